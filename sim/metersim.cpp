@@ -1,0 +1,249 @@
+// metersim: a simulated MAS-345 on a pseudo-terminal.
+//
+// It prints the path of the device end, then answers every carriage return that arrives
+// with a 14-byte frame ("DC -0.842   V" and a carriage return), paced as the meter's line
+// sends it: 600 baud, 7 data bits, 2 stop bits, about 16.7 ms a character. Options make it
+// misbehave the ways real lines do. It runs until it is killed.
+#include "sim_options.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct OutgoingByte {
+    Clock::time_point due;
+    char byte;
+};
+
+struct Meter {
+    SimOptions options;
+    int master = -1;
+    int slave = -1; // held open so that the line does not hang up between clients
+    std::string slave_path;
+    std::deque<OutgoingByte> outgoing;
+    std::size_t next_reading = 0;
+    int replies_sent = 0;
+    int replies_to_hang_up = -1; // replies still to finish before hanging up; -1: never
+};
+
+Clock::duration character_time(const SimOptions& options)
+{
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::milli>(options.char_ms));
+}
+
+bool open_line(Meter& meter)
+{
+    meter.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (meter.master < 0 || grantpt(meter.master) != 0 || unlockpt(meter.master) != 0) {
+        return false;
+    }
+    const char* name = ptsname(meter.master);
+    if (name == nullptr) {
+        return false;
+    }
+    meter.slave_path = name;
+    meter.slave = open(name, O_RDWR | O_NOCTTY);
+    if (meter.slave < 0) {
+        return false;
+    }
+    // Raw from the start: nothing the meter sends may be echoed back to it before a client
+    // configures the line.
+    termios raw{};
+    tcgetattr(meter.slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(meter.slave, TCSANOW, &raw);
+    return true;
+}
+
+void publish_path(const Meter& meter)
+{
+    std::printf("%s\n", meter.slave_path.c_str());
+    std::fflush(stdout);
+    if (!meter.options.path_file.empty()) {
+        const std::string temporary = meter.options.path_file + ".tmp";
+        std::ofstream(temporary) << meter.slave_path << '\n';
+        std::rename(temporary.c_str(), meter.options.path_file.c_str());
+    }
+}
+
+// The real meter's optocoupler draws its power from DTR and needs RTS low; on a
+// pseudo-terminal the line shim records the lines the client asked for.
+bool lines_powered(const Meter& meter)
+{
+    if (meter.options.lines_dir.empty()) {
+        return true;
+    }
+    const auto number = meter.slave_path.substr(meter.slave_path.find_last_of('/') + 1);
+    std::ifstream state(meter.options.lines_dir + "/pts-" + number);
+    std::string dtr;
+    std::string rts;
+    state >> dtr >> rts;
+    return dtr == "dtr=1" && rts == "rts=0";
+}
+
+Clock::time_point queue_end(const Meter& meter, Clock::time_point earliest)
+{
+    if (meter.outgoing.empty() || meter.outgoing.back().due < earliest) {
+        return earliest;
+    }
+    return meter.outgoing.back().due + character_time(meter.options);
+}
+
+void queue_text(Meter& meter, const std::string& text, Clock::time_point start)
+{
+    Clock::time_point due = queue_end(meter, start);
+    for (char byte : text) {
+        meter.outgoing.push_back({due, byte});
+        due += character_time(meter.options);
+    }
+}
+
+std::string next_reply(Meter& meter)
+{
+    const auto& readings = meter.options.readings;
+    std::string reply = readings[meter.next_reading % readings.size()] + '\r';
+    ++meter.next_reading;
+    if (meter.options.cut >= 0 && static_cast<std::size_t>(meter.options.cut) < reply.size()) {
+        reply.resize(static_cast<std::size_t>(meter.options.cut));
+    }
+    return reply;
+}
+
+void queue_reply(Meter& meter, Clock::time_point start)
+{
+    const SimOptions& options = meter.options;
+    const std::string reply = next_reply(meter);
+    queue_text(meter, options.junk, start);
+    const auto split = std::min(reply.size(), static_cast<std::size_t>(options.tail_from));
+    queue_text(meter, reply.substr(0, split), start);
+    if (split < reply.size()) {
+        const auto tail_start =
+            queue_end(meter, start) + std::chrono::milliseconds(options.tail_delay_ms);
+        queue_text(meter, reply.substr(split), tail_start);
+    }
+    if (!options.stray.empty()) {
+        queue_text(meter, options.stray,
+                   queue_end(meter, start) + std::chrono::milliseconds(options.stray_after_ms));
+    }
+}
+
+void answer_request(Meter& meter)
+{
+    if (meter.options.silent || !lines_powered(meter)) {
+        return;
+    }
+    queue_reply(meter, Clock::now() + std::chrono::milliseconds(meter.options.delay_ms));
+    ++meter.replies_sent;
+    if (meter.options.hangup_after > 0 && meter.replies_sent == meter.options.hangup_after) {
+        meter.replies_to_hang_up = static_cast<int>(meter.outgoing.size());
+    }
+}
+
+void log_received(const Meter& meter, const char* bytes, ssize_t count)
+{
+    if (meter.options.log_file.empty()) {
+        return;
+    }
+    std::ofstream log(meter.options.log_file, std::ios::binary | std::ios::app);
+    log.write(bytes, count);
+}
+
+// Returns false when the line is gone.
+bool receive(Meter& meter)
+{
+    char bytes[256];
+    const ssize_t count = read(meter.master, bytes, sizeof bytes);
+    if (count < 0) {
+        return errno == EINTR || errno == EAGAIN || errno == EIO;
+    }
+    log_received(meter, bytes, count);
+    for (ssize_t i = 0; i < count; ++i) {
+        if (bytes[i] == '\r') {
+            answer_request(meter);
+        }
+    }
+    return true;
+}
+
+void send_due(Meter& meter)
+{
+    const auto now = Clock::now();
+    while (!meter.outgoing.empty() && meter.outgoing.front().due <= now) {
+        if (write(meter.master, &meter.outgoing.front().byte, 1) != 1) {
+            return;
+        }
+        meter.outgoing.pop_front();
+        if (meter.replies_to_hang_up > 0) {
+            --meter.replies_to_hang_up;
+        }
+    }
+    if (meter.options.stream && meter.outgoing.empty()) {
+        queue_text(meter, next_reply(meter), now);
+    }
+}
+
+int wait_ms(const Meter& meter)
+{
+    if (meter.outgoing.empty()) {
+        return -1;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          meter.outgoing.front().due - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void serve(Meter& meter)
+{
+    if (meter.options.stream) {
+        send_due(meter);
+    }
+    for (;;) {
+        pollfd watch{meter.master, POLLIN, 0};
+        const int ready = poll(&watch, 1, wait_ms(meter));
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (ready > 0 && (watch.revents & POLLIN) != 0 && !receive(meter)) {
+            return;
+        }
+        send_due(meter);
+        if (meter.replies_to_hang_up == 0) {
+            return; // the meter is unplugged: both ends of the line close
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Meter meter;
+    std::string problem;
+    if (!parse_sim_options(argc, argv, meter.options, problem)) {
+        std::fprintf(stderr, "metersim: %s\n%s", problem.c_str(), sim_usage());
+        return 2;
+    }
+    if (!open_line(meter)) {
+        std::perror("metersim: cannot open a pseudo-terminal");
+        return 1;
+    }
+    publish_path(meter);
+    serve(meter);
+    close(meter.slave);
+    close(meter.master);
+    return 0;
+}

@@ -1,0 +1,144 @@
+#include "sim_options.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+std::string unescape(const std::string& text)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            bytes += text[i];
+            continue;
+        }
+        const char kind = text[++i];
+        if (kind == 'r') {
+            bytes += '\r';
+        } else if (kind == 'n') {
+            bytes += '\n';
+        } else if (kind == 't') {
+            bytes += '\t';
+        } else if (kind == 'x' && i + 2 < text.size() &&
+                   hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+            bytes += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+            i += 2;
+        } else {
+            bytes += kind;
+        }
+    }
+    return bytes;
+}
+
+bool read_number(const char* text, double& value)
+{
+    char* end = nullptr;
+    value = std::strtod(text, &end);
+    return end != text && *end == '\0' && value >= 0;
+}
+
+bool read_number(const char* text, int& value)
+{
+    double number = 0;
+    if (!read_number(text, number)) {
+        return false;
+    }
+    value = static_cast<int>(number);
+    return true;
+}
+
+} // namespace
+
+const char* sim_usage()
+{
+    return "usage: metersim [options]\n"
+           "  --reading TEXT     frame to answer with, without its CR (repeat for a sequence)\n"
+           "                     default \"DC -0.842   V\"\n"
+           "  --delay MS         from the request to the reply (default 20)\n"
+           "  --char-ms MS       time per character on the line (default 16.67)\n"
+           "  --silent           never answer\n"
+           "  --cut N            send only the first N bytes of each reply\n"
+           "  --junk TEXT        send TEXT right before each reply\n"
+           "  --stray TEXT       send TEXT unsolicited after each reply...\n"
+           "  --stray-after MS   ...this long after it (default 100)\n"
+           "  --tail-from N      bytes from N on arrive late...\n"
+           "  --tail-delay MS    ...by MS\n"
+           "  --stream           send frames back to back without being asked\n"
+           "  --lines-dir DIR    answer only while DTR is on and RTS off (as the line shim\n"
+           "                     records them in DIR)\n"
+           "  --log FILE         append every byte received to FILE\n"
+           "  --path-file FILE   also write the device path to FILE\n"
+           "  --hangup-after N   close the line after N replies\n"
+           "Texts accept \\r \\n \\t \\\\ \\xHH. The device path is printed on the first line.\n";
+}
+
+bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& problem)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const bool takes_value = option != "--silent" && option != "--stream";
+        if (takes_value && i + 1 >= argc) {
+            problem = "missing value after " + option;
+            return false;
+        }
+        const char* value = takes_value ? argv[++i] : "";
+        bool good = true;
+        if (option == "--reading") {
+            options.readings.push_back(unescape(value));
+        } else if (option == "--delay") {
+            good = read_number(value, options.delay_ms);
+        } else if (option == "--char-ms") {
+            good = read_number(value, options.char_ms);
+        } else if (option == "--silent") {
+            options.silent = true;
+        } else if (option == "--cut") {
+            good = read_number(value, options.cut);
+        } else if (option == "--junk") {
+            options.junk = unescape(value);
+        } else if (option == "--stray") {
+            options.stray = unescape(value);
+        } else if (option == "--stray-after") {
+            good = read_number(value, options.stray_after_ms);
+        } else if (option == "--tail-from") {
+            good = read_number(value, options.tail_from);
+        } else if (option == "--tail-delay") {
+            good = read_number(value, options.tail_delay_ms);
+        } else if (option == "--stream") {
+            options.stream = true;
+        } else if (option == "--lines-dir") {
+            options.lines_dir = value;
+        } else if (option == "--log") {
+            options.log_file = value;
+        } else if (option == "--path-file") {
+            options.path_file = value;
+        } else if (option == "--hangup-after") {
+            good = read_number(value, options.hangup_after);
+        } else {
+            problem = "unknown option " + option;
+            return false;
+        }
+        if (!good) {
+            problem = "bad value for " + option + ": " + value;
+            return false;
+        }
+    }
+    if (options.readings.empty()) {
+        options.readings.push_back("DC -0.842   V");
+    }
+    return true;
+}

@@ -1,0 +1,35 @@
+# Native tests: the POSIX forms, and the real Linux binaries against metersim.
+set(OHM_METERSIM ${CMAKE_BINARY_DIR}/bin/metersim)
+set(OHM_LINE_SHIM ${CMAKE_BINARY_DIR}/bin/libline_shim.so)
+set(OHM_NATIVE_BIN ${CMAKE_BINARY_DIR}/bin)
+set(OHM_WINDOWS_BIN ${PROJECT_SOURCE_DIR}/build/windows-x64/bin)
+configure_file(support/test_paths.h.in ${CMAKE_CURRENT_BINARY_DIR}/generated/test_paths.h @ONLY)
+
+add_library(line_shim SHARED shim/line_shim.cpp)
+target_link_libraries(line_shim PRIVATE dl)
+ohm_warnings(line_shim)
+
+add_library(ohm_test_support STATIC support/process.cpp support/sim_meter.cpp support/pty_pair.cpp)
+target_include_directories(ohm_test_support PUBLIC support ${CMAKE_CURRENT_BINARY_DIR}/generated)
+target_link_libraries(ohm_test_support PUBLIC GTest::gtest)
+add_dependencies(ohm_test_support metersim line_shim)
+ohm_warnings(ohm_test_support)
+
+add_library(ohm_sandboxed_main STATIC support/sandboxed_main.cpp)
+target_link_libraries(ohm_sandboxed_main PUBLIC ohm_test_support)
+ohm_warnings(ohm_sandboxed_main)
+
+# --- link ---
+ohm_test_program(link_tests link/port_table_tests.cpp link/serial_link_posix_tests.cpp
+                 link/requested_settings_tests.cpp)
+target_link_libraries(link_tests PRIVATE ohm_link ohm_pause_plain ohm_test_support GTest::gtest_main)
+add_test(NAME link COMMAND link_tests --gtest_filter=-RequestedSettings.*)
+add_test(NAME link_requested_settings COMMAND link_tests --gtest_filter=RequestedSettings.*)
+set_tests_properties(link_requested_settings PROPERTIES ENVIRONMENT
+    "LD_PRELOAD=${OHM_LINE_SHIM};OHM_SHIM_EXPECTED=1")
+
+# --- meter ---
+ohm_test_program(meter_tests meter/meter_frame_tests.cpp meter/meter_reading_tests.cpp)
+target_link_libraries(meter_tests PRIVATE ohm_meter ohm_pause_plain ohm_test_support
+                      GTest::gtest_main)
+add_test(NAME meter COMMAND meter_tests)

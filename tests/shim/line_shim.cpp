@@ -1,0 +1,201 @@
+// Test-only preload library: a pseudo-terminal holds neither 7 data bits nor modem lines, so
+// the line settings and modem lines a program asks for cannot be read back from the meter's
+// end. This library wraps tcsetattr and the modem ioctls for pseudo-terminal slaves:
+//   - it appends what was asked for to $OHM_LINE_LOG, one line per request;
+//   - it keeps the DTR and RTS a program set in $OHM_LINE_STATE_DIR/pts-N, where metersim
+//     --lines-dir reads them;
+//   - it turns the EINVAL a pseudo-terminal gives for settings it cannot hold into success,
+//     as a real port would accept them.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct ModemLines {
+    int dtr;
+    int rts;
+};
+
+int pty_number(int fd)
+{
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) {
+        return -1;
+    }
+    const unsigned int major_number = major(status.st_rdev);
+    if (major_number < 136 || major_number > 143) {
+        return -1;
+    }
+    return static_cast<int>((major_number - 136) * 256 + minor(status.st_rdev));
+}
+
+void log_line(const char* format, ...)
+{
+    const char* path = std::getenv("OHM_LINE_LOG");
+    if (path == nullptr) {
+        return;
+    }
+    char line[256];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0 && length > 0) {
+        const ssize_t ignored = write(fd, line, static_cast<std::size_t>(length));
+        (void)ignored;
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+bool state_path(int pty, char* path, std::size_t size)
+{
+    const char* dir = std::getenv("OHM_LINE_STATE_DIR");
+    return dir != nullptr && std::snprintf(path, size, "%s/pts-%d", dir, pty) > 0;
+}
+
+ModemLines load_lines(int pty)
+{
+    ModemLines lines{0, 0};
+    char path[512];
+    if (!state_path(pty, path, sizeof path)) {
+        return lines;
+    }
+    if (FILE* file = std::fopen(path, "r")) {
+        if (std::fscanf(file, "dtr=%d rts=%d", &lines.dtr, &lines.rts) != 2) {
+            lines = ModemLines{0, 0};
+        }
+        std::fclose(file);
+    }
+    return lines;
+}
+
+void store_lines(int pty, ModemLines lines)
+{
+    char path[512];
+    char temporary[520];
+    if (!state_path(pty, path, sizeof path)) {
+        return;
+    }
+    std::snprintf(temporary, sizeof temporary, "%s.%d", path, static_cast<int>(getpid()));
+    if (FILE* file = std::fopen(temporary, "w")) {
+        std::fprintf(file, "dtr=%d rts=%d\n", lines.dtr, lines.rts);
+        std::fclose(file);
+        std::rename(temporary, path);
+    }
+}
+
+int speed_value(speed_t speed)
+{
+    static const struct {
+        speed_t code;
+        int baud;
+    } speeds[] = {{B0, 0},         {B50, 50},       {B75, 75},       {B110, 110},
+                  {B134, 134},     {B150, 150},     {B200, 200},     {B300, 300},
+                  {B600, 600},     {B1200, 1200},   {B1800, 1800},   {B2400, 2400},
+                  {B4800, 4800},   {B9600, 9600},   {B19200, 19200}, {B38400, 38400},
+                  {B57600, 57600}, {B115200, 115200}};
+    for (const auto& entry : speeds) {
+        if (entry.code == speed) {
+            return entry.baud;
+        }
+    }
+    return -1;
+}
+
+int data_bits(tcflag_t cflag)
+{
+    switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+int modem_ioctl(int pty, unsigned long request, int* bits)
+{
+    ModemLines lines = load_lines(pty);
+    if (request == TIOCMGET) {
+        *bits = (lines.dtr ? TIOCM_DTR : 0) | (lines.rts ? TIOCM_RTS : 0);
+        return 0;
+    }
+    const ModemLines before = lines;
+    if (request == TIOCMSET) {
+        lines.dtr = (*bits & TIOCM_DTR) != 0;
+        lines.rts = (*bits & TIOCM_RTS) != 0;
+    } else {
+        const int value = request == TIOCMBIS ? 1 : 0;
+        if (*bits & TIOCM_DTR) {
+            lines.dtr = value;
+        }
+        if (*bits & TIOCM_RTS) {
+            lines.rts = value;
+        }
+    }
+    if (request == TIOCMSET || (*bits & TIOCM_DTR)) {
+        log_line("pts=%d dtr=%d\n", pty, lines.dtr);
+    }
+    if (request == TIOCMSET || (*bits & TIOCM_RTS)) {
+        log_line("pts=%d rts=%d\n", pty, lines.rts);
+    }
+    if (before.dtr != lines.dtr || before.rts != lines.rts || request == TIOCMSET ||
+        request == TIOCMBIS || request == TIOCMBIC) {
+        store_lines(pty, lines);
+    }
+    return 0;
+}
+
+} // namespace
+
+extern "C" int tcsetattr(int fd, int action, const struct termios* settings)
+{
+    using Real = int (*)(int, int, const struct termios*);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
+    const int pty = pty_number(fd);
+    if (pty >= 0 && settings != nullptr) {
+        log_line("pts=%d tcsetattr speed=%d csize=%d cstopb=%d parenb=%d crtscts=%d ixon=%d "
+                 "ixoff=%d\n",
+                 pty, speed_value(cfgetospeed(settings)), data_bits(settings->c_cflag),
+                 (settings->c_cflag & CSTOPB) != 0, (settings->c_cflag & PARENB) != 0,
+                 (settings->c_cflag & CRTSCTS) != 0, (settings->c_iflag & IXON) != 0,
+                 (settings->c_iflag & IXOFF) != 0);
+    }
+    const int result = real(fd, action, settings);
+    if (result != 0 && pty >= 0 && errno == EINVAL) {
+        return 0;
+    }
+    return result;
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...)
+{
+    using Real = int (*)(int, unsigned long, void*);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    const bool modem_request = request == TIOCMGET || request == TIOCMSET ||
+                               request == TIOCMBIS || request == TIOCMBIC;
+    if (modem_request && argument != nullptr) {
+        const int pty = pty_number(fd);
+        if (pty >= 0) {
+            return modem_ioctl(pty, request, static_cast<int*>(argument));
+        }
+    }
+    return real(fd, request, argument);
+}

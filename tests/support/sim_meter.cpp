@@ -1,0 +1,27 @@
+#include "sim_meter.h"
+
+#include "test_paths.h"
+
+SimMeter::SimMeter(std::vector<std::string> options, const std::string& lines_dir)
+    : dir_(make_temp_dir("ohm-sim"))
+{
+    ProcessSpec spec;
+    spec.argv = {OHM_METERSIM, "--log", dir_ + "/received"};
+    if (!lines_dir.empty()) {
+        spec.argv.insert(spec.argv.end(), {"--lines-dir", lines_dir});
+    }
+    spec.argv.insert(spec.argv.end(), options.begin(), options.end());
+    process_ = std::make_unique<BackgroundProcess>(spec);
+    path_ = process_->read_line();
+}
+
+SimMeter::~SimMeter()
+{
+    process_->stop();
+    remove_tree(dir_);
+}
+
+std::string SimMeter::received() const
+{
+    return read_file(dir_ + "/received");
+}
