@@ -234,6 +234,10 @@ int main(int argc, char** argv)
     Meter meter;
     std::string problem;
     if (!parse_sim_options(argc, argv, meter.options, problem)) {
+        if (problem.empty()) {
+            std::fputs(sim_usage(), stdout);
+            return 0;
+        }
         std::fprintf(stderr, "metersim: %s\n%s", problem.c_str(), sim_usage());
         return 2;
     }

@@ -91,6 +91,10 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
 {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
+        if (option == "--help") {
+            problem.clear();
+            return false;
+        }
         const bool takes_value = option != "--silent" && option != "--stream";
         if (takes_value && i + 1 >= argc) {
             problem = "missing value after " + option;

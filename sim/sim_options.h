@@ -22,6 +22,6 @@ struct SimOptions {
     int hangup_after = 0;               // the line closes after this many replies; 0: never
 };
 
-// Texts accept \r, \n, \t, \\ and \xHH, so that a zero byte or a control can be sent.
+// False with an empty problem for --help. Texts accept \r, \n, \t, \\ and \xHH, so that a zero byte or a control can be sent.
 bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& problem);
 const char* sim_usage();

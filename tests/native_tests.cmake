@@ -9,7 +9,8 @@ add_library(line_shim SHARED shim/line_shim.cpp)
 target_link_libraries(line_shim PRIVATE dl)
 ohm_warnings(line_shim)
 
-add_library(ohm_test_support STATIC support/process.cpp support/sim_meter.cpp support/pty_pair.cpp)
+add_library(ohm_test_support STATIC support/process.cpp support/sim_meter.cpp support/pty_pair.cpp
+            support/fake_node.cpp support/line_log.cpp support/wine_session.cpp)
 target_include_directories(ohm_test_support PUBLIC support ${CMAKE_CURRENT_BINARY_DIR}/generated)
 target_link_libraries(ohm_test_support PUBLIC GTest::gtest)
 add_dependencies(ohm_test_support metersim line_shim)
@@ -33,3 +34,18 @@ ohm_test_program(meter_tests meter/meter_frame_tests.cpp meter/meter_reading_tes
 target_link_libraries(meter_tests PRIVATE ohm_meter ohm_pause_plain ohm_test_support
                       GTest::gtest_main)
 add_test(NAME meter COMMAND meter_tests)
+
+# --- functions ---
+ohm_test_program(functions_tests functions/catalogue_tests.cpp)
+target_link_libraries(functions_tests PRIVATE ohm_catalogue ohm_pause_plain ohm_test_support
+                      GTest::gtest_main)
+add_test(NAME functions COMMAND functions_tests)
+
+# --- cli ---
+ohm_test_program(cli_tests cli/probe_parts_tests.cpp cli/probe_native_tests.cpp)
+target_link_libraries(cli_tests PRIVATE ohm_probe_core ohm_pause_plain ohm_sandboxed_main)
+add_dependencies(cli_tests ohmprobe)
+add_test(NAME cli COMMAND cli_tests)
+# Driver of the Windows ohmprobe under Wine; registered in the windows-x64 tree.
+ohm_test_program(cli_wine_tests cli/probe_wine_tests.cpp)
+target_link_libraries(cli_wine_tests PRIVATE ohm_test_support GTest::gtest_main)

@@ -4,19 +4,19 @@ set(OHM_METERSIM ${OHM_NATIVE_BUILD_DIR}/bin/metersim)
 set(OHM_LINE_SHIM ${OHM_NATIVE_BUILD_DIR}/bin/libline_shim.so)
 set(OHM_WINE_SESSION ${CMAKE_CURRENT_SOURCE_DIR}/rig/wine-session)
 
-add_library(ohm_wine_rig STATIC support_win/wine_rig.cpp)
-target_include_directories(ohm_wine_rig PUBLIC support_win)
-ohm_warnings(ohm_wine_rig)
-
 # Registers a test that runs COMMAND in a Wine session whose COM ports follow RIG
 # (entries separated by "|", see tests/rig/wine-session).
 function(ohm_wine_test name rig)
     add_test(NAME ${name} COMMAND ${OHM_WINE_SESSION} ${ARGN})
     set_tests_properties(${name} PROPERTIES ENVIRONMENT
-        "OHM_METERSIM=${OHM_METERSIM};OHM_LINE_SHIM=${OHM_LINE_SHIM};OHM_RIG=${rig}")
+        "OHM_METERSIM=${OHM_METERSIM};OHM_LINE_SHIM=${OHM_LINE_SHIM};OHM_RIG=${rig};OHM_WINDOWS_BIN=${CMAKE_BINARY_DIR}/bin")
 endfunction()
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    add_library(ohm_wine_rig STATIC support_win/wine_rig.cpp)
+    target_include_directories(ohm_wine_rig PUBLIC support_win)
+    ohm_warnings(ohm_wine_rig)
+
     ohm_test_program(link_tests link/serial_link_win32_tests.cpp)
     target_link_libraries(link_tests PRIVATE ohm_link ohm_meter ohm_pause_plain ohm_wine_rig
                           GTest::gtest_main)
@@ -29,4 +29,21 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
         "com7=/nonexistent/device"
         "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz1234567=sim")
     ohm_wine_test(link "${link_rig}" $<TARGET_FILE:link_tests>)
+
+    ohm_test_program(meter_tests meter/meter_frame_tests.cpp)
+    target_link_libraries(meter_tests PRIVATE ohm_meter_frame GTest::gtest_main)
+    target_link_options(meter_tests PRIVATE -static)
+    ohm_wine_test(meter "" $<TARGET_FILE:meter_tests>)
+endif()
+
+# The Windows programs end to end, driven by native test programs of the native tree.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    ohm_wine_test(cli "" ${OHM_NATIVE_BUILD_DIR}/bin/cli_wine_tests)
+endif()
+
+# The 32-bit binaries cannot run here: their headers and code are inspected.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(inspect ${CMAKE_CURRENT_SOURCE_DIR}/inspect)
+    add_test(NAME ohmprobe_is_a_console_program_needing_only_system_dlls
+             COMMAND ${inspect}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmprobe> pei-i386 3)
 endif()

@@ -1,0 +1,97 @@
+#include "probe_text.h"
+
+#include <charconv>
+#include <limits>
+
+namespace {
+
+bool is_space(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A number too large or too small for a double: which way it went out of range.
+double out_of_range_value(const char* first, const char* last)
+{
+    long significant_whole_digits = 0;
+    const char* position = first;
+    while (position < last && *position == '0') {
+        ++position;
+    }
+    for (; position < last && is_digit(*position); ++position) {
+        ++significant_whole_digits;
+    }
+    while (position < last && *position != 'e' && *position != 'E') {
+        ++position;
+    }
+    long exponent = 0;
+    if (position < last) {
+        std::from_chars(position + 1 + (position[1] == '+'), last, exponent);
+    }
+    const bool huge = significant_whole_digits > 0 && exponent >= 0;
+    return huge ? std::numeric_limits<double>::infinity() : 0.0;
+}
+
+} // namespace
+
+double parse_real(const std::string& text)
+{
+    std::size_t position = 0;
+    while (position < text.size() && is_space(text[position])) {
+        ++position;
+    }
+    bool negative = false;
+    if (position < text.size() && (text[position] == '+' || text[position] == '-')) {
+        negative = text[position++] == '-';
+    }
+    const char* first = text.data() + position;
+    const char* last = text.data() + text.size();
+    const bool starts_number =
+        first < last && (is_digit(*first) || (*first == '.' && first + 1 < last && is_digit(first[1])));
+    if (!starts_number) {
+        return 0.0;
+    }
+    double value = 0.0;
+    const auto result = std::from_chars(first, last, value, std::chars_format::general);
+    if (result.ec == std::errc::result_out_of_range) {
+        value = out_of_range_value(first, result.ptr);
+    }
+    return negative ? -value : value;
+}
+
+std::string format_integer(std::int32_t value)
+{
+    char digits[16];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    return std::string(digits, result.ptr);
+}
+
+std::string format_real(double value)
+{
+    // Enough for the largest double written out in full with ten decimals.
+    char digits[400];
+    const auto result =
+        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 10);
+    return std::string(digits, result.ptr);
+}
+
+bool text_contains(const std::string& text, const std::string& searched)
+{
+    return !text.empty() && !searched.empty() && text.find(searched) != std::string::npos;
+}
+
+std::string lower_latin1(std::string text)
+{
+    for (char& c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 0x41 && byte <= 0x5A) || (byte >= 0xC0 && byte <= 0xDE)) {
+            c = static_cast<char>(byte + 32);
+        }
+    }
+    return text;
+}

@@ -1,0 +1,123 @@
+// The Linux ohmprobe end to end, in the sandbox's private /dev: simulated meters stand behind
+// placeholder nodes /dev/ttyS0 (COM1), /dev/ttyS1 (COM2) and /dev/ttyS11 (COM12), and the line
+// shim records which device each run configured and which lines it set.
+#include "fake_node.h"
+#include "line_log.h"
+#include "probe_cases.h"
+#include "process.h"
+#include "sim_meter.h"
+#include "test_paths.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+ProcessResult run_probe_binary(const std::vector<std::string>& parameters,
+                               std::vector<std::string> environment = {})
+{
+    ProcessSpec spec;
+    spec.argv = {OHM_NATIVE_BIN "/ohmprobe"};
+    spec.argv.insert(spec.argv.end(), parameters.begin(), parameters.end());
+    spec.environment = std::move(environment);
+    spec.timeout_ms = 15000;
+    return run_process(spec);
+}
+
+class ProbeNativeTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(in_private_dev()) << "the test main moves into tests/rig/sandbox";
+        dir_ = make_temp_dir("ohm-probe");
+    }
+    void TearDown() override { remove_tree(dir_); }
+
+    // Runs with the line shim; the meters answer only while DTR is on and RTS off.
+    ProcessResult run_recorded(const std::vector<std::string>& parameters)
+    {
+        remove((dir_ + "/log").c_str());
+        return run_probe_binary(parameters, {"LD_PRELOAD=" OHM_LINE_SHIM,
+                                             "OHM_LINE_LOG=" + dir_ + "/log",
+                                             "OHM_LINE_STATE_DIR=" + dir_});
+    }
+    std::string log() const { return read_file(dir_ + "/log"); }
+
+    std::string dir_;
+};
+
+TEST_F(ProbeNativeTest, AnswersEveryCaseLikeTheWindowsForm)
+{
+    SimMeter port1({"--reading", PORT1_READING}, dir_);
+    SimMeter port2({"--reading", PORT2_READING}, dir_);
+    SimMeter port12({"--reading", PORT12_READING}, dir_);
+    const FakeNode com1("ttyS0", port1.path());
+    const FakeNode com2("ttyS1", port2.path());
+    const FakeNode com12("ttyS11", port12.path());
+    const std::map<int, int> port_of_pty{{pts_number(port1.path()), 1},
+                                         {pts_number(port2.path()), 2},
+                                         {pts_number(port12.path()), 12}};
+    const std::map<int, const SimMeter*> meter_of_port{{1, &port1}, {2, &port2}, {12, &port12}};
+
+    for (const ProbeCase& c : probe_cases()) {
+        SCOPED_TRACE(describe(c));
+        std::map<int, std::size_t> requests_before;
+        for (const auto& [port, meter] : meter_of_port) {
+            requests_before[port] = meter->received().size();
+        }
+        const ProcessResult result = run_recorded(c.parameters);
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(visible(result.out), visible(expected_output(c, "\n")));
+        EXPECT_EQ(result.err, "");
+
+        std::set<int> opened;
+        for (int pty : configured_ptys(log())) {
+            opened.insert(port_of_pty.count(pty) ? port_of_pty.at(pty) : -1);
+        }
+        EXPECT_EQ(opened, std::set<int>(c.opened.begin(), c.opened.end()));
+        for (const auto& [port, meter] : meter_of_port) {
+            const std::size_t requests = meter->received().size() - requests_before[port];
+            EXPECT_EQ(requests, port == c.asked ? 1u : 0u) << "requests to port " << port;
+        }
+    }
+}
+
+TEST_F(ProbeNativeTest, TheMeterLineIs600Baud7DataBits2StopBitsWithDtrOnAndRtsOff)
+{
+    SimMeter port1({}, dir_);
+    const FakeNode com1("ttyS0", port1.path());
+    const ProcessResult result = run_recorded({"ead", "10"});
+    EXPECT_EQ(result.out, "-0.8420000000\n");
+    EXPECT_NE(log().find("tcsetattr speed=600 csize=7 cstopb=1 parenb=0 crtscts=0 ixon=0"),
+              std::string::npos)
+        << log();
+    const std::string state = read_file(dir_ + "/pts-" + std::to_string(pts_number(port1.path())));
+    EXPECT_EQ(state, "dtr=1 rts=0\n");
+}
+
+TEST_F(ProbeNativeTest, ADevicePathChoosesTheMeterAndChannel0)
+{
+    SimMeter meter({"--reading", "OH   O.L MOhm"});
+    const ProcessResult result = run_probe_binary({"nead", meter.path()});
+    EXPECT_EQ(result.out, "OHMOhm\n");
+    EXPECT_EQ(run_probe_binary({"ea", meter.path()}).out, "0\n") << "overload reads 0";
+    EXPECT_EQ(meter.received(), "\r\r");
+}
+
+TEST_F(ProbeNativeTest, ASilentMeterOrAPortThatDoesNotOpenGiveNeutralAnswersAfterTheWait)
+{
+    SimMeter silent({"--silent"});
+    for (const std::string& device : {silent.path(), std::string("/dev/ttyS5")}) {
+        SCOPED_TRACE(device);
+        const ProcessResult ead = run_probe_binary({"ead", device});
+        EXPECT_EQ(ead.out, "0.0000000000\n");
+        EXPECT_GE(ead.seconds, 0.7);
+        EXPECT_EQ(run_probe_binary({"ea", device}).out, "0\n");
+        EXPECT_EQ(run_probe_binary({"nead", device}).out, "\n");
+        EXPECT_EQ(run_probe_binary({"nea", device}).out, "*1000\n");
+    }
+    const ProcessResult default_port = run_probe_binary({"ead", "10"});
+    EXPECT_EQ(default_port.out, "0.0000000000\n") << "no /dev/ttyS0 here";
+    EXPECT_EQ(default_port.exit_status, 0);
+}
+
+} // namespace

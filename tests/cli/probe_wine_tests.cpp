@@ -1,0 +1,113 @@
+// The 64-bit Windows ohmprobe under Wine, started by tests/rig/wine-session: simulated meters
+// behind COM1, COM2 and COM12, the line shim recording which port each run configured.
+#include "line_log.h"
+#include "probe_cases.h"
+#include "process.h"
+#include "sim_meter.h"
+#include "wine_session.h"
+
+#include <map>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class ProbeWineTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session"; }
+
+    ProcessResult run_probe_exe(const std::vector<std::string>& parameters)
+    {
+        std::vector<std::string> arguments{windows_binary("ohmprobe.exe")};
+        arguments.insert(arguments.end(), parameters.begin(), parameters.end());
+        const std::string log = session_dir() + "/probe.log";
+        remove(log.c_str());
+        ProcessResult result = run_under_wine(arguments, {"OHM_LINE_LOG=" + log});
+        last_log_ = read_file(log);
+        return result;
+    }
+
+    std::string last_log_;
+};
+
+TEST_F(ProbeWineTest, AnswersEveryCaseWithWindowsLineEnds)
+{
+    SimMeter port1({"--reading", PORT1_READING}, session_dir());
+    SimMeter port2({"--reading", PORT2_READING}, session_dir());
+    SimMeter port12({"--reading", PORT12_READING}, session_dir());
+    link_com(1, port1.path());
+    link_com(2, port2.path());
+    link_com(12, port12.path());
+    const std::map<int, int> port_of_pty{{pts_number(port1.path()), 1},
+                                         {pts_number(port2.path()), 2},
+                                         {pts_number(port12.path()), 12}};
+    const std::map<int, const SimMeter*> meter_of_port{{1, &port1}, {2, &port2}, {12, &port12}};
+
+    for (const ProbeCase& c : probe_cases()) {
+        SCOPED_TRACE(describe(c));
+        std::map<int, std::size_t> requests_before;
+        for (const auto& [port, meter] : meter_of_port) {
+            requests_before[port] = meter->received().size();
+        }
+        const ProcessResult result = run_probe_exe(c.parameters);
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(visible(result.out), visible(expected_output(c, "\r\n")));
+
+        std::set<int> opened;
+        for (int pty : configured_ptys(last_log_)) {
+            opened.insert(port_of_pty.count(pty) ? port_of_pty.at(pty) : -1);
+        }
+        EXPECT_EQ(opened, std::set<int>(c.opened.begin(), c.opened.end())) << last_log_;
+        for (const auto& [port, meter] : meter_of_port) {
+            const std::size_t requests = meter->received().size() - requests_before[port];
+            EXPECT_EQ(requests, port == c.asked ? 1u : 0u) << "requests to COM" << port;
+        }
+    }
+    for (int port : {1, 2, 12}) {
+        unlink_com(port);
+    }
+}
+
+TEST_F(ProbeWineTest, TheHelpIsWindows1252WithCarriageReturnLineFeed)
+{
+    // The whole text is compared in the cases above; here the bytes that a code page or a
+    // text-mode stream would change.
+    const ProcessResult result = run_probe_exe({});
+    EXPECT_EQ(result.out.substr(0, 10), "Pilote ex\xE9");
+    std::size_t line_ends = 0;
+    for (std::size_t i = 0; i < result.out.size(); ++i) {
+        if (result.out[i] == '\n') {
+            EXPECT_EQ(result.out[i - 1], '\r') << "at " << i;
+            ++line_ends;
+        }
+    }
+    EXPECT_EQ(line_ends, 9u);
+    EXPECT_EQ(result.out.find("\xC3"), std::string::npos) << "no UTF-8 anywhere";
+}
+
+TEST_F(ProbeWineTest, APortThatDoesNotOpenGivesNeutralAnswersAfterTheWait)
+{
+    link_com(1, "/nonexistent/device");
+    const ProcessResult ead = run_probe_exe({"ead", "10"});
+    EXPECT_EQ(ead.out, "0.0000000000\r\n");
+    EXPECT_GE(ead.seconds, 0.7);
+    EXPECT_EQ(run_probe_exe({"nea", "10"}).out, "*1000\r\n");
+    EXPECT_EQ(run_probe_exe({"ea", "10"}).out, "0\r\n");
+    unlink_com(1);
+    const ProcessResult missing = run_probe_exe({"nead", "10"});
+    EXPECT_EQ(missing.out, "\r\n");
+    EXPECT_EQ(missing.exit_status, 0);
+}
+
+TEST_F(ProbeWineTest, ASilentMeterGivesZeroAfterTheWait)
+{
+    SimMeter silent({"--silent"});
+    link_com(1, silent.path());
+    const ProcessResult ead = run_probe_exe({"ead", "10"});
+    EXPECT_EQ(ead.out, "0.0000000000\r\n");
+    EXPECT_GE(ead.seconds, 0.7);
+    EXPECT_EQ(silent.received(), "\r");
+    unlink_com(1);
+}
+
+} // namespace

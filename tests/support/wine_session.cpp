@@ -1,0 +1,67 @@
+#include "wine_session.h"
+
+#include <cstdlib>
+
+#include <unistd.h>
+
+namespace {
+
+std::string environment_value(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string com_link(int number)
+{
+    return environment_value("WINEPREFIX") + "/dosdevices/com" + std::to_string(number);
+}
+
+} // namespace
+
+bool in_wine_session()
+{
+    return !environment_value("OHM_SESSION_DIR").empty() &&
+           !environment_value("WINEPREFIX").empty() && !environment_value("OHM_WINE64").empty();
+}
+
+std::string session_dir()
+{
+    return environment_value("OHM_SESSION_DIR");
+}
+
+std::string windows_binary(const std::string& name)
+{
+    return environment_value("OHM_WINDOWS_BIN") + "/" + name;
+}
+
+void link_com(int number, const std::string& target)
+{
+    unlink_com(number);
+    const int linked = symlink(target.c_str(), com_link(number).c_str());
+    (void)linked;
+}
+
+void unlink_com(int number)
+{
+    unlink(com_link(number).c_str());
+}
+
+ProcessSpec wine_spec(const std::vector<std::string>& arguments,
+                      std::vector<std::string> environment)
+{
+    ProcessSpec spec;
+    spec.argv = {environment_value("OHM_WINE64")};
+    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
+    environment.push_back("LD_PRELOAD=" + environment_value("OHM_LINE_SHIM"));
+    spec.environment = std::move(environment);
+    return spec;
+}
+
+ProcessResult run_under_wine(const std::vector<std::string>& arguments,
+                             std::vector<std::string> environment, int timeout_ms)
+{
+    ProcessSpec spec = wine_spec(arguments, std::move(environment));
+    spec.timeout_ms = timeout_ms;
+    return run_process(spec);
+}
