@@ -49,3 +49,6 @@ add_test(NAME cli COMMAND cli_tests)
 # Driver of the Windows ohmprobe under Wine; registered in the windows-x64 tree.
 ohm_test_program(cli_wine_tests cli/probe_wine_tests.cpp)
 target_link_libraries(cli_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
+# Driver of ohmbridge.dll under Wine and Xvfb; registered in the windows-x64 tree.
+ohm_test_program(library_wine_tests library/bridge_wine_tests.cpp)
+target_link_libraries(library_wine_tests PRIVATE ohm_test_support GTest::gtest_main)

@@ -46,4 +46,25 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(inspect ${CMAKE_CURRENT_SOURCE_DIR}/inspect)
     add_test(NAME ohmprobe_is_a_console_program_needing_only_system_dlls
              COMMAND ${inspect}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmprobe> pei-i386 3)
+    add_test(NAME ohmbridge_is_a_dll_needing_only_system_dlls
+             COMMAND ${inspect}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmbridge> pei-i386 dll)
+    add_test(NAME ohmbridge_exports_54_stdcall_functions
+             COMMAND ${inspect}/check-exports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmbridge> --x86)
+endif()
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # A host program that loads ohmbridge.dll, for the library's driver.
+    add_executable(bridge_host library/bridge_host.cpp)
+    target_include_directories(bridge_host PRIVATE ${PROJECT_SOURCE_DIR}/library)
+    target_link_options(bridge_host PRIVATE -static)
+    ohm_warnings(bridge_host)
+    add_dependencies(bridge_host ohmbridge)
+
+    add_test(NAME ohmbridge_exports_the_54_names
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/inspect/check-exports ${CMAKE_OBJDUMP}
+                     $<TARGET_FILE:ohmbridge>)
+    ohm_wine_test(library "" ${OHM_NATIVE_BUILD_DIR}/bin/library_wine_tests)
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artefacts)
+    set_property(TEST library APPEND PROPERTY ENVIRONMENT
+        "OHM_WINE_DISPLAY=1;OHM_ARTEFACT_DIR=${CMAKE_BINARY_DIR}/artefacts")
 endif()

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -273,6 +274,43 @@ void BackgroundProcess::stop()
             wait(2000);
         }
     }
+}
+
+std::vector<pid_t> processes_holding(const std::string& path)
+{
+    std::vector<pid_t> holders;
+    DIR* processes = opendir("/proc");
+    while (processes != nullptr) {
+        const dirent* process = readdir(processes);
+        if (process == nullptr) {
+            break;
+        }
+        const std::string fd_dir = std::string("/proc/") + process->d_name + "/fd";
+        DIR* descriptors = process->d_name[0] >= '1' && process->d_name[0] <= '9'
+                               ? opendir(fd_dir.c_str())
+                               : nullptr;
+        bool holds = false;
+        while (descriptors != nullptr && !holds) {
+            const dirent* descriptor = readdir(descriptors);
+            if (descriptor == nullptr) {
+                break;
+            }
+            char target[512];
+            const std::string link = fd_dir + "/" + descriptor->d_name;
+            const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+            holds = length > 0 && std::string(target, static_cast<std::size_t>(length)) == path;
+        }
+        if (descriptors != nullptr) {
+            closedir(descriptors);
+        }
+        if (holds) {
+            holders.push_back(static_cast<pid_t>(std::atoi(process->d_name)));
+        }
+    }
+    if (processes != nullptr) {
+        closedir(processes);
+    }
+    return holders;
 }
 
 std::string read_file(const std::string& path)

@@ -53,6 +53,9 @@ private:
     bool reaped_ = false;
 };
 
+// The processes (ids) that have the file open.
+std::vector<pid_t> processes_holding(const std::string& path);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 std::string make_temp_dir(const std::string& stem);

@@ -16,6 +16,7 @@ public:
     // Every byte the meter has received so far.
     std::string received() const;
     void stop() { process_->stop(); }
+    pid_t pid() const { return process_->pid(); }
 
 private:
     std::string dir_;

@@ -1,0 +1,42 @@
+// Load and unload of the Linux library: its initialiser and finaliser run them, so that the
+// port is chosen before the host's first call, once per load.
+#if defined(_WIN32)
+#error "entry_posix.cpp is for POSIX builds; Windows builds take entry_win32.cpp"
+#endif
+
+#include "library_state.h"
+
+#include <cctype>
+
+namespace {
+
+__attribute__((constructor)) void library_load()
+{
+    start_library();
+}
+
+__attribute__((destructor)) void library_unload()
+{
+    stop_library();
+}
+
+} // namespace
+
+// Port n is /dev/ttyS(n-1), as for ohmprobe.
+std::string probe_device_name(int n)
+{
+    return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+// "COM" and a number, in any case, is that serial port; anything else is a device path.
+std::string device_for_port_name(const std::string& answer)
+{
+    const bool com_prefix = answer.size() > 3 && std::toupper(answer[0]) == 'C' &&
+                            std::toupper(answer[1]) == 'O' && std::toupper(answer[2]) == 'M';
+    if (!com_prefix || answer.size() > 6 ||
+        answer.find_first_not_of("0123456789", 3) != std::string::npos) {
+        return answer;
+    }
+    const int n = std::stoi(answer.substr(3));
+    return n >= 1 ? probe_device_name(n) : answer;
+}
