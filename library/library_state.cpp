@@ -2,7 +2,7 @@
 
 #include "serial_link.h"
 
-LibraryState library_state;
+LibraryState library_state CONSTRUCTED_EARLY;
 
 std::string probe_ports()
 {

@@ -19,7 +19,8 @@ namespace {
 constexpr char ESCAPE = 0x1B;
 constexpr char DELETE = 0x7F;
 constexpr char BACKSPACE = 0x08;
-// A lone Escape is the key; one followed at once by more bytes is a cursor or function key.
+// A lone Escape is the key; one followed at once by more bytes starts a cursor or function
+// key's sequence, which the field ignores.
 constexpr int KEY_SEQUENCE_GAP_MS = 30;
 
 // The library's texts are Windows-1252 (Latin-1 here); terminals speak UTF-8.
@@ -73,10 +74,19 @@ bool more_bytes_follow(int terminal)
     return poll(&watch, 1, KEY_SEQUENCE_GAP_MS) > 0;
 }
 
+// The rest of an escape sequence: "[" parameters and a final byte (0x40 to 0x7E), "O" and
+// one byte, or a single byte.
 void skip_key_sequence(int terminal)
 {
     char byte = 0;
-    while (more_bytes_follow(terminal) && read_key(terminal, byte)) {
+    if (!read_key(terminal, byte)) {
+        return;
+    }
+    if (byte == 'O') {
+        read_key(terminal, byte);
+    } else if (byte == '[') {
+        while (read_key(terminal, byte) && (byte < 0x40 || byte > 0x7E)) {
+        }
     }
 }
 

@@ -1,9 +1,7 @@
 // The port table, common to both platform forms: numbered slots and the chain of made ports.
 #include "serial_link.h"
 
-#include <climits>
-
-PortTable port_table;
+PortTable port_table CONSTRUCTED_EARLY;
 
 namespace {
 

@@ -83,6 +83,10 @@ void pause_ms(std::int32_t ms);
 
 // --- Shared by the platform forms -------------------------------------------------------
 
+// Process-wide records are built before any initialiser of a shared library can use them
+// (the Linux library opens its port from one), whatever the order the objects were linked in.
+#define CONSTRUCTED_EARLY __attribute__((init_priority(101)))
+
 // The process's port table.
 extern PortTable port_table;
 

@@ -22,7 +22,7 @@ namespace {
 struct SavedSettings {
     std::map<int, termios> by_descriptor;
 };
-SavedSettings saved_settings;
+SavedSettings saved_settings CONSTRUCTED_EARLY;
 
 using Clock = std::chrono::steady_clock;
 

@@ -52,3 +52,9 @@ target_link_libraries(cli_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
 # Driver of ohmbridge.dll under Wine and Xvfb; registered in the windows-x64 tree.
 ohm_test_program(library_wine_tests library/bridge_wine_tests.cpp)
 target_link_libraries(library_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
+
+# --- library ---
+ohm_test_program(library_tests library/bridge_native_tests.cpp)
+target_link_libraries(library_tests PRIVATE ohm_sandboxed_main)
+add_dependencies(library_tests ohmbridge)
+add_test(NAME library COMMAND library_tests)

@@ -67,6 +67,13 @@ pid_t spawn(const ProcessSpec& spec, Pipes& pipes)
     if (pid == 0) {
         if (spec.new_session) {
             setsid();
+            if (!spec.controlling_terminal.empty()) {
+                // A session leader without a terminal acquires the first one it opens.
+                const int terminal = open(spec.controlling_terminal.c_str(), O_RDWR);
+                if (terminal > 2) {
+                    close(terminal);
+                }
+            }
         }
         dup2(spec.stdin_fd >= 0 ? spec.stdin_fd : pipes.in[0], 0);
         dup2(pipes.out[1], 1);

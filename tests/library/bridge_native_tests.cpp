@@ -1,0 +1,174 @@
+// libohmbridge.so loaded by Python's ctypes, in the sandbox's private /dev: simulated meters
+// behind /dev/ttyS1 (Com2) and /dev/ttyS10 (Com11); the prompt answered on a pseudo-terminal
+// that is the host's controlling terminal.
+#include "fake_node.h"
+#include "process.h"
+#include "pty_pair.h"
+#include "sim_meter.h"
+#include "test_paths.h"
+
+#include <map>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+namespace {
+
+using Report = std::map<std::string, std::string>;
+
+Report parse_report(const std::string& output)
+{
+    Report report;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto equals = line.find('=');
+        if (equals != std::string::npos) {
+            report[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+    }
+    return report;
+}
+
+ProcessSpec host_spec(const std::vector<std::string>& calls)
+{
+    ProcessSpec spec;
+    spec.argv = {"/usr/bin/env", "python3", OHM_SOURCE_DIR "/tests/library/ctypes_host.py",
+                 OHM_NATIVE_BIN "/libohmbridge.so"};
+    spec.argv.insert(spec.argv.end(), calls.begin(), calls.end());
+    spec.new_session = true;
+    spec.timeout_ms = 60000;
+    return spec;
+}
+
+class BridgeNativeTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(in_private_dev()) << "the test main moves into tests/rig/sandbox";
+        com2_ = std::make_unique<SimMeter>(std::vector<std::string>{"--reading", "DC -0.842   V"});
+        com11_ = std::make_unique<SimMeter>(std::vector<std::string>{"--reading", "AC  0.445   V"});
+        node2_ = std::make_unique<FakeNode>("ttyS1", com2_->path());
+        node11_ = std::make_unique<FakeNode>("ttyS10", com11_->path());
+    }
+
+    // Loads the library with `terminal` as the host's controlling terminal, waits for the
+    // prompt's field, types `keys`, and gives the host's report.
+    Report answer_prompt(PtyPair& terminal, const std::string& keys,
+                         const std::vector<std::string>& calls)
+    {
+        ProcessSpec spec = host_spec(calls);
+        spec.controlling_terminal = terminal.slave_path;
+        BackgroundProcess host(spec);
+        shown_ = wait_for(terminal, "> COM1");
+        terminal.send(keys);
+        Report report = parse_report(host.read_rest(30000));
+        shown_ += terminal.receive(200);
+        exit_status_ = host.wait(5000);
+        return report;
+    }
+
+    static std::string wait_for(PtyPair& terminal, const std::string& text)
+    {
+        std::string shown;
+        const double start = monotonic_seconds();
+        while (shown.find(text) == std::string::npos && seconds_since(start) < 20.0) {
+            shown += terminal.receive(100);
+        }
+        return shown;
+    }
+
+    std::unique_ptr<SimMeter> com2_;
+    std::unique_ptr<SimMeter> com11_;
+    std::unique_ptr<FakeNode> node2_;
+    std::unique_ptr<FakeNode> node11_;
+    std::string shown_;
+    int exit_status_ = -1;
+};
+
+TEST_F(BridgeNativeTest, ThePromptShowsTheFreePortsAndTheAnswerChoosesTheMeter)
+{
+    PtyPair terminal;
+    termios before{};
+    tcgetattr(terminal.held_slave, &before);
+    const Report report = answer_prompt(terminal, "\x7f" "2\r",
+                                        {"ead:0", "nead:0", "ea:0", "nea:0", "stdead:0",
+                                         "eadouble:0.4", "neadouble:0", "ead:1", "titre",
+                                         "sa:0:300", "rsa:3", "sbdouble:12:1", "stddetail"});
+    EXPECT_NE(shown_.find("Choix du connecteur s\xC3\xA9riel"), std::string::npos) << shown_;
+    EXPECT_NE(shown_.find("disponibles : |Com2:|Com11:\r\n"), std::string::npos) << shown_;
+    EXPECT_EQ(report.at("loaded"), "1");
+    EXPECT_EQ(report.at("ead:0"), "-0.84199999999999997");
+    EXPECT_EQ(report.at("nead:0"), "DC   V");
+    EXPECT_EQ(report.at("ea:0"), "-842");
+    EXPECT_EQ(report.at("nea:0"), "DC   V*1000");
+    EXPECT_EQ(report.at("stdead:0"), "-0.84199999999999997");
+    EXPECT_EQ(report.at("eadouble:0.4"), "-0.84199999999999997");
+    EXPECT_EQ(report.at("neadouble:0"), "DC   V");
+    EXPECT_EQ(report.at("ead:1"), "0");
+    EXPECT_EQ(report.at("titre"), "multim\\xE8tre MAS345");
+    EXPECT_EQ(report.at("sa:0:300"), "44");
+    EXPECT_EQ(report.at("rsa:3"), "44");
+    EXPECT_EQ(report.at("sbdouble:12:1"), "-777");
+    EXPECT_EQ(report.at("stddetail"), "d\\xE9tail de la dll fictive");
+    EXPECT_EQ(com2_->received(), std::string(7, '\r'));
+    EXPECT_EQ(com11_->received(), "");
+    EXPECT_EQ(exit_status_, 0);
+
+    termios after{};
+    tcgetattr(terminal.held_slave, &after);
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "the terminal is put back as it was";
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+}
+
+struct KeysCase {
+    const char* what;
+    std::string keys;
+    const char* expected_ead;
+};
+
+class BridgeKeysTest : public BridgeNativeTest, public testing::WithParamInterface<KeysCase> {};
+
+TEST_P(BridgeKeysTest, EditingKeys)
+{
+    PtyPair terminal;
+    std::string keys = GetParam().keys;
+    const auto device = keys.find("DEVICE");
+    if (device != std::string::npos) {
+        keys.replace(device, 6, com11_->path());
+    }
+    const Report report = answer_prompt(terminal, keys, {"ead:0", "nea:0", "eb:0"});
+    EXPECT_EQ(report.at("ead:0"), GetParam().expected_ead);
+    EXPECT_EQ(report.at("eb:0"), "1") << "loaded whatever the answer";
+    if (std::string(GetParam().expected_ead) == "0") {
+        EXPECT_EQ(report.at("nea:0"), "*1000");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, BridgeKeysTest,
+    testing::Values(
+        KeysCase{"typing_appends", "1\r", "0.44500000000000001"},
+        KeysCase{"lower_case_name", "\x7f\x7f\x7f\x7f" "com11\n", "0.44500000000000001"},
+        KeysCase{"device_path", "\x08\x08\x08\x08" "DEVICE\r", "0.44500000000000001"},
+        KeysCase{"escape_cancels", "\x7f" "2\x1b", "0"},
+        KeysCase{"cursor_keys_are_not_escape", "\x1b[D\x1bOH\x1b[3~" "1\r", "0.44500000000000001"},
+        KeysCase{"emptied_and_confirmed", "\x7f\x7f\x7f\x7f\x7f\r", "0"}),
+    [](const testing::TestParamInfo<KeysCase>& case_info) {
+        return std::string(case_info.param.what);
+    });
+
+TEST_F(BridgeNativeTest, WithoutAControllingTerminalTheLibraryLoadsWithoutAPort)
+{
+    const ProcessResult result = run_process(host_spec({"ead:0", "nea:0", "stdtitre"}));
+    const Report report = parse_report(result.out);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(report.at("loaded"), "1");
+    EXPECT_EQ(report.at("ead:0"), "0");
+    EXPECT_EQ(report.at("nea:0"), "*1000");
+    EXPECT_EQ(report.at("stdtitre"), "titre dll");
+    EXPECT_EQ(com2_->received() + com11_->received(), "");
+}
+
+} // namespace
