@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -283,9 +284,14 @@ void BackgroundProcess::stop()
     }
 }
 
+// Compared by device and inode: another session's /dev/pts/0 is another file.
 std::vector<pid_t> processes_holding(const std::string& path)
 {
     std::vector<pid_t> holders;
+    struct stat wanted {};
+    if (stat(path.c_str(), &wanted) != 0) {
+        return holders;
+    }
     DIR* processes = opendir("/proc");
     while (processes != nullptr) {
         const dirent* process = readdir(processes);
@@ -302,10 +308,9 @@ std::vector<pid_t> processes_holding(const std::string& path)
             if (descriptor == nullptr) {
                 break;
             }
-            char target[512];
-            const std::string link = fd_dir + "/" + descriptor->d_name;
-            const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-            holds = length > 0 && std::string(target, static_cast<std::size_t>(length)) == path;
+            struct stat open_file {};
+            holds = stat((fd_dir + "/" + descriptor->d_name).c_str(), &open_file) == 0 &&
+                    open_file.st_dev == wanted.st_dev && open_file.st_ino == wanted.st_ino;
         }
         if (descriptors != nullptr) {
             closedir(descriptors);
