@@ -58,3 +58,9 @@ ohm_test_program(library_tests library/bridge_native_tests.cpp)
 target_link_libraries(library_tests PRIVATE ohm_sandboxed_main)
 add_dependencies(library_tests ohmbridge)
 add_test(NAME library COMMAND library_tests)
+
+# --- lister ---
+ohm_test_program(lister_tests lister/ttylist_tests.cpp)
+target_link_libraries(lister_tests PRIVATE ohm_sandboxed_main)
+add_dependencies(lister_tests ttylist line_shim)
+add_test(NAME lister COMMAND lister_tests)
