@@ -36,7 +36,7 @@ protected:
     ProcessResult run_recorded(const std::vector<std::string>& parameters)
     {
         remove((dir_ + "/log").c_str());
-        return run_probe_binary(parameters, {"LD_PRELOAD=" OHM_LINE_SHIM,
+        return run_probe_binary(parameters, {"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM,
                                              "OHM_LINE_LOG=" + dir_ + "/log",
                                              "OHM_LINE_STATE_DIR=" + dir_});
     }

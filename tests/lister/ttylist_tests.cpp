@@ -72,7 +72,7 @@ TEST_F(TtylistTest, ListsWhatOpensUnderTheTwoHeadingsAndLeavesEveryDeviceAsItWas
     const std::string dir = make_temp_dir("ohm-ttylist");
 
     const ProcessResult result = run_process(ttylist_spec(
-        {"LD_PRELOAD=" OHM_LINE_SHIM, "OHM_LINE_LOG=" + dir + "/log", "OHM_LINE_STATE_DIR=" + dir}));
+        {"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM, "OHM_LINE_LOG=" + dir + "/log", "OHM_LINE_STATE_DIR=" + dir}));
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(visible(result.out),
               visible(SERIAL_HEADING + "/dev/ttyS3\n/dev/ttyS20\n" + USB_HEADING +
