@@ -15,26 +15,43 @@ bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
-// A number too large or too small for a double: which way it went out of range.
+// A number too large or too small for a double: its decimal order of magnitude (digits of the
+// whole part, or minus the zeros after the point, plus the exponent) says which way it went.
 double out_of_range_value(const char* first, const char* last)
 {
-    long significant_whole_digits = 0;
     const char* position = first;
     while (position < last && *position == '0') {
         ++position;
     }
+    long order = 0;
     for (; position < last && is_digit(*position); ++position) {
-        ++significant_whole_digits;
+        ++order;
+    }
+    if (position < last && *position == '.') {
+        for (++position; position < last && is_digit(*position); ++position) {
+            if (order <= 0 && *position == '0') {
+                --order;
+            } else if (order <= 0) {
+                break;
+            }
+        }
     }
     while (position < last && *position != 'e' && *position != 'E') {
         ++position;
     }
     long exponent = 0;
+    bool negative_exponent = false;
     if (position < last) {
-        std::from_chars(position + 1 + (position[1] == '+'), last, exponent);
+        ++position;
+        if (position < last && (*position == '+' || *position == '-')) {
+            negative_exponent = *position++ == '-';
+        }
+        for (; position < last && is_digit(*position) && exponent < 100000; ++position) {
+            exponent = exponent * 10 + (*position - '0');
+        }
     }
-    const bool huge = significant_whole_digits > 0 && exponent >= 0;
-    return huge ? std::numeric_limits<double>::infinity() : 0.0;
+    order += negative_exponent ? -exponent : exponent;
+    return order > 0 ? std::numeric_limits<double>::infinity() : 0.0;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "meter_frame.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -54,7 +55,12 @@ double read_decimal(const std::string& text, std::size_t position)
     double value = 0.0;
     const auto result = std::from_chars(first, last, value, std::chars_format::fixed);
     if (result.ec == std::errc::result_out_of_range) {
-        return std::numeric_limits<double>::infinity();
+        // Without an exponent, only a non-zero whole part can be too large; the rest is too
+        // small.
+        const char* whole_end = std::find(first, result.ptr, '.');
+        const bool too_large = std::find_if(first, whole_end, [](char c) { return c != '0'; }) !=
+                               whole_end;
+        return too_large ? std::numeric_limits<double>::infinity() : 0.0;
     }
     return value;
 }

@@ -65,6 +65,9 @@ void expect_real_table()
     EXPECT_EQ(parse_real("1e999"), std::numeric_limits<double>::infinity());
     EXPECT_EQ(parse_real("-1e999"), -std::numeric_limits<double>::infinity());
     EXPECT_EQ(parse_real("0.0000000001e-999"), 0.0);
+    EXPECT_EQ(parse_real("0.0000000001e+999"), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(parse_real(std::string(400, '1') + "2.5e-30811111111111111111111"), 0.0);
+    EXPECT_EQ(parse_real("0." + std::string(330, '0') + "1"), 0.0);
 }
 
 const double formatted_values[] = {0.0,    -777.0,      1.5,       -0.842,   0.445,

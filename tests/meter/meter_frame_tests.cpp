@@ -43,6 +43,13 @@ TEST(ValueField, KeepsTheFractionAndTheWholeNumberRules)
     expect_field_table();
 }
 
+TEST(ValueField, NumbersBeyondADoubleGoToInfinityOrZero)
+{
+    EXPECT_EQ(parse_value_field(std::string(400, '9')), HUGE_VAL);
+    EXPECT_EQ(parse_value_field("-" + std::string(400, '9')), -HUGE_VAL);
+    EXPECT_EQ(parse_value_field("0." + std::string(330, '0') + "1"), 0.0);
+}
+
 struct IntegerCase {
     const char* text;
     std::int64_t value;
