@@ -31,18 +31,18 @@ bool has_output_state(std::int32_t channel)
 
 } // namespace
 
-std::int16_t ea(Catalogue& catalogue, std::int32_t channel)
+std::int16_t ea(const Catalogue& catalogue, std::int32_t channel)
 {
     // Saturated: a reading of 40 must not come back as a negative thousandfold.
     return saturate_16(nearest_integer(1000.0 * ead(catalogue, channel)));
 }
 
-double ead(Catalogue&, std::int32_t channel)
+double ead(const Catalogue&, std::int32_t channel)
 {
     return meter::ead(channel);
 }
 
-std::int16_t eb(Catalogue& catalogue, std::int32_t channel)
+std::int16_t eb(const Catalogue& catalogue, std::int32_t channel)
 {
     if (!is_library(catalogue)) {
         return ERROR_VALUE;
@@ -83,19 +83,19 @@ const char* nsb(Catalogue& catalogue, std::int32_t)
     return hand_back(catalogue, std::string());
 }
 
-std::int16_t rsa(Catalogue& catalogue, std::int32_t)
+std::int16_t rsa(const Catalogue& catalogue, std::int32_t)
 {
     return catalogue.analog_output;
 }
 
-double rsad(Catalogue& catalogue, std::int32_t)
+double rsad(const Catalogue& catalogue, std::int32_t)
 {
     return catalogue.analog_output_real;
 }
 
-std::int16_t rsb(Catalogue& catalogue, std::int32_t channel)
+std::int16_t rsb(const Catalogue& catalogue, std::int32_t channel)
 {
-    return has_output_state(channel) ? catalogue.output_states[channel_of(channel)] : 0;
+    return has_output_state(channel) ? catalogue.output_states[channel_of(channel)] : std::int16_t{0};
 }
 
 std::int16_t sa(Catalogue& catalogue, std::int32_t, std::int32_t value)
@@ -146,12 +146,12 @@ const char* stddetail(Catalogue& catalogue)
     return hand_back(catalogue, "d\xE9tail de la dll fictive");
 }
 
-double eadouble(Catalogue& catalogue, double channel)
+double eadouble(const Catalogue& catalogue, double channel)
 {
     return ead(catalogue, nearest_integer(channel));
 }
 
-double ebdouble(Catalogue& catalogue, double channel)
+double ebdouble(const Catalogue& catalogue, double channel)
 {
     return eb(catalogue, nearest_integer(channel));
 }
@@ -176,12 +176,12 @@ const char* nsbdouble(Catalogue& catalogue, double channel)
     return nsb(catalogue, nearest_integer(channel));
 }
 
-double rsadouble(Catalogue& catalogue, double channel)
+double rsadouble(const Catalogue& catalogue, double channel)
 {
     return rsad(catalogue, nearest_integer(channel));
 }
 
-double rsbdouble(Catalogue& catalogue, double channel)
+double rsbdouble(const Catalogue& catalogue, double channel)
 {
     return rsb(catalogue, nearest_integer(channel));
 }

@@ -27,18 +27,18 @@ struct Catalogue {
     std::string returned_text;
 };
 
-std::int16_t ea(Catalogue& catalogue, std::int32_t channel);
-double ead(Catalogue& catalogue, std::int32_t channel);
-std::int16_t eb(Catalogue& catalogue, std::int32_t channel);
+std::int16_t ea(const Catalogue& catalogue, std::int32_t channel);
+double ead(const Catalogue& catalogue, std::int32_t channel);
+std::int16_t eb(const Catalogue& catalogue, std::int32_t channel);
 const char* nea(Catalogue& catalogue, std::int32_t channel);
 const char* nead(Catalogue& catalogue, std::int32_t channel);
 const char* neb(Catalogue& catalogue, std::int32_t channel);
 const char* nsa(Catalogue& catalogue, std::int32_t channel);
 const char* nsad(Catalogue& catalogue, std::int32_t channel);
 const char* nsb(Catalogue& catalogue, std::int32_t channel);
-std::int16_t rsa(Catalogue& catalogue, std::int32_t channel);
-double rsad(Catalogue& catalogue, std::int32_t channel);
-std::int16_t rsb(Catalogue& catalogue, std::int32_t channel);
+std::int16_t rsa(const Catalogue& catalogue, std::int32_t channel);
+double rsad(const Catalogue& catalogue, std::int32_t channel);
+std::int16_t rsb(const Catalogue& catalogue, std::int32_t channel);
 std::int16_t sa(Catalogue& catalogue, std::int32_t channel, std::int32_t value);
 double sad(Catalogue& catalogue, std::int32_t channel, double value);
 std::int16_t sb(Catalogue& catalogue, std::int32_t channel, std::int32_t value);
@@ -47,14 +47,14 @@ const char* detail(Catalogue& catalogue);
 const char* stdtitre(Catalogue& catalogue);
 const char* stddetail(Catalogue& catalogue);
 
-double eadouble(Catalogue& catalogue, double channel);
-double ebdouble(Catalogue& catalogue, double channel);
+double eadouble(const Catalogue& catalogue, double channel);
+double ebdouble(const Catalogue& catalogue, double channel);
 const char* neadouble(Catalogue& catalogue, double channel);
 const char* nebdouble(Catalogue& catalogue, double channel);
 const char* nsadouble(Catalogue& catalogue, double channel);
 const char* nsbdouble(Catalogue& catalogue, double channel);
-double rsadouble(Catalogue& catalogue, double channel);
-double rsbdouble(Catalogue& catalogue, double channel);
+double rsadouble(const Catalogue& catalogue, double channel);
+double rsbdouble(const Catalogue& catalogue, double channel);
 double sadouble(Catalogue& catalogue, double channel, double value);
 double sbdouble(Catalogue& catalogue, double channel, double value);
 

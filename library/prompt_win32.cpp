@@ -8,6 +8,7 @@
 #include "library_state.h"
 #include "library_win32.h"
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -176,7 +177,7 @@ void create_controls(HWND window, const std::string& message, const char* defaul
     if (default_text != nullptr) {
         SendMessageA(prompt_state.field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(default_text));
         // The caret after the last character, nothing selected: typing appends.
-        const auto end = static_cast<WPARAM>(lstrlenA(default_text));
+        const auto end = static_cast<WPARAM>(std::strlen(default_text));
         SendMessageA(prompt_state.field, EM_SETSEL, end, static_cast<LPARAM>(end));
     }
     prompt_state.button =
@@ -225,8 +226,8 @@ std::string prompt_text(const std::string& title, const std::string& message,
                         const char* default_text)
 {
     // Private copies: the caller's storage may change while the prompt runs.
-    const std::string title_copy = title;
-    const std::string message_copy = message;
+    const std::string title_copy = title;     // NOLINT(performance-unnecessary-copy-initialization)
+    const std::string message_copy = message; // NOLINT(performance-unnecessary-copy-initialization)
     const bool has_default = default_text != nullptr;
     const std::string default_copy = has_default ? default_text : "";
 

@@ -82,7 +82,7 @@ TEST_F(ProbeWineTest, TheHelpIsWindows1252WithCarriageReturnLineFeed)
         }
     }
     EXPECT_EQ(line_ends, 9u);
-    EXPECT_EQ(result.out.find("\xC3"), std::string::npos) << "no UTF-8 anywhere";
+    EXPECT_EQ(result.out.find('\xC3'), std::string::npos) << "no UTF-8 anywhere";
 }
 
 TEST_F(ProbeWineTest, APortThatDoesNotOpenGivesNeutralAnswersAfterTheWait)

@@ -184,7 +184,7 @@ TEST_F(MeasuringTest, EaIsTheRoundedThousandfoldSaturatedTo16Bits)
 {
     connect({"--reading", "DC  1.234   V", "--reading", "DC  40.00   V", "--reading",
              "DC -40.00   V", "--reading", "DC 32.767   V", "--reading", "AC  0.445   V"});
-    for (Catalogue catalogue : {command_line_set(), library_set()}) {
+    for (const Catalogue& catalogue : {command_line_set(), library_set()}) {
         SCOPED_TRACE(catalogue.set == BehaviourSet::library ? "library" : "command line");
         EXPECT_EQ(driver::ea(catalogue, 0), 1234);
         EXPECT_EQ(driver::ea(catalogue, 256), 32767) << "40 V saturates";

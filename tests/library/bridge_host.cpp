@@ -51,13 +51,13 @@ struct Watch {
 std::string visible(const std::string& bytes)
 {
     std::string shown;
-    char hex[8];
+    char code[8];
     for (unsigned char c : bytes) {
         if (c >= 0x20 && c < 0x7F && c != '\\') {
             shown += static_cast<char>(c);
         } else {
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            shown += hex;
+            std::snprintf(code, sizeof code, "\\x%02X", c);
+            shown += code;
         }
     }
     return shown;
@@ -238,8 +238,10 @@ std::string call_export(HMODULE library, const std::vector<std::string>& call)
     if (function == nullptr) {
         return "missing";
     }
-    const auto integer = [&](std::size_t i) { return std::atoi(call.at(i).c_str()); };
-    const auto floating = [&](std::size_t i) { return std::atof(call.at(i).c_str()); };
+    const auto integer = [&](std::size_t i) {
+        return static_cast<std::int32_t>(std::strtol(call.at(i).c_str(), nullptr, 10));
+    };
+    const auto floating = [&](std::size_t i) { return std::strtod(call.at(i).c_str(), nullptr); };
     const std::string base = name.rfind("std", 0) == 0 && name != "stdtitre" && name != "stddetail"
                                  ? name.substr(3)
                                  : name;
@@ -296,6 +298,8 @@ std::string keep_text(HMODULE library)
     const char* text = title();
     const std::string copy = text;
     Sleep(50);
+    // The library could have changed the text behind the pointer; nothing here did.
+    // cppcheck-suppress knownConditionTrueFalse
     return copy == text && copy == "titre dll" ? "kept" : "changed";
 }
 
@@ -311,7 +315,7 @@ int main(int argc, char** argv)
         } else if (std::strcmp(argv[i], "--post-quit") == 0) {
             options.post_quit = true;
         } else if (std::strcmp(argv[i], "--linger") == 0 && i + 1 < argc) {
-            options.linger_ms = std::atoi(argv[++i]);
+            options.linger_ms = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
         } else if (std::strcmp(argv[i], "--reopen") == 0 && i + 1 < argc) {
             options.reopen = argv[++i];
         }
@@ -375,7 +379,7 @@ int main(int argc, char** argv)
         if (call.rfind("sleep:", 0) == 0) {
             std::printf("%s=1\n", call.c_str());
             std::fflush(stdout);
-            Sleep(static_cast<DWORD>(std::atoi(call.c_str() + 6)));
+            Sleep(static_cast<DWORD>(std::strtoul(call.c_str() + 6, nullptr, 10)));
             continue;
         }
         std::printf("%s=%s\n", call.c_str(), call_export(library, split(call)).c_str());

@@ -39,7 +39,7 @@ ProcessSpec host_spec(const std::vector<std::string>& calls)
     spec.argv.insert(spec.argv.end(), calls.begin(), calls.end());
     spec.new_session = true;
     spec.timeout_ms = 60000;
-    if (std::string(OHM_PRELOAD_FIRST).size() > 0) {
+    if (!std::string(OHM_PRELOAD_FIRST).empty()) {
         // Python is not built with the sanitizers the library was built with; its own
         // allocations at exit are none of our business.
         spec.environment = {"LD_PRELOAD=" OHM_PRELOAD_FIRST, "ASAN_OPTIONS=detect_leaks=0"};

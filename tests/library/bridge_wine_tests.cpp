@@ -6,11 +6,12 @@
 #include "wine_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 namespace {
 
@@ -70,7 +71,7 @@ public:
                 window_ = found.substr(0, found.find('\n'));
                 return window_;
             }
-            usleep(50000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return std::string();
     }
@@ -88,7 +89,7 @@ public:
     void press(const std::vector<std::string>& keys)
     {
         xdotool_output({"windowfocus", "--sync", window_});
-        usleep(200000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         std::vector<std::string> arguments{"key", "--delay", "30"};
         arguments.insert(arguments.end(), keys.begin(), keys.end());
         xdotool_output(arguments);
@@ -96,7 +97,7 @@ public:
     void type(const std::string& text)
     {
         xdotool_output({"windowfocus", "--sync", window_});
-        usleep(200000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         xdotool_output({"type", "--delay", "30", text});
     }
 

@@ -62,6 +62,7 @@ TEST_F(PortTableTest, MadeIdentifiersArePositiveDistinctAndOutsideTheSlots)
 TEST_F(PortTableTest, AFreedMadeIdentifierMayServeAgainButNeverTwiceAtOnce)
 {
     std::vector<std::int32_t> open_ids;
+    open_ids.reserve(5);
     for (int i = 0; i < 5; ++i) {
         open_ids.push_back(open_port(PORT_ANY, first.slave_path.c_str(), PROBE_SETTINGS));
     }

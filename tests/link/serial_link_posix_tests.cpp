@@ -3,11 +3,14 @@
 #include "pty_pair.h"
 #include "serial_link.h"
 
+#include <chrono>
+#include <map>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -32,7 +35,7 @@ protected:
     {
         const double start = monotonic_seconds();
         while (input_pending(METER_PORT) < expected && seconds_since(start) < 2.0) {
-            usleep(1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
 
@@ -69,12 +72,10 @@ TEST_P(TerminalFromZeroTest, SetsExactlyTheseFlagsAndCharacters)
     EXPECT_EQ(terminal.c_lflag, 0u);
     const tcflag_t checked = CREAD | CLOCAL | CSTOPB | CRTSCTS | PARENB;
     EXPECT_EQ(terminal.c_cflag & checked, expected.cflag_flags);
+    const std::map<int, cc_t> set_characters{{VEOF, 4}, {VMIN, 1}, {VSTART, 17}, {VSTOP, 19}};
     for (int index = 0; index < NCCS; ++index) {
-        cc_t wanted = 0;
-        if (index == VEOF) wanted = 4;
-        if (index == VMIN) wanted = 1;
-        if (index == VSTART) wanted = 17;
-        if (index == VSTOP) wanted = 19;
+        const auto set = set_characters.find(index);
+        const cc_t wanted = set != set_characters.end() ? set->second : 0;
         EXPECT_EQ(terminal.c_cc[index], wanted) << "c_cc[" << index << "]";
     }
     EXPECT_NE(fcntl(link_descriptor(), F_GETFL) & O_NONBLOCK, 0) << "left non-blocking";
@@ -99,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PosixLinkTest, OpeningDropsInputThatArrivedBefore)
 {
     line.send("stale");
-    usleep(20000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     open_meter_port();
     EXPECT_EQ(input_pending(METER_PORT), 0);
 }
@@ -151,7 +152,7 @@ TEST_F(PosixLinkTest, ReadingStopsWhenTheLineFallsSilentBetweenBytes)
     open_meter_port();
     std::thread device([this] {
         line.send("ab");
-        usleep(400000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
         line.send("cd");
     });
     char bytes[8] = {};

@@ -4,6 +4,9 @@
 #include "serial_link.h"
 #include "sim_meter.h"
 
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -98,7 +101,7 @@ TEST_F(MeterReadingTest, BytesThatArrivedBeforeTheRequestDoNotStartTheReply)
     // The stray text lands after the first reading has been collected and waits for the next.
     connect({"--stray", "JUNK 99.99\\r", "--stray-after", "1000"});
     EXPECT_DOUBLE_EQ(meter::ead(0), -0.842);
-    usleep(1200000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_EQ(meter::read_meter(""), "DC -0.842   V\n");
 }
 
@@ -122,7 +125,7 @@ TEST_F(MeterReadingTest, ATailTooLateForItsReadingDoesNotShiftTheNext)
 {
     connect({"--delay", "600", "--tail-from", "4", "--tail-delay", "400"});
     EXPECT_EQ(meter::read_meter(""), "DC -");
-    usleep(500000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(meter::read_meter(""), "DC -");
     EXPECT_EQ(sim_->received(), "\r\r");
 }

@@ -40,25 +40,33 @@ int pty_number(int fd)
     return static_cast<int>((major_number - 136) * 256 + minor(status.st_rdev));
 }
 
-void log_line(const char* format, ...)
+void log_line(const char* line)
 {
     const char* path = std::getenv("OHM_LINE_LOG");
     if (path == nullptr) {
         return;
     }
-    char line[256];
-    va_list arguments;
-    va_start(arguments, format);
-    const int length = std::vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
     const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0 && length > 0) {
-        const ssize_t ignored = write(fd, line, static_cast<std::size_t>(length));
-        (void)ignored;
-    }
     if (fd >= 0) {
+        const ssize_t ignored = write(fd, line, std::strlen(line));
+        (void)ignored;
         close(fd);
     }
+}
+
+void log_line_state(int pty, const char* line_name, int value)
+{
+    char line[64];
+    std::snprintf(line, sizeof line, "pts=%d %s=%d\n", pty, line_name, value);
+    log_line(line);
+}
+
+// "dtr=1 rts=0": the value after each name, 0 when it is missing.
+int value_after(const char* text, const char* name)
+{
+    const char* found = std::strstr(text, name);
+    return found != nullptr ? static_cast<int>(std::strtol(found + std::strlen(name), nullptr, 10))
+                            : 0;
 }
 
 bool state_path(int pty, char* path, std::size_t size)
@@ -75,8 +83,9 @@ ModemLines load_lines(int pty)
         return lines;
     }
     if (FILE* file = std::fopen(path, "r")) {
-        if (std::fscanf(file, "dtr=%d rts=%d", &lines.dtr, &lines.rts) != 2) {
-            lines = ModemLines{0, 0};
+        char text[64] = {};
+        if (std::fgets(text, sizeof text, file) != nullptr) {
+            lines = ModemLines{value_after(text, "dtr="), value_after(text, "rts=")};
         }
         std::fclose(file);
     }
@@ -147,10 +156,10 @@ int modem_ioctl(int pty, unsigned long request, int* bits)
         }
     }
     if (request == TIOCMSET || (*bits & TIOCM_DTR)) {
-        log_line("pts=%d dtr=%d\n", pty, lines.dtr);
+        log_line_state(pty, "dtr", lines.dtr);
     }
     if (request == TIOCMSET || (*bits & TIOCM_RTS)) {
-        log_line("pts=%d rts=%d\n", pty, lines.rts);
+        log_line_state(pty, "rts", lines.rts);
     }
     if (before.dtr != lines.dtr || before.rts != lines.rts || request == TIOCMSET ||
         request == TIOCMBIS || request == TIOCMBIC) {
@@ -161,18 +170,23 @@ int modem_ioctl(int pty, unsigned long request, int* bits)
 
 } // namespace
 
+// The C library's own names for these parameters are reserved ones; ours read better.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int tcsetattr(int fd, int action, const struct termios* settings)
 {
     using Real = int (*)(int, int, const struct termios*);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
     const int pty = pty_number(fd);
     if (pty >= 0 && settings != nullptr) {
-        log_line("pts=%d tcsetattr speed=%d csize=%d cstopb=%d parenb=%d crtscts=%d ixon=%d "
-                 "ixoff=%d\n",
-                 pty, speed_value(cfgetospeed(settings)), data_bits(settings->c_cflag),
-                 (settings->c_cflag & CSTOPB) != 0, (settings->c_cflag & PARENB) != 0,
-                 (settings->c_cflag & CRTSCTS) != 0, (settings->c_iflag & IXON) != 0,
-                 (settings->c_iflag & IXOFF) != 0);
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "pts=%d tcsetattr speed=%d csize=%d cstopb=%d parenb=%d crtscts=%d ixon=%d "
+                      "ixoff=%d\n",
+                      pty, speed_value(cfgetospeed(settings)), data_bits(settings->c_cflag),
+                      (settings->c_cflag & CSTOPB) != 0, (settings->c_cflag & PARENB) != 0,
+                      (settings->c_cflag & CRTSCTS) != 0, (settings->c_iflag & IXON) != 0,
+                      (settings->c_iflag & IXOFF) != 0);
+        log_line(line);
     }
     const int result = real(fd, action, settings);
     if (result != 0 && pty >= 0 && errno == EINVAL) {
@@ -181,6 +195,8 @@ extern "C" int tcsetattr(int fd, int action, const struct termios* settings)
     return result;
 }
 
+// The C library declares ioctl variadic; a wrapper must match it.
+// NOLINTNEXTLINE(cert-dcl50-cpp, readability-inconsistent-declaration-parameter-name)
 extern "C" int ioctl(int fd, unsigned long request, ...)
 {
     using Real = int (*)(int, unsigned long, void*);

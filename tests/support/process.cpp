@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,6 +42,7 @@ std::vector<std::string> merged_environment(const std::vector<std::string>& addi
 std::vector<char*> pointers(std::vector<std::string>& texts)
 {
     std::vector<char*> result;
+    result.reserve(texts.size() + 1);
     for (auto& text : texts) {
         result.push_back(text.data());
     }
@@ -178,14 +180,14 @@ ProcessResult run_process(const ProcessSpec& spec)
     return result;
 }
 
-BackgroundProcess::BackgroundProcess(const ProcessSpec& given)
+BackgroundProcess::BackgroundProcess(const ProcessSpec& spec)
 {
-    ProcessSpec spec = given;
-    if (spec.stderr_path.empty()) {
-        spec.stderr_path = "/dev/null";
+    ProcessSpec quiet = spec;
+    if (quiet.stderr_path.empty()) {
+        quiet.stderr_path = "/dev/null";
     }
     Pipes pipes;
-    pid_ = spawn(spec, pipes);
+    pid_ = spawn(quiet, pipes);
     if (pipes.in[1] >= 0) {
         close(pipes.in[1]);
     }
@@ -268,7 +270,7 @@ int BackgroundProcess::wait(int timeout_ms)
         if (seconds_since(start) * 1000.0 > timeout_ms) {
             return -1;
         }
-        usleep(5000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return status_;
 }
@@ -316,7 +318,7 @@ std::vector<pid_t> processes_holding(const std::string& path)
             closedir(descriptors);
         }
         if (holds) {
-            holders.push_back(static_cast<pid_t>(std::atoi(process->d_name)));
+            holders.push_back(static_cast<pid_t>(std::strtol(process->d_name, nullptr, 10)));
         }
     }
     if (processes != nullptr) {
