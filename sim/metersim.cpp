@@ -7,6 +7,7 @@
 #include "sim_options.h"
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,9 +36,19 @@ struct Meter {
     std::string slave_path;
     std::deque<OutgoingByte> outgoing;
     std::size_t next_reading = 0;
+    int requests = 0;
     int replies_sent = 0;
     int replies_to_hang_up = -1; // replies still to finish before hanging up; -1: never
+    bool vanished = false;
 };
+
+// Toggled by SIGUSR1: the cable between the meter and the port is out.
+volatile std::sig_atomic_t unplugged = 0;
+
+void toggle_cable(int)
+{
+    unplugged = unplugged == 0 ? 1 : 0;
+}
 
 Clock::duration character_time(const SimOptions& options)
 {
@@ -143,7 +154,12 @@ void queue_reply(Meter& meter, Clock::time_point start)
 
 void answer_request(Meter& meter)
 {
-    if (meter.options.silent || !lines_powered(meter)) {
+    ++meter.requests;
+    if (meter.requests == meter.options.vanish_on_request) {
+        meter.vanished = true;
+        return;
+    }
+    if (meter.options.silent || unplugged != 0 || !lines_powered(meter)) {
         return;
     }
     queue_reply(meter, Clock::now() + std::chrono::milliseconds(meter.options.delay_ms));
@@ -220,6 +236,9 @@ void serve(Meter& meter)
         if (ready > 0 && (watch.revents & POLLIN) != 0 && !receive(meter)) {
             return;
         }
+        if (meter.vanished) {
+            return; // the meter is gone before it answered: both ends of the line close
+        }
         send_due(meter);
         if (meter.replies_to_hang_up == 0) {
             return; // the meter is unplugged: both ends of the line close
@@ -245,6 +264,7 @@ int main(int argc, char** argv)
         std::perror("metersim: cannot open a pseudo-terminal");
         return 1;
     }
+    std::signal(SIGUSR1, toggle_cable);
     publish_path(meter);
     serve(meter);
     close(meter.slave);

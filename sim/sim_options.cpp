@@ -84,6 +84,8 @@ const char* sim_usage()
            "  --log FILE         append every byte received to FILE\n"
            "  --path-file FILE   also write the device path to FILE\n"
            "  --hangup-after N   close the line after N replies\n"
+           "  --vanish-on-request N  close the line when the Nth request arrives\n"
+           "SIGUSR1 unplugs the meter's cable (it stops answering) and plugs it back.\n"
            "Texts accept \\r \\n \\t \\\\ \\xHH. The device path is printed on the first line.\n";
 }
 
@@ -132,6 +134,8 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
             options.path_file = value;
         } else if (option == "--hangup-after") {
             good = read_number(value, options.hangup_after);
+        } else if (option == "--vanish-on-request") {
+            good = read_number(value, options.vanish_on_request);
         } else {
             problem = "unknown option " + option;
             return false;

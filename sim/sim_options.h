@@ -20,6 +20,7 @@ struct SimOptions {
     std::string log_file;               // every byte received is appended here
     std::string path_file;              // the device path is also written here
     int hangup_after = 0;               // the line closes after this many replies; 0: never
+    int vanish_on_request = 0;          // the line closes when this request arrives; 0: never
 };
 
 // False with an empty problem for --help. Texts accept \r, \n, \t, \\ and \xHH, so that a zero byte or a control can be sent.

@@ -121,3 +121,63 @@ TEST_F(ProbeNativeTest, ASilentMeterOrAPortThatDoesNotOpenGiveNeutralAnswersAfte
 }
 
 } // namespace
+
+namespace {
+
+struct BadLineCase {
+    const char* what;
+    std::vector<std::string> meter_options;
+};
+
+class ProbeBadLineTest : public ProbeNativeTest, public testing::WithParamInterface<BadLineCase> {};
+
+bool is_one_printed_real(const std::string& output)
+{
+    const auto point = output.find('.');
+    if (point == std::string::npos || output.size() != point + 12 || output.back() != '\n') {
+        return false;
+    }
+    const std::string whole = output.substr(output[0] == '-' ? 1 : 0, point - (output[0] == '-'));
+    const std::string fraction = output.substr(point + 1, 10);
+    const auto digits = [](const std::string& text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    return digits(whole) && digits(fraction);
+}
+
+// Every bad line ends within the time-outs with a neutral or partial reading, and the first
+// run after a sound meter is back behind the port reads it right.
+TEST_P(ProbeBadLineTest, EndsWithinTheTimeOutsAndTheNextGoodLineReadsRight)
+{
+    {
+        SimMeter bad(GetParam().meter_options);
+        const FakeNode com1("ttyS0", bad.path());
+        const ProcessResult result = run_probe_binary({"ead", "10"});
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_TRUE(is_one_printed_real(result.out)) << visible(result.out);
+        EXPECT_EQ(result.err, "");
+        EXPECT_LT(result.seconds, 2.5);
+        EXPECT_EQ(run_probe_binary({"nead", "10"}).exit_status, 0);
+    }
+    SimMeter good;
+    const FakeNode com1("ttyS0", good.path());
+    EXPECT_EQ(run_probe_binary({"ead", "10"}).out, "-0.8420000000\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ProbeBadLineTest,
+    testing::Values(
+        BadLineCase{"hangs_up_in_the_middle_of_its_reply", {"--cut", "6", "--hangup-after", "1"}},
+        BadLineCase{"vanishes_before_it_answers", {"--vanish-on-request", "1"}},
+        BadLineCase{"streams_without_pause", {"--stream", "--char-ms", "1"}},
+        BadLineCase{"streams_without_line_ends",
+                    {"--stream", "--reading", "0123456789", "--cut", "10", "--char-ms", "0.2"}},
+        BadLineCase{"answers_garbage",
+                    {"--reading", "\\xff\\xfe\\x01\\x80garbage\\x13\\x11\\x00\\x1b[2J",
+                     "--junk", "\\x00\\x7f\\xe9"}},
+        BadLineCase{"answers_more_digits_than_its_columns", {"--reading", "DC 999999999999999 V"}}),
+    [](const testing::TestParamInfo<BadLineCase>& case_info) {
+        return std::string(case_info.param.what);
+    });
+
+} // namespace

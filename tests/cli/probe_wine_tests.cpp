@@ -111,3 +111,46 @@ TEST_F(ProbeWineTest, ASilentMeterGivesZeroAfterTheWait)
 }
 
 } // namespace
+
+namespace {
+
+struct BadLineCase {
+    const char* what;
+    std::vector<std::string> meter_options;
+};
+
+class ProbeWineBadLineTest : public ProbeWineTest,
+                             public testing::WithParamInterface<BadLineCase> {};
+
+// Under Wine the bad line is a hung-up, streaming or garbage-sending pseudo-terminal behind
+// COM1; the run still ends in time, and a sound meter is read right afterwards.
+TEST_P(ProbeWineBadLineTest, EndsWithinTheTimeOutsAndTheNextGoodLineReadsRight)
+{
+    {
+        SimMeter bad(GetParam().meter_options);
+        link_com(1, bad.path());
+        const ProcessResult result = run_probe_exe({"ead", "10"});
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.out.substr(result.out.size() - 2), "\r\n") << visible(result.out);
+        EXPECT_NE(result.out.find('.'), std::string::npos) << visible(result.out);
+        EXPECT_LT(result.seconds, 3.0);
+    }
+    SimMeter good;
+    link_com(1, good.path());
+    EXPECT_EQ(run_probe_exe({"ead", "10"}).out, "-0.8420000000\r\n");
+    unlink_com(1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ProbeWineBadLineTest,
+    testing::Values(
+        BadLineCase{"hangs_up_in_the_middle_of_its_reply", {"--cut", "6", "--hangup-after", "1"}},
+        BadLineCase{"vanishes_before_it_answers", {"--vanish-on-request", "1"}},
+        BadLineCase{"streams_without_pause", {"--stream", "--char-ms", "1"}},
+        BadLineCase{"answers_garbage",
+                    {"--reading", "\\xff\\xfe\\x01\\x80garbage\\x13\\x11\\x00\\x1b[2J"}}),
+    [](const testing::TestParamInfo<BadLineCase>& case_info) {
+        return std::string(case_info.param.what);
+    });
+
+} // namespace

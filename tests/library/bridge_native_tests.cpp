@@ -7,6 +7,7 @@
 #include "sim_meter.h"
 #include "test_paths.h"
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -174,6 +175,85 @@ TEST_F(BridgeNativeTest, WithoutAControllingTerminalTheLibraryLoadsWithoutAPort)
     EXPECT_EQ(report.at("nea:0"), "*1000");
     EXPECT_EQ(report.at("stdtitre"), "titre dll");
     EXPECT_EQ(com2_->received() + com11_->received(), "");
+}
+
+} // namespace
+
+namespace {
+
+// The library's meter line fails while the host is running: the test acts while the host
+// sleeps between its calls.
+class BridgeLostLineTest : public BridgeNativeTest {
+protected:
+    void load_with_port_com2(const std::vector<std::string>& calls)
+    {
+        ProcessSpec spec = host_spec(calls);
+        spec.controlling_terminal = terminal_.slave_path;
+        host_ = std::make_unique<BackgroundProcess>(spec);
+        wait_for(terminal_, "> COM1");
+        terminal_.send("\x7f" "2\r");
+    }
+
+    // The host's report up to the line that starts with `key`.
+    Report read_until(const std::string& key)
+    {
+        std::string output;
+        for (;;) {
+            const std::string line = host_->read_line(30000);
+            output += line + "\n";
+            if (line.empty() || line.rfind(key, 0) == 0) {
+                return parse_report(output);
+            }
+        }
+    }
+
+    PtyPair terminal_;
+    std::unique_ptr<BackgroundProcess> host_;
+};
+
+TEST_F(BridgeLostLineTest, AnUnpluggedCableGivesNeutralAnswersUntilItIsBack)
+{
+    load_with_port_com2({"ead:0", "sleep:300", "ead:0", "nea:0", "sleep:300", "ead:0", "nead:0"});
+    Report report = read_until("sleep:300");
+    EXPECT_EQ(report["ead:0"], "-0.84199999999999997");
+    com2_->toggle_cable();
+    report = read_until("sleep:300");
+    EXPECT_EQ(report["ead:0"], "0");
+    EXPECT_EQ(report["nea:0"], "*1000");
+    com2_->toggle_cable();
+    report = parse_report(host_->read_rest(30000));
+    EXPECT_EQ(report["ead:0"], "-0.84199999999999997") << "the first reading once the cable is back";
+    EXPECT_EQ(report["nead:0"], "DC   V");
+    EXPECT_EQ(host_->wait(5000), 0);
+}
+
+TEST_F(BridgeLostLineTest, APortThatVanishesBetweenCallsGivesNeutralAnswersAtOnce)
+{
+    load_with_port_com2({"ead:0", "sleep:300", "ead:0", "nead:0", "ea:0", "stdtitre", "unload"});
+    Report report = read_until("sleep:300");
+    EXPECT_EQ(report["ead:0"], "-0.84199999999999997");
+    node2_.reset();
+    com2_->stop(); // the adapter is pulled out: the line hangs up
+    report = parse_report(host_->read_rest(30000));
+    EXPECT_EQ(report["ead:0"], "0");
+    EXPECT_LT(std::stod(report["ead:0.seconds"]), 1.5);
+    EXPECT_EQ(report["nead:0"], "");
+    EXPECT_EQ(report["ea:0"], "0");
+    EXPECT_EQ(report["stdtitre"], "titre dll");
+    EXPECT_EQ(report["unload"], "1");
+    EXPECT_EQ(host_->wait(5000), 0);
+}
+
+TEST_F(BridgeLostLineTest, UnloadingReleasesTheMeterPort)
+{
+    load_with_port_com2({"ead:0", "sleep:300", "unload", "sleep:300"});
+    read_until("sleep:300");
+    const std::vector<pid_t> while_loaded = processes_holding(com2_->path());
+    EXPECT_EQ(std::count(while_loaded.begin(), while_loaded.end(), host_->pid()), 1);
+    read_until("sleep:300");
+    const std::vector<pid_t> after = processes_holding(com2_->path());
+    EXPECT_EQ(std::count(after.begin(), after.end(), host_->pid()), 0);
+    EXPECT_EQ(host_->wait(5000), 0);
 }
 
 } // namespace

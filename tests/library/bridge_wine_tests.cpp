@@ -375,3 +375,45 @@ TEST_F(BridgeWineTest, AQuitMessageEndsThePromptAndReachesTheHostsLoop)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(BridgeWineTest, AnUnpluggedCableGivesNeutralAnswersUntilItIsBack)
+{
+    const auto com1 = meter_on(1, "DC -0.842   V");
+    HostRun run({}, {"ead:0", "sleep:300", "ead:0", "nea:0", "sleep:301", "ead:0", "nead:0"});
+    ASSERT_FALSE(run.wait_for_prompt().empty());
+    run.press({"Return"});
+    Report report = run.read_until("sleep:300");
+    EXPECT_EQ(report["ead:0"], "-0.84199999999999997");
+    com1->toggle_cable();
+    report = run.read_until("sleep:301");
+    EXPECT_EQ(report["ead:0"], "0");
+    EXPECT_EQ(report["nea:0"], "*1000");
+    com1->toggle_cable();
+    report = run.finish();
+    EXPECT_EQ(report["ead:0"], "-0.84199999999999997") << "the first reading once the cable is back";
+    EXPECT_EQ(report["nead:0"], "DC   V");
+    EXPECT_EQ(run.exit_status(), 0);
+}
+
+TEST_F(BridgeWineTest, APortThatVanishesBetweenCallsGivesNeutralAnswers)
+{
+    auto com1 = meter_on(1, "DC -0.842   V");
+    HostRun run({}, {"ead:0", "sleep:300", "ead:0", "nead:0", "ea:0", "stdtitre"});
+    ASSERT_FALSE(run.wait_for_prompt().empty());
+    run.press({"Return"});
+    Report report = run.read_until("sleep:300");
+    EXPECT_EQ(report["ead:0"], "-0.84199999999999997");
+    com1.reset(); // the adapter is pulled out: the line hangs up
+    const double start = monotonic_seconds();
+    report = run.finish();
+    EXPECT_LT(seconds_since(start), 6.0);
+    EXPECT_EQ(report["ead:0"], "0");
+    EXPECT_EQ(report["nead:0"], "");
+    EXPECT_EQ(report["ea:0"], "0");
+    EXPECT_EQ(report["stdtitre"], "titre dll");
+    EXPECT_EQ(run.exit_status(), 0);
+}
+
+} // namespace

@@ -3,9 +3,14 @@
 initialiser asks for the port), calls exports, and prints CALL=RESULT lines.
 
     ctypes_host.py LIBRARY [CALL...]     CALL: name with arguments after colons, "ead:0"
+
+"sleep:MS" prints its line and pauses, so that the test can act meanwhile; "unload" unloads
+the library (its exit handlers close the port).
 """
+import _ctypes
 import ctypes
 import sys
+import time
 
 INTEGER_OF_INTEGER = "ea eb rsa rsb"
 REAL_OF_INTEGER = "ead rsad"
@@ -48,13 +53,24 @@ def main():
     print("loaded=1", flush=True)
     for call in sys.argv[2:]:
         name, *texts = call.split(":")
+        if name == "sleep":
+            print(f"{call}=1", flush=True)
+            time.sleep(int(texts[0]) / 1000)
+            continue
+        if name == "unload":
+            _ctypes.dlclose(library._handle)
+            print("unload=1", flush=True)
+            break
         result, arguments = SIGNATURES[name]
         function = getattr(library, name)
         function.restype = result
         function.argtypes = arguments
         values = [kind(float(text) if kind is ctypes.c_double else int(text))
                   for kind, text in zip(arguments, texts)]
-        print(f"{call}={shown(function(*values))}", flush=True)
+        started = time.monotonic()
+        answer = shown(function(*values))
+        print(f"{call}={answer}", flush=True)
+        print(f"{call}.seconds={time.monotonic() - started:.3f}", flush=True)
 
 
 main()

@@ -2,6 +2,8 @@
 
 #include "test_paths.h"
 
+#include <csignal>
+
 SimMeter::SimMeter(std::vector<std::string> options, const std::string& lines_dir)
     : dir_(make_temp_dir("ohm-sim"))
 {
@@ -19,6 +21,11 @@ SimMeter::~SimMeter()
 {
     process_->stop();
     remove_tree(dir_);
+}
+
+void SimMeter::toggle_cable() const
+{
+    kill(process_->pid(), SIGUSR1);
 }
 
 std::string SimMeter::received() const

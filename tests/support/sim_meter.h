@@ -16,6 +16,8 @@ public:
     // Every byte the meter has received so far.
     std::string received() const;
     void stop() { process_->stop(); }
+    // The meter's cable comes out, or goes back in (metersim's SIGUSR1).
+    void toggle_cable() const;
     pid_t pid() const { return process_->pid(); }
 
 private:
