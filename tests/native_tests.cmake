@@ -77,3 +77,10 @@ ohm_test_program(lister_tests lister/ttylist_tests.cpp)
 target_link_libraries(lister_tests PRIVATE ohm_sandboxed_main)
 add_dependencies(lister_tests ttylist line_shim)
 add_test(NAME lister COMMAND lister_tests)
+
+# --- benchmark (tools/benchmark runs it; not a test) ---
+add_executable(reading_benchmark bench/reading_benchmark_posix.cpp bench/bench_readings.cpp
+               bench/cpu_time_posix.cpp)
+target_link_libraries(reading_benchmark PRIVATE ohm_catalogue ohm_pause_plain ohm_test_support)
+add_dependencies(reading_benchmark ohmprobe)
+ohm_warnings(reading_benchmark)

@@ -64,6 +64,13 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/inspect/check-exports ${CMAKE_OBJDUMP}
                      $<TARGET_FILE:ohmbridge>)
     ohm_wine_test(library "" ${OHM_NATIVE_BUILD_DIR}/bin/library_wine_tests)
+
+    # The reading path under Wine, with the library's pause (tools/benchmark runs it).
+    add_executable(reading_benchmark bench/reading_benchmark_win32.cpp bench/bench_readings.cpp
+                   bench/cpu_time_win32.cpp)
+    target_link_libraries(reading_benchmark PRIVATE ohm_meter ohm_pause_fine)
+    target_link_options(reading_benchmark PRIVATE -static)
+    ohm_warnings(reading_benchmark)
     file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artefacts)
     set_property(TEST library APPEND PROPERTY ENVIRONMENT
         "OHM_WINE_DISPLAY=1;OHM_ARTEFACT_DIR=${CMAKE_BINARY_DIR}/artefacts")

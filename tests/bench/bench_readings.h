@@ -1,0 +1,22 @@
+// Timing readings of the meter through the link, for the benchmark programs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Timings {
+    double median_ms;
+    double max_ms;
+    double cpu_ms_per_reading;
+};
+
+// Opens the device as the meter port, with the meter's settings, and times `count` readings.
+Timings time_readings(const std::string& device, int count);
+
+double median(std::vector<double> values);
+
+// CPU time of this process so far, user and system.
+double cpu_seconds();
+
+// One "key=value" line of the benchmark's report.
+void report(const std::string& key, double value);

@@ -1,0 +1,74 @@
+// The reading path natively: readings through the POSIX link from simulated meters that
+// answer at once, never, or after 650 ms; the cost of a catalogue call that does not measure;
+// and ohmprobe as a whole process. Runs in tests/rig/sandbox (it binds a fake /dev/ttyS0).
+//   reading_benchmark
+#include "bench_readings.h"
+
+#include "catalogue.h"
+#include "fake_node.h"
+#include "process.h"
+#include "sim_meter.h"
+#include "test_paths.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+// Nanoseconds per call of two catalogue functions that answer from memory.
+double catalogue_call_ns()
+{
+    driver::Catalogue catalogue{driver::BehaviourSet::library};
+    constexpr int calls = 5000000;
+    volatile std::int32_t sink = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < calls; ++i) {
+        sink = sink + driver::rsb(catalogue, i & 7);
+        sink = sink + driver::stdtitre(catalogue)[0];
+    }
+    const double total_ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    return total_ns / (2.0 * calls);
+}
+
+double probe_process_ms(const std::vector<std::string>& parameters, int runs)
+{
+    std::vector<double> wall_ms;
+    for (int i = 0; i < runs; ++i) {
+        ProcessSpec spec;
+        spec.argv = {OHM_NATIVE_BIN "/ohmprobe"};
+        spec.argv.insert(spec.argv.end(), parameters.begin(), parameters.end());
+        wall_ms.push_back(run_process(spec).seconds * 1000.0);
+    }
+    return median(wall_ms);
+}
+
+} // namespace
+
+int main()
+{
+    if (!in_private_dev()) {
+        std::fprintf(stderr, "reading_benchmark: run me inside tests/rig/sandbox\n");
+        return 2;
+    }
+    SimMeter prompt_meter;
+    SimMeter silent_meter({"--silent"});
+    SimMeter late_meter({"--delay", "650"});
+
+    const Timings prompt = time_readings(prompt_meter.path(), 15);
+    report("prompt_median_ms", prompt.median_ms);
+    report("prompt_max_ms", prompt.max_ms);
+    report("cpu_ms_per_reading", prompt.cpu_ms_per_reading);
+    const Timings silent = time_readings(silent_meter.path(), 7);
+    report("silent_median_ms", silent.median_ms);
+    report("silent_max_ms", silent.max_ms);
+    const Timings late = time_readings(late_meter.path(), 7);
+    report("late_median_ms", late.median_ms);
+    report("late_max_ms", late.max_ms);
+    report("catalogue_call_ns", catalogue_call_ns());
+
+    report("probe_titre_ms", probe_process_ms({"titre"}, 51));
+    const FakeNode com1("ttyS0", prompt_meter.path());
+    report("probe_ead_ms", probe_process_ms({"ead", "10"}, 7));
+    return 0;
+}
