@@ -8,7 +8,8 @@ std::string next_word(const std::string& raw, std::size_t& position)
         const std::size_t start = position + 1;
         const std::size_t closing = raw.find('"', start);
         position = closing == std::string::npos ? raw.size() : closing + 1;
-        return raw.substr(start, closing == std::string::npos ? std::string::npos : closing - start);
+        return raw.substr(start,
+                          closing == std::string::npos ? std::string::npos : closing - start);
     }
     const std::size_t start = position;
     position = raw.find(' ', start);

@@ -22,25 +22,82 @@ std::int8_t signed_8_bits(std::int32_t value)
 
 using Answer = std::string (*)(Catalogue&, const DispatchArguments&);
 
-std::string answer_ea(Catalogue& c, const DispatchArguments& a) { return format_integer(driver::ea(c, a.channel)); }
-std::string answer_nea(Catalogue& c, const DispatchArguments& a) { return driver::nea(c, a.channel); }
-std::string answer_ead(Catalogue& c, const DispatchArguments& a) { return format_real(driver::ead(c, a.channel)); }
-std::string answer_nead(Catalogue& c, const DispatchArguments& a) { return driver::nead(c, a.channel); }
-std::string answer_sa(Catalogue& c, const DispatchArguments& a) { return format_integer(driver::sa(c, a.channel, a.value)); }
-std::string answer_nsa(Catalogue& c, const DispatchArguments& a) { return driver::nsa(c, a.channel); }
-std::string answer_rsa(Catalogue& c, const DispatchArguments& a) { return format_integer(driver::rsa(c, a.channel)); }
-std::string answer_sad(Catalogue& c, const DispatchArguments& a) { return format_real(driver::sad(c, a.channel, a.output_value)); }
-std::string answer_nsad(Catalogue& c, const DispatchArguments& a) { return driver::nsad(c, a.channel); }
-std::string answer_rsad(Catalogue& c, const DispatchArguments& a) { return format_real(driver::rsad(c, a.channel)); }
-std::string answer_eb(Catalogue& c, const DispatchArguments& a) { return format_integer(driver::eb(c, a.channel)); }
-std::string answer_neb(Catalogue& c, const DispatchArguments& a) { return driver::neb(c, a.channel); }
-std::string answer_sb(Catalogue& c, const DispatchArguments& a) { return format_integer(driver::sb(c, a.channel, a.value)); }
-std::string answer_nsb(Catalogue& c, const DispatchArguments& a) { return driver::nsb(c, a.channel); }
-std::string answer_rsb(Catalogue& c, const DispatchArguments& a) { return format_integer(driver::rsb(c, a.channel)); }
-std::string answer_titre(Catalogue& c, const DispatchArguments&) { return driver::titre(c); }
-std::string answer_detail(Catalogue& c, const DispatchArguments&) { return driver::detail(c); }
-std::string answer_stdtitre(Catalogue& c, const DispatchArguments&) { return driver::stdtitre(c); }
-std::string answer_stddetail(Catalogue& c, const DispatchArguments&) { return driver::stddetail(c); }
+std::string answer_ea(Catalogue& c, const DispatchArguments& a)
+{
+    return format_integer(driver::ea(c, a.channel));
+}
+std::string answer_nea(Catalogue& c, const DispatchArguments& a)
+{
+    return driver::nea(c, a.channel);
+}
+std::string answer_ead(Catalogue& c, const DispatchArguments& a)
+{
+    return format_real(driver::ead(c, a.channel));
+}
+std::string answer_nead(Catalogue& c, const DispatchArguments& a)
+{
+    return driver::nead(c, a.channel);
+}
+std::string answer_sa(Catalogue& c, const DispatchArguments& a)
+{
+    return format_integer(driver::sa(c, a.channel, a.value));
+}
+std::string answer_nsa(Catalogue& c, const DispatchArguments& a)
+{
+    return driver::nsa(c, a.channel);
+}
+std::string answer_rsa(Catalogue& c, const DispatchArguments& a)
+{
+    return format_integer(driver::rsa(c, a.channel));
+}
+std::string answer_sad(Catalogue& c, const DispatchArguments& a)
+{
+    return format_real(driver::sad(c, a.channel, a.output_value));
+}
+std::string answer_nsad(Catalogue& c, const DispatchArguments& a)
+{
+    return driver::nsad(c, a.channel);
+}
+std::string answer_rsad(Catalogue& c, const DispatchArguments& a)
+{
+    return format_real(driver::rsad(c, a.channel));
+}
+std::string answer_eb(Catalogue& c, const DispatchArguments& a)
+{
+    return format_integer(driver::eb(c, a.channel));
+}
+std::string answer_neb(Catalogue& c, const DispatchArguments& a)
+{
+    return driver::neb(c, a.channel);
+}
+std::string answer_sb(Catalogue& c, const DispatchArguments& a)
+{
+    return format_integer(driver::sb(c, a.channel, a.value));
+}
+std::string answer_nsb(Catalogue& c, const DispatchArguments& a)
+{
+    return driver::nsb(c, a.channel);
+}
+std::string answer_rsb(Catalogue& c, const DispatchArguments& a)
+{
+    return format_integer(driver::rsb(c, a.channel));
+}
+std::string answer_titre(Catalogue& c, const DispatchArguments&)
+{
+    return driver::titre(c);
+}
+std::string answer_detail(Catalogue& c, const DispatchArguments&)
+{
+    return driver::detail(c);
+}
+std::string answer_stdtitre(Catalogue& c, const DispatchArguments&)
+{
+    return driver::stdtitre(c);
+}
+std::string answer_stddetail(Catalogue& c, const DispatchArguments&)
+{
+    return driver::stddetail(c);
+}
 
 struct DispatchEntry {
     const char* name;
@@ -49,20 +106,44 @@ struct DispatchEntry {
 
 // The "std" twins answer as their base function, except stdtitre and stddetail.
 const DispatchEntry DISPATCH_TABLE[] = {
-    {"ea", answer_ea},          {"nea", answer_nea},          {"ead", answer_ead},
-    {"nead", answer_nead},      {"sa", answer_sa},            {"nsa", answer_nsa},
-    {"rsa", answer_rsa},        {"sad", answer_sad},          {"nsad", answer_nsad},
-    {"rsad", answer_rsad},      {"eb", answer_eb},            {"neb", answer_neb},
-    {"sb", answer_sb},          {"nsb", answer_nsb},          {"rsb", answer_rsb},
-    {"titre", answer_titre},    {"detail", answer_detail},    {"stdea", answer_ea},
-    {"stdnea", answer_nea},     {"stdead", answer_ead},       {"stdnead", answer_nead},
-    {"stdsa", answer_sa},       {"stdnsa", answer_nsa},       {"stdrsa", answer_rsa},
-    {"stdsad", answer_sad},     {"stdnsad", answer_nsad},     {"stdrsad", answer_rsad},
-    {"stdeb", answer_eb},       {"stdneb", answer_neb},       {"stdsb", answer_sb},
-    {"stdnsb", answer_nsb},     {"stdrsb", answer_rsb},       {"stdtitre", answer_stdtitre},
+    {"ea", answer_ea},
+    {"nea", answer_nea},
+    {"ead", answer_ead},
+    {"nead", answer_nead},
+    {"sa", answer_sa},
+    {"nsa", answer_nsa},
+    {"rsa", answer_rsa},
+    {"sad", answer_sad},
+    {"nsad", answer_nsad},
+    {"rsad", answer_rsad},
+    {"eb", answer_eb},
+    {"neb", answer_neb},
+    {"sb", answer_sb},
+    {"nsb", answer_nsb},
+    {"rsb", answer_rsb},
+    {"titre", answer_titre},
+    {"detail", answer_detail},
+    {"stdea", answer_ea},
+    {"stdnea", answer_nea},
+    {"stdead", answer_ead},
+    {"stdnead", answer_nead},
+    {"stdsa", answer_sa},
+    {"stdnsa", answer_nsa},
+    {"stdrsa", answer_rsa},
+    {"stdsad", answer_sad},
+    {"stdnsad", answer_nsad},
+    {"stdrsad", answer_rsad},
+    {"stdeb", answer_eb},
+    {"stdneb", answer_neb},
+    {"stdsb", answer_sb},
+    {"stdnsb", answer_nsb},
+    {"stdrsb", answer_rsb},
+    {"stdtitre", answer_stdtitre},
     {"stddetail", answer_stddetail},
 };
 
+// Literals are split where a hexadecimal escape would swallow the letter after it.
+// clang-format off
 const char* const HELP_LINES[] = {
     "Pilote ex\xE9" "cutable pour multim\xE8" "tre MAS 345",
     "    (ohmprobe 1.0, pilote en ligne de commande pour la liaison RS-232)",
@@ -74,6 +155,7 @@ const char* const HELP_LINES[] = {
     "     - 2e chiffre : mettre 0, car il n'y a qu'une seule voie de mesure",
     "par exemple, pour la mesure en com1:, mettre en param\xE8" "tre : ead 10",
 };
+// clang-format on
 
 } // namespace
 

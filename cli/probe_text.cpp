@@ -69,7 +69,8 @@ double parse_real(const std::string& text)
     const char* first = text.data() + position;
     const char* last = text.data() + text.size();
     const bool starts_number =
-        first < last && (is_digit(*first) || (*first == '.' && first + 1 < last && is_digit(first[1])));
+        first < last &&
+        (is_digit(*first) || (*first == '.' && first + 1 < last && is_digit(first[1])));
     if (!starts_number) {
         return 0.0;
     }

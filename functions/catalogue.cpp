@@ -95,7 +95,8 @@ double rsad(const Catalogue& catalogue, std::int32_t)
 
 std::int16_t rsb(const Catalogue& catalogue, std::int32_t channel)
 {
-    return has_output_state(channel) ? catalogue.output_states[channel_of(channel)] : std::int16_t{0};
+    return has_output_state(channel) ? catalogue.output_states[channel_of(channel)]
+                                     : std::int16_t{0};
 }
 
 std::int16_t sa(Catalogue& catalogue, std::int32_t, std::int32_t value)

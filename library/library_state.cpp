@@ -21,8 +21,7 @@ std::string choose_port()
 {
     library_state.port_name = DEFAULT_PORT_NAME;
     const std::string message = PROMPT_MESSAGE_START + probe_ports();
-    library_state.port_name =
-        prompt_text(PROMPT_TITLE, message, library_state.port_name.c_str());
+    library_state.port_name = prompt_text(PROMPT_TITLE, message, library_state.port_name.c_str());
     return library_state.port_name;
 }
 

@@ -73,8 +73,8 @@ void close_prompt(HWND window)
 void confirm(HWND window)
 {
     const int length = GetWindowTextLengthA(prompt_state.field);
-    auto* text = static_cast<char*>(HeapAlloc(answer_heap(), HEAP_ZERO_MEMORY,
-                                              static_cast<SIZE_T>(length) + 1));
+    auto* text = static_cast<char*>(
+        HeapAlloc(answer_heap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(length) + 1));
     auto* slot = reinterpret_cast<AnswerSlot*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (text != nullptr && slot != nullptr) {
         GetWindowTextA(prompt_state.field, text, length + 1);
@@ -95,15 +95,12 @@ LRESULT CALLBACK prompt_procedure(HWND window, UINT message, WPARAM wparam, LPAR
             close_prompt(window);
         }
         return 0;
-    case WM_CLOSE:
-        close_prompt(window);
-        return 0;
+    case WM_CLOSE: close_prompt(window); return 0;
     case WM_DESTROY:
         UnregisterClassA(PROMPT_CLASS, library_module.instance);
         prompt_state.done = true;
         return 0;
-    default:
-        return DefWindowProcA(window, message, wparam, lparam);
+    default: return DefWindowProcA(window, message, wparam, lparam);
     }
 }
 
@@ -157,8 +154,8 @@ void disable_other_windows()
 HWND create_control(HWND parent, const char* window_class, const char* text, DWORD style,
                     DWORD extended_style, RECT place, int id)
 {
-    HWND control = CreateWindowExA(extended_style, window_class, text, style, place.left,
-                                   place.top, place.right, place.bottom, parent,
+    HWND control = CreateWindowExA(extended_style, window_class, text, style, place.left, place.top,
+                                   place.right, place.bottom, parent,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                    library_module.instance, nullptr);
     SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(prompt_state.font), TRUE);
@@ -180,9 +177,9 @@ void create_controls(HWND window, const std::string& message, const char* defaul
         const auto end = static_cast<WPARAM>(std::strlen(default_text));
         SendMessageA(prompt_state.field, EM_SETSEL, end, static_cast<LPARAM>(end));
     }
-    prompt_state.button =
-        create_control(window, "BUTTON", "OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                       0, {110, 67, 80, 25}, OK_COMMAND);
+    prompt_state.button = create_control(window, "BUTTON", "OK",
+                                         WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0,
+                                         {110, 67, 80, 25}, OK_COMMAND);
 }
 
 HACCEL create_keys()
@@ -238,11 +235,11 @@ std::string prompt_text(const std::string& title, const std::string& message,
     prompt_state.done = false;
     disable_other_windows();
 
-    HWND window = CreateWindowExA(
-        0, PROMPT_CLASS, title_copy.c_str(), WS_VISIBLE | WS_CAPTION,
-        GetSystemMetrics(SM_CXSCREEN) / 2 - WINDOW_WIDTH / 2,
-        GetSystemMetrics(SM_CYSCREEN) / 2 - WINDOW_HEIGHT / 2, WINDOW_WIDTH, WINDOW_HEIGHT,
-        foreground_of_this_process(), nullptr, library_module.instance, nullptr);
+    HWND window = CreateWindowExA(0, PROMPT_CLASS, title_copy.c_str(), WS_VISIBLE | WS_CAPTION,
+                                  GetSystemMetrics(SM_CXSCREEN) / 2 - WINDOW_WIDTH / 2,
+                                  GetSystemMetrics(SM_CYSCREEN) / 2 - WINDOW_HEIGHT / 2,
+                                  WINDOW_WIDTH, WINDOW_HEIGHT, foreground_of_this_process(),
+                                  nullptr, library_module.instance, nullptr);
     if (window == nullptr) {
         restore_windows();
         prompt_state.done = true;

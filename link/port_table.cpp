@@ -133,7 +133,7 @@ std::int32_t open_port(std::int32_t id, const char* name, std::int32_t baud, std
                        std::int32_t data_bits, float stop_bits, std::int32_t handshake,
                        std::int32_t input_buffer, std::int32_t output_buffer)
 {
-    const LineSettings settings{baud, parity, data_bits, stop_bits, handshake, input_buffer,
-                                output_buffer};
+    const LineSettings settings{baud,      parity,       data_bits,    stop_bits,
+                                handshake, input_buffer, output_buffer};
     return open_port(id, name, settings);
 }

@@ -37,10 +37,10 @@ constexpr std::int32_t FIRST_MADE_ID = 0x01000000;
 
 struct LineSettings {
     std::int32_t baud;
-    std::int32_t parity;      // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::int32_t data_bits;   // 5 to 8
-    float stop_bits;          // 1, 1.5 or 2
-    std::int32_t handshake;   // 0 none, 1 RTS held on, 2 RTS/CTS, 3 XON/XOFF
+    std::int32_t parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::int32_t data_bits; // 5 to 8
+    float stop_bits;        // 1, 1.5 or 2
+    std::int32_t handshake; // 0 none, 1 RTS held on, 2 RTS/CTS, 3 XON/XOFF
     std::int32_t input_buffer;
     std::int32_t output_buffer;
 };

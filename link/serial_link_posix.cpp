@@ -36,10 +36,10 @@ constexpr int WRITE_CONSTANT_MS = 10;
 bool speed_for(std::int32_t baud, speed_t& speed)
 {
     static const std::map<std::int32_t, speed_t> speeds{
-        {0, B0},       {50, B50},     {75, B75},       {110, B110},     {150, B150},
-        {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},   {2400, B2400},
-        {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
-        {115200, B115200}};
+        {0, B0},         {50, B50},       {75, B75},       {110, B110},
+        {150, B150},     {300, B300},     {600, B600},     {1200, B1200},
+        {1800, B1800},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
     const auto found = speeds.find(baud);
     if (found == speeds.end()) {
         return false;
@@ -144,8 +144,7 @@ std::int32_t flow_character(int descriptor, int index, std::int32_t value)
 std::int32_t open_port(std::int32_t id, const char* name, const LineSettings& settings)
 {
     termios terminal{};
-    if (name == nullptr || !identifier_can_open(id) ||
-        !terminal_settings_for(settings, terminal)) {
+    if (name == nullptr || !identifier_can_open(id) || !terminal_settings_for(settings, terminal)) {
         return 0;
     }
     const int descriptor = off_descriptor_zero(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK));
@@ -181,8 +180,7 @@ std::int32_t set_line_state(std::int32_t id, std::int32_t line, std::int32_t val
     switch (line) {
     case LINE_DTR: return modem_line(descriptor, TIOCM_DTR, value);
     case LINE_RTS: return modem_line(descriptor, TIOCM_RTS, value);
-    case LINE_BREAK:
-        return ioctl(descriptor, value != 0 ? TIOCSBRK : TIOCCBRK) == 0 ? 1 : 0;
+    case LINE_BREAK: return ioctl(descriptor, value != 0 ? TIOCSBRK : TIOCCBRK) == 0 ? 1 : 0;
     case LINE_XON_CHAR: return flow_character(descriptor, VSTART, value);
     case LINE_XOFF_CHAR: return flow_character(descriptor, VSTOP, value);
     default: return 0;
@@ -199,9 +197,9 @@ std::int32_t write_text(std::int32_t id, const char* text)
     while (text[length] != '\0') {
         ++length;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                             WRITE_MS_PER_BYTE * static_cast<long>(length) +
-                                             WRITE_CONSTANT_MS);
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(WRITE_MS_PER_BYTE * static_cast<long>(length) +
+                                                 WRITE_CONSTANT_MS);
     std::size_t written = 0;
     while (written < length) {
         const ssize_t count = write(descriptor, text + written, length - written);
@@ -229,8 +227,8 @@ std::int32_t read_bytes(std::int32_t id, void* buffer, std::int32_t count)
     auto* bytes = static_cast<unsigned char*>(buffer);
     const auto start = Clock::now();
     const auto total_deadline =
-        start + std::chrono::milliseconds(READ_MS_PER_BYTE * static_cast<long>(count) +
-                                          READ_CONSTANT_MS);
+        start +
+        std::chrono::milliseconds(READ_MS_PER_BYTE * static_cast<long>(count) + READ_CONSTANT_MS);
     std::int32_t received = 0;
     auto interval_deadline = total_deadline;
     while (received < count) {

@@ -88,8 +88,7 @@ void apply_line_settings(DCB& dcb, const LineSettings& settings)
         dcb.XonLim = static_cast<WORD>(settings.input_buffer / 10);
         dcb.XoffLim = static_cast<WORD>(7 * (settings.input_buffer / 10));
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

@@ -58,8 +58,8 @@ double read_decimal(const std::string& text, std::size_t position)
         // Without an exponent, only a non-zero whole part can be too large; the rest is too
         // small.
         const char* whole_end = std::find(first, result.ptr, '.');
-        const bool too_large = std::find_if(first, whole_end, [](char c) { return c != '0'; }) !=
-                               whole_end;
+        const bool too_large =
+            std::find_if(first, whole_end, [](char c) { return c != '0'; }) != whole_end;
         return too_large ? std::numeric_limits<double>::infinity() : 0.0;
     }
     return value;
@@ -133,7 +133,8 @@ double frame_value(const std::string& frame)
 
 std::string frame_label(const std::string& frame)
 {
-    return cut_columns(frame, MODE_COLUMN, MODE_WIDTH) + cut_columns(frame, UNIT_COLUMN, UNIT_WIDTH);
+    return cut_columns(frame, MODE_COLUMN, MODE_WIDTH) +
+           cut_columns(frame, UNIT_COLUMN, UNIT_WIDTH);
 }
 
 } // namespace meter

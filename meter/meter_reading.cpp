@@ -25,8 +25,8 @@ bool is_meter_channel(std::int32_t channel)
 // the next reading, and a device that never stops cannot hold the caller.
 std::string collect_reply()
 {
-    const auto limit = std::chrono::steady_clock::now() +
-                       std::chrono::milliseconds(COLLECTION_LIMIT_MS);
+    const auto limit =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(COLLECTION_LIMIT_MS);
     std::string reply;
     char byte = 0;
     while (read_bytes(METER_PORT, &byte, 1) > 0) {
@@ -61,7 +61,8 @@ double ead(std::int32_t channel)
 
 std::string nead(std::int32_t channel, std::string& stored_label)
 {
-    stored_label = is_meter_channel(channel) ? frame_label(read_meter(std::string())) : std::string();
+    stored_label =
+        is_meter_channel(channel) ? frame_label(read_meter(std::string())) : std::string();
     return stored_label;
 }
 

@@ -218,7 +218,8 @@ int wait_ms(const Meter& meter)
         return -1;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          meter.outgoing.front().due - Clock::now()).count();
+                          meter.outgoing.front().due - Clock::now())
+                          .count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 

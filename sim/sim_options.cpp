@@ -34,8 +34,8 @@ std::string unescape(const std::string& text)
             bytes += '\n';
         } else if (kind == 't') {
             bytes += '\t';
-        } else if (kind == 'x' && i + 2 < text.size() &&
-                   hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+        } else if (kind == 'x' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+                   hex_digit(text[i + 2]) >= 0) {
             bytes += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
             i += 2;
         } else {

@@ -5,24 +5,25 @@
 #include <vector>
 
 struct SimOptions {
-    std::vector<std::string> readings;  // frames without their carriage return, cycled
-    int delay_ms = 20;                  // from the request to the first byte of the reply
-    double char_ms = 10000.0 / 600.0;   // 1 start + 7 data + 2 stop bits at 600 baud
+    std::vector<std::string> readings; // frames without their carriage return, cycled
+    int delay_ms = 20;                 // from the request to the first byte of the reply
+    double char_ms = 10000.0 / 600.0;  // 1 start + 7 data + 2 stop bits at 600 baud
     bool silent = false;
-    int cut = -1;                       // bytes of each reply actually sent; -1: all
-    std::string junk;                   // sent right before each reply
-    std::string stray;                  // sent unsolicited after each reply...
-    int stray_after_ms = 100;           // ...this long after its last byte
-    int tail_from = 1 << 30;            // bytes from here on arrive late...
-    int tail_delay_ms = 0;              // ...by this much
-    bool stream = false;                // sends frames back to back, asked or not
-    std::string lines_dir;              // answer only while DTR is on and RTS off
-    std::string log_file;               // every byte received is appended here
-    std::string path_file;              // the device path is also written here
-    int hangup_after = 0;               // the line closes after this many replies; 0: never
-    int vanish_on_request = 0;          // the line closes when this request arrives; 0: never
+    int cut = -1;              // bytes of each reply actually sent; -1: all
+    std::string junk;          // sent right before each reply
+    std::string stray;         // sent unsolicited after each reply...
+    int stray_after_ms = 100;  // ...this long after its last byte
+    int tail_from = 1 << 30;   // bytes from here on arrive late...
+    int tail_delay_ms = 0;     // ...by this much
+    bool stream = false;       // sends frames back to back, asked or not
+    std::string lines_dir;     // answer only while DTR is on and RTS off
+    std::string log_file;      // every byte received is appended here
+    std::string path_file;     // the device path is also written here
+    int hangup_after = 0;      // the line closes after this many replies; 0: never
+    int vanish_on_request = 0; // the line closes when this request arrives; 0: never
 };
 
-// False with an empty problem for --help. Texts accept \r, \n, \t, \\ and \xHH, so that a zero byte or a control can be sent.
+// False with an empty problem for --help. Texts accept \r, \n, \t, \\ and \xHH, so that a zero byte
+// or a control can be sent.
 bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& problem);
 const char* sim_usage();

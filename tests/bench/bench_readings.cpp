@@ -25,9 +25,9 @@ Timings time_readings(const std::string& device, int count)
     for (int i = 0; i < count; ++i) {
         const auto start = std::chrono::steady_clock::now();
         meter::read_meter("");
-        wall_ms.push_back(std::chrono::duration<double, std::milli>(
-                              std::chrono::steady_clock::now() - start)
-                              .count());
+        wall_ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     const double cpu_ms = (cpu_seconds() - cpu_start) * 1000.0 / count;
     close_all_ports();

@@ -22,6 +22,7 @@ inline const std::vector<std::string>& help_lines()
 {
     // Literals are split where a hexadecimal escape would swallow the letter after it.
     // NOLINTBEGIN(bugprone-suspicious-missing-comma)
+    // clang-format off
     static const std::vector<std::string> lines{
         "Pilote ex\xE9" "cutable pour multim\xE8" "tre MAS 345",
         "    (ohmprobe 1.0, pilote en ligne de commande pour la liaison RS-232)",
@@ -33,6 +34,7 @@ inline const std::vector<std::string>& help_lines()
         "     - 2e chiffre : mettre 0, car il n'y a qu'une seule voie de mesure",
         "par exemple, pour la mesure en com1:, mettre en param\xE8" "tre : ead 10",
     };
+    // clang-format on
     // NOLINTEND(bugprone-suspicious-missing-comma)
     return lines;
 }

@@ -36,9 +36,9 @@ protected:
     ProcessResult run_recorded(const std::vector<std::string>& parameters)
     {
         remove((dir_ + "/log").c_str());
-        return run_probe_binary(parameters, {"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM,
-                                             "OHM_LINE_LOG=" + dir_ + "/log",
-                                             "OHM_LINE_STATE_DIR=" + dir_});
+        return run_probe_binary(parameters,
+                                {"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM,
+                                 "OHM_LINE_LOG=" + dir_ + "/log", "OHM_LINE_STATE_DIR=" + dir_});
     }
     std::string log() const { return read_file(dir_ + "/log"); }
 
@@ -173,8 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadLineCase{"streams_without_line_ends",
                     {"--stream", "--reading", "0123456789", "--cut", "10", "--char-ms", "0.2"}},
         BadLineCase{"answers_garbage",
-                    {"--reading", "\\xff\\xfe\\x01\\x80garbage\\x13\\x11\\x00\\x1b[2J",
-                     "--junk", "\\x00\\x7f\\xe9"}},
+                    {"--reading", "\\xff\\xfe\\x01\\x80garbage\\x13\\x11\\x00\\x1b[2J", "--junk",
+                     "\\x00\\x7f\\xe9"}},
         BadLineCase{"answers_more_digits_than_its_columns", {"--reading", "DC 999999999999999 V"}}),
     [](const testing::TestParamInfo<BadLineCase>& case_info) {
         return std::string(case_info.param.what);

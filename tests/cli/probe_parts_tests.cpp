@@ -50,11 +50,10 @@ struct RealCase {
 };
 
 const RealCase real_cases[] = {
-    {"10", 10.0},   {" 12.5x", 12.5}, {"-10", -10.0}, {"+3", 3.0},    {"1e2", 100.0},
-    {"1E-1", 0.1},  {"abc", 0.0},     {"", 0.0},      {".5", 0.5},    {"-.5", -0.5},
-    {"1.", 1.0},    {"1e", 1.0},      {"1e+", 1.0},   {" \t\n7", 7.0}, {"0x10", 0.0},
-    {"inf", 0.0},   {"nan", 0.0},     {"1,5", 1.0},   {"--1", 0.0},   {".", 0.0},
-    {"10.4", 10.4}, {"1e-999", 0.0},  {"-0", -0.0},
+    {"10", 10.0}, {" 12.5x", 12.5}, {"-10", -10.0}, {"+3", 3.0},     {"1e2", 100.0}, {"1E-1", 0.1},
+    {"abc", 0.0}, {"", 0.0},        {".5", 0.5},    {"-.5", -0.5},   {"1.", 1.0},    {"1e", 1.0},
+    {"1e+", 1.0}, {" \t\n7", 7.0},  {"0x10", 0.0},  {"inf", 0.0},    {"nan", 0.0},   {"1,5", 1.0},
+    {"--1", 0.0}, {".", 0.0},       {"10.4", 10.4}, {"1e-999", 0.0}, {"-0", -0.0},
 };
 
 void expect_real_table()
@@ -70,10 +69,10 @@ void expect_real_table()
     EXPECT_EQ(parse_real("0." + std::string(330, '0') + "1"), 0.0);
 }
 
-const double formatted_values[] = {0.0,    -777.0,      1.5,       -0.842,   0.445,
-                                   1e-11,  5e-11,       -5e-11,    2.5e-10,  123456789.123456789,
-                                   1e20,   -1.0 / 3.0,  32767.0,   0.9999999999949,
-                                   1e300,  -0.0};
+const double formatted_values[] = {0.0,   -777.0,     1.5,     -0.842,          0.445,
+                                   1e-11, 5e-11,      -5e-11,  2.5e-10,         123456789.123456789,
+                                   1e20,  -1.0 / 3.0, 32767.0, 0.9999999999949, 1e300,
+                                   -0.0};
 
 void expect_format_table()
 {
@@ -145,10 +144,10 @@ struct DecodeCase {
 TEST(DecodePortAndChannel, TensChooseThePortTheRestTheChannel)
 {
     const DecodeCase cases[] = {
-        {"10", 1, 0.0},     {"20", 2, 0.0},      {"123", 12, 3.0},    {"5", 1, 5.0},
-        {"10.4", 1, 0.4},   {"10.5", 1, 0.5},    {"-10", -1, 0.0},    {"1280", -128, 2560.0},
-        {"0", 1, 0.0},      {"abc", 1, 0.0},     {"2560", 1, 2560.0}, {"9", 1, 9.0},
-        {"-5", -1, 5.0},    {"1270", 127, 0.0},  {"30.0", 3, 0.0},
+        {"10", 1, 0.0},   {"20", 2, 0.0},     {"123", 12, 3.0},    {"5", 1, 5.0},
+        {"10.4", 1, 0.4}, {"10.5", 1, 0.5},   {"-10", -1, 0.0},    {"1280", -128, 2560.0},
+        {"0", 1, 0.0},    {"abc", 1, 0.0},    {"2560", 1, 2560.0}, {"9", 1, 9.0},
+        {"-5", -1, 5.0},  {"1270", 127, 0.0}, {"30.0", 3, 0.0},
     };
     for (const DecodeCase& c : cases) {
         const PortAndChannel decoded = decode_port_and_channel(c.parameter);
@@ -159,12 +158,12 @@ TEST(DecodePortAndChannel, TensChooseThePortTheRestTheChannel)
 
 TEST(Dispatch, ThirtyFourNamesAndNothingElse)
 {
-    const char* names[] = {"ea",      "nea",     "ead",      "nead",      "sa",     "nsa",
-                           "rsa",     "sad",     "nsad",     "rsad",      "eb",     "neb",
-                           "sb",      "nsb",     "rsb",      "titre",     "detail", "stdea",
-                           "stdnea",  "stdead",  "stdnead",  "stdsa",     "stdnsa", "stdrsa",
-                           "stdsad",  "stdnsad", "stdrsad",  "stdeb",     "stdneb", "stdsb",
-                           "stdnsb",  "stdrsb",  "stdtitre", "stddetail"};
+    const char* names[] = {"ea",     "nea",     "ead",      "nead",     "sa",     "nsa",
+                           "rsa",    "sad",     "nsad",     "rsad",     "eb",     "neb",
+                           "sb",     "nsb",     "rsb",      "titre",    "detail", "stdea",
+                           "stdnea", "stdead",  "stdnead",  "stdsa",    "stdnsa", "stdrsa",
+                           "stdsad", "stdnsad", "stdrsad",  "stdeb",    "stdneb", "stdsb",
+                           "stdnsb", "stdrsb",  "stdtitre", "stddetail"};
     driver::Catalogue catalogue{driver::BehaviourSet::command_line};
     const DispatchArguments other_channel{11, 22, 22.0};
     for (const char* name : names) {

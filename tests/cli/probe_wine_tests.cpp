@@ -14,7 +14,10 @@ namespace {
 
 class ProbeWineTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session"; }
+    void SetUp() override
+    {
+        ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    }
 
     ProcessResult run_probe_exe(const std::vector<std::string>& parameters)
     {

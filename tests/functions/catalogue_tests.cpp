@@ -34,13 +34,21 @@ TEST(NearestInteger, HalvesGoAwayFromZeroOnTheSinglePrecisionCopy)
         std::int32_t floor;
     };
     const Case cases[] = {
-        {0.0, 0, 0},          {0.4, 0, 0},           {0.5, 1, 0},
-        {-0.5, -1, -1},       {2.5, 3, 2},           {-2.5, -3, -3},
-        {1.4999999, 1, 1},    {0.49999997, 0, 0},    {-0.4, 0, -1},
-        {1280.0, 1280, 1280}, {1e10, 2147483647, 2147483647},
+        {0.0, 0, 0},
+        {0.4, 0, 0},
+        {0.5, 1, 0},
+        {-0.5, -1, -1},
+        {2.5, 3, 2},
+        {-2.5, -3, -3},
+        {1.4999999, 1, 1},
+        {0.49999997, 0, 0},
+        {-0.4, 0, -1},
+        {1280.0, 1280, 1280},
+        {1e10, 2147483647, 2147483647},
         {-1e10, -2147483647 - 1, -2147483647 - 1},
         {std::numeric_limits<double>::infinity(), 2147483647, 2147483647},
-        {std::nan(""), 0, 0},  {1e300, 2147483647, 2147483647},
+        {std::nan(""), 0, 0},
+        {1e300, 2147483647, 2147483647},
         // 0.99999999 is 1.0 in single precision.
         {0.99999999, 1, 1},
     };
@@ -85,16 +93,16 @@ TEST_P(BothSetsTest, FunctionsThatDoNotMeasure)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sets, BothSetsTest,
-    testing::Values(SetAnswers{"command_line", BehaviourSet::command_line, ERROR_VALUE,
-                               ERROR_VALUE, ERROR_VALUE, -777.0, ERROR_VALUE, "MAS345", ""},
-                    SetAnswers{"library", BehaviourSet::library, 1, 0, 44, 2.5, 0,
-                               "multim\xE8tre MAS345",
-                               "Pilote pour multim\xE8tre MASTECH MAS-345"}),
-    [](const testing::TestParamInfo<SetAnswers>& case_info) {
-        return std::string(case_info.param.what);
-    });
+INSTANTIATE_TEST_SUITE_P(Sets, BothSetsTest,
+                         testing::Values(SetAnswers{"command_line", BehaviourSet::command_line,
+                                                    ERROR_VALUE, ERROR_VALUE, ERROR_VALUE, -777.0,
+                                                    ERROR_VALUE, "MAS345", ""},
+                                         SetAnswers{"library", BehaviourSet::library, 1, 0, 44, 2.5,
+                                                    0, "multim\xE8tre MAS345",
+                                                    "Pilote pour multim\xE8tre MASTECH MAS-345"}),
+                         [](const testing::TestParamInfo<SetAnswers>& case_info) {
+                             return std::string(case_info.param.what);
+                         });
 
 TEST(CommandLineSet, StoresNothingAndReadsBackTheStartValues)
 {

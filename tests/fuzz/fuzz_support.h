@@ -4,11 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_EXPECT(condition)                                                                 \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__,        \
-                         __LINE__);                                                            \
-            std::abort();                                                                      \
-        }                                                                                      \
+#define FUZZ_EXPECT(condition)                                                                     \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (false)

@@ -99,10 +99,10 @@ void describe_control(Watch& watch, HWND prompt, HWND control)
                             GetStockObject(DEFAULT_GUI_FONT);
     watch.report.push_back(key + "class=" + class_of(control));
     watch.report.push_back(key + "text=" + visible(window_text(control)));
-    watch.report.push_back(key + "style=" +
-                           hex(static_cast<unsigned long>(GetWindowLongA(control, GWL_STYLE))));
-    watch.report.push_back(key + "exstyle=" +
-                           hex(static_cast<unsigned long>(GetWindowLongA(control, GWL_EXSTYLE))));
+    watch.report.push_back(
+        key + "style=" + hex(static_cast<unsigned long>(GetWindowLongA(control, GWL_STYLE))));
+    watch.report.push_back(
+        key + "exstyle=" + hex(static_cast<unsigned long>(GetWindowLongA(control, GWL_EXSTYLE))));
     watch.report.push_back(key + "place=" + number(place.left) + "," + number(place.top) + "," +
                            number(place.right - place.left) + "," +
                            number(place.bottom - place.top));
@@ -293,8 +293,8 @@ std::string call_export(HMODULE library, const std::vector<std::string>& call)
 std::string keep_text(HMODULE library)
 {
     using TextOfNone = decltype(&::titre);
-    auto title = reinterpret_cast<TextOfNone>(
-        reinterpret_cast<void*>(GetProcAddress(library, "stdtitre")));
+    auto title =
+        reinterpret_cast<TextOfNone>(reinterpret_cast<void*>(GetProcAddress(library, "stdtitre")));
     const char* text = title();
     const std::string copy = text;
     Sleep(50);
@@ -392,9 +392,9 @@ int main(int argc, char** argv)
         Sleep(static_cast<DWORD>(options.linger_ms));
     }
     if (!options.reopen.empty()) {
-        HANDLE port = CreateFileA(("\\\\.\\" + options.reopen).c_str(),
-                                  GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                  nullptr);
+        HANDLE port =
+            CreateFileA(("\\\\.\\" + options.reopen).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
         std::printf("reopen=%s\n", port != INVALID_HANDLE_VALUE ? "ok" : "failed");
         if (port != INVALID_HANDLE_VALUE) {
             CloseHandle(port);

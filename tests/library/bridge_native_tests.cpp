@@ -98,7 +98,9 @@ TEST_F(BridgeNativeTest, ThePromptShowsTheFreePortsAndTheAnswerChoosesTheMeter)
     PtyPair terminal;
     termios before{};
     tcgetattr(terminal.held_slave, &before);
-    const Report report = answer_prompt(terminal, "\x7f" "2\r",
+    const Report report = answer_prompt(terminal,
+                                        "\x7f"
+                                        "2\r",
                                         {"ead:0", "nead:0", "ea:0", "nea:0", "stdead:0",
                                          "eadouble:0.4", "neadouble:0", "ead:1", "titre",
                                          "sa:0:300", "rsa:3", "sbdouble:12:1", "stddetail"});
@@ -152,18 +154,29 @@ TEST_P(BridgeKeysTest, EditingKeys)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Keys, BridgeKeysTest,
-    testing::Values(
-        KeysCase{"typing_appends", "1\r", "0.44500000000000001"},
-        KeysCase{"lower_case_name", "\x7f\x7f\x7f\x7f" "com11\n", "0.44500000000000001"},
-        KeysCase{"device_path", "\x08\x08\x08\x08" "DEVICE\r", "0.44500000000000001"},
-        KeysCase{"escape_cancels", "\x7f" "2\x1b", "0"},
-        KeysCase{"cursor_keys_are_not_escape", "\x1b[D\x1bOH\x1b[3~" "1\r", "0.44500000000000001"},
-        KeysCase{"emptied_and_confirmed", "\x7f\x7f\x7f\x7f\x7f\r", "0"}),
-    [](const testing::TestParamInfo<KeysCase>& case_info) {
-        return std::string(case_info.param.what);
-    });
+INSTANTIATE_TEST_SUITE_P(Keys, BridgeKeysTest,
+                         testing::Values(KeysCase{"typing_appends", "1\r", "0.44500000000000001"},
+                                         KeysCase{"lower_case_name",
+                                                  "\x7f\x7f\x7f\x7f"
+                                                  "com11\n",
+                                                  "0.44500000000000001"},
+                                         KeysCase{"device_path",
+                                                  "\x08\x08\x08\x08"
+                                                  "DEVICE\r",
+                                                  "0.44500000000000001"},
+                                         KeysCase{"escape_cancels",
+                                                  "\x7f"
+                                                  "2\x1b",
+                                                  "0"},
+                                         KeysCase{"cursor_keys_are_not_escape",
+                                                  "\x1b[D\x1bOH\x1b[3~"
+                                                  "1\r",
+                                                  "0.44500000000000001"},
+                                         KeysCase{"emptied_and_confirmed", "\x7f\x7f\x7f\x7f\x7f\r",
+                                                  "0"}),
+                         [](const testing::TestParamInfo<KeysCase>& case_info) {
+                             return std::string(case_info.param.what);
+                         });
 
 TEST_F(BridgeNativeTest, WithoutAControllingTerminalTheLibraryLoadsWithoutAPort)
 {
@@ -191,7 +204,8 @@ protected:
         spec.controlling_terminal = terminal_.slave_path;
         host_ = std::make_unique<BackgroundProcess>(spec);
         wait_for(terminal_, "> COM1");
-        terminal_.send("\x7f" "2\r");
+        terminal_.send("\x7f"
+                       "2\r");
     }
 
     // The host's report up to the line that starts with `key`.
@@ -222,7 +236,8 @@ TEST_F(BridgeLostLineTest, AnUnpluggedCableGivesNeutralAnswersUntilItIsBack)
     EXPECT_EQ(report["nea:0"], "*1000");
     com2_->toggle_cable();
     report = parse_report(host_->read_rest(30000));
-    EXPECT_EQ(report["ead:0"], "-0.84199999999999997") << "the first reading once the cable is back";
+    EXPECT_EQ(report["ead:0"], "-0.84199999999999997")
+        << "the first reading once the cable is back";
     EXPECT_EQ(report["nead:0"], "DC   V");
     EXPECT_EQ(host_->wait(5000), 0);
 }

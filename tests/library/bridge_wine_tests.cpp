@@ -65,8 +65,8 @@ public:
     {
         const double start = monotonic_seconds();
         while (seconds_since(start) < 30.0 && host_->running()) {
-            std::string found = xdotool_output({"search", "--onlyvisible", "--name",
-                                                PROMPT_TITLE_PATTERN});
+            std::string found =
+                xdotool_output({"search", "--onlyvisible", "--name", PROMPT_TITLE_PATTERN});
             if (!found.empty()) {
                 window_ = found.substr(0, found.find('\n'));
                 return window_;
@@ -244,12 +244,14 @@ TEST_F(BridgeWineTest, ThePromptWindowAndItsControls)
     EXPECT_EQ(report["control.0.style"], "5000000B") << "WS_CHILD WS_VISIBLE SS_SIMPLE";
     EXPECT_EQ(report["control.10.class"], "Edit");
     EXPECT_EQ(report["control.10.place"], "10,32,275,21");
-    EXPECT_EQ(report["control.10.style"], "50010080") << "WS_CHILD WS_VISIBLE WS_TABSTOP ES_AUTOHSCROLL";
+    EXPECT_EQ(report["control.10.style"], "50010080")
+        << "WS_CHILD WS_VISIBLE WS_TABSTOP ES_AUTOHSCROLL";
     EXPECT_EQ(report["control.10.exstyle"], "00000200") << "WS_EX_CLIENTEDGE";
     EXPECT_EQ(report["control.1000.class"], "Button");
     EXPECT_EQ(report["control.1000.text"], "OK");
     EXPECT_EQ(report["control.1000.place"], "110,67,80,25");
-    EXPECT_EQ(report["control.1000.style"], "50010001") << "WS_CHILD WS_VISIBLE WS_TABSTOP BS_DEFPUSHBUTTON";
+    EXPECT_EQ(report["control.1000.style"], "50010001")
+        << "WS_CHILD WS_VISIBLE WS_TABSTOP BS_DEFPUSHBUTTON";
     for (const char* control : {"0", "10", "1000"}) {
         EXPECT_EQ(report[std::string("control.") + control + ".stock_font"], "1") << control;
     }
@@ -293,11 +295,14 @@ INSTANTIATE_TEST_SUITE_P(
     Answers, BridgeAnswerTest,
     testing::Values(AnswerCase{"default_confirmed", {"Return"}, "-0.84199999999999997"},
                     AnswerCase{"typing_appends", {"type:1", "Return"}, "0.44500000000000001"},
-                    AnswerCase{"lower_case_port", {"BackSpace", "BackSpace", "BackSpace", "BackSpace", "type:com11", "Return"},
+                    AnswerCase{"lower_case_port",
+                               {"BackSpace", "BackSpace", "BackSpace", "BackSpace", "type:com11",
+                                "Return"},
                                "0.44500000000000001"},
                     AnswerCase{"escape_with_text", {"Escape"}, "0"},
                     AnswerCase{"emptied_and_confirmed",
-                               {"BackSpace", "BackSpace", "BackSpace", "BackSpace", "Return"}, "0"},
+                               {"BackSpace", "BackSpace", "BackSpace", "BackSpace", "Return"},
+                               "0"},
                     AnswerCase{"no_such_port", {"type:7", "Return"}, "0"}),
     [](const testing::TestParamInfo<AnswerCase>& case_info) {
         return std::string(case_info.param.what);
@@ -305,36 +310,98 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(BridgeWineTest, StoredOutputsAndTextsAcrossCalls)
 {
-    HostRun run({}, {"sa:0:300",     "rsa:5",         "stdsa:1:7",    "stdrsa:0",
-                     "sad:5:2.5",    "rsad:0",        "stdsad:0:-1.25", "stdrsad:9",
-                     "sb:3:1",       "rsb:3",         "rsb:4",        "stdsb:259:300",
-                     "stdrsb:3",     "sb:10:1",       "rsb:10",       "sbdouble:2.5:6.5",
-                     "rsbdouble:3",  "stdsbdouble:-0.5:1", "stdrsbdouble:2.4", "sadouble:99:0.125",
-                     "rsadouble:0",  "stdsadouble:0:8", "stdrsadouble:1", "eb:0",
-                     "eb:1",         "stdeb:256",     "ebdouble:0.4", "ebdouble:0.5",
-                     "stdebdouble:-0.4", "titre",     "detail",       "stdtitre",
-                     "stddetail",    "neb:0",         "nsa:0",        "nsad:0",
-                     "nsb:0",        "stdneb:0",      "nebdouble:0",  "nsadouble:0",
-                     "nsbdouble:0",  "stdnsbdouble:0", "keep-text",   "ead:0"});
+    HostRun run({}, {"sa:0:300",
+                     "rsa:5",
+                     "stdsa:1:7",
+                     "stdrsa:0",
+                     "sad:5:2.5",
+                     "rsad:0",
+                     "stdsad:0:-1.25",
+                     "stdrsad:9",
+                     "sb:3:1",
+                     "rsb:3",
+                     "rsb:4",
+                     "stdsb:259:300",
+                     "stdrsb:3",
+                     "sb:10:1",
+                     "rsb:10",
+                     "sbdouble:2.5:6.5",
+                     "rsbdouble:3",
+                     "stdsbdouble:-0.5:1",
+                     "stdrsbdouble:2.4",
+                     "sadouble:99:0.125",
+                     "rsadouble:0",
+                     "stdsadouble:0:8",
+                     "stdrsadouble:1",
+                     "eb:0",
+                     "eb:1",
+                     "stdeb:256",
+                     "ebdouble:0.4",
+                     "ebdouble:0.5",
+                     "stdebdouble:-0.4",
+                     "titre",
+                     "detail",
+                     "stdtitre",
+                     "stddetail",
+                     "neb:0",
+                     "nsa:0",
+                     "nsad:0",
+                     "nsb:0",
+                     "stdneb:0",
+                     "nebdouble:0",
+                     "nsadouble:0",
+                     "nsbdouble:0",
+                     "stdnsbdouble:0",
+                     "keep-text",
+                     "ead:0"});
     ASSERT_FALSE(run.wait_for_prompt().empty());
     run.press({"Escape"});
     Report report = run.finish();
     const std::map<std::string, std::string> expected{
-        {"sa:0:300", "44"},         {"rsa:5", "44"},           {"stdsa:1:7", "7"},
-        {"stdrsa:0", "7"},          {"sad:5:2.5", "2.5"},      {"rsad:0", "2.5"},
-        {"stdsad:0:-1.25", "-1.25"}, {"stdrsad:9", "-1.25"},   {"sb:3:1", "0"},
-        {"rsb:3", "1"},             {"rsb:4", "0"},            {"stdsb:259:300", "0"},
-        {"stdrsb:3", "44"},         {"sb:10:1", "-777"},       {"rsb:10", "0"},
-        {"sbdouble:2.5:6.5", "0"},  {"rsbdouble:3", "7"},      {"stdsbdouble:-0.5:1", "-777"},
-        {"stdrsbdouble:2.4", "0"},  {"sadouble:99:0.125", "0.125"}, {"rsadouble:0", "0.125"},
-        {"stdsadouble:0:8", "8"},   {"stdrsadouble:1", "8"},   {"eb:0", "1"},
-        {"eb:1", "0"},              {"stdeb:256", "1"},        {"ebdouble:0.4", "1"},
-        {"ebdouble:0.5", "0"},      {"stdebdouble:-0.4", "1"}, {"titre", "multim\\xE8tre MAS345"},
-        {"detail", "Pilote pour multim\\xE8tre MASTECH MAS-345"}, {"stdtitre", "titre dll"},
-        {"stddetail", "d\\xE9tail de la dll fictive"}, {"neb:0", ""}, {"nsa:0", ""},
-        {"nsad:0", ""},             {"nsb:0", ""},             {"stdneb:0", ""},
-        {"nebdouble:0", ""},        {"nsadouble:0", ""},       {"nsbdouble:0", ""},
-        {"stdnsbdouble:0", ""},     {"keep-text", "kept"},     {"ead:0", "0"},
+        {"sa:0:300", "44"},
+        {"rsa:5", "44"},
+        {"stdsa:1:7", "7"},
+        {"stdrsa:0", "7"},
+        {"sad:5:2.5", "2.5"},
+        {"rsad:0", "2.5"},
+        {"stdsad:0:-1.25", "-1.25"},
+        {"stdrsad:9", "-1.25"},
+        {"sb:3:1", "0"},
+        {"rsb:3", "1"},
+        {"rsb:4", "0"},
+        {"stdsb:259:300", "0"},
+        {"stdrsb:3", "44"},
+        {"sb:10:1", "-777"},
+        {"rsb:10", "0"},
+        {"sbdouble:2.5:6.5", "0"},
+        {"rsbdouble:3", "7"},
+        {"stdsbdouble:-0.5:1", "-777"},
+        {"stdrsbdouble:2.4", "0"},
+        {"sadouble:99:0.125", "0.125"},
+        {"rsadouble:0", "0.125"},
+        {"stdsadouble:0:8", "8"},
+        {"stdrsadouble:1", "8"},
+        {"eb:0", "1"},
+        {"eb:1", "0"},
+        {"stdeb:256", "1"},
+        {"ebdouble:0.4", "1"},
+        {"ebdouble:0.5", "0"},
+        {"stdebdouble:-0.4", "1"},
+        {"titre", "multim\\xE8tre MAS345"},
+        {"detail", "Pilote pour multim\\xE8tre MASTECH MAS-345"},
+        {"stdtitre", "titre dll"},
+        {"stddetail", "d\\xE9tail de la dll fictive"},
+        {"neb:0", ""},
+        {"nsa:0", ""},
+        {"nsad:0", ""},
+        {"nsb:0", ""},
+        {"stdneb:0", ""},
+        {"nebdouble:0", ""},
+        {"nsadouble:0", ""},
+        {"nsbdouble:0", ""},
+        {"stdnsbdouble:0", ""},
+        {"keep-text", "kept"},
+        {"ead:0", "0"},
     };
     for (const auto& [call, answer] : expected) {
         EXPECT_EQ(report[call], answer) << call;
@@ -392,7 +459,8 @@ TEST_F(BridgeWineTest, AnUnpluggedCableGivesNeutralAnswersUntilItIsBack)
     EXPECT_EQ(report["nea:0"], "*1000");
     com1->toggle_cable();
     report = run.finish();
-    EXPECT_EQ(report["ead:0"], "-0.84199999999999997") << "the first reading once the cable is back";
+    EXPECT_EQ(report["ead:0"], "-0.84199999999999997")
+        << "the first reading once the cable is back";
     EXPECT_EQ(report["nead:0"], "DC   V");
     EXPECT_EQ(run.exit_status(), 0);
 }

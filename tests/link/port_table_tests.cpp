@@ -115,8 +115,7 @@ struct RefusedOpen {
     LineSettings settings;
 };
 
-class RefusedOpenTest : public PortTableTest,
-                        public testing::WithParamInterface<RefusedOpen> {};
+class RefusedOpenTest : public PortTableTest, public testing::WithParamInterface<RefusedOpen> {};
 
 TEST_P(RefusedOpenTest, GivesZeroLeavesNothingOpenAndTheTableUnchanged)
 {
@@ -144,8 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedOpen{"identifier among the made ones", FIRST_MADE_ID, true, METER_SETTINGS},
         RefusedOpen{"baud 134", 0, true, meter_with([](LineSettings& s) { s.baud = 134; })},
         RefusedOpen{"baud 200", 0, true, meter_with([](LineSettings& s) { s.baud = 200; })},
-        RefusedOpen{"baud 230400", 0, true,
-                    meter_with([](LineSettings& s) { s.baud = 230400; })},
+        RefusedOpen{"baud 230400", 0, true, meter_with([](LineSettings& s) { s.baud = 230400; })},
         RefusedOpen{"4 data bits", 0, true, meter_with([](LineSettings& s) { s.data_bits = 4; })},
         RefusedOpen{"9 data bits", 0, true, meter_with([](LineSettings& s) { s.data_bits = 9; })},
         RefusedOpen{"handshake 4", 0, true, meter_with([](LineSettings& s) { s.handshake = 4; })},

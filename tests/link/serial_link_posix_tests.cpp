@@ -95,7 +95,9 @@ INSTANTIATE_TEST_SUITE_P(
                       B115200, IGNPAR | ICRNL, CREAD | CLOCAL | CSTOPB},
         BuiltSettings{"stop_bits_three", LineSettings{50, 0, 8, 3.0f, 0, 1024, 1024}, B50,
                       IGNPAR | ICRNL, CREAD | CLOCAL | CSTOPB}),
-    [](const testing::TestParamInfo<BuiltSettings>& case_info) { return std::string(case_info.param.what); });
+    [](const testing::TestParamInfo<BuiltSettings>& case_info) {
+        return std::string(case_info.param.what);
+    });
 
 TEST_F(PosixLinkTest, OpeningDropsInputThatArrivedBefore)
 {

@@ -107,9 +107,9 @@ TEST(LineSettingsDcb, RateSizeParityAndStopBits)
         float stop_bits;
         BYTE code;
     };
-    for (const StopCase& c : {StopCase{1.0f, ONESTOPBIT}, StopCase{2.0f, TWOSTOPBITS},
-                              StopCase{1.5f, ONE5STOPBITS}, StopCase{3.0f, ONE5STOPBITS},
-                              StopCase{0.0f, ONE5STOPBITS}}) {
+    for (const StopCase& c :
+         {StopCase{1.0f, ONESTOPBIT}, StopCase{2.0f, TWOSTOPBITS}, StopCase{1.5f, ONE5STOPBITS},
+          StopCase{3.0f, ONE5STOPBITS}, StopCase{0.0f, ONE5STOPBITS}}) {
         DCB dcb = sentinel_dcb();
         apply_line_settings(dcb, LineSettings{134, 0x102, 0x107, c.stop_bits, 0, 1024, 1024});
         EXPECT_EQ(dcb.StopBits, c.code) << c.stop_bits;

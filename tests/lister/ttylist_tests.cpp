@@ -45,7 +45,10 @@ void expect_same_settings(const termios& after, const termios& before)
 
 class TtylistTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(in_private_dev()) << "the test main moves into tests/rig/sandbox"; }
+    void SetUp() override
+    {
+        ASSERT_TRUE(in_private_dev()) << "the test main moves into tests/rig/sandbox";
+    }
 };
 
 TEST_F(TtylistTest, ListsWhatOpensUnderTheTwoHeadingsAndLeavesEveryDeviceAsItWas)
@@ -71,12 +74,12 @@ TEST_F(TtylistTest, ListsWhatOpensUnderTheTwoHeadingsAndLeavesEveryDeviceAsItWas
     const FakeNode node_usb21("ttyUSB21", "");
     const std::string dir = make_temp_dir("ohm-ttylist");
 
-    const ProcessResult result = run_process(ttylist_spec(
-        {"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM, "OHM_LINE_LOG=" + dir + "/log", "OHM_LINE_STATE_DIR=" + dir}));
+    const ProcessResult result =
+        run_process(ttylist_spec({"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM,
+                                  "OHM_LINE_LOG=" + dir + "/log", "OHM_LINE_STATE_DIR=" + dir}));
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(visible(result.out),
-              visible(SERIAL_HEADING + "/dev/ttyS3\n/dev/ttyS20\n" + USB_HEADING +
-                      "/dev/ttyUSB0\n/dev/ttyUSB5\n"));
+    EXPECT_EQ(visible(result.out), visible(SERIAL_HEADING + "/dev/ttyS3\n/dev/ttyS20\n" +
+                                           USB_HEADING + "/dev/ttyUSB0\n/dev/ttyUSB5\n"));
     EXPECT_EQ(result.err, "");
     expect_same_settings(terminal_of(s3), before);
 
@@ -105,8 +108,8 @@ TEST_F(TtylistTest, EachLineReachesAPipeAsSoonAsItsDeviceWasProbed)
     const FakeNode node("ttyS0", s0.slave_path);
     BackgroundProcess lister(ttylist_spec());
     const double start = monotonic_seconds();
-    for (const std::string expected : {"ports_s\xE9rie_normaux:", "/dev/ttyS0",
-                                       "convertisseurs_usb->s\xE9rie"}) {
+    for (const std::string expected :
+         {"ports_s\xE9rie_normaux:", "/dev/ttyS0", "convertisseurs_usb->s\xE9rie"}) {
         EXPECT_EQ(lister.read_line(5000), expected);
         EXPECT_LT(seconds_since(start), 2.0) << "before the 3 s pause ends";
     }

@@ -112,10 +112,10 @@ int speed_value(speed_t speed)
     static const struct {
         speed_t code;
         int baud;
-    } speeds[] = {{B0, 0},         {B50, 50},       {B75, 75},       {B110, 110},
-                  {B134, 134},     {B150, 150},     {B200, 200},     {B300, 300},
-                  {B600, 600},     {B1200, 1200},   {B1800, 1800},   {B2400, 2400},
-                  {B4800, 4800},   {B9600, 9600},   {B19200, 19200}, {B38400, 38400},
+    } speeds[] = {{B0, 0},         {B50, 50},        {B75, 75},       {B110, 110},
+                  {B134, 134},     {B150, 150},      {B200, 200},     {B300, 300},
+                  {B600, 600},     {B1200, 1200},    {B1800, 1800},   {B2400, 2400},
+                  {B4800, 4800},   {B9600, 9600},    {B19200, 19200}, {B38400, 38400},
                   {B57600, 57600}, {B115200, 115200}};
     for (const auto& entry : speeds) {
         if (entry.code == speed) {
@@ -205,8 +205,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    const bool modem_request = request == TIOCMGET || request == TIOCMSET ||
-                               request == TIOCMBIS || request == TIOCMBIC;
+    const bool modem_request =
+        request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
     if (modem_request && argument != nullptr) {
         const int pty = pty_number(fd);
         if (pty >= 0) {

@@ -19,8 +19,8 @@ bool in_private_dev()
 {
     const char* sandboxed = std::getenv("OHM_SANDBOXED");
     struct statfs dev {};
-    return sandboxed != nullptr && std::strcmp(sandboxed, "1") == 0 &&
-           statfs("/dev", &dev) == 0 && static_cast<long>(dev.f_type) == TMPFS_MAGIC_NUMBER;
+    return sandboxed != nullptr && std::strcmp(sandboxed, "1") == 0 && statfs("/dev", &dev) == 0 &&
+           static_cast<long>(dev.f_type) == TMPFS_MAGIC_NUMBER;
 }
 
 FakeNode::FakeNode(const std::string& name, const std::string& target) : path_("/dev/" + name)

@@ -133,8 +133,7 @@ ProcessResult run_process(const ProcessSpec& spec)
     bool out_open = true;
     bool err_open = true;
     while (out_open || err_open) {
-        const int left_ms =
-            spec.timeout_ms - static_cast<int>(seconds_since(start) * 1000.0);
+        const int left_ms = spec.timeout_ms - static_cast<int>(seconds_since(start) * 1000.0);
         if (left_ms <= 0) {
             result.timed_out = true;
             kill(pid, SIGKILL);

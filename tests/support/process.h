@@ -12,10 +12,10 @@ struct ProcessSpec {
     std::vector<std::string> environment; // KEY=VALUE added to (or replacing in) ours
     std::string input;                    // written to standard input, which then closes
     int timeout_ms = 60000;
-    bool new_session = false;             // detached from our controlling terminal
-    std::string controlling_terminal;     // with new_session: this terminal becomes its own
-    int stdin_fd = -1;                    // given descriptor as standard input instead of `input`
-    std::string stderr_path;              // standard error to this file instead of a pipe
+    bool new_session = false;         // detached from our controlling terminal
+    std::string controlling_terminal; // with new_session: this terminal becomes its own
+    int stdin_fd = -1;                // given descriptor as standard input instead of `input`
+    std::string stderr_path;          // standard error to this file instead of a pipe
 };
 
 struct ProcessResult {
