@@ -3,8 +3,16 @@
 // and COM12. Only the line end differs.
 #pragma once
 
+#include "line_log.h"
+#include "process.h"
+#include "sim_meter.h"
+
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 // The meters behind the ports of the cases.
 const char* const PORT1_READING = "DC -0.842   V";
@@ -99,4 +107,80 @@ inline std::string expected_output(const ProbeCase& c, const std::string& line_e
         output += line + line_end;
     }
     return output;
+}
+
+// The three meters of the cases, and what a run did to them.
+class ProbeRig {
+public:
+    explicit ProbeRig(const std::string& lines_dir)
+        : port1_({"--reading", PORT1_READING}, lines_dir),
+          port2_({"--reading", PORT2_READING}, lines_dir),
+          port12_({"--reading", PORT12_READING}, lines_dir)
+    {
+    }
+
+    const SimMeter& meter(int port) const { return *meters_.at(port); }
+
+    // Call before a run: the requests each meter has had so far.
+    void note_requests()
+    {
+        for (const auto& [port, meter] : meters_) {
+            requests_before_[port] = meter->received().size();
+        }
+    }
+
+    // The run's output, the ports it configured (from the line shim's log) and the meter it
+    // asked, against the case.
+    void check(const ProbeCase& c, const ProcessResult& result, const std::string& line_log,
+               const std::string& line_end) const
+    {
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(visible(result.out), visible(expected_output(c, line_end)));
+        std::set<int> opened;
+        for (int pty : configured_ptys(line_log)) {
+            const auto port = port_of_pty_.find(pty);
+            opened.insert(port != port_of_pty_.end() ? port->second : -1);
+        }
+        EXPECT_EQ(opened, std::set<int>(c.opened.begin(), c.opened.end())) << line_log;
+        for (const auto& [port, meter] : meters_) {
+            const std::size_t requests = meter->received().size() - requests_before_.at(port);
+            EXPECT_EQ(requests, port == c.asked ? 1u : 0u) << "requests to port " << port;
+        }
+    }
+
+private:
+    SimMeter port1_;
+    SimMeter port2_;
+    SimMeter port12_;
+    const std::map<int, const SimMeter*> meters_{{1, &port1_}, {2, &port2_}, {12, &port12_}};
+    const std::map<int, int> port_of_pty_{{pts_number(port1_.path()), 1},
+                                          {pts_number(port2_.path()), 2},
+                                          {pts_number(port12_.path()), 12}};
+    std::map<int, std::size_t> requests_before_;
+};
+
+// Lines that fail the way real ones do; every run must still end in time.
+struct BadLineCase {
+    const char* what;
+    std::vector<std::string> meter_options;
+};
+
+inline std::vector<BadLineCase> bad_line_cases()
+{
+    return {
+        {"hangs_up_in_the_middle_of_its_reply", {"--cut", "6", "--hangup-after", "1"}},
+        {"vanishes_before_it_answers", {"--vanish-on-request", "1"}},
+        {"streams_without_pause", {"--stream", "--char-ms", "1"}},
+        {"streams_without_line_ends",
+         {"--stream", "--reading", "0123456789", "--cut", "10", "--char-ms", "0.2"}},
+        {"answers_garbage",
+         {"--reading", "\\xff\\xfe\\x01\\x80garbage\\x13\\x11\\x00\\x1b[2J", "--junk",
+          "\\x00\\x7f\\xe9"}},
+        {"answers_more_digits_than_its_columns", {"--reading", "DC 999999999999999 V"}},
+    };
+}
+
+inline std::string bad_line_name(const testing::TestParamInfo<BadLineCase>& case_info)
+{
+    return case_info.param.what;
 }

@@ -47,37 +47,16 @@ protected:
 
 TEST_F(ProbeNativeTest, AnswersEveryCaseLikeTheWindowsForm)
 {
-    SimMeter port1({"--reading", PORT1_READING}, dir_);
-    SimMeter port2({"--reading", PORT2_READING}, dir_);
-    SimMeter port12({"--reading", PORT12_READING}, dir_);
-    const FakeNode com1("ttyS0", port1.path());
-    const FakeNode com2("ttyS1", port2.path());
-    const FakeNode com12("ttyS11", port12.path());
-    const std::map<int, int> port_of_pty{{pts_number(port1.path()), 1},
-                                         {pts_number(port2.path()), 2},
-                                         {pts_number(port12.path()), 12}};
-    const std::map<int, const SimMeter*> meter_of_port{{1, &port1}, {2, &port2}, {12, &port12}};
-
+    ProbeRig rig(dir_);
+    const FakeNode com1("ttyS0", rig.meter(1).path());
+    const FakeNode com2("ttyS1", rig.meter(2).path());
+    const FakeNode com12("ttyS11", rig.meter(12).path());
     for (const ProbeCase& c : probe_cases()) {
         SCOPED_TRACE(describe(c));
-        std::map<int, std::size_t> requests_before;
-        for (const auto& [port, meter] : meter_of_port) {
-            requests_before[port] = meter->received().size();
-        }
+        rig.note_requests();
         const ProcessResult result = run_recorded(c.parameters);
-        EXPECT_EQ(result.exit_status, 0);
-        EXPECT_EQ(visible(result.out), visible(expected_output(c, "\n")));
+        rig.check(c, result, log(), "\n");
         EXPECT_EQ(result.err, "");
-
-        std::set<int> opened;
-        for (int pty : configured_ptys(log())) {
-            opened.insert(port_of_pty.count(pty) ? port_of_pty.at(pty) : -1);
-        }
-        EXPECT_EQ(opened, std::set<int>(c.opened.begin(), c.opened.end()));
-        for (const auto& [port, meter] : meter_of_port) {
-            const std::size_t requests = meter->received().size() - requests_before[port];
-            EXPECT_EQ(requests, port == c.asked ? 1u : 0u) << "requests to port " << port;
-        }
     }
 }
 
@@ -124,11 +103,6 @@ TEST_F(ProbeNativeTest, ASilentMeterOrAPortThatDoesNotOpenGiveNeutralAnswersAfte
 
 namespace {
 
-struct BadLineCase {
-    const char* what;
-    std::vector<std::string> meter_options;
-};
-
 class ProbeBadLineTest : public ProbeNativeTest, public testing::WithParamInterface<BadLineCase> {};
 
 bool is_one_printed_real(const std::string& output)
@@ -164,20 +138,7 @@ TEST_P(ProbeBadLineTest, EndsWithinTheTimeOutsAndTheNextGoodLineReadsRight)
     EXPECT_EQ(run_probe_binary({"ead", "10"}).out, "-0.8420000000\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, ProbeBadLineTest,
-    testing::Values(
-        BadLineCase{"hangs_up_in_the_middle_of_its_reply", {"--cut", "6", "--hangup-after", "1"}},
-        BadLineCase{"vanishes_before_it_answers", {"--vanish-on-request", "1"}},
-        BadLineCase{"streams_without_pause", {"--stream", "--char-ms", "1"}},
-        BadLineCase{"streams_without_line_ends",
-                    {"--stream", "--reading", "0123456789", "--cut", "10", "--char-ms", "0.2"}},
-        BadLineCase{"answers_garbage",
-                    {"--reading", "\\xff\\xfe\\x01\\x80garbage\\x13\\x11\\x00\\x1b[2J", "--junk",
-                     "\\x00\\x7f\\xe9"}},
-        BadLineCase{"answers_more_digits_than_its_columns", {"--reading", "DC 999999999999999 V"}}),
-    [](const testing::TestParamInfo<BadLineCase>& case_info) {
-        return std::string(case_info.param.what);
-    });
+INSTANTIATE_TEST_SUITE_P(Lines, ProbeBadLineTest, testing::ValuesIn(bad_line_cases()),
+                         bad_line_name);
 
 } // namespace

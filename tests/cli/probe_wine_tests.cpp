@@ -35,36 +35,15 @@ protected:
 
 TEST_F(ProbeWineTest, AnswersEveryCaseWithWindowsLineEnds)
 {
-    SimMeter port1({"--reading", PORT1_READING}, session_dir());
-    SimMeter port2({"--reading", PORT2_READING}, session_dir());
-    SimMeter port12({"--reading", PORT12_READING}, session_dir());
-    link_com(1, port1.path());
-    link_com(2, port2.path());
-    link_com(12, port12.path());
-    const std::map<int, int> port_of_pty{{pts_number(port1.path()), 1},
-                                         {pts_number(port2.path()), 2},
-                                         {pts_number(port12.path()), 12}};
-    const std::map<int, const SimMeter*> meter_of_port{{1, &port1}, {2, &port2}, {12, &port12}};
-
+    ProbeRig rig(session_dir());
+    for (int port : {1, 2, 12}) {
+        link_com(port, rig.meter(port).path());
+    }
     for (const ProbeCase& c : probe_cases()) {
         SCOPED_TRACE(describe(c));
-        std::map<int, std::size_t> requests_before;
-        for (const auto& [port, meter] : meter_of_port) {
-            requests_before[port] = meter->received().size();
-        }
+        rig.note_requests();
         const ProcessResult result = run_probe_exe(c.parameters);
-        EXPECT_EQ(result.exit_status, 0);
-        EXPECT_EQ(visible(result.out), visible(expected_output(c, "\r\n")));
-
-        std::set<int> opened;
-        for (int pty : configured_ptys(last_log_)) {
-            opened.insert(port_of_pty.count(pty) ? port_of_pty.at(pty) : -1);
-        }
-        EXPECT_EQ(opened, std::set<int>(c.opened.begin(), c.opened.end())) << last_log_;
-        for (const auto& [port, meter] : meter_of_port) {
-            const std::size_t requests = meter->received().size() - requests_before[port];
-            EXPECT_EQ(requests, port == c.asked ? 1u : 0u) << "requests to COM" << port;
-        }
+        rig.check(c, result, last_log_, "\r\n");
     }
     for (int port : {1, 2, 12}) {
         unlink_com(port);
@@ -117,11 +96,6 @@ TEST_F(ProbeWineTest, ASilentMeterGivesZeroAfterTheWait)
 
 namespace {
 
-struct BadLineCase {
-    const char* what;
-    std::vector<std::string> meter_options;
-};
-
 class ProbeWineBadLineTest : public ProbeWineTest,
                              public testing::WithParamInterface<BadLineCase> {};
 
@@ -144,16 +118,7 @@ TEST_P(ProbeWineBadLineTest, EndsWithinTheTimeOutsAndTheNextGoodLineReadsRight)
     unlink_com(1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, ProbeWineBadLineTest,
-    testing::Values(
-        BadLineCase{"hangs_up_in_the_middle_of_its_reply", {"--cut", "6", "--hangup-after", "1"}},
-        BadLineCase{"vanishes_before_it_answers", {"--vanish-on-request", "1"}},
-        BadLineCase{"streams_without_pause", {"--stream", "--char-ms", "1"}},
-        BadLineCase{"answers_garbage",
-                    {"--reading", "\\xff\\xfe\\x01\\x80garbage\\x13\\x11\\x00\\x1b[2J"}}),
-    [](const testing::TestParamInfo<BadLineCase>& case_info) {
-        return std::string(case_info.param.what);
-    });
+INSTANTIATE_TEST_SUITE_P(Lines, ProbeWineBadLineTest, testing::ValuesIn(bad_line_cases()),
+                         bad_line_name);
 
 } // namespace
