@@ -124,8 +124,8 @@ public:
     // Call before a run: the requests each meter has had so far.
     void note_requests()
     {
-        for (const auto& [port, meter] : meters_) {
-            requests_before_[port] = meter->received().size();
+        for (const auto& [port, sim] : meters_) {
+            requests_before_[port] = sim->received().size();
         }
     }
 
@@ -142,8 +142,8 @@ public:
             opened.insert(port != port_of_pty_.end() ? port->second : -1);
         }
         EXPECT_EQ(opened, std::set<int>(c.opened.begin(), c.opened.end())) << line_log;
-        for (const auto& [port, meter] : meters_) {
-            const std::size_t requests = meter->received().size() - requests_before_.at(port);
+        for (const auto& [port, sim] : meters_) {
+            const std::size_t requests = sim->received().size() - requests_before_.at(port);
             EXPECT_EQ(requests, port == c.asked ? 1u : 0u) << "requests to port " << port;
         }
     }
