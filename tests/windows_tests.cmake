@@ -43,13 +43,13 @@ endif()
 
 # The 32-bit binaries cannot run here: their headers and code are inspected.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(inspect ${CMAKE_CURRENT_SOURCE_DIR}/inspect)
+    set(binaries ${CMAKE_CURRENT_SOURCE_DIR}/binaries)
     add_test(NAME ohmprobe_is_a_console_program_needing_only_system_dlls
-             COMMAND ${inspect}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmprobe> pei-i386 3)
+             COMMAND ${binaries}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmprobe> pei-i386 3)
     add_test(NAME ohmbridge_is_a_dll_needing_only_system_dlls
-             COMMAND ${inspect}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmbridge> pei-i386 dll)
+             COMMAND ${binaries}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmbridge> pei-i386 dll)
     add_test(NAME ohmbridge_exports_54_stdcall_functions
-             COMMAND ${inspect}/check-exports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmbridge> --x86)
+             COMMAND ${binaries}/check-exports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmbridge> --x86)
 endif()
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -61,7 +61,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     add_dependencies(bridge_host ohmbridge)
 
     add_test(NAME ohmbridge_exports_the_54_names
-             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/inspect/check-exports ${CMAKE_OBJDUMP}
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/binaries/check-exports ${CMAKE_OBJDUMP}
                      $<TARGET_FILE:ohmbridge>)
     ohm_wine_test(library "" ${OHM_NATIVE_BUILD_DIR}/bin/library_wine_tests)
 

@@ -35,10 +35,10 @@ double probe_process_ms(const std::vector<std::string>& parameters, int runs)
 {
     std::vector<double> wall_ms;
     for (int i = 0; i < runs; ++i) {
-        ProcessSpec spec;
-        spec.argv = {OHM_NATIVE_BIN "/ohmprobe"};
-        spec.argv.insert(spec.argv.end(), parameters.begin(), parameters.end());
-        wall_ms.push_back(run_process(spec).seconds * 1000.0);
+        Launch launch;
+        launch.argv = {OHM_NATIVE_BIN "/ohmprobe"};
+        launch.argv.insert(launch.argv.end(), parameters.begin(), parameters.end());
+        wall_ms.push_back(run_process(launch).seconds * 1000.0);
     }
     return median(wall_ms);
 }

@@ -15,12 +15,12 @@ namespace {
 ProcessResult run_probe_binary(const std::vector<std::string>& parameters,
                                std::vector<std::string> environment = {})
 {
-    ProcessSpec spec;
-    spec.argv = {OHM_NATIVE_BIN "/ohmprobe"};
-    spec.argv.insert(spec.argv.end(), parameters.begin(), parameters.end());
-    spec.environment = std::move(environment);
-    spec.timeout_ms = 15000;
-    return run_process(spec);
+    Launch launch;
+    launch.argv = {OHM_NATIVE_BIN "/ohmprobe"};
+    launch.argv.insert(launch.argv.end(), parameters.begin(), parameters.end());
+    launch.environment = std::move(environment);
+    launch.timeout_ms = 15000;
+    return run_process(launch);
 }
 
 class ProbeNativeTest : public testing::Test {

@@ -32,20 +32,20 @@ Report parse_report(const std::string& output)
     return report;
 }
 
-ProcessSpec host_spec(const std::vector<std::string>& calls)
+Launch host_launch(const std::vector<std::string>& calls)
 {
-    ProcessSpec spec;
-    spec.argv = {"/usr/bin/env", "python3", OHM_SOURCE_DIR "/tests/library/ctypes_host.py",
-                 OHM_NATIVE_BIN "/libohmbridge.so"};
-    spec.argv.insert(spec.argv.end(), calls.begin(), calls.end());
-    spec.new_session = true;
-    spec.timeout_ms = 60000;
+    Launch launch;
+    launch.argv = {"/usr/bin/env", "python3", OHM_SOURCE_DIR "/tests/library/ctypes_host.py",
+                   OHM_NATIVE_BIN "/libohmbridge.so"};
+    launch.argv.insert(launch.argv.end(), calls.begin(), calls.end());
+    launch.new_session = true;
+    launch.timeout_ms = 60000;
     if (!std::string(OHM_PRELOAD_FIRST).empty()) {
         // Python is not built with the sanitizers the library was built with; its own
         // allocations at exit are none of our business.
-        spec.environment = {"LD_PRELOAD=" OHM_PRELOAD_FIRST, "ASAN_OPTIONS=detect_leaks=0"};
+        launch.environment = {"LD_PRELOAD=" OHM_PRELOAD_FIRST, "ASAN_OPTIONS=detect_leaks=0"};
     }
-    return spec;
+    return launch;
 }
 
 class BridgeNativeTest : public testing::Test {
@@ -64,9 +64,9 @@ protected:
     Report answer_prompt(PtyPair& terminal, const std::string& keys,
                          const std::vector<std::string>& calls)
     {
-        ProcessSpec spec = host_spec(calls);
-        spec.controlling_terminal = terminal.slave_path;
-        BackgroundProcess host(spec);
+        Launch launch = host_launch(calls);
+        launch.controlling_terminal = terminal.slave_path;
+        BackgroundProcess host(launch);
         shown_ = wait_for(terminal, "> COM1");
         terminal.send(keys);
         Report report = parse_report(host.read_rest(30000));
@@ -180,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, BridgeKeysTest,
 
 TEST_F(BridgeNativeTest, WithoutAControllingTerminalTheLibraryLoadsWithoutAPort)
 {
-    const ProcessResult result = run_process(host_spec({"ead:0", "nea:0", "stdtitre"}));
+    const ProcessResult result = run_process(host_launch({"ead:0", "nea:0", "stdtitre"}));
     const Report report = parse_report(result.out);
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(report.at("loaded"), "1");
@@ -200,9 +200,9 @@ class BridgeLostLineTest : public BridgeNativeTest {
 protected:
     void load_with_port_com2(const std::vector<std::string>& calls)
     {
-        ProcessSpec spec = host_spec(calls);
-        spec.controlling_terminal = terminal_.slave_path;
-        host_ = std::make_unique<BackgroundProcess>(spec);
+        Launch launch = host_launch(calls);
+        launch.controlling_terminal = terminal_.slave_path;
+        host_ = std::make_unique<BackgroundProcess>(launch);
         wait_for(terminal_, "> COM1");
         terminal_.send("\x7f"
                        "2\r");

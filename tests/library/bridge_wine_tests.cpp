@@ -21,11 +21,11 @@ const char* const PROMPT_TITLE_PATTERN = "^Choix du connecteur s";
 
 std::string xdotool_output(const std::vector<std::string>& arguments)
 {
-    ProcessSpec spec;
-    spec.argv = {"/usr/bin/xdotool"};
-    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
-    spec.timeout_ms = 10000;
-    return run_process(spec).out;
+    Launch launch;
+    launch.argv = {"/usr/bin/xdotool"};
+    launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
+    launch.timeout_ms = 10000;
+    return run_process(launch).out;
 }
 
 Report parse_report(const std::string& output)
@@ -56,8 +56,8 @@ public:
         arguments.insert(arguments.end(), options.begin(), options.end());
         arguments.push_back(windows_binary("ohmbridge.dll"));
         arguments.insert(arguments.end(), calls.begin(), calls.end());
-        ProcessSpec spec = wine_spec(arguments, {"OHM_LINE_LOG=" + log_});
-        host_ = std::make_unique<BackgroundProcess>(spec);
+        Launch launch = wine_launch(arguments, {"OHM_LINE_LOG=" + log_});
+        host_ = std::make_unique<BackgroundProcess>(launch);
     }
 
     // The prompt's X window, once it shows; empty if it never does.
@@ -79,10 +79,10 @@ public:
     void screenshot(const std::string& name)
     {
         const char* dir = std::getenv("OHM_ARTEFACT_DIR");
-        ProcessSpec spec;
-        spec.argv = {"/usr/bin/import", "-window", "root",
-                     std::string(dir != nullptr ? dir : "/tmp") + "/" + name};
-        run_process(spec);
+        Launch launch;
+        launch.argv = {"/usr/bin/import", "-window", "root",
+                       std::string(dir != nullptr ? dir : "/tmp") + "/" + name};
+        run_process(launch);
     }
 
     // Keys as xdotool names them ("BackSpace", "Return", "Escape"), or text to type.

@@ -16,13 +16,13 @@ namespace {
 const std::string SERIAL_HEADING = "ports_s\xE9rie_normaux:\n";
 const std::string USB_HEADING = "convertisseurs_usb->s\xE9rie\n";
 
-ProcessSpec ttylist_spec(std::vector<std::string> environment = {})
+Launch ttylist_launch(std::vector<std::string> environment = {})
 {
-    ProcessSpec spec;
-    spec.argv = {OHM_NATIVE_BIN "/ttylist"};
-    spec.environment = std::move(environment);
-    spec.timeout_ms = 20000;
-    return spec;
+    Launch launch;
+    launch.argv = {OHM_NATIVE_BIN "/ttylist"};
+    launch.environment = std::move(environment);
+    launch.timeout_ms = 20000;
+    return launch;
 }
 
 termios terminal_of(const PtyPair& line)
@@ -75,8 +75,8 @@ TEST_F(TtylistTest, ListsWhatOpensUnderTheTwoHeadingsAndLeavesEveryDeviceAsItWas
     const std::string dir = make_temp_dir("ohm-ttylist");
 
     const ProcessResult result =
-        run_process(ttylist_spec({"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM,
-                                  "OHM_LINE_LOG=" + dir + "/log", "OHM_LINE_STATE_DIR=" + dir}));
+        run_process(ttylist_launch({"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM,
+                                    "OHM_LINE_LOG=" + dir + "/log", "OHM_LINE_STATE_DIR=" + dir}));
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(visible(result.out), visible(SERIAL_HEADING + "/dev/ttyS3\n/dev/ttyS20\n" +
                                            USB_HEADING + "/dev/ttyUSB0\n/dev/ttyUSB5\n"));
@@ -95,7 +95,7 @@ TEST_F(TtylistTest, ListsWhatOpensUnderTheTwoHeadingsAndLeavesEveryDeviceAsItWas
 
 TEST_F(TtylistTest, WithNothingToOpenPrintsTheHeadingsWaitsAndExitsWithZero)
 {
-    const ProcessResult result = run_process(ttylist_spec());
+    const ProcessResult result = run_process(ttylist_launch());
     EXPECT_EQ(result.out, SERIAL_HEADING + USB_HEADING);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_GE(result.seconds, 3.0);
@@ -106,7 +106,7 @@ TEST_F(TtylistTest, EachLineReachesAPipeAsSoonAsItsDeviceWasProbed)
 {
     PtyPair s0;
     const FakeNode node("ttyS0", s0.slave_path);
-    BackgroundProcess lister(ttylist_spec());
+    BackgroundProcess lister(ttylist_launch());
     const double start = monotonic_seconds();
     for (const std::string expected :
          {"ports_s\xE9rie_normaux:", "/dev/ttyS0", "convertisseurs_usb->s\xE9rie"}) {
@@ -128,9 +128,9 @@ TEST_F(TtylistTest, AStandardInputTerminalStopsEchoingDuringTheRunAndIsPutBack)
     tcsetattr(keyboard.held_slave, TCSANOW, &before);
     before = terminal_of(keyboard);
 
-    ProcessSpec spec = ttylist_spec();
-    spec.stdin_fd = keyboard.held_slave;
-    BackgroundProcess lister(spec);
+    Launch launch = ttylist_launch();
+    launch.stdin_fd = keyboard.held_slave;
+    BackgroundProcess lister(launch);
     lister.read_line(5000);
     lister.read_line(5000); // both headings: the pause has begun
     const termios during = terminal_of(keyboard);

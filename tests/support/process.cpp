@@ -56,34 +56,34 @@ struct Pipes {
     int err[2] = {-1, -1};
 };
 
-pid_t spawn(const ProcessSpec& spec, Pipes& pipes)
+pid_t spawn(const Launch& launch, Pipes& pipes)
 {
     if (pipe2(pipes.in, O_CLOEXEC) != 0 || pipe2(pipes.out, O_CLOEXEC) != 0 ||
         pipe2(pipes.err, O_CLOEXEC) != 0) {
         return -1;
     }
-    std::vector<std::string> argv = spec.argv;
-    std::vector<std::string> env = merged_environment(spec.environment);
+    std::vector<std::string> argv = launch.argv;
+    std::vector<std::string> env = merged_environment(launch.environment);
     auto argv_pointers = pointers(argv);
     auto env_pointers = pointers(env);
     const pid_t pid = fork();
     if (pid == 0) {
-        if (spec.new_session) {
+        if (launch.new_session) {
             setsid();
-            if (!spec.controlling_terminal.empty()) {
+            if (!launch.controlling_terminal.empty()) {
                 // A session leader without a terminal acquires the first one it opens.
-                const int terminal = open(spec.controlling_terminal.c_str(), O_RDWR);
+                const int terminal = open(launch.controlling_terminal.c_str(), O_RDWR);
                 if (terminal > 2) {
                     close(terminal);
                 }
             }
         }
-        dup2(spec.stdin_fd >= 0 ? spec.stdin_fd : pipes.in[0], 0);
+        dup2(launch.stdin_fd >= 0 ? launch.stdin_fd : pipes.in[0], 0);
         dup2(pipes.out[1], 1);
-        if (spec.stderr_path.empty()) {
+        if (launch.stderr_path.empty()) {
             dup2(pipes.err[1], 2);
         } else {
-            const int err = open(spec.stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            const int err = open(launch.stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(err, 2);
         }
         signal(SIGPIPE, SIG_DFL);
@@ -115,25 +115,25 @@ double seconds_since(double start)
     return monotonic_seconds() - start;
 }
 
-ProcessResult run_process(const ProcessSpec& spec)
+ProcessResult run_process(const Launch& launch)
 {
     signal(SIGPIPE, SIG_IGN);
     ProcessResult result;
     Pipes pipes;
     const double start = monotonic_seconds();
-    const pid_t pid = spawn(spec, pipes);
+    const pid_t pid = spawn(launch, pipes);
     if (pid < 0) {
         return result;
     }
     std::size_t written = 0;
-    if (spec.input.empty()) {
+    if (launch.input.empty()) {
         close(pipes.in[1]);
         pipes.in[1] = -1;
     }
     bool out_open = true;
     bool err_open = true;
     while (out_open || err_open) {
-        const int left_ms = spec.timeout_ms - static_cast<int>(seconds_since(start) * 1000.0);
+        const int left_ms = launch.timeout_ms - static_cast<int>(seconds_since(start) * 1000.0);
         if (left_ms <= 0) {
             result.timed_out = true;
             kill(pid, SIGKILL);
@@ -159,9 +159,9 @@ ProcessResult run_process(const ProcessSpec& spec)
         }
         if (watch[2].revents != 0) {
             const ssize_t count =
-                write(pipes.in[1], spec.input.data() + written, spec.input.size() - written);
-            written += count > 0 ? static_cast<std::size_t>(count) : spec.input.size();
-            if (written >= spec.input.size()) {
+                write(pipes.in[1], launch.input.data() + written, launch.input.size() - written);
+            written += count > 0 ? static_cast<std::size_t>(count) : launch.input.size();
+            if (written >= launch.input.size()) {
                 close(pipes.in[1]);
                 pipes.in[1] = -1;
             }
@@ -179,9 +179,9 @@ ProcessResult run_process(const ProcessSpec& spec)
     return result;
 }
 
-BackgroundProcess::BackgroundProcess(const ProcessSpec& spec)
+BackgroundProcess::BackgroundProcess(const Launch& launch)
 {
-    ProcessSpec quiet = spec;
+    Launch quiet = launch;
     if (quiet.stderr_path.empty()) {
         quiet.stderr_path = "/dev/null";
     }
@@ -351,7 +351,7 @@ std::string make_temp_dir(const std::string& stem)
 void remove_tree(const std::string& path)
 {
     if (path.rfind("/tmp/", 0) == 0 && path.size() > 5) {
-        ProcessSpec remove;
+        Launch remove;
         remove.argv = {"/bin/rm", "-rf", path};
         run_process(remove);
     }

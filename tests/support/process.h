@@ -7,7 +7,7 @@
 
 #include <sys/types.h>
 
-struct ProcessSpec {
+struct Launch {
     std::vector<std::string> argv;
     std::vector<std::string> environment; // KEY=VALUE added to (or replacing in) ours
     std::string input;                    // written to standard input, which then closes
@@ -26,12 +26,12 @@ struct ProcessResult {
     double seconds = 0.0;
 };
 
-ProcessResult run_process(const ProcessSpec& spec);
+ProcessResult run_process(const Launch& launch);
 
 // A process left running while a test works; ended (by its id) when the record goes.
 class BackgroundProcess {
 public:
-    explicit BackgroundProcess(const ProcessSpec& spec);
+    explicit BackgroundProcess(const Launch& launch);
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;

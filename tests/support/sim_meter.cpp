@@ -7,13 +7,13 @@
 SimMeter::SimMeter(std::vector<std::string> options, const std::string& lines_dir)
     : dir_(make_temp_dir("ohm-sim"))
 {
-    ProcessSpec spec;
-    spec.argv = {OHM_METERSIM, "--log", dir_ + "/received"};
+    Launch launch;
+    launch.argv = {OHM_METERSIM, "--log", dir_ + "/received"};
     if (!lines_dir.empty()) {
-        spec.argv.insert(spec.argv.end(), {"--lines-dir", lines_dir});
+        launch.argv.insert(launch.argv.end(), {"--lines-dir", lines_dir});
     }
-    spec.argv.insert(spec.argv.end(), options.begin(), options.end());
-    process_ = std::make_unique<BackgroundProcess>(spec);
+    launch.argv.insert(launch.argv.end(), options.begin(), options.end());
+    process_ = std::make_unique<BackgroundProcess>(launch);
     path_ = process_->read_line();
 }
 

@@ -47,21 +47,20 @@ void unlink_com(int number)
     unlink(com_link(number).c_str());
 }
 
-ProcessSpec wine_spec(const std::vector<std::string>& arguments,
-                      std::vector<std::string> environment)
+Launch wine_launch(const std::vector<std::string>& arguments, std::vector<std::string> environment)
 {
-    ProcessSpec spec;
-    spec.argv = {environment_value("OHM_WINE64")};
-    spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
+    Launch launch;
+    launch.argv = {environment_value("OHM_WINE64")};
+    launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
     environment.push_back("LD_PRELOAD=" + environment_value("OHM_LINE_SHIM"));
-    spec.environment = std::move(environment);
-    return spec;
+    launch.environment = std::move(environment);
+    return launch;
 }
 
 ProcessResult run_under_wine(const std::vector<std::string>& arguments,
                              std::vector<std::string> environment, int timeout_ms)
 {
-    ProcessSpec spec = wine_spec(arguments, std::move(environment));
-    spec.timeout_ms = timeout_ms;
-    return run_process(spec);
+    Launch launch = wine_launch(arguments, std::move(environment));
+    launch.timeout_ms = timeout_ms;
+    return run_process(launch);
 }

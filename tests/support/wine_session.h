@@ -17,5 +17,5 @@ void unlink_com(int number);
 // Runs wine64 with the arguments, the line shim preloaded; `environment` adds KEY=VALUE.
 ProcessResult run_under_wine(const std::vector<std::string>& arguments,
                              std::vector<std::string> environment = {}, int timeout_ms = 30000);
-ProcessSpec wine_spec(const std::vector<std::string>& arguments,
-                      std::vector<std::string> environment = {});
+Launch wine_launch(const std::vector<std::string>& arguments,
+                   std::vector<std::string> environment = {});
