@@ -11,6 +11,11 @@
 
 namespace {
 
+bool is_letter(char c, char capital)
+{
+    return std::toupper(static_cast<unsigned char>(c)) == capital;
+}
+
 void library_unload()
 {
     stop_library();
@@ -36,8 +41,8 @@ std::string probe_device_name(int n)
 // "COM" and a number, in any case, is that serial port; anything else is a device path.
 std::string device_for_port_name(const std::string& answer)
 {
-    const bool com_prefix = answer.size() > 3 && std::toupper(answer[0]) == 'C' &&
-                            std::toupper(answer[1]) == 'O' && std::toupper(answer[2]) == 'M';
+    const bool com_prefix = answer.size() > 3 && is_letter(answer[0], 'C') &&
+                            is_letter(answer[1], 'O') && is_letter(answer[2], 'M');
     if (!com_prefix || answer.size() > 6 ||
         answer.find_first_not_of("0123456789", 3) != std::string::npos) {
         return answer;
