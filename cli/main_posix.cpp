@@ -5,10 +5,13 @@
 
 #include "probe_run.h"
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char** argv)
 {
+    // Output to a closed pipe is lost, as to a full disk; it does not end the run.
+    std::signal(SIGPIPE, SIG_IGN);
     run_probe(std::vector<std::string>(argv + 1, argv + argc));
     std::fflush(stdout);
     return 0;

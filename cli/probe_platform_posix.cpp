@@ -4,7 +4,7 @@
 #endif
 
 #include "probe_platform.h"
-#include "probe_text.h"
+#include "serial_link.h"
 
 #include <cstdio>
 
@@ -14,13 +14,10 @@ void print_line(const std::string& text)
     std::fputc('\n', stdout);
 }
 
-// Port n is /dev/ttyS(n-1): COM1 is /dev/ttyS0, as in Wine and the DOS emulators.
+// A negative port number names no device here.
 std::string device_name_for_port(std::int8_t port_number)
 {
-    if (port_number < 1) {
-        return std::string();
-    }
-    return "/dev/ttyS" + format_integer(port_number - 1);
+    return port_number < 1 ? std::string() : serial_port_device(port_number);
 }
 
 // "ohmprobe ead /dev/ttyUSB0" reads a meter on a USB adapter.

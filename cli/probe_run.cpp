@@ -197,7 +197,7 @@ void run_probe(const std::vector<std::string>& parameters)
     }
     std::string device;
     if (parameters.size() >= 2 && parameter_names_device(parameters[1])) {
-        device = parameters[1];
+        device = device_for_port_name(parameters[1]);
         choice.channel_value = 0.0;
     } else {
         if (parameters.size() >= 2) {

@@ -34,16 +34,6 @@ void library_unload()
 
 } // namespace
 
-std::string probe_device_name(int n)
-{
-    return "COM" + std::to_string(n);
-}
-
-std::string device_for_port_name(const std::string& answer)
-{
-    return answer;
-}
-
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
 // Acts on process attach and detach only, and reports success whatever the load gave: a

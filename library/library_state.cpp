@@ -8,7 +8,7 @@ std::string probe_ports()
 {
     std::string list;
     for (int n = 1; n <= PROBED_PORTS; ++n) {
-        const std::int32_t id = open_port(PORT_ANY, probe_device_name(n).c_str(), PROBE_SETTINGS);
+        const std::int32_t id = open_port(PORT_ANY, serial_port_device(n).c_str(), PROBE_SETTINGS);
         if (id > 0) {
             list += "|Com" + std::to_string(n) + ":";
             close_port(id);

@@ -29,10 +29,6 @@ void start_library();
 void stop_library();
 
 // --- Provided by the platform files ---
-// The device tried as port n (1 to 20) of the probe.
-std::string probe_device_name(int n);
-// The device the user's answer names.
-std::string device_for_port_name(const std::string& answer);
 // One line of text from the user; the empty text when cancelled or when no prompt can be shown.
 std::string prompt_text(const std::string& title, const std::string& message,
                         const char* default_text);

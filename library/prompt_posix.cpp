@@ -8,6 +8,7 @@
 #include "library_state.h"
 
 #include <cerrno>
+#include <csignal>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,6 +23,52 @@ constexpr char BACKSPACE = 0x08;
 // A lone Escape is the key; one followed at once by more bytes starts a cursor or function
 // key's sequence, which the field ignores.
 constexpr int KEY_SEQUENCE_GAP_MS = 30;
+
+// What a signal that ends the host during the prompt must put back: the terminal as it was,
+// and the host's own handling of the signal.
+struct PromptTerminal {
+    int terminal = -1;
+    termios before{};
+    struct sigaction previous[3]{};
+};
+PromptTerminal prompt_terminal;
+constexpr int ENDING_SIGNALS[3] = {SIGINT, SIGTERM, SIGQUIT};
+volatile std::sig_atomic_t interrupted = 0;
+
+// Puts the terminal back, then lets the signal take its course under the host's handling; if
+// the host survives it, the prompt ends as cancelled.
+void on_ending_signal(int signal)
+{
+    tcsetattr(prompt_terminal.terminal, TCSAFLUSH, &prompt_terminal.before);
+    interrupted = 1;
+    for (int i = 0; i < 3; ++i) {
+        if (ENDING_SIGNALS[i] == signal) {
+            sigaction(signal, &prompt_terminal.previous[i], nullptr);
+        }
+    }
+    raise(signal);
+}
+
+void watch_ending_signals(int terminal, const termios& before)
+{
+    prompt_terminal.terminal = terminal;
+    prompt_terminal.before = before;
+    interrupted = 0;
+    struct sigaction ours {};
+    ours.sa_handler = on_ending_signal;
+    sigemptyset(&ours.sa_mask);
+    // No SA_RESTART: a key read must return so that a surviving host sees the cancel.
+    for (int i = 0; i < 3; ++i) {
+        sigaction(ENDING_SIGNALS[i], &ours, &prompt_terminal.previous[i]);
+    }
+}
+
+void stop_watching_ending_signals()
+{
+    for (int i = 0; i < 3; ++i) {
+        sigaction(ENDING_SIGNALS[i], &prompt_terminal.previous[i], nullptr);
+    }
+}
 
 // The library's texts are Windows-1252 (Latin-1 here); terminals speak UTF-8.
 std::string for_terminal(const std::string& latin1)
@@ -61,7 +108,7 @@ bool read_key(int terminal, char& key)
         if (count == 1) {
             return true;
         }
-        if (count < 0 && errno == EINTR) {
+        if (count < 0 && errno == EINTR && interrupted == 0) {
             continue;
         }
         return false;
@@ -142,6 +189,7 @@ std::string prompt_text(const std::string& title, const std::string& message,
     keys.c_cc[VMIN] = 1;
     keys.c_cc[VTIME] = 0;
     if (is_terminal) {
+        watch_ending_signals(terminal, before);
         tcsetattr(terminal, TCSAFLUSH, &keys);
     }
 
@@ -153,7 +201,8 @@ std::string prompt_text(const std::string& title, const std::string& message,
 
     if (is_terminal) {
         tcsetattr(terminal, TCSAFLUSH, &before);
+        stop_watching_ending_signals();
     }
     close(terminal);
-    return confirmed ? field : std::string();
+    return confirmed && interrupted == 0 ? field : std::string();
 }

@@ -137,3 +137,18 @@ std::int32_t open_port(std::int32_t id, const char* name, std::int32_t baud, std
                                 handshake, input_buffer, output_buffer};
     return open_port(id, name, settings);
 }
+
+std::int32_t com_port_number(const std::string& name)
+{
+    constexpr std::int32_t HIGHEST_COM_PORT = 255;
+    const auto is_letter = [&name](std::size_t i, char capital) {
+        return name[i] == capital || name[i] == capital + ('a' - 'A');
+    };
+    if (name.size() < 4 || name.size() > 6 || !is_letter(0, 'C') || !is_letter(1, 'O') ||
+        !is_letter(2, 'M') || name[3] == '0' ||
+        name.find_first_not_of("0123456789", 3) != std::string::npos) {
+        return 0;
+    }
+    const std::int32_t n = std::stoi(name.substr(3));
+    return n <= HIGHEST_COM_PORT ? n : 0;
+}

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 constexpr std::int32_t PORT_ANY = -1;
@@ -80,6 +81,18 @@ void close_all_ports();
 // Each deliverable links the pause that suits it (plain sleep, or sleep at 1 ms timer
 // resolution in the library).
 void pause_ms(std::int32_t ms);
+
+// --- Port names ----------------------------------------------------------------------------
+
+// n for "COMn" in any case, n from 1 to 255 written without leading zeros, as Windows names its
+// serial ports; 0 for any other name.
+std::int32_t com_port_number(const std::string& name);
+// The device of serial port n (1 for the first): "COMn" on Windows, /dev/ttyS(n-1) on Linux.
+std::string serial_port_device(std::int32_t n);
+// The device a name that a user typed stands for. Windows resolves names itself, so the name
+// goes unchanged. Linux: "COMn" as above, or the absolute path of a character device; any
+// other name gives the empty text, which opens nothing.
+std::string device_for_port_name(const std::string& name);
 
 // --- Shared by the platform forms -------------------------------------------------------
 

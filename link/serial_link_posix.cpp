@@ -11,7 +11,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -99,6 +101,18 @@ int off_descriptor_zero(int descriptor)
     return moved;
 }
 
+// A port that another program holds is left exactly as it is: no flush, no settings. The
+// advisory lock is the one other serial programs honour (and our own second open of the same
+// device); TIOCEXCL also keeps out later opens by anyone but root.
+bool take_exclusively(int descriptor)
+{
+    if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+        return false;
+    }
+    ioctl(descriptor, TIOCEXCL);
+    return true;
+}
+
 int descriptor_of(std::int32_t id)
 {
     const SerialLink* link = resolve_port(id);
@@ -151,6 +165,10 @@ std::int32_t open_port(std::int32_t id, const char* name, const LineSettings& se
     if (descriptor < 0) {
         return 0;
     }
+    if (!take_exclusively(descriptor)) {
+        close(descriptor);
+        return 0;
+    }
     termios before{};
     if (tcgetattr(descriptor, &before) == 0) {
         saved_settings.by_descriptor[descriptor] = before;
@@ -168,6 +186,9 @@ void release_link(SerialLink link)
         tcsetattr(descriptor, TCSANOW, &saved->second);
         saved_settings.by_descriptor.erase(saved);
     }
+    // The exclusive mode outlives our descriptor while others hold the device; the lock goes
+    // with the descriptor.
+    ioctl(descriptor, TIOCNXCL);
     close(descriptor);
 }
 
@@ -269,4 +290,24 @@ void discard_input(std::int32_t id)
     if (descriptor >= 0) {
         tcflush(descriptor, TCIFLUSH);
     }
+}
+
+// Port n is /dev/ttyS(n-1): COM1 is /dev/ttyS0, as in Wine and the DOS emulators.
+std::string serial_port_device(std::int32_t n)
+{
+    return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+// Only a device: a relative name would open a file in the caller's working directory, and a
+// reading would then write its request into it.
+std::string device_for_port_name(const std::string& name)
+{
+    const std::int32_t n = com_port_number(name);
+    if (n > 0) {
+        return serial_port_device(n);
+    }
+    struct stat node {};
+    const bool is_device_path =
+        !name.empty() && name[0] == '/' && stat(name.c_str(), &node) == 0 && S_ISCHR(node.st_mode);
+    return is_device_path ? name : std::string();
 }

@@ -186,3 +186,13 @@ void discard_input(std::int32_t id)
         PurgeComm(handle, PURGE_RXCLEAR);
     }
 }
+
+std::string serial_port_device(std::int32_t n)
+{
+    return "COM" + std::to_string(n);
+}
+
+std::string device_for_port_name(const std::string& name)
+{
+    return name;
+}

@@ -123,7 +123,8 @@ double parse_value_field(const std::string& field)
         return 0.0;
     }
     const double magnitude = read_decimal(field, position);
-    return negative ? -magnitude : magnitude;
+    // "-0.000" is a reading of zero, as a silent meter's is: no negative zero.
+    return negative && magnitude != 0.0 ? -magnitude : magnitude;
 }
 
 double frame_value(const std::string& frame)

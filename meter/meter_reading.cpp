@@ -20,9 +20,9 @@ bool is_meter_channel(std::int32_t channel)
     return (channel & 0xFF) == 0;
 }
 
-// Reads byte by byte until the line end, until a read gets nothing within the link's read
-// time-out, or until the collection limit: a tail still on the line is not left to shift
-// the next reading, and a device that never stops cannot hold the caller.
+// Reads byte by byte until the line end that ends the frame, until a read gets nothing within the
+// link's read time-out, or until the collection limit: a tail still on the line is not left to
+// shift the next reading, and a device that never stops cannot hold the caller.
 std::string collect_reply()
 {
     const auto limit =
@@ -30,10 +30,11 @@ std::string collect_reply()
     std::string reply;
     char byte = 0;
     while (read_bytes(METER_PORT, &byte, 1) > 0) {
-        if (byte != '\0') {
+        // Noise may put a line end ahead of the frame; it ends no reply.
+        if (byte != '\0' && !(reply.empty() && is_line_end(byte))) {
             reply += byte;
         }
-        if (is_line_end(byte) || std::chrono::steady_clock::now() >= limit) {
+        if ((is_line_end(byte) && !reply.empty()) || std::chrono::steady_clock::now() >= limit) {
             break;
         }
     }

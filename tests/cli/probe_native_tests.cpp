@@ -5,6 +5,7 @@
 #include "line_log.h"
 #include "probe_cases.h"
 #include "process.h"
+#include "pty_pair.h"
 #include "sim_meter.h"
 #include "test_paths.h"
 
@@ -75,17 +76,35 @@ TEST_F(ProbeNativeTest, TheMeterLineIs600Baud7DataBits2StopBitsWithDtrOnAndRtsOf
 
 TEST_F(ProbeNativeTest, ADevicePathChoosesTheMeterAndChannel0)
 {
-    SimMeter meter({"--reading", "OH   O.L MOhm"});
+    SimMeter meter({"--reading", "OH   O.L MOhm", "--reading", "DC -0.000   V"});
     const ProcessResult result = run_probe_binary({"nead", meter.path()});
     EXPECT_EQ(result.out, "OHMOhm\n");
+    EXPECT_EQ(run_probe_binary({"ead", meter.path()}).out, "0.0000000000\n") << "no -0";
     EXPECT_EQ(run_probe_binary({"ea", meter.path()}).out, "0\n") << "overload reads 0";
-    EXPECT_EQ(meter.received(), "\r\r");
+    EXPECT_EQ(meter.received(), "\r\r\r");
+
+    const std::string file = dir_ + "/meter";
+    write_file(file, "");
+    EXPECT_EQ(run_probe_binary({"ead", file}).out, "0.0000000000\n");
+    EXPECT_EQ(read_file(file), "") << "a file is no device: nothing is written into it";
+}
+
+// The exit status is 0 in every case, a reader that has gone away included.
+TEST_F(ProbeNativeTest, AClosedPipeOnStandardOutputDoesNotEndTheRunWithASignal)
+{
+    Launch launch;
+    launch.argv = {"/bin/bash", "-c",
+                   "{ sleep 0.3; exec " OHM_NATIVE_BIN "/ohmprobe titre; } | true; "
+                   "echo \"${PIPESTATUS[0]}\""};
+    EXPECT_EQ(run_process(launch).out, "0\n");
 }
 
 TEST_F(ProbeNativeTest, ASilentMeterOrAPortThatDoesNotOpenGiveNeutralAnswersAfterTheWait)
 {
     SimMeter silent({"--silent"});
-    for (const std::string& device : {silent.path(), std::string("/dev/ttyS5")}) {
+    PtyPair held;
+    held.hold("pending");
+    for (const std::string& device : {silent.path(), std::string("/dev/ttyS5"), held.slave_path}) {
         SCOPED_TRACE(device);
         const ProcessResult ead = run_probe_binary({"ead", device});
         EXPECT_EQ(ead.out, "0.0000000000\n");
@@ -94,6 +113,7 @@ TEST_F(ProbeNativeTest, ASilentMeterOrAPortThatDoesNotOpenGiveNeutralAnswersAfte
         EXPECT_EQ(run_probe_binary({"nead", device}).out, "\n");
         EXPECT_EQ(run_probe_binary({"nea", device}).out, "*1000\n");
     }
+    EXPECT_EQ(held.pending_input(), 7) << "a port another program holds is not touched";
     const ProcessResult default_port = run_probe_binary({"ead", "10"});
     EXPECT_EQ(default_port.out, "0.0000000000\n") << "no /dev/ttyS0 here";
     EXPECT_EQ(default_port.exit_status, 0);

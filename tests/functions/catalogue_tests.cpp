@@ -127,6 +127,9 @@ TEST(LibrarySet, StoredOutputsAreReadBack)
     EXPECT_EQ(driver::rsb(catalogue, 4), 0);
     EXPECT_EQ(driver::sb(catalogue, 259, 0x1FF), 0) << "channel 259 is channel 3";
     EXPECT_EQ(driver::rsb(catalogue, 3), 255);
+    EXPECT_EQ(driver::rsb(catalogue, 259), 255);
+    EXPECT_EQ(driver::sa(catalogue, 0, 200), 200) << "all 8 bits are kept";
+    EXPECT_EQ(driver::rsa(catalogue, 0), 200);
 }
 
 // Ten output states: a channel from 10 to 255 touches none of them, in either set.

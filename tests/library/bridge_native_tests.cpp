@@ -8,6 +8,7 @@
 #include "test_paths.h"
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <sstream>
 
@@ -66,6 +67,7 @@ protected:
     {
         Launch launch = host_launch(calls);
         launch.controlling_terminal = terminal.slave_path;
+        launch.working_dir = working_dir_;
         BackgroundProcess host(launch);
         shown_ = wait_for(terminal, "> COM1");
         terminal.send(keys);
@@ -90,11 +92,17 @@ protected:
     std::unique_ptr<FakeNode> node2_;
     std::unique_ptr<FakeNode> node11_;
     std::string shown_;
+    std::string working_dir_;
     int exit_status_ = -1;
 };
 
 TEST_F(BridgeNativeTest, ThePromptShowsTheFreePortsAndTheAnswerChoosesTheMeter)
 {
+    PtyPair held; // Com5, held by another program: not listed, and not touched
+    held.hold("pending");
+    termios held_before{};
+    tcgetattr(held.held_slave, &held_before);
+    const FakeNode node5("ttyS4", held.slave_path);
     PtyPair terminal;
     termios before{};
     tcgetattr(terminal.held_slave, &before);
@@ -123,6 +131,11 @@ TEST_F(BridgeNativeTest, ThePromptShowsTheFreePortsAndTheAnswerChoosesTheMeter)
     EXPECT_EQ(com2_->received(), std::string(7, '\r'));
     EXPECT_EQ(com11_->received(), "");
     EXPECT_EQ(exit_status_, 0);
+    termios held_after{};
+    tcgetattr(held.held_slave, &held_after);
+    EXPECT_EQ(cfgetospeed(&held_after), B600);
+    EXPECT_EQ(held_after.c_iflag, held_before.c_iflag);
+    EXPECT_EQ(held.pending_input(), 7);
 
     termios after{};
     tcgetattr(terminal.held_slave, &after);
@@ -138,15 +151,25 @@ struct KeysCase {
 
 class BridgeKeysTest : public BridgeNativeTest, public testing::WithParamInterface<KeysCase> {};
 
+// The host runs in a folder that holds a file named "meter": an answer that names no device
+// must not open it, relative or absolute (FILE), and nothing is written into it.
 TEST_P(BridgeKeysTest, EditingKeys)
 {
     PtyPair terminal;
+    const std::string folder = make_temp_dir("ohm-host");
+    write_file(folder + "/meter", "");
     std::string keys = GetParam().keys;
-    const auto device = keys.find("DEVICE");
-    if (device != std::string::npos) {
-        keys.replace(device, 6, com11_->path());
+    for (const auto& [name, path] : {std::pair<std::string, std::string>{"DEVICE", com11_->path()},
+                                     {"FILE", folder + "/meter"}}) {
+        const auto at = keys.find(name);
+        if (at != std::string::npos) {
+            keys.replace(at, name.size(), path);
+        }
     }
+    working_dir_ = folder;
     const Report report = answer_prompt(terminal, keys, {"ead:0", "nea:0", "eb:0"});
+    EXPECT_EQ(read_file(folder + "/meter"), "");
+    remove_tree(folder);
     EXPECT_EQ(report.at("ead:0"), GetParam().expected_ead);
     EXPECT_EQ(report.at("eb:0"), "1") << "loaded whatever the answer";
     if (std::string(GetParam().expected_ead) == "0") {
@@ -173,8 +196,69 @@ INSTANTIATE_TEST_SUITE_P(Keys, BridgeKeysTest,
                                                   "1\r",
                                                   "0.44500000000000001"},
                                          KeysCase{"emptied_and_confirmed", "\x7f\x7f\x7f\x7f\x7f\r",
+                                                  "0"},
+                                         KeysCase{"port_zero",
+                                                  "\x7f"
+                                                  "0\r",
+                                                  "0"},
+                                         KeysCase{"leading_zero",
+                                                  "\x7f"
+                                                  "011\r",
+                                                  "0"},
+                                         KeysCase{"relative_name",
+                                                  "\x7f\x7f\x7f\x7f"
+                                                  "meter\r",
+                                                  "0"},
+                                         KeysCase{"path_of_a_file",
+                                                  "\x7f\x7f\x7f\x7f"
+                                                  "FILE\r",
                                                   "0"}),
                          [](const testing::TestParamInfo<KeysCase>& case_info) {
+                             return std::string(case_info.param.what);
+                         });
+
+struct EndingCase {
+    const char* what;
+    const char* keys; // typed at the prompt; the terminal sends Ctrl-C as SIGINT
+    int signal;       // sent to the host instead, when not 0
+};
+
+class BridgeEndedAtThePromptTest : public BridgeNativeTest,
+                                   public testing::WithParamInterface<EndingCase> {};
+
+// The host ends while the prompt has the terminal without echo: the user's terminal is put
+// back as it was all the same.
+TEST_P(BridgeEndedAtThePromptTest, LeavesTheTerminalAsItWas)
+{
+    PtyPair terminal;
+    termios before{};
+    tcgetattr(terminal.held_slave, &before);
+    before.c_lflag |= ECHO | ICANON | ISIG;
+    tcsetattr(terminal.held_slave, TCSANOW, &before);
+    Launch launch = host_launch({"ead:0"});
+    launch.controlling_terminal = terminal.slave_path;
+    BackgroundProcess host(launch);
+    wait_for(terminal, "> COM1");
+    termios during{};
+    tcgetattr(terminal.held_slave, &during);
+    EXPECT_EQ(during.c_lflag & ECHO, 0u);
+    if (GetParam().signal != 0) {
+        kill(host.pid(), GetParam().signal);
+    } else {
+        terminal.send(GetParam().keys);
+    }
+    host.wait(10000);
+    EXPECT_FALSE(host.running());
+    termios after{};
+    tcgetattr(terminal.held_slave, &after);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(com2_->received() + com11_->received(), "") << "no port was opened";
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, BridgeEndedAtThePromptTest,
+                         testing::Values(EndingCase{"ctrl_c", "2\x03", 0},
+                                         EndingCase{"sigterm", "", SIGTERM}),
+                         [](const testing::TestParamInfo<EndingCase>& case_info) {
                              return std::string(case_info.param.what);
                          });
 

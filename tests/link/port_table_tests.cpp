@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -61,10 +62,12 @@ TEST_F(PortTableTest, MadeIdentifiersArePositiveDistinctAndOutsideTheSlots)
 
 TEST_F(PortTableTest, AFreedMadeIdentifierMayServeAgainButNeverTwiceAtOnce)
 {
+    const PtyPair lines[5];
     std::vector<std::int32_t> open_ids;
     open_ids.reserve(5);
-    for (int i = 0; i < 5; ++i) {
-        open_ids.push_back(open_port(PORT_ANY, first.slave_path.c_str(), PROBE_SETTINGS));
+    for (const PtyPair& line : lines) {
+        open_ids.push_back(open_port(PORT_ANY, line.slave_path.c_str(), PROBE_SETTINGS));
+        ASSERT_GT(open_ids.back(), 0);
     }
     close_port(open_ids[2]);
     const std::int32_t again = open_port(PORT_ANY, second.slave_path.c_str(), PROBE_SETTINGS);
@@ -93,6 +96,27 @@ TEST_F(PortTableTest, AFailedReopenLeavesTheOldPortOpen)
     EXPECT_EQ(open_port(0, "/nonexistent/device", METER_SETTINGS), 0);
     EXPECT_NE(port_is_open(0), 0);
     EXPECT_TRUE(descriptor_open(handle));
+}
+
+// A device is open once at a time, as on Windows: the first open keeps it, configured.
+TEST_F(PortTableTest, ADeviceAlreadyOpenDoesNotOpenAgain)
+{
+    const std::int32_t handle = open_port(0, first.slave_path.c_str(), METER_SETTINGS);
+    ASSERT_NE(handle, 0);
+    EXPECT_EQ(open_port(0, first.slave_path.c_str(), LineSettings{9600, 0, 8, 1.0f, 0, 0, 0}), 0);
+    EXPECT_EQ(open_port(PORT_ANY, first.slave_path.c_str(), PROBE_SETTINGS), 0);
+    EXPECT_EQ(port_table.slots[0], handle);
+    termios terminal{};
+    tcgetattr(static_cast<int>(handle), &terminal);
+    EXPECT_EQ(cfgetospeed(&terminal), B600);
+    EXPECT_EQ(terminal.c_iflag & IXON, 0u);
+
+    const std::int32_t made = open_port(PORT_ANY, second.slave_path.c_str(), PROBE_SETTINGS);
+    ASSERT_GT(made, 0);
+    EXPECT_EQ(open_port(PORT_ANY, second.slave_path.c_str(), PROBE_SETTINGS), 0);
+    close_port(made);
+    EXPECT_GT(open_port(PORT_ANY, second.slave_path.c_str(), PROBE_SETTINGS), 0)
+        << "closing gives the device back";
 }
 
 TEST_F(PortTableTest, CloseAllPortsClosesNumberedAndMadePorts)

@@ -7,6 +7,8 @@
 #include "pty_pair.h"
 #include "test_paths.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -57,6 +59,9 @@ TEST_F(TtylistTest, ListsWhatOpensUnderTheTwoHeadingsAndLeavesEveryDeviceAsItWas
     PtyPair s20;
     PtyPair usb0;
     PtyPair beyond;
+    PtyPair held; // another program's port: busy, so skipped and not touched
+    held.hold("pending");
+    const termios held_before = terminal_of(held);
     termios before{};
     tcgetattr(s3.held_slave, &before);
     cfsetispeed(&before, B9600);
@@ -69,6 +74,7 @@ TEST_F(TtylistTest, ListsWhatOpensUnderTheTwoHeadingsAndLeavesEveryDeviceAsItWas
     const FakeNode node_s3("ttyS3", s3.slave_path);
     const FakeNode node_s20("ttyS20", s20.slave_path);
     const FakeNode node_s21("ttyS21", beyond.slave_path);
+    const FakeNode node_s5("ttyS5", held.slave_path);
     const FakeNode node_usb0("ttyUSB0", usb0.slave_path);
     const FakeNode node_usb5("ttyUSB5", "");
     const FakeNode node_usb21("ttyUSB21", "");
@@ -82,6 +88,8 @@ TEST_F(TtylistTest, ListsWhatOpensUnderTheTwoHeadingsAndLeavesEveryDeviceAsItWas
                                            USB_HEADING + "/dev/ttyUSB0\n/dev/ttyUSB5\n"));
     EXPECT_EQ(result.err, "");
     expect_same_settings(terminal_of(s3), before);
+    expect_same_settings(terminal_of(held), held_before);
+    EXPECT_EQ(held.pending_input(), 7);
 
     const std::string log = read_file(dir + "/log");
     const std::set<int> configured = configured_ptys(log);
@@ -102,9 +110,16 @@ TEST_F(TtylistTest, WithNothingToOpenPrintsTheHeadingsWaitsAndExitsWithZero)
     EXPECT_LT(result.seconds, 10.0);
 }
 
+// Each line shows as soon as its device was probed, and the device is closed and has its own
+// settings back at once, not when the program ends.
 TEST_F(TtylistTest, EachLineReachesAPipeAsSoonAsItsDeviceWasProbed)
 {
     PtyPair s0;
+    termios before = terminal_of(s0);
+    cfsetospeed(&before, B4800);
+    cfsetispeed(&before, B4800);
+    tcsetattr(s0.held_slave, TCSANOW, &before);
+    before = terminal_of(s0);
     const FakeNode node("ttyS0", s0.slave_path);
     BackgroundProcess lister(ttylist_launch());
     const double start = monotonic_seconds();
@@ -113,6 +128,10 @@ TEST_F(TtylistTest, EachLineReachesAPipeAsSoonAsItsDeviceWasProbed)
         EXPECT_EQ(lister.read_line(5000), expected);
         EXPECT_LT(seconds_since(start), 2.0) << "before the 3 s pause ends";
     }
+    ASSERT_TRUE(lister.running());
+    expect_same_settings(terminal_of(s0), before);
+    const std::vector<pid_t> holders = processes_holding(s0.slave_path);
+    EXPECT_EQ(std::count(holders.begin(), holders.end(), lister.pid()), 0);
     EXPECT_EQ(lister.wait(10000), 0);
     EXPECT_GE(seconds_since(start), 3.0);
 }

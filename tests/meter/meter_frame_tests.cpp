@@ -27,13 +27,15 @@ const FieldCase field_cases[] = {
     {"3.5.6", 3.5},     {"7.", 7.0},       {"- 1.2", 0.0},    {" O.L ", 0.0},   {"", 0.0},
     {"   ", 0.0},       {"-", 0.0},        {".5", 0.0},       {"x12", 0.0},     {"$1F", 31.0},
     {"$ff.8", 255.0},   {"-$10", -16.0},   {"%101", 5.0},     {" %102", 2.0},   {"--1", 0.0},
-    {"+-1", 0.0},       {"1e3", 1.0},      {"0123 ", 123.0},
+    {"+-1", 0.0},       {"1e3", 1.0},      {"0123 ", 123.0},  {"-0.000", 0.0},  {"-00", 0.0},
 };
 
 void expect_field_table()
 {
     for (const FieldCase& c : field_cases) {
-        EXPECT_DOUBLE_EQ(parse_value_field(c.field), c.value) << '"' << c.field << '"';
+        const double value = parse_value_field(c.field);
+        EXPECT_DOUBLE_EQ(value, c.value) << '"' << c.field << '"';
+        EXPECT_EQ(std::signbit(value), std::signbit(c.value)) << '"' << c.field << '"';
     }
 }
 

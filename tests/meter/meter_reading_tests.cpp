@@ -96,6 +96,22 @@ TEST_F(MeterReadingTest, AZeroByteInsideTheReplyIsDropped)
     EXPECT_EQ(meter::read_meter(""), "DC -0.842   V\n");
 }
 
+TEST_F(MeterReadingTest, ALineEndAheadOfTheFrameDoesNotEndTheReply)
+{
+    connect({"--junk", "\\r\\n"});
+    EXPECT_EQ(meter::read_meter(""), "DC -0.842   V\n");
+    EXPECT_DOUBLE_EQ(meter::ead(0), -0.842);
+}
+
+// A line that arrives 100 ms after the reply belongs to no request: it neither joins this
+// reading nor starts the next.
+TEST_F(MeterReadingTest, AStrayLineSoonAfterTheReplyIsNotCollectedWithIt)
+{
+    connect({"--stray", "JUNK 99.99\\r", "--stray-after", "100"});
+    EXPECT_EQ(meter::read_meter(""), "DC -0.842   V\n");
+    EXPECT_EQ(meter::read_meter(""), "DC -0.842   V\n");
+}
+
 TEST_F(MeterReadingTest, BytesThatArrivedBeforeTheRequestDoNotStartTheReply)
 {
     // The stray text lands after the first reading has been collected and waits for the next.

@@ -78,6 +78,9 @@ pid_t spawn(const Launch& launch, Pipes& pipes)
                 }
             }
         }
+        if (!launch.working_dir.empty() && chdir(launch.working_dir.c_str()) != 0) {
+            _exit(126);
+        }
         dup2(launch.stdin_fd >= 0 ? launch.stdin_fd : pipes.in[0], 0);
         dup2(pipes.out[1], 1);
         if (launch.stderr_path.empty()) {

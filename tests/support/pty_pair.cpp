@@ -7,16 +7,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 PtyPair::PtyPair()
 {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
+    // Programs the test starts must not inherit the line.
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     grantpt(master);
     unlockpt(master);
     slave_path = ptsname(master);
-    held_slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
+    held_slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios raw{};
     tcgetattr(held_slave, &raw);
     cfmakeraw(&raw);
@@ -30,12 +33,37 @@ PtyPair::~PtyPair()
 
 void PtyPair::hang_up()
 {
-    for (int* fd : {&held_slave, &master}) {
+    for (int* fd : {&holder, &held_slave, &master}) {
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
         }
     }
+}
+
+int PtyPair::hold(const std::string& pending_input)
+{
+    holder = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    flock(holder, LOCK_EX | LOCK_NB);
+    termios settings{};
+    tcgetattr(holder, &settings);
+    cfsetispeed(&settings, B600);
+    cfsetospeed(&settings, B600);
+    tcsetattr(holder, TCSANOW, &settings);
+    send(pending_input);
+    const double start = monotonic_seconds();
+    while (this->pending_input() < static_cast<int>(pending_input.size()) &&
+           seconds_since(start) < 2.0) {
+        poll(nullptr, 0, 1);
+    }
+    return holder;
+}
+
+int PtyPair::pending_input() const
+{
+    int waiting = 0;
+    ioctl(held_slave, FIONREAD, &waiting);
+    return waiting;
 }
 
 std::string PtyPair::receive(int timeout_ms, std::size_t expected)

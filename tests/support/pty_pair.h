@@ -13,9 +13,15 @@ struct PtyPair {
     std::string receive(int timeout_ms, std::size_t expected = static_cast<std::size_t>(-1));
     void send(const std::string& bytes);
     void hang_up();
+    // Another program holds the device as serial programs do: open, locked, at 600 baud, with
+    // input waiting unread. Gives the holder's descriptor.
+    int hold(const std::string& pending_input);
+    // Received bytes that wait unread at the device end.
+    int pending_input() const;
 
     int master = -1;
     int held_slave = -1; // keeps the line up between the link's opens
+    int holder = -1;     // see hold()
     std::string slave_path;
 };
 
