@@ -188,22 +188,27 @@ HACCEL create_keys()
     return CreateAcceleratorTableA(keys, 2);
 }
 
-// Returns false when a quit message ended the wait; `quit_code` then holds its code.
-bool pump_messages(HWND window, HACCEL keys, WPARAM& quit_code)
+enum class WaitEnd { answered, quit, failed };
+
+// How the wait ended; `quit_code` holds a quit message's code.
+WaitEnd pump_messages(HWND window, HACCEL keys, WPARAM& quit_code)
 {
     MSG message{};
     while (!prompt_state.done) {
         const BOOL got = GetMessageA(&message, nullptr, 0, 0);
-        if (got == 0 || got == -1) {
-            quit_code = got == 0 ? message.wParam : 0;
-            return false;
+        if (got == 0) {
+            quit_code = message.wParam;
+            return WaitEnd::quit;
+        }
+        if (got == -1) {
+            return WaitEnd::failed;
         }
         if (!TranslateAcceleratorA(window, keys, &message)) {
             TranslateMessage(&message);
             DispatchMessageA(&message);
         }
     }
-    return true;
+    return WaitEnd::answered;
 }
 
 std::string take_answer(AnswerSlot& slot)
@@ -254,11 +259,15 @@ std::string prompt_text(const std::string& title, const std::string& message,
     BringWindowToTop(window);
 
     WPARAM quit_code = 0;
-    if (!pump_messages(window, keys, quit_code)) {
-        // The host's loop must still see its quit message, and its windows come back.
+    const WaitEnd end = pump_messages(window, keys, quit_code);
+    if (end != WaitEnd::answered) {
+        // The host's windows come back either way; only a real quit is the host's to see.
         close_prompt(window);
+    }
+    if (end == WaitEnd::quit) {
         PostQuitMessage(static_cast<int>(quit_code));
     }
     DestroyAcceleratorTable(keys);
-    return take_answer(answer);
+    std::string result = take_answer(answer);
+    return end == WaitEnd::answered ? result : std::string();
 }

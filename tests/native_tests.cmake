@@ -1,6 +1,9 @@
 # Native tests: the POSIX forms, and the real Linux binaries against metersim.
 set(OHM_METERSIM ${CMAKE_BINARY_DIR}/bin/metersim)
-set(OHM_LINE_SHIM ${CMAKE_BINARY_DIR}/bin/libline_shim.so)
+# The line shim in one build per word size, laid out so that the dynamic loader's $LIB token
+# picks the one that fits the process it is preloaded into: 32-bit Wine programs take the
+# i386 build, everything else the x86_64 one.
+set(OHM_LINE_SHIM "${CMAKE_BINARY_DIR}/bin/$LIB/libline_shim.so")
 set(OHM_NATIVE_BIN ${CMAKE_BINARY_DIR}/bin)
 set(OHM_WINDOWS_BIN ${PROJECT_SOURCE_DIR}/build/windows-x64/bin)
 # Under the sanitizers a preloaded library must come after the sanitizer's runtime, and a
@@ -15,6 +18,19 @@ configure_file(support/test_paths.h.in ${CMAKE_CURRENT_BINARY_DIR}/generated/tes
 
 add_library(line_shim SHARED shim/line_shim.cpp)
 target_link_libraries(line_shim PRIVATE dl)
+set_target_properties(line_shim PROPERTIES LIBRARY_OUTPUT_DIRECTORY
+                                           ${CMAKE_BINARY_DIR}/bin/lib/x86_64-linux-gnu)
+if(NOT OHM_SANITIZE)
+    set(shim_i386 ${CMAKE_BINARY_DIR}/bin/lib/i386-linux-gnu/libline_shim.so)
+    add_custom_command(OUTPUT ${shim_i386}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin/lib/i386-linux-gnu
+        COMMAND ${CMAKE_CXX_COMPILER} -m32 -std=c++17 -O2 -shared -fPIC -Wall -Wextra -Werror
+                -o ${shim_i386} ${CMAKE_CURRENT_SOURCE_DIR}/shim/line_shim.cpp -ldl
+        DEPENDS shim/line_shim.cpp
+        COMMENT "Building the line shim for 32-bit processes")
+    add_custom_target(line_shim_i386 ALL DEPENDS ${shim_i386})
+    add_dependencies(line_shim line_shim_i386)
+endif()
 if(OHM_SANITIZE)
     # The shim wraps calls of sanitized programs; it stays uninstrumented itself.
     target_compile_options(line_shim PRIVATE -fno-sanitize=all)
@@ -59,10 +75,10 @@ ohm_test_program(cli_tests cli/probe_parts_tests.cpp cli/probe_native_tests.cpp)
 target_link_libraries(cli_tests PRIVATE ohm_probe_core ohm_pause_plain ohm_sandboxed_main)
 add_dependencies(cli_tests ohmprobe)
 add_test(NAME cli COMMAND cli_tests)
-# Driver of the Windows ohmprobe under Wine; registered in the windows-x64 tree.
+# Driver of the Windows ohmprobe under Wine; registered in the Windows trees.
 ohm_test_program(cli_wine_tests cli/probe_wine_tests.cpp)
 target_link_libraries(cli_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
-# Driver of ohmbridge.dll under Wine and Xvfb; registered in the windows-x64 tree.
+# Driver of ohmbridge.dll under Wine and Xvfb; registered in the Windows trees.
 ohm_test_program(library_wine_tests library/bridge_wine_tests.cpp)
 target_link_libraries(library_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
 

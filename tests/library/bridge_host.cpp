@@ -2,15 +2,19 @@
 // program would, watches the port prompt from a second thread while the loader shows it,
 // calls exports, unloads, and prints what it saw as KEY=VALUE lines for the test driver.
 //
-//   bridge_host.exe [--host-windows] [--post-quit] [--linger MS] [--reopen COMn] DLL [CALL...]
+//   bridge_host.exe [--host-windows] [--post-quit] [--fail-message-loop] [--check-stack]
+//                   [--linger MS] [--reopen COMn] DLL [CALL...]
 //
 // A CALL is an export's name with its arguments after colons: "ead:0", "sa:0:300",
 // "eadouble:0.4", "titre". "keep-text" checks that a returned text stays as it was;
 // "sleep:MS" pauses (after printing its line) so that the driver can look at open devices.
 // --host-windows: before loading, three windows of the host: "Host window" (the foreground),
 // "Host second window" (enabled) and "Host disabled window".
+// --fail-message-loop: once the prompt shows, the library's GetMessageA starts failing (-1).
+// --check-stack: after the calls, every export once more through stack_check.h.
 // --linger MS: after unloading, prints "unloaded=1" and pauses.
 #include "ohmbridge.h"
+#include "stack_check.h"
 
 #include <atomic>
 #include <cstdio>
@@ -27,6 +31,8 @@ namespace {
 struct HostOptions {
     bool host_windows = false;
     bool post_quit = false;
+    bool fail_message_loop = false;
+    bool check_stack = false;
     int linger_ms = 0;
     std::string reopen;
     std::string dll;
@@ -39,6 +45,8 @@ struct Watch {
     HWND host_second_window = nullptr;
     HWND host_disabled_window = nullptr;
     bool post_quit = false;
+    bool fail_message_loop = false;
+    FARPROC get_message = nullptr;
     HANDLE ready = nullptr;
     std::atomic<bool> stop{false};
     std::vector<std::string> report;
@@ -149,6 +157,44 @@ void describe_prompt(Watch& watch, HWND prompt)
     watch.report.push_back("field.focused=" + number(focus.hwndFocus == field));
 }
 
+std::atomic<int> failed_message_calls{0};
+
+BOOL WINAPI failing_get_message(LPMSG, HWND, UINT, UINT)
+{
+    ++failed_message_calls;
+    return -1;
+}
+
+// From now on USER32's GetMessageA jumps to failing_get_message: its first bytes become
+// "mov (r)ax, address; jmp (r)ax". The library's loop is the only caller left in this process;
+// its thread sits deeper inside the function and returns past the bytes changed.
+// `entry` is looked up before the library loads: the loader's lock is held meanwhile.
+bool make_message_loop_fail(FARPROC get_message)
+{
+    auto* entry = reinterpret_cast<unsigned char*>(get_message);
+    if (entry == nullptr) {
+        return false;
+    }
+    std::vector<unsigned char> jump;
+    if (sizeof(void*) == 8) {
+        jump.push_back(0x48); // REX.W: the 64-bit form of the same two instructions
+    }
+    jump.push_back(0xB8);
+    const auto target = reinterpret_cast<std::uintptr_t>(&failing_get_message);
+    for (std::size_t i = 0; i < sizeof target; ++i) {
+        jump.push_back(static_cast<unsigned char>(target >> (8 * i)));
+    }
+    jump.insert(jump.end(), {0xFF, 0xE0});
+    DWORD protection = 0;
+    if (!VirtualProtect(entry, jump.size(), PAGE_EXECUTE_READWRITE, &protection)) {
+        return false;
+    }
+    std::memcpy(entry, jump.data(), jump.size());
+    VirtualProtect(entry, jump.size(), protection, &protection);
+    FlushInstructionCache(GetCurrentProcess(), entry, jump.size());
+    return true;
+}
+
 // The loader lock is held while the library shows its prompt. Whatever this thread's first
 // window calls set up inside Wine (its message queue, input context) is set up before that.
 void warm_up(Watch& watch)
@@ -192,6 +238,12 @@ void watch_prompt(Watch& watch)
         watch.host_second_window != nullptr && !IsWindowEnabled(watch.host_second_window);
     if (watch.post_quit) {
         PostThreadMessageA(watch.main_thread, WM_QUIT, 77, 0);
+    }
+    if (watch.fail_message_loop) {
+        watch.report.push_back("message_loop.patched=" +
+                               number(make_message_loop_fail(watch.get_message)));
+        // Wakes the loop, which then asks the patched import for its next message.
+        PostThreadMessageA(watch.main_thread, WM_NULL, 0, 0);
     }
     while (!watch.stop && IsWindow(prompt)) {
         if (watch.host_disabled_window != nullptr && IsWindowEnabled(watch.host_disabled_window)) {
@@ -314,6 +366,10 @@ int main(int argc, char** argv)
             options.host_windows = true;
         } else if (std::strcmp(argv[i], "--post-quit") == 0) {
             options.post_quit = true;
+        } else if (std::strcmp(argv[i], "--fail-message-loop") == 0) {
+            options.fail_message_loop = true;
+        } else if (std::strcmp(argv[i], "--check-stack") == 0) {
+            options.check_stack = true;
         } else if (std::strcmp(argv[i], "--linger") == 0 && i + 1 < argc) {
             options.linger_ms = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
         } else if (std::strcmp(argv[i], "--reopen") == 0 && i + 1 < argc) {
@@ -332,6 +388,8 @@ int main(int argc, char** argv)
     Watch watch;
     watch.main_thread = GetCurrentThreadId();
     watch.post_quit = options.post_quit;
+    watch.fail_message_loop = options.fail_message_loop;
+    watch.get_message = GetProcAddress(GetModuleHandleA("user32.dll"), "GetMessageA");
     if (options.host_windows) {
         watch.host_disabled_window = make_host_window("Host disabled window", 460, false);
         watch.host_second_window = make_host_window("Host second window", 240, true);
@@ -362,7 +420,10 @@ int main(int argc, char** argv)
         std::printf("host_disabled_window.enabled_after=%d\n",
                     IsWindowEnabled(watch.host_disabled_window) ? 1 : 0);
     }
-    if (options.post_quit) {
+    if (options.fail_message_loop) {
+        std::printf("message_loop.failed_calls=%d\n", failed_message_calls.load());
+    }
+    if (options.post_quit || options.fail_message_loop) {
         MSG message{};
         const BOOL quit = PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
         std::printf("quit.seen=%d\nquit.code=%d\n", quit ? 1 : 0, static_cast<int>(message.wParam));
@@ -384,6 +445,9 @@ int main(int argc, char** argv)
         }
         std::printf("%s=%s\n", call.c_str(), call_export(library, split(call)).c_str());
         std::fflush(stdout);
+    }
+    if (options.check_stack) {
+        check_every_export(library);
     }
     FreeLibrary(library);
     if (options.linger_ms > 0) {

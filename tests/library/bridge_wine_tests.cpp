@@ -441,6 +441,103 @@ TEST_F(BridgeWineTest, AQuitMessageEndsThePromptAndReachesTheHostsLoop)
     EXPECT_EQ(com1->received(), "");
 }
 
+// Only a real quit message belongs to the host's loop: a message loop that fails ends the
+// prompt with no answer and posts nothing.
+TEST_F(BridgeWineTest, AFailingMessageLoopEndsThePromptWithoutPostingAQuit)
+{
+    const auto com1 = meter_on(1, "DC -0.842   V");
+    HostRun run({"--host-windows", "--fail-message-loop"}, {"ead:0"});
+    Report report = run.finish();
+    EXPECT_EQ(report["message_loop.patched"], "1");
+    EXPECT_NE(report["message_loop.failed_calls"], "0");
+    EXPECT_EQ(report["loaded"], "1");
+    EXPECT_EQ(report["quit.seen"], "0");
+    EXPECT_EQ(report["prompt.gone"], "1");
+    EXPECT_EQ(report["host.enabled_after"], "1");
+    EXPECT_EQ(report["host_second_window.enabled_after"], "1");
+    EXPECT_EQ(report["ead:0"], "0") << "no answer, no port";
+    EXPECT_EQ(com1->received(), "");
+}
+
+// Each of the 54 exports through a pointer of its declared type, the stack pointer compared
+// around the call in assembly (32-bit only: 64-bit Windows leaves the arguments to the caller).
+TEST_F(BridgeWineTest, EveryExportAnswersAsTheCatalogueAndRemovesItsOwnArguments)
+{
+    const char* arch = std::getenv("OHM_WINDOWS_ARCH");
+    if (arch == nullptr || std::string(arch) != "x86") {
+        GTEST_SKIP() << "64-bit Windows has no callee-removed arguments";
+    }
+    const auto com1 = meter_on(1, "DC -0.842   V");
+    HostRun run({"--check-stack"}, {});
+    ASSERT_FALSE(run.wait_for_prompt().empty());
+    run.press({"Return"});
+    Report report = run.finish();
+    const std::string reading = "-0.84199999999999997";
+    const std::map<std::string, std::string> expected{
+        {"ea", "-842"},
+        {"stdea", "-842"},
+        {"ead", reading},
+        {"stdead", reading},
+        {"eb", "1"},
+        {"stdeb", "0"},
+        {"nea", "DC   V*1000"},
+        {"stdnea", "DC   V*1000"},
+        {"nead", "DC   V"},
+        {"stdnead", ""},
+        {"neb", ""},
+        {"stdneb", ""},
+        {"nsa", ""},
+        {"stdnsa", ""},
+        {"nsad", ""},
+        {"stdnsad", ""},
+        {"nsb", ""},
+        {"stdnsb", ""},
+        {"sa", "44"},
+        {"rsa", "44"},
+        {"stdsa", "7"},
+        {"stdrsa", "7"},
+        {"sad", "2.5"},
+        {"rsad", "2.5"},
+        {"stdsad", "-1.25"},
+        {"stdrsad", "-1.25"},
+        {"sb", "0"},
+        {"rsb", "1"},
+        {"stdsb", "0"},
+        {"stdrsb", "44"},
+        {"titre", "multim\\xE8tre MAS345"},
+        {"detail", "Pilote pour multim\\xE8tre MASTECH MAS-345"},
+        {"stdtitre", "titre dll"},
+        {"stddetail", "d\\xE9tail de la dll fictive"},
+        {"eadouble", reading},
+        {"stdeadouble", "0"},
+        {"ebdouble", "0"},
+        {"stdebdouble", "1"},
+        {"neadouble", "DC   V"},
+        {"stdneadouble", "DC   V"},
+        {"nebdouble", ""},
+        {"stdnebdouble", ""},
+        {"nsadouble", ""},
+        {"stdnsadouble", ""},
+        {"nsbdouble", ""},
+        {"stdnsbdouble", ""},
+        {"sadouble", "0.125"},
+        {"rsadouble", "0.125"},
+        {"stdsadouble", "8"},
+        {"stdrsadouble", "8"},
+        {"sbdouble", "0"},
+        {"rsbdouble", "7"},
+        {"stdsbdouble", "-777"},
+        {"stdrsbdouble", "0"},
+    };
+    ASSERT_EQ(expected.size(), 54u);
+    EXPECT_EQ(report["stack.checked"], "54");
+    for (const auto& [name, answer] : expected) {
+        EXPECT_EQ(report["checked." + name], answer) << name;
+        EXPECT_EQ(report["checked." + name + ".stack"], "0") << name << ": bytes left or taken";
+    }
+    EXPECT_EQ(com1->received(), std::string(10, '\r'));
+}
+
 } // namespace
 
 namespace {

@@ -3,7 +3,8 @@
 // end. This library wraps tcsetattr and the modem ioctls for pseudo-terminal slaves:
 //   - it appends what was asked for to $OHM_LINE_LOG, one line per request;
 //   - it keeps the DTR and RTS a program set in $OHM_LINE_STATE_DIR/pts-N, where metersim
-//     --lines-dir reads them;
+//     --lines-dir reads them; opening the device raises both, as a real port's driver does,
+//     so a meter stays unpowered unless the program really lowers RTS;
 //   - it turns the EINVAL a pseudo-terminal gives for settings it cannot hold into success,
 //     as a real port would accept them.
 #include <cerrno>
@@ -75,9 +76,11 @@ bool state_path(int pty, char* path, std::size_t size)
     return dir != nullptr && std::snprintf(path, size, "%s/pts-%d", dir, pty) > 0;
 }
 
+constexpr ModemLines RAISED{1, 1};
+
 ModemLines load_lines(int pty)
 {
-    ModemLines lines{0, 0};
+    ModemLines lines = RAISED;
     char path[512];
     if (!state_path(pty, path, sizeof path)) {
         return lines;
@@ -168,7 +171,78 @@ int modem_ioctl(int pty, unsigned long request, int* bits)
     return 0;
 }
 
+void lines_raised_at_open(int fd)
+{
+    const int pty = fd >= 0 ? pty_number(fd) : -1;
+    if (pty >= 0) {
+        store_lines(pty, RAISED);
+    }
+}
+
+mode_t mode_argument(int flags, va_list& arguments)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+}
+
+template <typename Real>
+Real next_symbol(const char* name)
+{
+    return reinterpret_cast<Real>(dlsym(RTLD_NEXT, name));
+}
+
 } // namespace
+
+// Opening: the C library declares these variadic; the wrappers must match. Wine opens COM
+// devices in its wineserver, which the session preloads too.
+// NOLINTBEGIN(cert-dcl50-cpp, readability-inconsistent-declaration-parameter-name)
+extern "C" int open(const char* path, int flags, ...)
+{
+    static const auto real = next_symbol<int (*)(const char*, int, ...)>("open");
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = mode_argument(flags, arguments);
+    va_end(arguments);
+    const int fd = real(path, flags, mode);
+    lines_raised_at_open(fd);
+    return fd;
+}
+
+extern "C" int open64(const char* path, int flags, ...)
+{
+    static const auto real = next_symbol<int (*)(const char*, int, ...)>("open64");
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = mode_argument(flags, arguments);
+    va_end(arguments);
+    const int fd = real(path, flags, mode);
+    lines_raised_at_open(fd);
+    return fd;
+}
+
+extern "C" int openat(int dir, const char* path, int flags, ...)
+{
+    static const auto real = next_symbol<int (*)(int, const char*, int, ...)>("openat");
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = mode_argument(flags, arguments);
+    va_end(arguments);
+    const int fd = real(dir, path, flags, mode);
+    lines_raised_at_open(fd);
+    return fd;
+}
+
+extern "C" int openat64(int dir, const char* path, int flags, ...)
+{
+    static const auto real = next_symbol<int (*)(int, const char*, int, ...)>("openat64");
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = mode_argument(flags, arguments);
+    va_end(arguments);
+    const int fd = real(dir, path, flags, mode);
+    lines_raised_at_open(fd);
+    return fd;
+}
+// NOLINTEND(cert-dcl50-cpp, readability-inconsistent-declaration-parameter-name)
 
 // The C library's own names for these parameters are reserved ones; ours read better.
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
@@ -195,16 +269,12 @@ extern "C" int tcsetattr(int fd, int action, const struct termios* settings)
     return result;
 }
 
-// The C library declares ioctl variadic; a wrapper must match it.
-// NOLINTNEXTLINE(cert-dcl50-cpp, readability-inconsistent-declaration-parameter-name)
-extern "C" int ioctl(int fd, unsigned long request, ...)
+namespace {
+
+using RealIoctl = int (*)(int, unsigned long, void*);
+
+int modem_or_real_ioctl(RealIoctl real, int fd, unsigned long request, void* argument)
 {
-    using Real = int (*)(int, unsigned long, void*);
-    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
-    va_list arguments;
-    va_start(arguments, request);
-    void* argument = va_arg(arguments, void*);
-    va_end(arguments);
     const bool modem_request =
         request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
     if (modem_request && argument != nullptr) {
@@ -215,3 +285,31 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     }
     return real(fd, request, argument);
 }
+
+} // namespace
+
+// The C library declares ioctl variadic; a wrapper must match it.
+// NOLINTNEXTLINE(cert-dcl50-cpp, readability-inconsistent-declaration-parameter-name)
+extern "C" int ioctl(int fd, unsigned long request, ...)
+{
+    static const auto real = next_symbol<RealIoctl>("ioctl");
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    return modem_or_real_ioctl(real, fd, request, argument);
+}
+
+#if defined(__i386__)
+// 32-bit programs built with a 64-bit time_t (32-bit Wine among them) call this name instead.
+// NOLINTNEXTLINE(cert-dcl50-cpp, bugprone-reserved-identifier, cert-dcl37-c, cert-dcl51-cpp)
+extern "C" int __ioctl_time64(int fd, unsigned long request, ...)
+{
+    static const auto real = next_symbol<RealIoctl>("__ioctl_time64");
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    return modem_or_real_ioctl(real, fd, request, argument);
+}
+#endif
