@@ -30,26 +30,51 @@ std::string collect_reply()
     std::string reply;
     char byte = 0;
     while (read_bytes(METER_PORT, &byte, 1) > 0) {
-        // Noise may put a line end ahead of the frame; it ends no reply.
-        if (byte != '\0' && !(reply.empty() && is_line_end(byte))) {
-            reply += byte;
-        }
-        if ((is_line_end(byte) && !reply.empty()) || std::chrono::steady_clock::now() >= limit) {
+        if (take_reply_byte(reply, byte) || std::chrono::steady_clock::now() >= limit) {
             break;
         }
     }
     return reply;
 }
 
-} // namespace
-
-std::string read_meter(const std::string& command)
+void send_request(const std::string& command)
 {
     // Whatever arrived since the last exchange belongs to no request of ours.
     discard_input(METER_PORT);
     write_text(METER_PORT, (command + '\r').c_str());
+}
+
+} // namespace
+
+bool take_reply_byte(std::string& reply, char byte)
+{
+    // Noise may put a line end ahead of the frame; it ends no reply.
+    if (byte == '\0' || (reply.empty() && is_line_end(byte))) {
+        return false;
+    }
+    reply += byte;
+    return is_line_end(byte);
+}
+
+std::string read_meter(const std::string& command)
+{
+    send_request(command);
     pause_ms(ANSWER_WAIT_MS);
     return trim_trailing_spaces(collect_reply());
+}
+
+std::string request_reply(const std::string& command,
+                          std::chrono::steady_clock::time_point deadline, bool (*carry_on)())
+{
+    send_request(command);
+    std::string reply;
+    char byte = 0;
+    while (std::chrono::steady_clock::now() < deadline && carry_on()) {
+        if (read_bytes(METER_PORT, &byte, 1) > 0 && take_reply_byte(reply, byte)) {
+            break;
+        }
+    }
+    return trim_trailing_spaces(reply);
 }
 
 double ead(std::int32_t channel)

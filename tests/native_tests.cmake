@@ -94,9 +94,18 @@ target_link_libraries(lister_tests PRIVATE ohm_sandboxed_main)
 add_dependencies(lister_tests ttylist line_shim)
 add_test(NAME lister COMMAND lister_tests)
 
+# --- logger ---
+ohm_test_program(logger_tests logger/log_parts_tests.cpp logger/ohmlog_tests.cpp)
+target_link_libraries(logger_tests PRIVATE ohm_logger ohm_pause_plain ohm_sandboxed_main)
+add_dependencies(logger_tests ohmlog)
+add_test(NAME logger COMMAND logger_tests)
+# Driver of the Windows ohmlog under Wine; registered in the Windows trees.
+ohm_test_program(logger_wine_tests logger/ohmlog_wine_tests.cpp)
+target_link_libraries(logger_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
+
 # --- benchmark (tools/benchmark runs it; not a test) ---
 add_executable(reading_benchmark bench/reading_benchmark_posix.cpp bench/bench_readings.cpp
                bench/cpu_time_posix.cpp)
 target_link_libraries(reading_benchmark PRIVATE ohm_catalogue ohm_pause_plain ohm_test_support)
-add_dependencies(reading_benchmark ohmprobe)
+add_dependencies(reading_benchmark ohmprobe ohmlog)
 ohm_warnings(reading_benchmark)

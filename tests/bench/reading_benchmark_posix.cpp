@@ -1,6 +1,7 @@
 // The reading path natively: readings through the POSIX link from simulated meters that
 // answer at once, never, or after 650 ms; the cost of a catalogue call that does not measure;
-// and ohmprobe as a whole process. Runs in tests/rig/sandbox (it binds a fake /dev/ttyS0).
+// ohmprobe as a whole process; and ohmlog's pace, CPU share and stop. Runs in tests/rig/sandbox
+// (it binds a fake /dev/ttyS0).
 //   reading_benchmark
 #include "bench_readings.h"
 
@@ -10,8 +11,13 @@
 #include "sim_meter.h"
 #include "test_paths.h"
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <thread>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -43,6 +49,43 @@ double probe_process_ms(const std::vector<std::string>& parameters, int runs)
     return median(wall_ms);
 }
 
+double children_cpu_seconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// ohmlog against a meter at its default pacing: readings a second and the share of one core,
+// then how long it takes to end after Ctrl-C.
+void ohmlog_figures(const std::string& device)
+{
+    constexpr int readings = 40;
+    Launch launch;
+    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-n", std::to_string(readings), device};
+    const double cpu_before = children_cpu_seconds();
+    const ProcessResult run = run_process(launch);
+    const double cpu = children_cpu_seconds() - cpu_before;
+    report("ohmlog_rate_per_s", readings / run.seconds);
+    report("ohmlog_cpu_percent", 100.0 * cpu / run.seconds);
+
+    std::vector<double> stop_ms;
+    for (int i = 0; i < 5; ++i) {
+        launch.argv = {OHM_NATIVE_BIN "/ohmlog", device};
+        BackgroundProcess log(launch);
+        log.read_line(5000);
+        log.read_line(5000);
+        // Ctrl-C at any point of an exchange: spread over one reading's time.
+        std::this_thread::sleep_for(std::chrono::milliseconds(60 * i));
+        const double start = monotonic_seconds();
+        kill(log.pid(), SIGINT);
+        log.wait(5000);
+        stop_ms.push_back(seconds_since(start) * 1000.0);
+    }
+    report("ohmlog_stop_max_ms", *std::max_element(stop_ms.begin(), stop_ms.end()));
+}
+
 } // namespace
 
 int main()
@@ -67,6 +110,7 @@ int main()
     report("late_max_ms", late.max_ms);
     report("catalogue_call_ns", catalogue_call_ns());
 
+    ohmlog_figures(prompt_meter.path());
     report("probe_titre_ms", probe_process_ms({"titre"}, 51));
     const FakeNode com1("ttyS0", prompt_meter.path());
     report("probe_ead_ms", probe_process_ms({"ead", "10"}, 7));

@@ -1,0 +1,26 @@
+// ohmlog's command line: GNU-style options, one parser (getopt_long) for every platform.
+#pragma once
+
+#include <string>
+
+namespace logbook {
+
+struct LogOptions {
+    long count = 0;          // readings; 0: no limit
+    double duration_s = 0.0; // 0: no limit
+    double interval_s = 0.0; // 0: the next request as soon as a reply is complete
+    std::string output;      // the CSV file; empty: standard output
+    bool append = false;
+    bool force = false;
+    std::string plot; // the SVG chart; empty: none
+    std::string port;
+    bool help = false;
+    bool version = false;
+};
+
+// False with the problem to report when the command line is not one ohmlog understands.
+bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& problem);
+
+const char* log_usage();
+
+} // namespace logbook

@@ -1,0 +1,299 @@
+#include "log_plot.h"
+
+#include "log_summary.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace logbook {
+
+namespace {
+
+constexpr double WIDTH = 900.0;
+constexpr double PANEL_HEIGHT = 280.0;
+constexpr double TITLE_HEIGHT = 40.0;
+constexpr double LEFT = 100.0;  // room for the value labels
+constexpr double RIGHT = 170.0; // room for the min, max and mean labels
+constexpr double TOP = 36.0;    // the panel's own title
+constexpr double BOTTOM = 46.0; // the time labels
+constexpr int TICKS = 5;
+
+struct Range {
+    double low;
+    double high;
+};
+
+struct Panel {
+    std::string unit;
+    double top; // of the whole panel in the document
+    Range values;
+    Range time;
+    UnitStats stats;
+
+    double x(double seconds) const
+    {
+        return LEFT + (seconds - time.low) / (time.high - time.low) * (WIDTH - LEFT - RIGHT);
+    }
+    double y(double value) const
+    {
+        const double plot_top = top + TOP;
+        const double plot_height = PANEL_HEIGHT - TOP - BOTTOM;
+        return plot_top + (values.high - value) / (values.high - values.low) * plot_height;
+    }
+    double plot_bottom() const { return top + PANEL_HEIGHT - BOTTOM; }
+};
+
+std::string number(double value)
+{
+    return fixed_text(value, 1);
+}
+
+std::string escaped(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string text_at(double x, double y, const std::string& text, const char* anchor,
+                    const char* extra = "")
+{
+    return "<text x=\"" + number(x) + "\" y=\"" + number(y) + "\" text-anchor=\"" + anchor + "\"" +
+           extra + ">" + escaped(text) + "</text>\n";
+}
+
+std::string line(double x1, double y1, double x2, double y2, const char* style)
+{
+    return "<line x1=\"" + number(x1) + "\" y1=\"" + number(y1) + "\" x2=\"" + number(x2) +
+           "\" y2=\"" + number(y2) + "\" " + style + "/>\n";
+}
+
+// The unit a record draws in: its own, or for a missing reading the one shown last.
+std::vector<std::string> panel_units(const std::vector<Record>& records,
+                                     std::vector<std::string>& unit_of_record)
+{
+    std::vector<std::string> units;
+    std::string current = UNKNOWN_UNIT;
+    for (const Record& record : records) {
+        if (record.status == Status::ok || record.status == Status::overload) {
+            current = record.base_unit;
+        }
+        unit_of_record.push_back(current);
+        if (std::find(units.begin(), units.end(), current) == units.end()) {
+            units.push_back(current);
+        }
+    }
+    return units;
+}
+
+Range padded(Range range)
+{
+    if (range.high > range.low) {
+        const double margin = (range.high - range.low) * 0.05;
+        return Range{range.low - margin, range.high + margin};
+    }
+    const double half = range.low != 0.0 ? std::fabs(range.low) * 0.1 : 1.0;
+    return Range{range.low - half, range.high + half};
+}
+
+// Multiples of the step within the range, counted rather than summed so that no rounding
+// adds or loses a tick.
+std::vector<double> ticks(Range range, double step)
+{
+    std::vector<double> values;
+    const double first = std::ceil(range.low / step - 1e-9);
+    for (int k = 0; k < 50; ++k) {
+        const double value = (first + k) * step;
+        if (value > range.high + step * 1e-9) {
+            break;
+        }
+        values.push_back(value);
+    }
+    return values;
+}
+
+std::string axes(const Panel& panel)
+{
+    std::string svg;
+    const double plot_top = panel.top + TOP;
+    svg += "<rect x=\"" + number(LEFT) + "\" y=\"" + number(plot_top) + "\" width=\"" +
+           number(WIDTH - LEFT - RIGHT) + "\" height=\"" + number(panel.plot_bottom() - plot_top) +
+           "\" fill=\"#fbfbfb\" stroke=\"#444\"/>\n";
+    const std::string title = panel.unit.empty() ? "gain (no unit)" : panel.unit;
+    svg += text_at(LEFT, panel.top + 22, title, "start", " font-weight=\"bold\"");
+
+    const double largest = std::max(std::fabs(panel.values.low), std::fabs(panel.values.high));
+    const double step = nice_step(panel.values.high - panel.values.low, TICKS);
+    for (const double value : ticks(panel.values, step)) {
+        const double y = panel.y(value);
+        svg += line(LEFT - 5, y, WIDTH - RIGHT, y, "stroke=\"#ddd\"");
+        svg += text_at(LEFT - 8, y + 4, axis_label(value, largest, step, panel.unit), "end");
+    }
+    const double time_step = nice_step(panel.time.high - panel.time.low, TICKS + 3);
+    for (const double seconds : ticks(panel.time, time_step)) {
+        const double x = panel.x(seconds);
+        svg += line(x, plot_top, x, panel.plot_bottom() + 5, "stroke=\"#ddd\"");
+        svg += text_at(x, panel.plot_bottom() + 20,
+                       axis_label(seconds, panel.time.high, time_step, ""), "middle");
+    }
+    svg += text_at(LEFT + (WIDTH - LEFT - RIGHT) / 2, panel.plot_bottom() + 38, "elapsed (s)",
+                   "middle");
+    return svg;
+}
+
+std::string marks(const Panel& panel)
+{
+    if (panel.stats.ok == 0) {
+        return text_at(LEFT + (WIDTH - LEFT - RIGHT) / 2, panel.y(0.0), "no reading", "middle",
+                       " fill=\"#888\"");
+    }
+    const struct {
+        const char* name;
+        double value;
+    } levels[] = {
+        {"max", panel.stats.maximum}, {"mean", panel.stats.mean}, {"min", panel.stats.minimum}};
+    std::string svg;
+    double last_label_y = -1e9;
+    for (const auto& level : levels) {
+        const double y = panel.y(level.value);
+        svg += line(LEFT, y, WIDTH - RIGHT, y, "stroke=\"#c07000\" stroke-dasharray=\"6 4\"");
+        const double label_y = std::max(y + 4, last_label_y + 15);
+        svg += text_at(WIDTH - RIGHT + 8, label_y,
+                       std::string(level.name) + " " + si_text(level.value, panel.unit), "start",
+                       " fill=\"#c07000\"");
+        last_label_y = label_y;
+    }
+    return svg;
+}
+
+// Runs of readings that are ok in this panel, as polylines; an overload or a missing reading,
+// and readings of another unit, break the line. A lone reading is a dot.
+std::string traces(const Panel& panel, const std::vector<Record>& records,
+                   const std::vector<std::string>& unit_of_record)
+{
+    std::string svg;
+    std::vector<std::string> points;
+    const auto flush = [&]() {
+        if (points.size() == 1) {
+            const auto comma = points[0].find(',');
+            svg += "<circle cx=\"" + points[0].substr(0, comma) + "\" cy=\"" +
+                   points[0].substr(comma + 1) + "\" r=\"2.5\" fill=\"#1f5fbf\"/>\n";
+        } else if (points.size() > 1) {
+            svg += "<polyline fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"1.5\" points=\"";
+            for (const std::string& point : points) {
+                svg += point + " ";
+            }
+            svg += "\"/>\n";
+        }
+        points.clear();
+    };
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const Record& record = records[i];
+        const bool drawn_here = unit_of_record[i] == panel.unit;
+        if (drawn_here && record.status == Status::ok) {
+            points.push_back(number(panel.x(record.elapsed_s)) + "," +
+                             number(panel.y(record.number)));
+            continue;
+        }
+        flush();
+        if (drawn_here) {
+            const double x = panel.x(record.elapsed_s);
+            const bool overload = record.status == Status::overload;
+            const double y = overload ? panel.top + TOP : panel.plot_bottom() - 8;
+            svg += line(x, y, x, y + 8,
+                        overload ? "stroke=\"#d02020\" stroke-width=\"2\""
+                                 : "stroke=\"#999\" stroke-width=\"2\"");
+        }
+    }
+    flush();
+    return svg;
+}
+
+} // namespace
+
+double nice_step(double span, int target)
+{
+    if (!(span > 0.0) || !std::isfinite(span)) {
+        return 1.0;
+    }
+    const double raw = span / target;
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    const double ratio = raw / magnitude;
+    const double factor = ratio < 1.5 ? 1.0 : ratio < 3.0 ? 2.0 : ratio < 7.0 ? 5.0 : 10.0;
+    return factor * magnitude;
+}
+
+std::string axis_label(double value, double largest, double step, const std::string& unit)
+{
+    static const char* const PREFIXES[] = {"p", "n", "u", "m", "", "k", "M", "G"};
+    int thousands = 0;
+    if (takes_prefix(unit) && largest > 0.0) {
+        thousands = static_cast<int>(std::floor(std::log10(largest) / 3.0));
+        thousands = std::max(-4, std::min(3, thousands));
+    }
+    const double scale = std::pow(1000.0, thousands);
+    const int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step / scale) - 1e-9)));
+    // A tick at zero must not read "-0".
+    const double scaled = std::fabs(value / scale) < step / scale / 2 ? 0.0 : value / scale;
+    const std::string text = fixed_text(scaled, decimals);
+    const std::string suffix = std::string(PREFIXES[thousands + 4]) + unit;
+    return suffix.empty() ? text : text + " " + suffix;
+}
+
+std::string render_plot(const std::vector<Record>& records)
+{
+    std::vector<std::string> unit_of_record;
+    const std::vector<std::string> units = panel_units(records, unit_of_record);
+    const double height =
+        TITLE_HEIGHT + PANEL_HEIGHT * static_cast<double>(std::max<std::size_t>(units.size(), 1));
+    std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                      number(WIDTH) + "\" height=\"" + number(height) + "\" viewBox=\"0 0 " +
+                      number(WIDTH) + " " + number(height) +
+                      "\" font-family=\"sans-serif\" font-size=\"12\">\n"
+                      "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    svg += text_at(LEFT, 26, "MAS-345 readings (ohmlog)", "start",
+                   " font-size=\"16\" font-weight=\"bold\"");
+    if (records.empty()) {
+        return svg + text_at(WIDTH / 2, height / 2, "no readings", "middle") + "</svg>\n";
+    }
+    svg += line(WIDTH - RIGHT - 200, 14, WIDTH - RIGHT - 200, 22,
+                "stroke=\"#d02020\" stroke-width=\"2\"");
+    svg += text_at(WIDTH - RIGHT - 194, 22, "overload", "start", " font-size=\"11\"");
+    svg += line(WIDTH - RIGHT - 130, 14, WIDTH - RIGHT - 130, 22,
+                "stroke=\"#999\" stroke-width=\"2\"");
+    svg += text_at(WIDTH - RIGHT - 124, 22, "no reply or garbled", "start", " font-size=\"11\"");
+    RunStats stats;
+    for (const Record& record : records) {
+        add_record(stats, record);
+    }
+    const Range time{0.0, std::max(records.back().elapsed_s, 0.001)};
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        Panel panel{units[i],
+                    TITLE_HEIGHT + PANEL_HEIGHT * static_cast<double>(i),
+                    {0.0, 1.0},
+                    time,
+                    UnitStats{units[i]}};
+        for (const UnitStats& unit : stats.units) {
+            if (unit.unit == units[i]) {
+                panel.stats = unit;
+            }
+        }
+        if (panel.stats.ok > 0) {
+            panel.values = padded(Range{panel.stats.minimum, panel.stats.maximum});
+        }
+        svg += "<g class=\"panel\">\n" + axes(panel) + traces(panel, records, unit_of_record) +
+               marks(panel) + "</g>\n";
+    }
+    return svg + "</svg>\n";
+}
+
+} // namespace logbook

@@ -1,0 +1,53 @@
+// One row of ohmlog's log: a request, the meter's reply, and what the reply reads in SI base
+// units, exactly as the meter showed it. No I/O here.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace logbook {
+
+enum class Status { ok, overload, no_reply, garbled };
+
+struct Record {
+    std::string time;       // the request's UTC time, ISO 8601 with milliseconds
+    double elapsed_s = 0.0; // since the first request
+    std::string mode;       // the frame's three fields as shown, blanks trimmed
+    std::string reading;
+    std::string unit;
+    std::string value;     // exact decimal in the base unit; empty unless ok
+    double number = 0.0;   // the same as a double, for statistics and the plot
+    std::string base_unit; // known for ok and overload readings: "V", "Ohm", "degC", "" (gain)
+    Status status = Status::no_reply;
+    std::string frame; // the reply as it came, without its line end
+};
+
+struct BaseUnit {
+    std::string name;
+    int exponent; // the unit shown is 10^exponent base units
+};
+
+// "KOhm" is 10^3 Ohm, "nF" 10^-9 F, "C" is degC, a blank unit is a transistor's gain (no
+// unit). A unit this table does not know stays as shown, unscaled.
+BaseUnit base_unit_of(const std::string& shown_unit);
+
+// The decimal number with its point moved `exponent` places to the right, written without a
+// binary detour: shift_decimal("1.234", 3) is "1234", shift_decimal("0.5", -3) "0.0005".
+// Leading and trailing zeros go, and a zero has no sign.
+std::string shift_decimal(const std::string& number, int exponent);
+
+// Fields, status and value of a reply as read_meter and request_reply give it (with its line
+// end when it arrived). Time and elapsed seconds are left to the caller.
+Record decode_reply(const std::string& reply);
+
+const char* status_name(Status status);
+
+// RFC 4180: a header row, fields quoted only where they need it, CR LF after each row.
+std::string csv_header();
+std::string csv_row(const Record& record);
+
+std::string utc_timestamp(std::chrono::system_clock::time_point time);
+// Fixed-point with this many decimals, "." whatever the locale.
+std::string fixed_text(double value, int decimals);
+
+} // namespace logbook

@@ -1,0 +1,135 @@
+#include "log_summary.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace logbook {
+
+namespace {
+
+UnitStats& unit_named(RunStats& stats, const std::string& name)
+{
+    for (std::size_t i = 0; i < stats.units.size(); ++i) {
+        if (stats.units[i].unit == name) {
+            stats.current = static_cast<int>(i);
+            return stats.units[i];
+        }
+    }
+    stats.units.push_back(UnitStats{name});
+    stats.current = static_cast<int>(stats.units.size()) - 1;
+    return stats.units.back();
+}
+
+void add_value(UnitStats& unit, double value)
+{
+    ++unit.ok;
+    if (unit.ok == 1) {
+        unit.minimum = value;
+        unit.maximum = value;
+    }
+    unit.minimum = std::min(unit.minimum, value);
+    unit.maximum = std::max(unit.maximum, value);
+    const double step = value - unit.mean;
+    unit.mean += step / unit.ok;
+    unit.spread += step * (value - unit.mean);
+}
+
+std::string significant(double value, int digits)
+{
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::general, digits);
+    return std::string(text, result.ptr);
+}
+
+std::string with_unit(const std::string& number, const std::string& unit)
+{
+    return unit.empty() ? number : number + " " + unit;
+}
+
+// The unit's name for what it measures, where a bare symbol would read oddly.
+std::string shown_name(const std::string& unit)
+{
+    return unit.empty() ? "gain" : unit;
+}
+
+} // namespace
+
+void add_record(RunStats& stats, const Record& record)
+{
+    ++stats.requests;
+    stats.last_elapsed_s = record.elapsed_s;
+    const bool shows_unit = record.status == Status::ok || record.status == Status::overload;
+    UnitStats& unit = shows_unit           ? unit_named(stats, record.base_unit)
+                      : stats.current >= 0 ? stats.units[static_cast<std::size_t>(stats.current)]
+                                           : unit_named(stats, UNKNOWN_UNIT);
+    ++unit.readings;
+    if (record.status == Status::ok) {
+        add_value(unit, record.number);
+    } else if (record.status == Status::overload) {
+        ++unit.overload;
+    } else {
+        ++unit.missing;
+    }
+}
+
+double standard_deviation(const UnitStats& unit)
+{
+    return unit.ok > 1 ? std::sqrt(unit.spread / (unit.ok - 1)) : 0.0;
+}
+
+bool takes_prefix(const std::string& unit)
+{
+    return unit == "V" || unit == "A" || unit == "Ohm" || unit == "F" || unit == "Hz";
+}
+
+std::string si_text(double value, const std::string& unit)
+{
+    if (!takes_prefix(unit) || value == 0.0 || !std::isfinite(value)) {
+        return with_unit(significant(value, 6), unit);
+    }
+    static const char* const PREFIXES[] = {"p", "n", "u", "m", "", "k", "M", "G"};
+    int thousands = static_cast<int>(std::floor(std::log10(std::fabs(value)) / 3.0));
+    thousands = std::max(-4, std::min(3, thousands));
+    const double scaled = value / std::pow(1000.0, thousands);
+    return significant(scaled, 4) + " " + PREFIXES[thousands + 4] + unit;
+}
+
+std::string status_line(const RunStats& stats, const Record& last)
+{
+    std::string line = std::to_string(stats.requests) + " readings  last ";
+    switch (last.status) {
+    case Status::ok: line += si_text(last.number, last.base_unit); break;
+    case Status::overload: line += "overload " + shown_name(last.base_unit); break;
+    default: line += status_name(last.status); break;
+    }
+    if (stats.current >= 0) {
+        const UnitStats& unit = stats.units[static_cast<std::size_t>(stats.current)];
+        if (unit.ok > 0) {
+            line += "  min " + si_text(unit.minimum, unit.unit) + "  max " +
+                    si_text(unit.maximum, unit.unit);
+        }
+    }
+    return line;
+}
+
+std::string summary(const RunStats& stats, double run_seconds)
+{
+    const double rate = run_seconds > 0.0 ? stats.requests / run_seconds : 0.0;
+    std::string text = "ohmlog: " + std::to_string(stats.requests) + " readings in " +
+                       fixed_text(run_seconds, 1) + " s, " + fixed_text(rate, 2) + " a second\n";
+    for (const UnitStats& unit : stats.units) {
+        text += "  " + shown_name(unit.unit) + ": readings " + std::to_string(unit.readings) +
+                ", ok " + std::to_string(unit.ok) + ", overload " + std::to_string(unit.overload) +
+                ", missing " + std::to_string(unit.missing);
+        if (unit.ok > 0) {
+            text += "; min " + si_text(unit.minimum, unit.unit) + ", max " +
+                    si_text(unit.maximum, unit.unit) + ", mean " + si_text(unit.mean, unit.unit) +
+                    ", std dev " + si_text(standard_deviation(unit), unit.unit);
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+} // namespace logbook

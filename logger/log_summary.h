@@ -1,0 +1,52 @@
+// What ohmlog tells the person watching: the status line while it runs and the summary at the
+// end, per base unit. A reading that is missing (no reply, garbled) counts for the unit the
+// meter showed last, whose dial position it most likely was. No I/O here.
+#pragma once
+
+#include "log_record.h"
+
+#include <string>
+#include <vector>
+
+namespace logbook {
+
+struct UnitStats {
+    std::string unit;
+    int readings = 0;
+    int ok = 0;
+    int overload = 0;
+    int missing = 0;
+    double minimum = 0.0;
+    double maximum = 0.0;
+    double mean = 0.0;
+    double spread = 0.0; // sum of squared deviations from the mean (Welford)
+};
+
+struct RunStats {
+    std::vector<UnitStats> units; // in the order they were first met
+    int current = -1;             // index of the unit shown last; -1 before any
+    int requests = 0;
+    double last_elapsed_s = 0.0;
+};
+
+// The group a missing reading belongs to before the meter has shown any unit.
+constexpr const char* UNKNOWN_UNIT = "?";
+
+void add_record(RunStats& stats, const Record& record);
+
+// Sample standard deviation; 0 with fewer than two readings.
+double standard_deviation(const UnitStats& unit);
+
+// "-842 mV", "1.234 kOhm", "23 degC", "123" (gain): four significant digits and an SI prefix
+// for the units that take one.
+std::string si_text(double value, const std::string& unit);
+// Whether values of this base unit are written with SI prefixes.
+bool takes_prefix(const std::string& unit);
+
+// One line without its line end: "12 readings  last -842 mV  min -842 mV  max 445 mV".
+std::string status_line(const RunStats& stats, const Record& last);
+
+// Lines for the end of the run, each ending in a line feed.
+std::string summary(const RunStats& stats, double run_seconds);
+
+} // namespace logbook

@@ -1,0 +1,42 @@
+// The Windows ohmlog under Wine, started by tests/rig/wine-session: a simulated meter behind
+// COM1 that answers only while DTR is on and RTS off.
+#include "process.h"
+#include "sim_meter.h"
+#include "wine_session.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(OhmlogWineTest, RecordsASequenceOfReadingsAsCsv)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter meter(
+        {"--reading", "DC -0.842   V", "--reading", "OH  1.234KOhm", "--reading", "OH   O.L MOhm"},
+        session_dir());
+    link_com(1, meter.path());
+    const ProcessResult result = run_under_wine({windows_binary("ohmlog.exe"), "-n", "3", "com1"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    const std::string rows[] = {"DC,-0.842,V,-0.842,V,ok,DC -0.842   V\r\n",
+                                "OH,1.234,KOhm,1234,Ohm,ok,OH  1.234KOhm\r\n",
+                                "OH,O.L,MOhm,,,overload,OH   O.L MOhm\r\n"};
+    std::size_t at = result.out.find("\r\n");
+    EXPECT_EQ(result.out.substr(0, at),
+              "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame");
+    for (const std::string& row : rows) {
+        const std::size_t found = result.out.find(row, at);
+        EXPECT_NE(found, std::string::npos) << row << visible(result.out);
+        at = found;
+    }
+    EXPECT_EQ(result.out.find("\r\r"), std::string::npos) << "no line end doubled";
+    EXPECT_NE(result.err.find("ohmlog: 3 readings in"), std::string::npos) << result.err;
+    EXPECT_EQ(meter.received(), "\r\r\r");
+    unlink_com(1);
+
+    const ProcessResult absent = run_under_wine({windows_binary("ohmlog.exe"), "-n", "1", "COM9"});
+    EXPECT_EQ(absent.exit_status, 1);
+    EXPECT_NE(absent.err.find("ohmlog: cannot open COM9: no such port"), std::string::npos)
+        << absent.err;
+}
+
+} // namespace
