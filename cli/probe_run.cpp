@@ -146,7 +146,7 @@ const DispatchEntry DISPATCH_TABLE[] = {
 // clang-format off
 const char* const HELP_LINES[] = {
     "Pilote ex\xE9" "cutable pour multim\xE8" "tre MAS 345",
-    "    (ohmprobe 1.0, pilote en ligne de commande pour la liaison RS-232)",
+    "    (ohmprobe " OHM_VERSION ", pilote en ligne de commande pour la liaison RS-232)",
     "     ",
     "Le premier param\xE8" "tre est le nom de la fonction : ead, nead, detail, titre...",
     "Le deuxi\xE8" "me param\xE8" "tre (\xE9" "ventuel) est un nombre de 2 chiffres : ",

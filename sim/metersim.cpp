@@ -261,6 +261,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "metersim: %s\n%s", problem.c_str(), sim_usage());
         return 2;
     }
+    if (meter.options.version) {
+        std::printf("metersim %s\n", OHM_VERSION);
+        return 0;
+    }
     if (!open_line(meter)) {
         std::perror("metersim: cannot open a pseudo-terminal");
         return 1;

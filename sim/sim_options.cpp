@@ -85,6 +85,7 @@ const char* sim_usage()
            "  --path-file FILE   also write the device path to FILE\n"
            "  --hangup-after N   close the line after N replies\n"
            "  --vanish-on-request N  close the line when the Nth request arrives\n"
+           "  --version          print the version and end\n"
            "SIGUSR1 unplugs the meter's cable (it stops answering) and plugs it back.\n"
            "Texts accept \\r \\n \\t \\\\ \\xHH. The device path is printed on the first line.\n";
 }
@@ -96,6 +97,10 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
         if (option == "--help") {
             problem.clear();
             return false;
+        }
+        if (option == "--version") {
+            options.version = true;
+            return true;
         }
         const bool takes_value = option != "--silent" && option != "--stream";
         if (takes_value && i + 1 >= argc) {

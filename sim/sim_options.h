@@ -21,6 +21,7 @@ struct SimOptions {
     std::string path_file;     // the device path is also written here
     int hangup_after = 0;      // the line closes after this many replies; 0: never
     int vanish_on_request = 0; // the line closes when this request arrives; 0: never
+    bool version = false;      // print the version and end
 };
 
 // False with an empty problem for --help. Texts accept \r, \n, \t, \\ and \xHH, so that a zero byte

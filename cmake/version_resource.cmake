@@ -1,0 +1,16 @@
+# ohm_version_resource(TARGET DESCRIPTION): a VERSIONINFO resource for a Windows binary: the
+# project's version, its product name and a French description (Windows-1252, "\350" for è).
+function(ohm_version_resource target description)
+    get_target_property(type ${target} TYPE)
+    set(OHM_RC_DESCRIPTION "${description}")
+    set(OHM_RC_FILE_NAME "${target}.exe")
+    set(OHM_RC_FILE_TYPE "VFT_APP")
+    if(type STREQUAL "SHARED_LIBRARY")
+        set(OHM_RC_FILE_NAME "${target}.dll")
+        set(OHM_RC_FILE_TYPE "VFT_DLL")
+    endif()
+    set(OHM_RC_VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},0,0")
+    set(rc ${CMAKE_BINARY_DIR}/version/${target}.rc)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+endfunction()
