@@ -192,8 +192,9 @@ Real next_symbol(const char* name)
 
 } // namespace
 
-// Opening: the C library declares these variadic; the wrappers must match. Wine opens COM
-// devices in its wineserver, which the session preloads too.
+// Opening: the C library declares these variadic; the wrappers must match. Our link opens with
+// open, 32-bit Wine with open64; Wine opens COM devices in its wineserver, which the session
+// preloads too.
 // NOLINTBEGIN(cert-dcl50-cpp, readability-inconsistent-declaration-parameter-name)
 extern "C" int open(const char* path, int flags, ...)
 {
@@ -219,29 +220,6 @@ extern "C" int open64(const char* path, int flags, ...)
     return fd;
 }
 
-extern "C" int openat(int dir, const char* path, int flags, ...)
-{
-    static const auto real = next_symbol<int (*)(int, const char*, int, ...)>("openat");
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    const int fd = real(dir, path, flags, mode);
-    lines_raised_at_open(fd);
-    return fd;
-}
-
-extern "C" int openat64(int dir, const char* path, int flags, ...)
-{
-    static const auto real = next_symbol<int (*)(int, const char*, int, ...)>("openat64");
-    va_list arguments;
-    va_start(arguments, flags);
-    const mode_t mode = mode_argument(flags, arguments);
-    va_end(arguments);
-    const int fd = real(dir, path, flags, mode);
-    lines_raised_at_open(fd);
-    return fd;
-}
 // NOLINTEND(cert-dcl50-cpp, readability-inconsistent-declaration-parameter-name)
 
 // The C library's own names for these parameters are reserved ones; ours read better.
