@@ -171,12 +171,15 @@ int modem_ioctl(int pty, unsigned long request, int* bits)
     return 0;
 }
 
-void lines_raised_at_open(int fd)
+using RealOpen = int (*)(const char*, int, ...);
+
+int opened_with_lines_raised(int fd)
 {
     const int pty = fd >= 0 ? pty_number(fd) : -1;
     if (pty >= 0) {
         store_lines(pty, RAISED);
     }
+    return fd;
 }
 
 mode_t mode_argument(int flags, va_list& arguments)
@@ -198,26 +201,22 @@ Real next_symbol(const char* name)
 // NOLINTBEGIN(cert-dcl50-cpp, readability-inconsistent-declaration-parameter-name)
 extern "C" int open(const char* path, int flags, ...)
 {
-    static const auto real = next_symbol<int (*)(const char*, int, ...)>("open");
+    static const auto real = next_symbol<RealOpen>("open");
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = mode_argument(flags, arguments);
     va_end(arguments);
-    const int fd = real(path, flags, mode);
-    lines_raised_at_open(fd);
-    return fd;
+    return opened_with_lines_raised(real(path, flags, mode));
 }
 
 extern "C" int open64(const char* path, int flags, ...)
 {
-    static const auto real = next_symbol<int (*)(const char*, int, ...)>("open64");
+    static const auto real = next_symbol<RealOpen>("open64");
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = mode_argument(flags, arguments);
     va_end(arguments);
-    const int fd = real(path, flags, mode);
-    lines_raised_at_open(fd);
-    return fd;
+    return opened_with_lines_raised(real(path, flags, mode));
 }
 
 // NOLINTEND(cert-dcl50-cpp, readability-inconsistent-declaration-parameter-name)
