@@ -1,6 +1,9 @@
 # ohm_version_resource(TARGET DESCRIPTION): a VERSIONINFO resource for a Windows binary: the
 # project's version, its product name and a French description (Windows-1252, "\350" for è).
 function(ohm_version_resource target description)
+    if(NOT WIN32)
+        return()
+    endif()
     get_target_property(type ${target} TYPE)
     set(OHM_RC_DESCRIPTION "${description}")
     set(OHM_RC_FILE_NAME "${target}.exe")

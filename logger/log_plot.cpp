@@ -233,18 +233,13 @@ double nice_step(double span, int target)
 
 std::string axis_label(double value, double largest, double step, const std::string& unit)
 {
-    static const char* const PREFIXES[] = {"p", "n", "u", "m", "", "k", "M", "G"};
-    int thousands = 0;
-    if (takes_prefix(unit) && largest > 0.0) {
-        thousands = static_cast<int>(std::floor(std::log10(largest) / 3.0));
-        thousands = std::max(-4, std::min(3, thousands));
-    }
-    const double scale = std::pow(1000.0, thousands);
+    const SiPrefix prefix = si_prefix(largest, unit);
+    const double scale = std::pow(1000.0, prefix.thousands);
     const int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step / scale) - 1e-9)));
     // A tick at zero must not read "-0".
     const double scaled = std::fabs(value / scale) < step / scale / 2 ? 0.0 : value / scale;
     const std::string text = fixed_text(scaled, decimals);
-    const std::string suffix = std::string(PREFIXES[thousands + 4]) + unit;
+    const std::string suffix = prefix.symbol + unit;
     return suffix.empty() ? text : text + " " + suffix;
 }
 

@@ -72,7 +72,7 @@ bool is_frame(const std::string& text)
     return all_of_set(meter::cut_columns(text, meter::MODE_COLUMN, meter::MODE_WIDTH), LETTERS) &&
            text[2] == ' ' && (is_decimal(reading) || is_overload(reading)) &&
            all_of_set(meter::cut_columns(text, meter::UNIT_COLUMN, meter::UNIT_WIDTH),
-                      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz %");
+                      (std::string(LETTERS) + "%").c_str());
 }
 
 double number_of(const std::string& decimal)

@@ -85,7 +85,7 @@ bool may_write(const std::string& path, const LogOptions& options)
     return false;
 }
 
-bool write_text(Outputs& outputs, const std::string& text)
+bool write_out(Outputs& outputs, const std::string& text)
 {
     if (outputs.write_failed) {
         return false;
@@ -103,17 +103,19 @@ bool open_csv(Outputs& outputs, const LogOptions& options)
     if (options.output.empty()) {
         use_binary_stdout();
         outputs.csv = stdout;
-        return write_text(outputs, csv_header());
+        return write_out(outputs, csv_header());
     }
     outputs.csv_name = options.output;
-    const bool had_rows = exists(options.output) && std::filesystem::file_size(options.output) > 0;
+    std::error_code error;
+    const bool had_rows =
+        exists(options.output) && std::filesystem::file_size(options.output, error) > 0 && !error;
     outputs.created_csv = !exists(options.output);
     outputs.csv = std::fopen(options.output.c_str(), options.append ? "ab" : "wb");
     if (outputs.csv == nullptr) {
         fail("cannot write " + options.output + ": " + std::strerror(errno));
         return false;
     }
-    return (options.append && had_rows) || write_text(outputs, csv_header());
+    return (options.append && had_rows) || write_out(outputs, csv_header());
 }
 
 bool open_plot(Outputs& outputs, const LogOptions& options)
@@ -237,7 +239,7 @@ void record_readings(const LogOptions& options, Outputs& outputs, RunState& run)
         const Record record = one_reading(run);
         run.records.push_back(record);
         add_record(run.stats, record);
-        if (!write_text(outputs, csv_row(record))) {
+        if (!write_out(outputs, csv_row(record))) {
             break;
         }
         if (show) {

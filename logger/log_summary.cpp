@@ -88,11 +88,20 @@ std::string si_text(double value, const std::string& unit)
     if (!takes_prefix(unit) || value == 0.0 || !std::isfinite(value)) {
         return with_unit(significant(value, 6), unit);
     }
-    static const char* const PREFIXES[] = {"p", "n", "u", "m", "", "k", "M", "G"};
-    int thousands = static_cast<int>(std::floor(std::log10(std::fabs(value)) / 3.0));
-    thousands = std::max(-4, std::min(3, thousands));
-    const double scaled = value / std::pow(1000.0, thousands);
-    return significant(scaled, 4) + " " + PREFIXES[thousands + 4] + unit;
+    const SiPrefix prefix = si_prefix(std::fabs(value), unit);
+    const double scaled = value / std::pow(1000.0, prefix.thousands);
+    return significant(scaled, 4) + " " + prefix.symbol + unit;
+}
+
+SiPrefix si_prefix(double magnitude, const std::string& unit)
+{
+    static const char* const SYMBOLS[] = {"p", "n", "u", "m", "", "k", "M", "G"};
+    int thousands = 0;
+    if (takes_prefix(unit) && magnitude > 0.0 && std::isfinite(magnitude)) {
+        thousands = static_cast<int>(std::floor(std::log10(magnitude) / 3.0));
+        thousands = std::max(-4, std::min(3, thousands));
+    }
+    return SiPrefix{thousands, SYMBOLS[thousands + 4]};
 }
 
 std::string status_line(const RunStats& stats, const Record& last)

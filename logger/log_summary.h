@@ -43,6 +43,14 @@ std::string si_text(double value, const std::string& unit);
 // Whether values of this base unit are written with SI prefixes.
 bool takes_prefix(const std::string& unit);
 
+// The SI prefix for values of this magnitude in this unit: its power of 1000 (from -4, pico,
+// to 3, giga; 0 for a unit without prefixes) and its symbol ("m", "k", "").
+struct SiPrefix {
+    int thousands;
+    const char* symbol;
+};
+SiPrefix si_prefix(double magnitude, const std::string& unit);
+
 // One line without its line end: "12 readings  last -842 mV  min -842 mV  max 445 mV".
 std::string status_line(const RunStats& stats, const Record& last);
 
