@@ -1,9 +1,24 @@
 // The port table, common to both platform forms: numbered slots and the chain of made ports.
 #include "serial_link.h"
 
+#include <algorithm>
+
 PortTable port_table CONSTRUCTED_EARLY;
 
 namespace {
+
+// Open links whose device has gone; a closed link leaves the list, since the system may hand
+// its handle value to the next device opened.
+struct LostLinks {
+    std::vector<SerialLink> links;
+};
+LostLinks lost_links CONSTRUCTED_EARLY;
+
+void forget_lost(SerialLink link)
+{
+    auto& links = lost_links.links;
+    links.erase(std::remove(links.begin(), links.end(), link), links.end());
+}
 
 constexpr std::size_t INITIAL_SLOTS = 16;
 constexpr std::size_t GROWTH_MARGIN = 16;
@@ -96,12 +111,30 @@ std::int32_t port_is_open(std::int32_t id)
     return resolve_port(id) != nullptr ? 1 : 0;
 }
 
+void note_link_lost(SerialLink link)
+{
+    if (std::find(lost_links.links.begin(), lost_links.links.end(), link) ==
+        lost_links.links.end()) {
+        lost_links.links.push_back(link);
+    }
+}
+
+std::int32_t port_was_lost(std::int32_t id)
+{
+    const SerialLink* link = resolve_port(id);
+    return link != nullptr && std::find(lost_links.links.begin(), lost_links.links.end(), *link) !=
+                                  lost_links.links.end()
+               ? 1
+               : 0;
+}
+
 void close_port(std::int32_t id)
 {
     if (id >= 0 && static_cast<std::size_t>(id) < port_table.slots.size()) {
         SerialLink& slot = port_table.slots[static_cast<std::size_t>(id)];
         if (slot != 0) {
             release_link(slot);
+            forget_lost(slot);
             slot = 0;
         }
         return;
@@ -109,6 +142,7 @@ void close_port(std::int32_t id)
     if (id >= FIRST_MADE_ID) {
         if (MadePort* entry = find_made(id)) {
             release_link(entry->link);
+            forget_lost(entry->link);
             unlink_made(entry);
         }
     }

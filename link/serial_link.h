@@ -75,6 +75,12 @@ std::int32_t input_pending(std::int32_t id);
 // Drops every received byte that has not been read yet.
 void discard_input(std::int32_t id);
 std::int32_t port_is_open(std::int32_t id);
+// Non-zero when the device behind an open port has gone away (an adapter unplugged, the line
+// hung up): every later read and write fails. The port stays open until it is closed; the
+// device may come back under its name.
+std::int32_t port_was_lost(std::int32_t id);
+// Non-zero when the open port is a serial line, not merely a device that opens (/dev/null).
+std::int32_t port_is_serial_line(std::int32_t id);
 void close_port(std::int32_t id);
 void close_all_ports();
 
@@ -112,3 +118,5 @@ const SerialLink* resolve_port(std::int32_t id);
 std::int32_t register_port(std::int32_t id, SerialLink link);
 // Platform form: give the device back and close the handle.
 void release_link(SerialLink link);
+// The platform form saw the device go away.
+void note_link_lost(SerialLink link);

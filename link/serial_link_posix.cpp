@@ -96,14 +96,15 @@ int off_descriptor_zero(int descriptor)
     if (descriptor != 0) {
         return descriptor;
     }
-    const int moved = fcntl(descriptor, F_DUPFD, 1);
+    const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 1);
     close(descriptor);
     return moved;
 }
 
 // A port that another program holds is left exactly as it is: no flush, no settings. The
 // advisory lock is the one other serial programs honour (and our own second open of the same
-// device); TIOCEXCL also keeps out later opens by anyone but root.
+// device), root's included; TIOCEXCL keeps out the programs that take no lock (libserialport's,
+// cat, stty) when, as usual, they do not run as root.
 bool take_exclusively(int descriptor)
 {
     if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
@@ -126,6 +127,13 @@ int milliseconds_until(Clock::time_point deadline)
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// A device that has gone (a USB adapter pulled out, the line hung up) reads as end of file or
+// fails with one of these; it never comes back on the same descriptor.
+bool is_gone(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
 // Waits for the descriptor to become ready; false on time-out, hang-up or error.
 bool wait_ready(int descriptor, short events, int timeout_ms)
 {
@@ -134,6 +142,9 @@ bool wait_ready(int descriptor, short events, int timeout_ms)
     do {
         ready = poll(&watch, 1, timeout_ms);
     } while (ready < 0 && errno == EINTR);
+    if (ready > 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        note_link_lost(descriptor);
+    }
     return ready > 0 && (watch.revents & events) != 0;
 }
 
@@ -161,7 +172,9 @@ std::int32_t open_port(std::int32_t id, const char* name, const LineSettings& se
     if (name == nullptr || !identifier_can_open(id) || !terminal_settings_for(settings, terminal)) {
         return 0;
     }
-    const int descriptor = off_descriptor_zero(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK));
+    // Not inherited: a program that starts another must not leave the port held by it.
+    const int descriptor =
+        off_descriptor_zero(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (descriptor < 0) {
         return 0;
     }
@@ -233,6 +246,9 @@ std::int32_t write_text(std::int32_t id, const char* text)
                 break;
             }
         } else {
+            if (count < 0 && is_gone(errno)) {
+                note_link_lost(descriptor);
+            }
             break;
         }
     }
@@ -263,6 +279,9 @@ std::int32_t read_bytes(std::int32_t id, void* buffer, std::int32_t count)
         if (got < 0 && errno == EINTR) {
             continue;
         }
+        if (got == 0 || is_gone(errno)) {
+            note_link_lost(descriptor);
+        }
         if (got == 0 || errno != EAGAIN) {
             break; // hung up or failed: what has arrived is the result
         }
@@ -278,10 +297,22 @@ std::int32_t input_pending(std::int32_t id)
 {
     const int descriptor = descriptor_of(id);
     int waiting = 0;
-    if (descriptor < 0 || ioctl(descriptor, FIONREAD, &waiting) != 0) {
+    if (descriptor < 0) {
+        return 0;
+    }
+    if (ioctl(descriptor, FIONREAD, &waiting) != 0) {
+        if (is_gone(errno)) {
+            note_link_lost(descriptor);
+        }
         return 0;
     }
     return waiting;
+}
+
+std::int32_t port_is_serial_line(std::int32_t id)
+{
+    const int descriptor = descriptor_of(id);
+    return descriptor >= 0 && isatty(descriptor) == 1 ? 1 : 0;
 }
 
 void discard_input(std::int32_t id)

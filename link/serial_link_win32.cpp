@@ -35,6 +35,27 @@ std::int32_t escape(HANDLE handle, std::int32_t value, DWORD on, DWORD off)
     return EscapeCommFunction(handle, value != 0 ? on : off) ? 1 : 0;
 }
 
+// What the calls on a port give once its device has gone: a USB adapter pulled out fails
+// ReadFile, WriteFile and ClearCommError with one of these until the handle is closed. Wine
+// says ERROR_NOT_READY for a line that has hung up.
+void note_if_gone(HANDLE handle)
+{
+    switch (GetLastError()) {
+    case ERROR_NOT_READY:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_BROKEN_PIPE:
+        note_link_lost(reinterpret_cast<SerialLink>(handle));
+        break;
+    default: break;
+    }
+}
+
 std::int32_t flow_character(HANDLE handle, char DCB::*field, std::int32_t value)
 {
     DCB dcb{};
@@ -150,8 +171,10 @@ std::int32_t write_text(std::int32_t id, const char* text)
         return 0;
     }
     DWORD written = 0;
-    WriteFile(handle, text, static_cast<DWORD>(std::char_traits<char>::length(text)), &written,
-              nullptr);
+    if (!WriteFile(handle, text, static_cast<DWORD>(std::char_traits<char>::length(text)),
+                   &written, nullptr)) {
+        note_if_gone(handle);
+    }
     return static_cast<std::int32_t>(written);
 }
 
@@ -163,6 +186,7 @@ std::int32_t read_bytes(std::int32_t id, void* buffer, std::int32_t count)
     }
     DWORD received = 0;
     if (!ReadFile(handle, buffer, static_cast<DWORD>(count), &received, nullptr)) {
+        note_if_gone(handle);
         return 0;
     }
     return static_cast<std::int32_t>(received);
@@ -173,10 +197,20 @@ std::int32_t input_pending(std::int32_t id)
     HANDLE handle = handle_of(id);
     DWORD errors = 0;
     COMSTAT status{};
-    if (handle == nullptr || !ClearCommError(handle, &errors, &status)) {
+    if (handle == nullptr) {
+        return 0;
+    }
+    if (!ClearCommError(handle, &errors, &status)) {
+        note_if_gone(handle);
         return 0;
     }
     return static_cast<std::int32_t>(status.cbInQue);
+}
+
+// Only a device whose communications state could be read and set has opened.
+std::int32_t port_is_serial_line(std::int32_t id)
+{
+    return port_is_open(id);
 }
 
 void discard_input(std::int32_t id)

@@ -3,6 +3,7 @@
 #include "pty_pair.h"
 #include "serial_link.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -189,6 +191,31 @@ TEST_F(PosixLinkTest, AHungUpLineGivesNothingAtOnce)
     EXPECT_EQ(input_pending(METER_PORT), 0);
     EXPECT_EQ(write_text(METER_PORT, "\r"), 0);
     EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_NE(port_was_lost(METER_PORT), 0);
+}
+
+// Kept out while the port is open: a program started meanwhile (the descriptor is not
+// inherited) and an ordinary user's program that takes no lock (the exclusive mode, which
+// closing clears).
+TEST_F(PosixLinkTest, AnOpenPortIsTheLinksAlone)
+{
+    chmod(line.slave_path.c_str(), 0666);
+    Launch plain_open;
+    plain_open.argv = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                       "/bin/sh", "-c", "exec 3<>" + line.slave_path};
+    open_meter_port();
+    EXPECT_NE(port_is_serial_line(METER_PORT), 0);
+    char byte = 0;
+    EXPECT_EQ(read_bytes(METER_PORT, &byte, 1), 0);
+    EXPECT_EQ(port_was_lost(METER_PORT), 0) << "a silent line is not a lost one";
+    Launch child;
+    child.argv = {"/bin/sleep", "5"};
+    BackgroundProcess started(child);
+    const std::vector<pid_t> holders = processes_holding(line.slave_path);
+    EXPECT_EQ(std::count(holders.begin(), holders.end(), started.pid()), 0);
+    EXPECT_NE(run_process(plain_open).exit_status, 0);
+    close_port(METER_PORT);
+    EXPECT_EQ(run_process(plain_open).exit_status, 0);
 }
 
 TEST_F(PosixLinkTest, FlowControlCharactersCanBeChanged)
