@@ -40,14 +40,22 @@ struct Meter {
     int replies_sent = 0;
     int replies_to_hang_up = -1; // replies still to finish before hanging up; -1: never
     bool vanished = false;
+    Clock::time_point last_byte_sent{};
 };
 
 // Toggled by SIGUSR1: the cable between the meter and the port is out.
 volatile std::sig_atomic_t unplugged = 0;
+// Counted by SIGUSR2: each one pulls the line out or plugs it back in.
+volatile std::sig_atomic_t line_toggles = 0;
 
 void toggle_cable(int)
 {
     unplugged = unplugged == 0 ? 1 : 0;
+}
+
+void toggle_line(int)
+{
+    line_toggles = line_toggles + 1;
 }
 
 Clock::duration character_time(const SimOptions& options)
@@ -88,6 +96,26 @@ void publish_path(const Meter& meter)
         const std::string temporary = meter.options.path_file + ".tmp";
         std::ofstream(temporary) << meter.slave_path << '\n';
         std::rename(temporary.c_str(), meter.options.path_file.c_str());
+    }
+    if (!meter.options.link.empty()) {
+        // Replaced in one step: whoever opens the link finds the old line or the new one.
+        const std::string temporary = meter.options.link + ".tmp";
+        unlink(temporary.c_str());
+        if (symlink(meter.slave_path.c_str(), temporary.c_str()) == 0) {
+            std::rename(temporary.c_str(), meter.options.link.c_str());
+        }
+    }
+}
+
+// As a USB adapter pulled out: the port's end hangs up and its device node goes away.
+void unplug_line(Meter& meter)
+{
+    close(meter.slave);
+    close(meter.master);
+    meter.slave = meter.master = -1;
+    meter.outgoing.clear();
+    if (!meter.options.link.empty()) {
+        unlink(meter.options.link.c_str());
     }
 }
 
@@ -152,6 +180,18 @@ void queue_reply(Meter& meter, Clock::time_point start)
     }
 }
 
+// A meter busy with its reply, or resting just after it, does not hear a request.
+bool ready_for_request(const Meter& meter)
+{
+    const SimOptions& options = meter.options;
+    if (options.lose_every > 0 && meter.requests % options.lose_every == 0) {
+        return false;
+    }
+    return options.not_ready_ms <= 0 ||
+           (meter.outgoing.empty() &&
+            Clock::now() >= meter.last_byte_sent + std::chrono::milliseconds(options.not_ready_ms));
+}
+
 void answer_request(Meter& meter)
 {
     ++meter.requests;
@@ -159,7 +199,8 @@ void answer_request(Meter& meter)
         meter.vanished = true;
         return;
     }
-    if (meter.options.silent || unplugged != 0 || !lines_powered(meter)) {
+    if (meter.options.silent || unplugged != 0 || !lines_powered(meter) ||
+        !ready_for_request(meter)) {
         return;
     }
     queue_reply(meter, Clock::now() + std::chrono::milliseconds(meter.options.delay_ms));
@@ -203,6 +244,7 @@ void send_due(Meter& meter)
             return;
         }
         meter.outgoing.pop_front();
+        meter.last_byte_sent = now;
         if (meter.replies_to_hang_up > 0) {
             --meter.replies_to_hang_up;
         }
@@ -212,10 +254,12 @@ void send_due(Meter& meter)
     }
 }
 
+// Idle, it still wakes now and then to see whether the line was pulled or plugged.
 int wait_ms(const Meter& meter)
 {
+    constexpr int IDLE_MS = 100;
     if (meter.outgoing.empty()) {
-        return -1;
+        return IDLE_MS;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           meter.outgoing.front().due - Clock::now())
@@ -223,12 +267,37 @@ int wait_ms(const Meter& meter)
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// False when a new line could not be made.
+bool toggle_line_plug(Meter& meter)
+{
+    if (meter.master >= 0) {
+        unplug_line(meter);
+        return true;
+    }
+    if (!open_line(meter)) {
+        return false;
+    }
+    publish_path(meter);
+    return true;
+}
+
 void serve(Meter& meter)
 {
     if (meter.options.stream) {
         send_due(meter);
     }
-    for (;;) {
+    for (sig_atomic_t toggles_done = 0;;) {
+        if (toggles_done != line_toggles) {
+            ++toggles_done;
+            if (!toggle_line_plug(meter)) {
+                return;
+            }
+            continue;
+        }
+        if (meter.master < 0) {
+            poll(nullptr, 0, wait_ms(meter));
+            continue;
+        }
         pollfd watch{meter.master, POLLIN, 0};
         const int ready = poll(&watch, 1, wait_ms(meter));
         if (ready < 0 && errno != EINTR) {
@@ -270,9 +339,12 @@ int main(int argc, char** argv)
         return 1;
     }
     std::signal(SIGUSR1, toggle_cable);
+    std::signal(SIGUSR2, toggle_line);
     publish_path(meter);
     serve(meter);
-    close(meter.slave);
-    close(meter.master);
+    if (meter.master >= 0) {
+        close(meter.slave);
+        close(meter.master);
+    }
     return 0;
 }

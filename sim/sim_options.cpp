@@ -85,8 +85,14 @@ const char* sim_usage()
            "  --path-file FILE   also write the device path to FILE\n"
            "  --hangup-after N   close the line after N replies\n"
            "  --vanish-on-request N  close the line when the Nth request arrives\n"
+           "  --not-ready MS     ignore requests that arrive within MS of a reply's end\n"
+           "  --lose-every N     ignore every Nth request, as if it was lost on the line\n"
+           "  --link PATH        keep PATH a symbolic link to the line while it is plugged in\n"
            "  --version          print the version and end\n"
            "SIGUSR1 unplugs the meter's cable (it stops answering) and plugs it back.\n"
+           "SIGUSR2 unplugs the line itself, as a USB adapter pulled out: the device goes\n"
+           "away (hung up, then gone); the next SIGUSR2 plugs in a new one, whose path is\n"
+           "printed on a line of its own and given to --link.\n"
            "Texts accept \\r \\n \\t \\\\ \\xHH. The device path is printed on the first line.\n";
 }
 
@@ -141,6 +147,12 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
             good = read_number(value, options.hangup_after);
         } else if (option == "--vanish-on-request") {
             good = read_number(value, options.vanish_on_request);
+        } else if (option == "--not-ready") {
+            good = read_number(value, options.not_ready_ms);
+        } else if (option == "--lose-every") {
+            good = read_number(value, options.lose_every);
+        } else if (option == "--link") {
+            options.link = value;
         } else {
             problem = "unknown option " + option;
             return false;

@@ -21,6 +21,9 @@ struct SimOptions {
     std::string path_file;     // the device path is also written here
     int hangup_after = 0;      // the line closes after this many replies; 0: never
     int vanish_on_request = 0; // the line closes when this request arrives; 0: never
+    int not_ready_ms = 0;      // requests this soon after a reply's last byte go unheard
+    int lose_every = 0;        // every Nth request goes unheard; 0: none
+    std::string link;          // kept a symbolic link to the line while it is plugged in
     bool version = false;      // print the version and end
 };
 
