@@ -49,9 +49,7 @@ void note_if_gone(HANDLE handle)
     case ERROR_FILE_NOT_FOUND:
     case ERROR_DEVICE_REMOVED:
     case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_BROKEN_PIPE:
-        note_link_lost(reinterpret_cast<SerialLink>(handle));
-        break;
+    case ERROR_BROKEN_PIPE: note_link_lost(reinterpret_cast<SerialLink>(handle)); break;
     default: break;
     }
 }
@@ -171,8 +169,8 @@ std::int32_t write_text(std::int32_t id, const char* text)
         return 0;
     }
     DWORD written = 0;
-    if (!WriteFile(handle, text, static_cast<DWORD>(std::char_traits<char>::length(text)),
-                   &written, nullptr)) {
+    if (!WriteFile(handle, text, static_cast<DWORD>(std::char_traits<char>::length(text)), &written,
+                   nullptr)) {
         note_if_gone(handle);
     }
     return static_cast<std::int32_t>(written);

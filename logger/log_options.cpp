@@ -1,7 +1,6 @@
 #include "log_options.h"
 
 #include <charconv>
-#include <cmath>
 #include <cstring>
 
 #include <getopt.h>
@@ -10,23 +9,29 @@ namespace logbook {
 
 namespace {
 
-enum LongOnly { APPEND = 256, FORCE, PLOT, HELP, VERSION };
+enum LongOnly { APPEND = 256, FORCE, PLOT, FROM, HELP, VERSION };
 
 const option LONG_OPTIONS[] = {
-    {"count", required_argument, nullptr, 'n'},    {"duration", required_argument, nullptr, 't'},
-    {"interval", required_argument, nullptr, 'i'}, {"output", required_argument, nullptr, 'o'},
-    {"append", no_argument, nullptr, APPEND},      {"force", no_argument, nullptr, FORCE},
-    {"plot", required_argument, nullptr, PLOT},    {"help", no_argument, nullptr, HELP},
-    {"version", no_argument, nullptr, VERSION},    {nullptr, 0, nullptr, 0},
+    {"count", required_argument, nullptr, 'n'},
+    {"duration", required_argument, nullptr, 't'},
+    {"interval", required_argument, nullptr, 'i'},
+    {"output", required_argument, nullptr, 'o'},
+    {"append", no_argument, nullptr, APPEND},
+    {"force", no_argument, nullptr, FORCE},
+    {"plot", required_argument, nullptr, PLOT},
+    {"from", required_argument, nullptr, FROM},
+    {"help", no_argument, nullptr, HELP},
+    {"version", no_argument, nullptr, VERSION},
+    {nullptr, 0, nullptr, 0},
 };
 
-// Decimal seconds, "." whatever the locale, finite and not negative; nothing else after.
+// Decimal seconds, "." whatever the locale, from 0 to LONGEST_SECONDS; nothing else after.
 bool read_seconds(const char* text, double& seconds)
 {
     const char* end = text + std::strlen(text);
     const auto result = std::from_chars(text, end, seconds, std::chars_format::fixed);
-    return result.ec == std::errc() && result.ptr == end && std::isfinite(seconds) &&
-           seconds >= 0.0;
+    return result.ec == std::errc() && result.ptr == end && seconds >= 0.0 &&
+           seconds <= LONGEST_SECONDS;
 }
 
 bool read_count(const char* text, long& count)
@@ -55,10 +60,42 @@ bool take_option(int code, const char* value, LogOptions& options, std::string& 
     case APPEND: options.append = true; return true;
     case FORCE: options.force = true; return true;
     case PLOT: options.plot = value; return true;
+    case FROM: options.from = value; return true;
     case HELP: options.help = true; return true;
     case VERSION: options.version = true; return true;
     default: return false;
     }
+}
+
+// What getopt_long refused, in words: "--append=yes" is an option given a value it takes not.
+std::string refused_option(const char* word)
+{
+    const std::string text = word;
+    if (optopt != 0 && optopt < APPEND) {
+        return std::string("unknown option -") + static_cast<char>(optopt);
+    }
+    const std::string name = text.substr(0, text.find('='));
+    for (const option* known = LONG_OPTIONS; known->name != nullptr; ++known) {
+        if (name == std::string("--") + known->name && known->has_arg == no_argument) {
+            return name + " takes no value";
+        }
+    }
+    return "unknown option " + name;
+}
+
+// What the options say must hold together.
+bool consistent(const LogOptions& options, int ports, std::string& problem)
+{
+    if (options.append && options.force) {
+        problem = "--append and --force exclude each other";
+    } else if (!options.from.empty() &&
+               (ports != 0 || !options.output.empty() || options.append || options.count != 0 ||
+                options.duration_s > 0.0 || options.interval_s > 0.0)) {
+        problem = "--from reads a file instead of a port: it takes only --plot and --force";
+    } else if (options.from.empty() && ports != 1) {
+        problem = ports == 0 ? "no port given" : "one port only";
+    }
+    return problem.empty();
 }
 
 } // namespace
@@ -70,8 +107,7 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
     int code = 0;
     while ((code = getopt_long(argc, argv, ":n:t:i:o:", LONG_OPTIONS, nullptr)) != -1) {
         if (code == '?') {
-            problem = optopt != 0 ? std::string("unknown option -") + static_cast<char>(optopt)
-                                  : std::string("unknown option ") + argv[optind - 1];
+            problem = refused_option(argv[optind - 1]);
             return false;
         }
         if (code == ':') {
@@ -85,21 +121,22 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
     if (options.help || options.version) {
         return true;
     }
-    if (options.append && options.force) {
-        problem = "--append and --force exclude each other";
+    if (!consistent(options, argc - optind, problem)) {
         return false;
     }
-    if (argc - optind != 1) {
-        problem = argc == optind ? "no port given" : "one port only";
-        return false;
+    if (options.output == "-") {
+        options.output.clear();
     }
-    options.port = argv[optind];
+    if (options.from.empty()) {
+        options.port = argv[optind];
+    }
     return true;
 }
 
 const char* log_usage()
 {
     return "usage: ohmlog [options] PORT\n"
+           "       ohmlog --from FILE.csv [--plot FILE.svg [--force]]\n"
            "Records the MAS-345's readings as CSV, one row per request, until the count or\n"
            "the duration is reached or Ctrl-C is pressed.\n"
            "  PORT                 COMn (any case), or on Linux a device path such as\n"
@@ -108,13 +145,17 @@ const char* log_usage()
            "  -t, --duration S     stop after S seconds\n"
            "  -i, --interval S     one request every S seconds (default 0: each as soon as\n"
            "                       the previous reply is complete)\n"
-           "  -o, --output FILE    the CSV goes to FILE instead of standard output; an\n"
-           "                       existing FILE is kept unless --append or --force\n"
-           "      --append         add rows to an existing FILE (no second header)\n"
-           "      --force          replace an existing FILE (and plot)\n"
+           "  -o, --output FILE    the CSV goes to FILE instead of standard output (\"-\");\n"
+           "                       an existing FILE is kept unless --append or --force\n"
+           "      --append         add rows to an existing FILE (no second header); the\n"
+           "                       plot then shows the whole FILE and may be replaced\n"
+           "      --force          replace an existing FILE and plot\n"
            "      --plot FILE.svg  at the end, a chart of value over elapsed time\n"
+           "      --from FILE.csv  plot and sum up a CSV that ohmlog wrote, instead of\n"
+           "                       reading a port\n"
            "      --help           this text\n"
            "      --version        the version\n"
+           "A port that goes away is waited for and used again when it is back.\n"
            "Exit status: 0 done (Ctrl-C included), 1 the port or a file failed, 2 bad usage.\n";
 }
 

@@ -9,14 +9,19 @@ struct LogOptions {
     long count = 0;          // readings; 0: no limit
     double duration_s = 0.0; // 0: no limit
     double interval_s = 0.0; // 0: the next request as soon as a reply is complete
-    std::string output;      // the CSV file; empty: standard output
+    std::string output;      // the CSV file; empty or "-": standard output
     bool append = false;
     bool force = false;
     std::string plot; // the SVG chart; empty: none
+    std::string from; // an earlier CSV to plot and sum up instead of a port
     std::string port;
     bool help = false;
     bool version = false;
 };
+
+// The longest duration or interval: a billion seconds (some 31 years) still counts in the
+// clock's nanoseconds from any moment of a run.
+constexpr double LONGEST_SECONDS = 1e9;
 
 // False with the problem to report when the command line is not one ohmlog understands.
 bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& problem);

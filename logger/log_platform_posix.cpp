@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,9 +32,12 @@ void watch_for_stop()
 {
     struct sigaction stop {};
     stop.sa_handler = on_stop_signal;
+    // A row being written to a pipe that is full when Ctrl-C comes is written whole.
+    stop.sa_flags = SA_RESTART;
     sigemptyset(&stop.sa_mask);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGHUP, &stop, nullptr);
     // A reader of standard output that has gone away fails the write instead.
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -42,6 +47,11 @@ void run_finished() {}
 bool stderr_is_terminal()
 {
     return isatty(STDERR_FILENO) == 1;
+}
+
+bool stdout_is_terminal()
+{
+    return isatty(STDOUT_FILENO) == 1;
 }
 
 void use_binary_stdout() {}
@@ -65,6 +75,30 @@ std::string open_failure(const std::string& port)
                "open it: sudo adduser $USER dialout, then log in again";
     }
     return "in use by another program, or not a serial port";
+}
+
+int process_id()
+{
+    return static_cast<int>(getpid());
+}
+
+std::FILE* create_new_file(const std::string& path)
+{
+    const int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    std::FILE* file = fdopen(descriptor, "wb");
+    if (file == nullptr) {
+        close(descriptor);
+        unlink(path.c_str());
+    }
+    return file;
+}
+
+bool replace_file(const std::string& from, const std::string& to)
+{
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 } // namespace logbook

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 namespace logbook {
@@ -54,6 +55,12 @@ bool stderr_is_terminal()
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+bool stdout_is_terminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 void use_binary_stdout()
 {
     _setmode(_fileno(stdout), _O_BINARY);
@@ -69,6 +76,31 @@ std::string open_failure(const std::string&)
     case ERROR_ACCESS_DENIED: return "in use by another program";
     default: return "not a serial port that opens (error " + std::to_string(error) + ")";
     }
+}
+
+int process_id()
+{
+    return static_cast<int>(GetCurrentProcessId());
+}
+
+std::FILE* create_new_file(const std::string& path)
+{
+    const int descriptor =
+        _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "wb");
+    if (file == nullptr) {
+        _close(descriptor);
+        _unlink(path.c_str());
+    }
+    return file;
+}
+
+bool replace_file(const std::string& from, const std::string& to)
+{
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 } // namespace logbook

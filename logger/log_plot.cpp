@@ -76,24 +76,6 @@ std::string line(double x1, double y1, double x2, double y2, const char* style)
            "\" y2=\"" + number(y2) + "\" " + style + "/>\n";
 }
 
-// The unit a record draws in: its own, or for a missing reading the one shown last.
-std::vector<std::string> panel_units(const std::vector<Record>& records,
-                                     std::vector<std::string>& unit_of_record)
-{
-    std::vector<std::string> units;
-    std::string current = UNKNOWN_UNIT;
-    for (const Record& record : records) {
-        if (record.status == Status::ok || record.status == Status::overload) {
-            current = record.base_unit;
-        }
-        unit_of_record.push_back(current);
-        if (std::find(units.begin(), units.end(), current) == units.end()) {
-            units.push_back(current);
-        }
-    }
-    return units;
-}
-
 Range padded(Range range)
 {
     if (range.high > range.low) {
@@ -174,43 +156,72 @@ std::string marks(const Panel& panel)
     return svg;
 }
 
-// Runs of readings that are ok in this panel, as polylines; an overload or a missing reading,
-// and readings of another unit, break the line. A lone reading is a dot.
-std::string traces(const Panel& panel, const std::vector<Record>& records,
-                   const std::vector<std::string>& unit_of_record)
+std::string point(const Panel& panel, double seconds, double value)
+{
+    return number(panel.x(seconds)) + "," + number(panel.y(value)) + " ";
+}
+
+// A bucket's line: its first value, its smallest and largest halfway, its last. A bucket of one
+// reading is that reading's point.
+std::string bucket_points(const Panel& panel, const Bucket& bucket)
+{
+    if (bucket.ok == 1 || bucket.minimum == bucket.maximum) {
+        return point(panel, bucket.first_s, bucket.first) +
+               (bucket.last_s > bucket.first_s ? point(panel, bucket.last_s, bucket.last) : "");
+    }
+    const double middle = (bucket.first_s + bucket.last_s) / 2;
+    const bool falls_first = bucket.first >= bucket.last;
+    return point(panel, bucket.first_s, bucket.first) +
+           point(panel, middle, falls_first ? bucket.maximum : bucket.minimum) +
+           point(panel, middle, falls_first ? bucket.minimum : bucket.maximum) +
+           point(panel, bucket.last_s, bucket.last);
+}
+
+std::string trace(const std::string& points)
+{
+    const auto first_space = points.find(' ');
+    if (first_space + 1 == points.size()) { // one point: a dot
+        const auto comma = points.find(',');
+        return "<circle cx=\"" + points.substr(0, comma) + "\" cy=\"" +
+               points.substr(comma + 1, first_space - comma - 1) +
+               "\" r=\"2.5\" fill=\"#1f5fbf\"/>\n";
+    }
+    return "<polyline fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"1.5\" points=\"" + points +
+           "\"/>\n";
+}
+
+std::string mark(const Panel& panel, const Bucket& bucket, bool overload)
+{
+    const double x = panel.x(bucket.first_s);
+    const double y = overload ? panel.top + TOP : panel.plot_bottom() - 8;
+    return line(x, y, x, y + 8,
+                overload ? "stroke=\"#d02020\" stroke-width=\"2\""
+                         : "stroke=\"#999\" stroke-width=\"2\"");
+}
+
+// The buckets' lines, joined while no overload or missing reading comes between them.
+std::string traces(const Panel& panel, const SeriesPanel& series)
 {
     std::string svg;
-    std::vector<std::string> points;
+    std::string points;
     const auto flush = [&]() {
-        if (points.size() == 1) {
-            const auto comma = points[0].find(',');
-            svg += "<circle cx=\"" + points[0].substr(0, comma) + "\" cy=\"" +
-                   points[0].substr(comma + 1) + "\" r=\"2.5\" fill=\"#1f5fbf\"/>\n";
-        } else if (points.size() > 1) {
-            svg += "<polyline fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"1.5\" points=\"";
-            for (const std::string& point : points) {
-                svg += point + " ";
-            }
-            svg += "\"/>\n";
+        if (!points.empty()) {
+            svg += trace(points);
         }
         points.clear();
     };
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const Record& record = records[i];
-        const bool drawn_here = unit_of_record[i] == panel.unit;
-        if (drawn_here && record.status == Status::ok) {
-            points.push_back(number(panel.x(record.elapsed_s)) + "," +
-                             number(panel.y(record.number)));
-            continue;
+    for (const Bucket* bucket : used_buckets(series)) {
+        const bool breaks = bucket->overload || bucket->missing;
+        if (breaks) {
+            flush();
         }
-        flush();
-        if (drawn_here) {
-            const double x = panel.x(record.elapsed_s);
-            const bool overload = record.status == Status::overload;
-            const double y = overload ? panel.top + TOP : panel.plot_bottom() - 8;
-            svg += line(x, y, x, y + 8,
-                        overload ? "stroke=\"#d02020\" stroke-width=\"2\""
-                                 : "stroke=\"#999\" stroke-width=\"2\"");
+        if (bucket->ok > 0) {
+            points += bucket_points(panel, *bucket);
+        }
+        if (breaks) {
+            flush();
+            svg += bucket->overload ? mark(panel, *bucket, true) : "";
+            svg += bucket->missing ? mark(panel, *bucket, false) : "";
         }
     }
     flush();
@@ -243,12 +254,12 @@ std::string axis_label(double value, double largest, double step, const std::str
     return suffix.empty() ? text : text + " " + suffix;
 }
 
-std::string render_plot(const std::vector<Record>& records)
+std::string render_plot(const Chart& chart)
 {
-    std::vector<std::string> unit_of_record;
-    const std::vector<std::string> units = panel_units(records, unit_of_record);
+    const Series& series = chart.series;
     const double height =
-        TITLE_HEIGHT + PANEL_HEIGHT * static_cast<double>(std::max<std::size_t>(units.size(), 1));
+        TITLE_HEIGHT +
+        PANEL_HEIGHT * static_cast<double>(std::max<std::size_t>(series.panels.size(), 1));
     std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
                       number(WIDTH) + "\" height=\"" + number(height) + "\" viewBox=\"0 0 " +
@@ -257,36 +268,34 @@ std::string render_plot(const std::vector<Record>& records)
                       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     svg += text_at(LEFT, 26, "MAS-345 readings (ohmlog)", "start",
                    " font-size=\"16\" font-weight=\"bold\"");
-    if (records.empty()) {
+    if (series.readings == 0) {
         return svg + text_at(WIDTH / 2, height / 2, "no readings", "middle") + "</svg>\n";
     }
+    svg += text_at(LEFT + 268, 26,
+                   std::to_string(series.readings) + " readings over " +
+                       axis_label(series.last_s, series.last_s, 0.1, "") + " s",
+                   "start", " font-size=\"11\" fill=\"#555\"");
     svg += line(WIDTH - RIGHT - 200, 14, WIDTH - RIGHT - 200, 22,
                 "stroke=\"#d02020\" stroke-width=\"2\"");
     svg += text_at(WIDTH - RIGHT - 194, 22, "overload", "start", " font-size=\"11\"");
     svg += line(WIDTH - RIGHT - 130, 14, WIDTH - RIGHT - 130, 22,
                 "stroke=\"#999\" stroke-width=\"2\"");
-    svg += text_at(WIDTH - RIGHT - 124, 22, "no reply or garbled", "start", " font-size=\"11\"");
-    RunStats stats;
-    for (const Record& record : records) {
-        add_record(stats, record);
-    }
-    const Range time{0.0, std::max(records.back().elapsed_s, 0.001)};
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        Panel panel{units[i],
-                    TITLE_HEIGHT + PANEL_HEIGHT * static_cast<double>(i),
-                    {0.0, 1.0},
-                    time,
-                    UnitStats{units[i]}};
-        for (const UnitStats& unit : stats.units) {
-            if (unit.unit == units[i]) {
+    svg += text_at(WIDTH - RIGHT - 124, 22, "no reading", "start", " font-size=\"11\"");
+    const Range time{0.0, std::max(series.last_s, 0.001)};
+    for (std::size_t i = 0; i < series.panels.size(); ++i) {
+        const SeriesPanel& panel_series = series.panels[i];
+        Panel panel{panel_series.unit, TITLE_HEIGHT + PANEL_HEIGHT * static_cast<double>(i),
+                    Range{0.0, 1.0}, time, UnitStats{panel_series.unit}};
+        for (const UnitStats& unit : chart.stats.units) {
+            if (unit.unit == panel.unit) {
                 panel.stats = unit;
             }
         }
         if (panel.stats.ok > 0) {
             panel.values = padded(Range{panel.stats.minimum, panel.stats.maximum});
         }
-        svg += "<g class=\"panel\">\n" + axes(panel) + traces(panel, records, unit_of_record) +
-               marks(panel) + "</g>\n";
+        svg += "<g class=\"panel\">\n" + axes(panel) + traces(panel, panel_series) + marks(panel) +
+               "</g>\n";
     }
     return svg + "</svg>\n";
 }

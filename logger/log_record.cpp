@@ -183,8 +183,38 @@ const char* status_name(Status status)
     case Status::overload: return "overload";
     case Status::no_reply: return "no-reply";
     case Status::garbled: return "garbled";
+    case Status::port_lost: return "port-lost";
     }
     return "garbled";
+}
+
+bool status_named(const std::string& name, Status& status)
+{
+    for (const Status candidate :
+         {Status::ok, Status::overload, Status::no_reply, Status::garbled, Status::port_lost}) {
+        if (name == status_name(candidate)) {
+            status = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string escaped_bytes(const std::string& bytes)
+{
+    static const char* const HEX = "0123456789abcdef";
+    std::string text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            text += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            text += c;
+        } else {
+            text += std::string("\\x") + HEX[byte >> 4] + HEX[byte & 0x0F];
+        }
+    }
+    return text;
 }
 
 std::string csv_header()
@@ -203,7 +233,7 @@ std::string csv_row(const Record& record)
                                   record.value,
                                   ok ? record.base_unit : std::string(),
                                   status_name(record.status),
-                                  record.frame};
+                                  escaped_bytes(record.frame)};
     std::string row;
     for (const std::string& field : fields) {
         row += (row.empty() ? "" : ",") + quoted_if_needed(field);

@@ -7,7 +7,7 @@
 
 namespace logbook {
 
-enum class Status { ok, overload, no_reply, garbled };
+enum class Status { ok, overload, no_reply, garbled, port_lost };
 
 struct Record {
     std::string time;       // the request's UTC time, ISO 8601 with milliseconds
@@ -41,8 +41,15 @@ std::string shift_decimal(const std::string& number, int exponent);
 Record decode_reply(const std::string& reply);
 
 const char* status_name(Status status);
+// The status a name stands for; false for a name that is none.
+bool status_named(const std::string& name, Status& status);
 
-// RFC 4180: a header row, fields quoted only where they need it, CR LF after each row.
+// Bytes of the meter's line as text that is safe anywhere: printable ASCII as it is, a
+// backslash doubled, every other byte as \xHH.
+std::string escaped_bytes(const std::string& bytes);
+
+// RFC 4180: a header row, fields quoted only where they need it, CR LF after each row. The
+// frame is written with escaped_bytes.
 std::string csv_header();
 std::string csv_row(const Record& record);
 

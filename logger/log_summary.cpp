@@ -1,5 +1,6 @@
 #include "log_summary.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -50,7 +51,24 @@ std::string with_unit(const std::string& number, const std::string& unit)
 // The unit's name for what it measures, where a bare symbol would read oddly.
 std::string shown_name(const std::string& unit)
 {
-    return unit.empty() ? "gain" : unit;
+    return unit.empty() ? "gain" : escaped_bytes(unit);
+}
+
+double rounded(double value, int digits)
+{
+    const std::string text = significant(value, digits);
+    double number = value;
+    std::from_chars(text.data(), text.data() + text.size(), number);
+    return number;
+}
+
+void note_port(RunStats& stats, const Record& record)
+{
+    if (stats.port_away) {
+        stats.seconds_without_port += record.elapsed_s - stats.last_elapsed_s;
+    }
+    stats.port_away = record.status == Status::port_lost;
+    stats.losses += stats.port_away ? 1 : 0;
 }
 
 } // namespace
@@ -58,6 +76,7 @@ std::string shown_name(const std::string& unit)
 void add_record(RunStats& stats, const Record& record)
 {
     ++stats.requests;
+    note_port(stats, record);
     stats.last_elapsed_s = record.elapsed_s;
     const bool shows_unit = record.status == Status::ok || record.status == Status::overload;
     UnitStats& unit = shows_unit           ? unit_named(stats, record.base_unit)
@@ -88,8 +107,10 @@ std::string si_text(double value, const std::string& unit)
     if (!takes_prefix(unit) || value == 0.0 || !std::isfinite(value)) {
         return with_unit(significant(value, 6), unit);
     }
-    const SiPrefix prefix = si_prefix(std::fabs(value), unit);
-    const double scaled = value / std::pow(1000.0, prefix.thousands);
+    // 999.99996 nV shows as 1000 nV unless the prefix suits the number as shown: 1 uV.
+    const double shown = rounded(value, 4);
+    const SiPrefix prefix = si_prefix(std::fabs(shown), unit);
+    const double scaled = shown / std::pow(1000.0, prefix.thousands);
     return significant(scaled, 4) + " " + prefix.symbol + unit;
 }
 
@@ -108,15 +129,15 @@ std::string status_line(const RunStats& stats, const Record& last)
 {
     std::string line = std::to_string(stats.requests) + " readings  last ";
     switch (last.status) {
-    case Status::ok: line += si_text(last.number, last.base_unit); break;
+    case Status::ok: line += si_text(last.number, escaped_bytes(last.base_unit)); break;
     case Status::overload: line += "overload " + shown_name(last.base_unit); break;
     default: line += status_name(last.status); break;
     }
     if (stats.current >= 0) {
         const UnitStats& unit = stats.units[static_cast<std::size_t>(stats.current)];
         if (unit.ok > 0) {
-            line += "  min " + si_text(unit.minimum, unit.unit) + "  max " +
-                    si_text(unit.maximum, unit.unit);
+            line += "  min " + si_text(unit.minimum, escaped_bytes(unit.unit)) + "  max " +
+                    si_text(unit.maximum, escaped_bytes(unit.unit));
         }
     }
     return line;
@@ -124,7 +145,7 @@ std::string status_line(const RunStats& stats, const Record& last)
 
 std::string summary(const RunStats& stats, double run_seconds)
 {
-    const double rate = run_seconds > 0.0 ? stats.requests / run_seconds : 0.0;
+    const double rate = run_seconds > 0.0 ? static_cast<double>(stats.requests) / run_seconds : 0.0;
     std::string text = "ohmlog: " + std::to_string(stats.requests) + " readings in " +
                        fixed_text(run_seconds, 1) + " s, " + fixed_text(rate, 2) + " a second\n";
     for (const UnitStats& unit : stats.units) {
@@ -137,6 +158,13 @@ std::string summary(const RunStats& stats, double run_seconds)
                     ", std dev " + si_text(standard_deviation(unit), unit.unit);
         }
         text += "\n";
+    }
+    if (stats.losses > 0) {
+        const double away = stats.seconds_without_port +
+                            (stats.port_away ? run_seconds - stats.last_elapsed_s : 0.0);
+        text += "  port lost " + std::to_string(stats.losses) +
+                (stats.losses == 1 ? " time, " : " times, ") + fixed_text(std::max(away, 0.0), 1) +
+                " s without it\n";
     }
     return text;
 }

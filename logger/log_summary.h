@@ -25,8 +25,11 @@ struct UnitStats {
 struct RunStats {
     std::vector<UnitStats> units; // in the order they were first met
     int current = -1;             // index of the unit shown last; -1 before any
-    int requests = 0;
+    long requests = 0;
     double last_elapsed_s = 0.0;
+    int losses = 0;                    // port-lost rows
+    double seconds_without_port = 0.0; // from each loss to the next row
+    bool port_away = false;            // the last row was a loss
 };
 
 // The group a missing reading belongs to before the meter has shown any unit.
@@ -38,7 +41,7 @@ void add_record(RunStats& stats, const Record& record);
 double standard_deviation(const UnitStats& unit);
 
 // "-842 mV", "1.234 kOhm", "23 degC", "123" (gain): four significant digits and an SI prefix
-// for the units that take one.
+// for the units that take one, chosen for the number as rounded.
 std::string si_text(double value, const std::string& unit);
 // Whether values of this base unit are written with SI prefixes.
 bool takes_prefix(const std::string& unit);
@@ -54,7 +57,8 @@ SiPrefix si_prefix(double magnitude, const std::string& unit);
 // One line without its line end: "12 readings  last -842 mV  min -842 mV  max 445 mV".
 std::string status_line(const RunStats& stats, const Record& last);
 
-// Lines for the end of the run, each ending in a line feed.
+// Lines for the end of the run, each ending in a line feed. A port still away counts as away
+// until `run_seconds`.
 std::string summary(const RunStats& stats, double run_seconds);
 
 } // namespace logbook

@@ -63,20 +63,6 @@ std::string read_meter(const std::string& command)
     return trim_trailing_spaces(collect_reply());
 }
 
-std::string request_reply(const std::string& command,
-                          std::chrono::steady_clock::time_point deadline, bool (*carry_on)())
-{
-    send_request(command);
-    std::string reply;
-    char byte = 0;
-    while (std::chrono::steady_clock::now() < deadline && carry_on()) {
-        if (read_bytes(METER_PORT, &byte, 1) > 0 && take_reply_byte(reply, byte)) {
-            break;
-        }
-    }
-    return trim_trailing_spaces(reply);
-}
-
 double ead(std::int32_t channel)
 {
     if (!is_meter_channel(channel)) {

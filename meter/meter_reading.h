@@ -2,7 +2,6 @@
 // on it. The front end must have opened METER_PORT with METER_SETTINGS, DTR on, RTS off.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -16,13 +15,6 @@ constexpr std::int32_t COLLECTION_LIMIT_MS = 1000;
 // Sends the command and a carriage return, waits, and returns the reply without its trailing
 // spaces: the MeterFrame. Empty when nothing was received.
 std::string read_meter(const std::string& command);
-
-// For callers that read continuously: sends the command and a carriage return and takes the
-// reply as it arrives, with no fixed wait. Collection ends with the line end that ends the
-// frame, at `deadline`, or as soon as `carry_on` (asked between reads, at least every 110 ms)
-// says no. The reply keeps its line end when it arrived; empty when nothing did.
-std::string request_reply(const std::string& command,
-                          std::chrono::steady_clock::time_point deadline, bool (*carry_on)());
 
 // Adds one received byte to a reply; true when it was the line end that ends the frame. A zero
 // byte adds nothing, and line ends ahead of the frame are noise.

@@ -201,8 +201,13 @@ TEST_F(PosixLinkTest, AnOpenPortIsTheLinksAlone)
 {
     chmod(line.slave_path.c_str(), 0666);
     Launch plain_open;
-    plain_open.argv = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                       "/bin/sh", "-c", "exec 3<>" + line.slave_path};
+    plain_open.argv = {"/usr/bin/setpriv",
+                       "--reuid=nobody",
+                       "--regid=nogroup",
+                       "--clear-groups",
+                       "/bin/sh",
+                       "-c",
+                       "exec 3<>" + line.slave_path};
     open_meter_port();
     EXPECT_NE(port_is_serial_line(METER_PORT), 0);
     char byte = 0;

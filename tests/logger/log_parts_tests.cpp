@@ -3,6 +3,7 @@
 #include "log_options.h"
 #include "log_plot.h"
 #include "log_record.h"
+#include "log_series.h"
 #include "log_summary.h"
 
 #include <cmath>
@@ -41,7 +42,7 @@ TEST(DecodeReply, FieldsStatusAndExactValueInTheBaseUnit)
         {"OH   O.L MOhm\n", "OH,O.L,MOhm,,,overload,OH   O.L MOhm"},
         {"", ",,,,,no-reply,"},
         {"DC -0", ",,,,,garbled,DC -0"},
-        {"\x01x,\"DC -0.842   V\n", ",,,,,garbled,\"\x01x,\"\"DC -0.842   V\""},
+        {"\x01x,\"DC\x1b-0.842  \\V\n", ",,,,,garbled,\"\\x01x,\"\"DC\\x1b-0.842  \\\\V\""},
         {"DC  abcde   V\n", ",,,,,garbled,DC  abcde   V"},
         {"DC -0.8.2   V\n", ",,,,,garbled,DC -0.8.2   V"},
         {"DC -0.842   V  \n", ",,,,,garbled,DC -0.842   V  "},
@@ -66,6 +67,7 @@ TEST(Texts, SiPrefixesTimesAndAxes)
     EXPECT_EQ(si_text(23, "degC"), "23 degC");
     EXPECT_EQ(si_text(123, ""), "123");
     EXPECT_EQ(si_text(0, "V"), "0 V");
+    EXPECT_EQ(si_text(9.9999996e-7, "V"), "1 uV") << "the prefix of the number as shown";
     EXPECT_EQ(axis_label(-0.8, 0.9, 0.2, "V"), "-800 mV");
     EXPECT_EQ(axis_label(1250, 1500, 50, "Ohm"), "1.25 kOhm");
     EXPECT_EQ(axis_label(1e-17, 1.0, 0.2, ""), "0.0") << "no -0 at zero";
@@ -108,6 +110,39 @@ TEST(Summary, PerBaseUnitWithMissingReadingsWhereTheDialWas)
     EXPECT_EQ(summary(stats, 2.0).substr(0, 40), "ohmlog: 7 readings in 2.0 s, 3.50 a seco");
 }
 
+// A million readings in a thousand buckets: the spike, the overload and the gap among them
+// stay, each where it happened.
+TEST(Series, BucketsMergeAndKeepWhatStandsOut)
+{
+    Series series;
+    for (int i = 0; i < 1000000; ++i) {
+        Record record = reading(Status::ok, i == 500000 ? 5.0 : 1.0, "V");
+        record.status = i == 700000   ? Status::overload
+                        : i == 900000 ? Status::no_reply
+                                      : Status::ok;
+        record.elapsed_s = i * 0.25;
+        add_to_series(series, record);
+    }
+    ASSERT_EQ(series.panels.size(), 1u);
+    const std::vector<const Bucket*> used = used_buckets(series.panels[0]);
+    EXPECT_GT(used.size(), SERIES_BUCKETS / 2);
+    int spikes = 0;
+    double overload_at = 0.0;
+    double missing_at = 0.0;
+    long readings = 0;
+    for (const Bucket* bucket : used) {
+        spikes += bucket->maximum == 5.0 ? 1 : 0;
+        overload_at = bucket->overload ? bucket->first_s : overload_at;
+        missing_at = bucket->missing ? bucket->first_s : missing_at;
+        readings += bucket->readings;
+        EXPECT_EQ(bucket->minimum, 1.0);
+    }
+    EXPECT_EQ(spikes, 1);
+    EXPECT_NEAR(overload_at, 175000.0, series.bucket_s);
+    EXPECT_NEAR(missing_at, 225000.0, series.bucket_s);
+    EXPECT_EQ(readings, 1000000);
+}
+
 TEST(Options, BadCommandLinesAreRefused)
 {
     const std::vector<std::vector<const char*>> refused = {
@@ -123,6 +158,9 @@ TEST(Options, BadCommandLinesAreRefused)
         {"COM1", "COM2"},
         {"--append", "--force", "-o", "x", "COM1"},
         {"--bogus", "COM1"},
+        {"-i", "10000000000", "COM1"},
+        {"--from", "a.csv", "COM1"},
+        {"--from", "a.csv", "-n", "3"},
     };
     for (const auto& words : refused) {
         std::vector<char*> argv{const_cast<char*>("ohmlog")};

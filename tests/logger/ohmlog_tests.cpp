@@ -5,7 +5,9 @@
 #include "sim_meter.h"
 #include "test_paths.h"
 
+#include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -59,6 +61,16 @@ int count_of(const std::string& text, const std::string& part)
         ++count;
     }
     return count;
+}
+
+std::vector<std::string> files_in(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 class OhmlogTest : public testing::Test {
@@ -121,11 +133,13 @@ struct BadLineCase {
     const char* what;
     std::vector<std::string> meter_options;
     const char* row;
+    std::size_t requests; // for the two rows; 0: repeated until each bound
 };
 
 class OhmlogBadLineTest : public OhmlogTest, public testing::WithParamInterface<BadLineCase> {};
 
-// Every request has its row, whatever came back; the run goes on.
+// Every request has its row, whatever came back; the run goes on. A request the meter did not
+// hear is repeated, and the reply to a repeat never lands in the next row.
 TEST_P(OhmlogBadLineTest, EachRequestHasItsRow)
 {
     SimMeter meter(GetParam().meter_options);
@@ -135,20 +149,36 @@ TEST_P(OhmlogBadLineTest, EachRequestHasItsRow)
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(fields_after_time(rows[1]), GetParam().row);
     EXPECT_EQ(fields_after_time(rows[2]), GetParam().row);
-    EXPECT_EQ(meter.received(), "\r\r");
+    const std::string received = meter.received();
+    EXPECT_EQ(received.find_first_not_of('\r'), std::string::npos);
+    if (GetParam().requests > 0) {
+        EXPECT_EQ(received.size(), GetParam().requests);
+    } else {
+        EXPECT_GE(received.size(), 8u) << "a silent meter is asked again within each bound";
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, OhmlogBadLineTest,
-                         testing::Values(BadLineCase{"silent", {"--silent"}, ",,,,,no-reply,"},
-                                         BadLineCase{"junk",
-                                                     {"--junk", "x,\"\\x01"},
-                                                     ",,,,,garbled,\"x,\"\"\x01"
-                                                     "DC -0.842   V\""},
-                                         BadLineCase{
-                                             "cut_short", {"--cut", "6"}, ",,,,,garbled,DC -0."}),
-                         [](const testing::TestParamInfo<BadLineCase>& case_info) {
-                             return std::string(case_info.param.what);
-                         });
+const char* const OK_ROW = "DC,-0.842,V,-0.842,V,ok,DC -0.842   V";
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, OhmlogBadLineTest,
+    testing::Values(
+        BadLineCase{"silent", {"--silent"}, ",,,,,no-reply,", 0},
+        BadLineCase{"junk",
+                    {"--junk", "x,\"\\\\\\x01"},
+                    ",,,,,garbled,\"x,\"\"\\\\\\x01DC -0.842   V\"",
+                    2},
+        BadLineCase{"cut_short", {"--cut", "6"}, ",,,,,garbled,DC -0.", 2},
+        BadLineCase{"not_ready_after_a_reply", {"--not-ready", "50"}, OK_ROW, 3},
+        BadLineCase{"every_second_request_lost", {"--lose-every", "2"}, OK_ROW, 3},
+        // It answers the request and its repeat both: 1, then 2 to the repeat, then 1 again.
+        BadLineCase{"late_and_queueing",
+                    {"--delay", "150", "--reading", "DC  1.000   V", "--reading", "DC  2.000   V"},
+                    "DC,1.000,V,1,V,ok,DC  1.000   V",
+                    3}),
+    [](const testing::TestParamInfo<BadLineCase>& case_info) {
+        return std::string(case_info.param.what);
+    });
 
 // Request k starts at k intervals after the first: the time a reply takes does not add up.
 TEST_F(OhmlogTest, AnIntervalKeepsItsPace)
@@ -161,6 +191,9 @@ TEST_F(OhmlogTest, AnIntervalKeepsItsPace)
         EXPECT_GE(elapsed_of(rows[k]), 0.4 * static_cast<double>(k - 1) - 0.001);
         EXPECT_LT(elapsed_of(rows[k]), 0.4 * static_cast<double>(k - 1) + 0.15) << rows[k];
     }
+    const ProcessResult short_run = run_ohmlog({"-t", "0.5", "-i", "5", meter.path()});
+    EXPECT_EQ(csv_lines(short_run.out).size(), 2u);
+    EXPECT_LT(short_run.seconds, 2.5) << "the wait for the next request ends with the run";
 }
 
 TEST_F(OhmlogTest, AnUnpluggedMeterGivesNoReplyRowsAndTheRunGoesOn)
@@ -178,13 +211,44 @@ TEST_F(OhmlogTest, AnUnpluggedMeterGivesNoReplyRowsAndTheRunGoesOn)
     EXPECT_EQ(log.wait(5000), 0);
 }
 
-class OhmlogStopTest : public OhmlogTest, public testing::WithParamInterface<int> {};
+// The line pulled out and plugged back in under the same name: one port-lost row, a wait
+// that is told, and readings again.
+TEST_F(OhmlogTest, ALostPortIsWaitedForAndUsedAgain)
+{
+    SimMeter meter({"--link", dir_ + "/meter"});
+    Launch launch = ohmlog_launch({"-n", "4", "-i", "0.3", dir_ + "/meter"});
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    EXPECT_EQ(log.read_line(5000).substr(0, 4), "time");
+    EXPECT_NE(log.read_line(5000).find(",ok,"), std::string::npos);
+    meter.toggle_line();
+    EXPECT_NE(log.read_line(5000).find(",,,,,,port-lost,"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    meter.toggle_line();
+    const std::string rest = log.read_rest(10000);
+    EXPECT_EQ(count_of(rest, ",ok,"), 2) << rest;
+    EXPECT_EQ(log.wait(5000), 0);
+    const std::string said = read_file(dir_ + "/stderr");
+    EXPECT_NE(said.find("ohmlog: lost " + dir_ + "/meter; waiting for it to come back\n"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("is back"), std::string::npos);
+    EXPECT_NE(said.find("port lost 1 time, "), std::string::npos);
+}
 
-// Ctrl-C (SIGINT) or SIGTERM: every completed row on disk, the plot written, the summary
-// printed, status 0, and soon.
+struct StopCase {
+    const char* what;
+    int signal;
+    std::vector<std::string> meter_options;
+};
+
+class OhmlogStopTest : public OhmlogTest, public testing::WithParamInterface<StopCase> {};
+
+// Ctrl-C (SIGINT), SIGTERM or a closed terminal (SIGHUP): every completed row on disk, no row
+// for an exchange cut short, the plot written, the summary printed, status 0, and soon.
 TEST_P(OhmlogStopTest, EndsTheRunWithEverythingWritten)
 {
-    SimMeter meter;
+    SimMeter meter(GetParam().meter_options);
     const std::string csv = dir_ + "/log.csv";
     const std::string plot = dir_ + "/log.svg";
     Launch launch = ohmlog_launch({"-o", csv, "--plot", plot, meter.path()});
@@ -197,24 +261,45 @@ TEST_P(OhmlogStopTest, EndsTheRunWithEverythingWritten)
     ASSERT_GE(count_of(read_file(csv), "\r\n"), 4)
         << "each row is on disk as soon as it is complete";
     const double stop = monotonic_seconds();
-    kill(log.pid(), GetParam());
+    kill(log.pid(), GetParam().signal);
     EXPECT_EQ(log.wait(5000), 0);
     EXPECT_LT(seconds_since(stop), 2.0) << "half a second in the benchmark; generous here";
     const std::vector<std::string> rows = csv_lines(read_file(csv));
     ASSERT_GE(rows.size(), 4u);
     for (std::size_t i = 1; i < rows.size(); ++i) {
-        EXPECT_EQ(fields_after_time(rows[i]), "DC,-0.842,V,-0.842,V,ok,DC -0.842   V");
+        EXPECT_EQ(fields_after_time(rows[i]), OK_ROW);
     }
     EXPECT_NE(read_file(plot).find("</svg>"), std::string::npos);
-    EXPECT_FALSE(std::ifstream(plot + ".part").good());
+    EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"log.csv", "log.svg", "stderr"}));
     EXPECT_NE(read_file(dir_ + "/stderr").find(std::to_string(rows.size() - 1) + " readings in"),
               std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, OhmlogStopTest, testing::Values(SIGINT, SIGTERM),
-                         [](const testing::TestParamInfo<int>& case_info) {
-                             return case_info.param == SIGINT ? "sigint" : "sigterm";
+// A frame of 14 slow characters takes 0.8 s: the stop comes in the middle of one.
+INSTANTIATE_TEST_SUITE_P(Signals, OhmlogStopTest,
+                         testing::Values(StopCase{"sigint", SIGINT, {"--char-ms", "60"}},
+                                         StopCase{"sigterm", SIGTERM, {}},
+                                         StopCase{"sighup", SIGHUP, {}}),
+                         [](const testing::TestParamInfo<StopCase>& case_info) {
+                             return std::string(case_info.param.what);
                          });
+
+// Ctrl-C while standard output is a full pipe: the row being written is written whole.
+TEST_F(OhmlogTest, CtrlCOnABlockedPipeLosesNoRow)
+{
+    SimMeter meter({"--char-ms", "0", "--delay", "0"});
+    Launch launch = ohmlog_launch({meter.path()});
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(log.pid(), SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::vector<std::string> rows = csv_lines(log.read_rest(10000));
+    EXPECT_EQ(log.wait(5000), 0);
+    EXPECT_GT(rows.size(), 500u) << "the pipe was full";
+    EXPECT_NE(read_file(dir_ + "/stderr").find(std::to_string(rows.size() - 1) + " readings in"),
+              std::string::npos);
+}
 
 TEST_F(OhmlogTest, AnExistingFileIsKeptUnlessAppendOrForceIsGiven)
 {
@@ -239,13 +324,53 @@ TEST_F(OhmlogTest, AnExistingFileIsKeptUnlessAppendOrForceIsGiven)
     write_file(dir_ + "/old.svg", "old");
     EXPECT_EQ(run_ohmlog({"-n", "1", "--plot", dir_ + "/old.svg", meter.path()}).exit_status, 1);
     EXPECT_EQ(read_file(dir_ + "/old.svg"), "old");
+    // Appending draws the whole file again, earlier rows included.
+    EXPECT_EQ(
+        run_ohmlog({"-n", "1", "-o", csv, "--append", "--plot", dir_ + "/old.svg", meter.path()})
+            .exit_status,
+        0);
+    EXPECT_NE(read_file(dir_ + "/old.svg").find(">2 readings over"), std::string::npos);
+
+    Launch to_stdout = ohmlog_launch({"-n", "1", "-o", "-", meter.path()});
+    to_stdout.working_dir = dir_;
+    EXPECT_EQ(csv_lines(run_process(to_stdout).out).size(), 2u);
+    EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"log.csv", "old.svg"}));
+}
+
+// A plot drawn afterwards from the CSV: two appended runs on one time line, a last row cut
+// short by a power failure; and a file that is not such a CSV, named with its line.
+TEST_F(OhmlogTest, APlotFromAnEarlierCsv)
+{
+    const std::string header = "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n";
+    write_file(dir_ + "/run.csv",
+               header + "2026-12-08T10:00:00.000Z,0.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n" +
+                   "2026-12-08T10:00:01.000Z,1.000,DC,O.L,V,,,overload,DC    O.L   V\r\n" +
+                   "2026-12-08T10:00:10.000Z,0.000,OH,0.998,KOhm,998,Ohm,ok,OH  0.998KOhm\r\n" +
+                   "2026-12-08T10:00:10.500Z,0.500,,,,,,port-lost,\r\n" +
+                   "2026-12-08T10:00:11.000Z,1.0");
+    const ProcessResult result =
+        run_ohmlog({"--from", dir_ + "/run.csv", "--plot", dir_ + "/run.svg"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(result.err.find("run.csv: the last row is cut short and left out"),
+              std::string::npos);
+    EXPECT_NE(result.err.find("ohmlog: 4 readings in 10.5 s"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("  Ohm: readings 2, ok 1, overload 0, missing 1"), std::string::npos);
+    EXPECT_NE(read_file(dir_ + "/run.svg").find(">4 readings over 10.5 s<"), std::string::npos);
+
+    write_file(dir_ + "/other.csv", header + "2026-12-08T10:00:00.000Z,0.000,DC\r\nx\r\n");
+    const ProcessResult refused =
+        run_ohmlog({"--from", dir_ + "/other.csv", "--plot", dir_ + "/other.svg"});
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(refused.err, "ohmlog: " + dir_ + "/other.csv:2: not a CSV that ohmlog wrote\n");
+    EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"other.csv", "run.csv", "run.svg"}));
 }
 
 struct RefusedCase {
     const char* what;
-    std::vector<std::string> arguments; // PORT stands for the port of the case
+    std::vector<std::string> arguments; // CSV stands for out.csv in the test's folder
     int exit_status;
     const char* said;
+    bool csv_exists = false; // out.csv is there before, and must stay byte for byte
 };
 
 class OhmlogRefusedTest : public OhmlogTest, public testing::WithParamInterface<RefusedCase> {};
@@ -268,6 +393,9 @@ TEST_P(OhmlogRefusedTest, SaysWhyInOneLine)
     for (const std::string& argument : GetParam().arguments) {
         arguments.push_back(argument == "CSV" ? dir_ + "/out.csv" : argument);
     }
+    if (GetParam().csv_exists) {
+        write_file(dir_ + "/out.csv", "kept\r\n");
+    }
     Launch launch = ohmlog_launch(arguments);
     if (std::string(GetParam().what) == "permission_denied") {
         launch.argv.insert(launch.argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody",
@@ -279,7 +407,12 @@ TEST_P(OhmlogRefusedTest, SaysWhyInOneLine)
     if (result.exit_status == 1) {
         EXPECT_EQ(count_of(result.err, "\n"), 1) << result.err;
     }
-    EXPECT_FALSE(std::ifstream(dir_ + "/out.csv").good()) << "nothing half-written";
+    EXPECT_EQ(files_in(dir_), GetParam().csv_exists ? std::vector<std::string>{"out.csv"}
+                                                    : std::vector<std::string>{})
+        << "nothing half-written";
+    if (GetParam().csv_exists) {
+        EXPECT_EQ(read_file(dir_ + "/out.csv"), "kept\r\n");
+    }
     termios after{};
     tcgetattr(line.held_slave, &after);
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
@@ -295,18 +428,29 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"no_device_name", {"-o", "CSV", "meter"}, 1, "meter: not a serial port"},
         RefusedCase{"a_file", {"-o", "CSV", "/dev/ttyUSB4"}, 1, "/dev/ttyUSB4: not a device"},
         RefusedCase{"port_busy", {"-o", "CSV", "COM5"}, 1, "COM5: in use by another program"},
-        RefusedCase{"permission_denied", {"-o", "CSV", "/dev/ttyUSB3"}, 1, "dialout"},
+        RefusedCase{
+            "not_a_terminal", {"-o", "CSV", "/dev/null"}, 1, "/dev/null: not a serial port"},
+        RefusedCase{"permission_denied", {"/dev/ttyUSB3"}, 1, "dialout"},
         RefusedCase{"output_unwritable",
                     {"-o", "/nonexistent/dir/out.csv", "COM5"},
                     1,
                     "cannot write /nonexistent/dir/out.csv"},
         RefusedCase{"plot_unwritable",
-                    {"-o", "CSV", "--plot", "/nonexistent/p.svg", "COM5"},
+                    {"--force", "-o", "CSV", "--plot", "/nonexistent/p.svg", "COM5"},
                     1,
-                    "cannot write /nonexistent/p.svg"},
+                    "cannot write /nonexistent/p.svg",
+                    true},
+        RefusedCase{"rows_and_plot_on_one_path",
+                    {"--force", "-o", "CSV", "--plot", "CSV", "COM5"},
+                    2,
+                    "the rows and the plot cannot both be",
+                    true},
         RefusedCase{"unknown_option", {"--colour", "COM5"}, 2, "unknown option --colour"},
         RefusedCase{"bad_count", {"-n", "three", "COM5"}, 2, "bad count"},
         RefusedCase{"bad_interval", {"-i", "-1", "COM5"}, 2, "bad interval"},
+        RefusedCase{"endless_interval", {"-i", "10000000000", "COM5"}, 2, "bad interval"},
+        RefusedCase{"value_for_a_switch", {"--append=yes", "COM5"}, 2, "--append takes no value"},
+        RefusedCase{"from_and_a_port", {"--from", "CSV", "COM5"}, 2, "--from reads a file"},
         RefusedCase{"no_port", {"-n", "1"}, 2, "usage: ohmlog"}),
     [](const testing::TestParamInfo<RefusedCase>& case_info) {
         return std::string(case_info.param.what);
@@ -319,10 +463,13 @@ TEST_F(OhmlogTest, AStatusLineOnATerminal)
     PtyPair terminal;
     Launch launch = ohmlog_launch({"-n", "3", meter.path()});
     launch.stderr_path = terminal.slave_path;
+    launch.stdout_path = terminal.slave_path;
     EXPECT_EQ(run_process(launch).exit_status, 0);
     const std::string shown = terminal.receive(1000);
     EXPECT_NE(shown.find("\r3 readings  last -842 mV  min -842 mV  max 445 mV"), std::string::npos)
         << visible(shown);
+    EXPECT_FALSE(std::regex_search(shown, std::regex(R"(V\d{4}-\d\d-)")))
+        << "each row on a line of its own: " << visible(shown);
     EXPECT_NE(shown.find("ohmlog: 3 readings"), std::string::npos);
     EXPECT_EQ(run_ohmlog({"--version"}).out, "ohmlog 1.0\n");
 }

@@ -82,7 +82,9 @@ pid_t spawn(const Launch& launch, Pipes& pipes)
             _exit(126);
         }
         dup2(launch.stdin_fd >= 0 ? launch.stdin_fd : pipes.in[0], 0);
-        dup2(pipes.out[1], 1);
+        dup2(launch.stdout_path.empty() ? pipes.out[1]
+                                        : open(launch.stdout_path.c_str(), O_WRONLY | O_APPEND),
+             1);
         if (launch.stderr_path.empty()) {
             dup2(pipes.err[1], 2);
         } else {

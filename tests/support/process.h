@@ -16,6 +16,7 @@ struct Launch {
     std::string controlling_terminal; // with new_session: this terminal becomes its own
     int stdin_fd = -1;                // given descriptor as standard input instead of `input`
     std::string stderr_path;          // standard error to this file instead of a pipe
+    std::string stdout_path;          // standard output likewise
     std::string working_dir;          // started there instead of here
 };
 

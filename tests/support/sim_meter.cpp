@@ -28,6 +28,11 @@ void SimMeter::toggle_cable() const
     kill(process_->pid(), SIGUSR1);
 }
 
+void SimMeter::toggle_line() const
+{
+    kill(process_->pid(), SIGUSR2);
+}
+
 std::string SimMeter::received() const
 {
     return read_file(dir_ + "/received");

@@ -18,6 +18,8 @@ public:
     void stop() { process_->stop(); }
     // The meter's cable comes out, or goes back in (metersim's SIGUSR1).
     void toggle_cable() const;
+    // The line itself is pulled out, or plugged back in (metersim's SIGUSR2).
+    void toggle_line() const;
     pid_t pid() const { return process_->pid(); }
 
 private:

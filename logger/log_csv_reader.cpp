@@ -1,0 +1,183 @@
+#include "log_csv_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace logbook {
+
+namespace {
+
+constexpr std::size_t FIELDS = 9;
+
+// RFC 4180 fields of one line without its line end; false for a quote out of place.
+bool split_fields(const std::string& line, std::vector<std::string>& fields)
+{
+    fields.assign(1, std::string());
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+            fields.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            if (!quoted && !fields.back().empty()) {
+                return false;
+            }
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    return !quoted;
+}
+
+bool read_number(const std::string& text, double& number)
+{
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, number, std::chars_format::fixed);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+long days_from_civil(long year, long month, long day)
+{
+    year -= month <= 2 ? 1 : 0;
+    const long era = (year >= 0 ? year : year - 399) / 400;
+    const long year_of_era = year - era * 400;
+    const long day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+bool digits_at(const std::string& text, std::size_t at, std::size_t count, long& value)
+{
+    const char* first = text.data() + at;
+    const auto result = std::from_chars(first, first + count, value);
+    return result.ec == std::errc() && result.ptr == first + count;
+}
+
+// Places the row on the file's time line: a row whose elapsed seconds go back starts a run.
+void place_on_line(TimeLine& line, Record& record, std::chrono::system_clock::time_point utc)
+{
+    if (!line.started) {
+        line.started = true;
+        line.start_utc = utc;
+    }
+    if (record.elapsed_s < line.last_elapsed_s || line.last_elapsed_s < 0.0) {
+        line.run_offset_s = run_start_on(
+            line, utc - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                            std::chrono::duration<double>(record.elapsed_s)));
+    }
+    line.last_elapsed_s = record.elapsed_s;
+    record.elapsed_s += line.run_offset_s;
+    line.end_s = std::max(line.end_s, record.elapsed_s);
+}
+
+// One row as ohmlog wrote it; false when it is not.
+bool read_row(const std::string& text, Record& record, std::chrono::system_clock::time_point& utc)
+{
+    std::vector<std::string> fields;
+    if (!split_fields(text, fields) || fields.size() != FIELDS || !parse_utc(fields[0], utc) ||
+        !read_number(fields[1], record.elapsed_s) || !status_named(fields[7], record.status)) {
+        return false;
+    }
+    record.mode = fields[2];
+    record.reading = fields[3];
+    record.unit = fields[4];
+    record.value = fields[5];
+    record.base_unit = record.status == Status::ok ? fields[6] : base_unit_of(fields[4]).name;
+    record.frame = fields[8];
+    return record.status != Status::ok || read_number(fields[5], record.number);
+}
+
+std::string without_line_end(std::string line)
+{
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
+bool not_ours(CsvReading& reading, const std::string& path, long line_number)
+{
+    reading.problem = path + ":" + std::to_string(line_number) + ": not a CSV that ohmlog wrote";
+    return false;
+}
+
+} // namespace
+
+double run_start_on(const TimeLine& line, std::chrono::system_clock::time_point utc)
+{
+    if (!line.started) {
+        return 0.0;
+    }
+    // A clock set back between runs must not draw a run over the one before.
+    const double since_start = std::chrono::duration<double>(utc - line.start_utc).count();
+    return std::max(since_start, line.end_s);
+}
+
+bool parse_utc(const std::string& text, std::chrono::system_clock::time_point& time)
+{
+    long year = 0;
+    long month = 0;
+    long day = 0;
+    long hour = 0;
+    long minute = 0;
+    long second = 0;
+    long millisecond = 0;
+    if (text.size() != 24 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
+        text[13] != ':' || text[16] != ':' || text[19] != '.' || text[23] != 'Z' ||
+        !digits_at(text, 0, 4, year) || !digits_at(text, 5, 2, month) ||
+        !digits_at(text, 8, 2, day) || !digits_at(text, 11, 2, hour) ||
+        !digits_at(text, 14, 2, minute) || !digits_at(text, 17, 2, second) ||
+        !digits_at(text, 20, 3, millisecond) || month < 1 || month > 12 || day < 1 || day > 31 ||
+        hour > 23 || minute > 59 || second > 60) {
+        return false;
+    }
+    const long long seconds =
+        days_from_civil(year, month, day) * 86400LL + hour * 3600LL + minute * 60LL + second;
+    time = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::milliseconds(seconds * 1000 + millisecond)));
+    return true;
+}
+
+bool read_csv_into(const std::string& path, Chart& chart, CsvReading& reading)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        reading.problem = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string row_end = "\r\n";
+    const std::string header = csv_header().substr(0, csv_header().size() - row_end.size());
+    std::string text;
+    for (long line_number = 1; std::getline(file, text); ++line_number) {
+        // A line without its line end is the last, cut short as it was being written.
+        if (file.eof()) {
+            reading.cut_short = true;
+            break;
+        }
+        text = without_line_end(text);
+        if (text == header) {
+            continue; // files joined one after the other each keep their header
+        }
+        Record record;
+        std::chrono::system_clock::time_point utc;
+        if (line_number == 1 || !read_row(text, record, utc)) {
+            return not_ours(reading, path, line_number);
+        }
+        place_on_line(reading.line, record, utc);
+        add_to_chart(chart, record);
+        ++reading.rows;
+    }
+    return true;
+}
+
+} // namespace logbook
