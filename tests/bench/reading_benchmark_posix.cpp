@@ -1,7 +1,8 @@
 // The reading path natively: readings through the POSIX link from simulated meters that
 // answer at once, never, or after 650 ms; the cost of a catalogue call that does not measure;
-// ohmprobe as a whole process; and ohmlog's pace, CPU share and stop. Runs in tests/rig/sandbox
-// (it binds a fake /dev/ttyS0).
+// ohmprobe as a whole process; and ohmlog's pace (against meters that need a request repeated
+// too), CPU share, stop, wait for a lost port, memory and plot over a million readings. Runs
+// in tests/rig/sandbox (it binds a fake /dev/ttyS0).
 //   reading_benchmark
 #include "bench_readings.h"
 
@@ -15,9 +16,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <sstream>
 #include <thread>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -57,6 +60,23 @@ double children_cpu_seconds()
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// ohmlog's readings a second against a meter, and how many of its rows hold no reading.
+void ohmlog_pace(const std::string& name, const std::vector<std::string>& meter_options,
+                 int readings)
+{
+    SimMeter meter(meter_options);
+    Launch launch;
+    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-n", std::to_string(readings), meter.path()};
+    const ProcessResult run = run_process(launch);
+    int ok_rows = 0;
+    for (std::size_t at = run.out.find(",ok,"); at != std::string::npos;
+         at = run.out.find(",ok,", at + 1)) {
+        ++ok_rows;
+    }
+    report("ohmlog_" + name + "_rate_per_s", readings / run.seconds);
+    report("ohmlog_" + name + "_missing", readings - ok_rows);
+}
+
 // ohmlog against a meter at its default pacing: readings a second and the share of one core,
 // then how long it takes to end after Ctrl-C.
 void ohmlog_figures(const std::string& device)
@@ -84,6 +104,71 @@ void ohmlog_figures(const std::string& device)
         stop_ms.push_back(seconds_since(start) * 1000.0);
     }
     report("ohmlog_stop_max_ms", *std::max_element(stop_ms.begin(), stop_ms.end()));
+    ohmlog_pace("not_ready", {"--not-ready", "50"}, 60);
+    ohmlog_pace("lossy", {"--lose-every", "3"}, 60);
+}
+
+double process_cpu_seconds(pid_t pid)
+{
+    std::istringstream stat(read_file("/proc/" + std::to_string(pid) + "/stat"));
+    std::string field;
+    double ticks = 0.0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) {
+        ticks += i >= 14 ? std::stod(field) : 0.0; // utime and stime
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The share of a core that ohmlog takes while it waits for a port that has gone.
+void ohmlog_waiting_figure()
+{
+    const std::string dir = make_temp_dir("ohm-bench");
+    SimMeter meter({"--link", dir + "/meter"});
+    Launch launch;
+    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-o", dir + "/run.csv", dir + "/meter"};
+    BackgroundProcess log(launch);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    meter.toggle_line();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double cpu_before = process_cpu_seconds(log.pid());
+    const double start = monotonic_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    report("ohmlog_waiting_cpu_percent",
+           100.0 * (process_cpu_seconds(log.pid()) - cpu_before) / seconds_since(start));
+    kill(log.pid(), SIGINT);
+    log.wait(5000);
+    remove_tree(dir);
+}
+
+// Resident memory and plot of a run of this many readings against a meter without pacing.
+void ohmlog_long_run(long readings, const std::string& name)
+{
+    const std::string dir = make_temp_dir("ohm-bench");
+    SimMeter meter({"--char-ms", "0", "--delay", "0", "--reading", "DC  1.000   V", "--reading",
+                    "DC  1.002   V", "--reading", "DC  0.998   V"});
+    Launch launch;
+    launch.argv = {"/usr/bin/time",
+                   "-f",
+                   "%M",
+                   "-o",
+                   dir + "/rss",
+                   OHM_NATIVE_BIN "/ohmlog",
+                   "-n",
+                   std::to_string(readings),
+                   "-o",
+                   "/dev/null",
+                   "--plot",
+                   dir + "/run.svg",
+                   meter.path()};
+    launch.timeout_ms = 1800000;
+    run_process(launch);
+    report("ohmlog_rss_" + name + "_mb", std::stod(read_file(dir + "/rss")) / 1024.0);
+    report("ohmlog_plot_" + name + "_kb",
+           static_cast<double>(read_file(dir + "/run.svg").size()) / 1024.0);
+    Launch render;
+    render.argv = {"/usr/bin/rsvg-convert", "-o", dir + "/run.png", dir + "/run.svg"};
+    report("ohmlog_render_" + name + "_s", run_process(render).seconds);
+    remove_tree(dir);
 }
 
 } // namespace
@@ -111,6 +196,9 @@ int main()
     report("catalogue_call_ns", catalogue_call_ns());
 
     ohmlog_figures(prompt_meter.path());
+    ohmlog_waiting_figure();
+    ohmlog_long_run(10000, "10k");
+    ohmlog_long_run(1000000, "1m");
     report("probe_titre_ms", probe_process_ms({"titre"}, 51));
     const FakeNode com1("ttyS0", prompt_meter.path());
     report("probe_ead_ms", probe_process_ms({"ead", "10"}, 7));

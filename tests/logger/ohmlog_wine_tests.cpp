@@ -4,6 +4,10 @@
 #include "sim_meter.h"
 #include "wine_session.h"
 
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -37,6 +41,45 @@ TEST(OhmlogWineTest, RecordsASequenceOfReadingsAsCsv)
     EXPECT_EQ(absent.exit_status, 1);
     EXPECT_NE(absent.err.find("ohmlog: cannot open COM9: no such port"), std::string::npos)
         << absent.err;
+}
+
+// The line pulled out and plugged back in at COM2, as Wine shows it; then the files: an
+// appended run replaces its plot, and a plot that cannot be written leaves the CSV as it was.
+TEST(OhmlogWineTest, ALostPortComesBackAndNoFileIsDestroyed)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    const std::string com2 = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com2";
+    SimMeter meter({"--link", com2}, session_dir());
+    const std::string csv = session_dir() + "/run.csv";
+    const std::string plot = session_dir() + "/run.svg";
+    BackgroundProcess log(wine_launch({windows_binary("ohmlog.exe"), "-n", "4", "-i", "0.3", "-o",
+                                       "Z:" + csv, "--plot", "Z:" + plot, "COM2"}));
+    for (int waited = 0; read_file(csv).find(",ok,") == std::string::npos && waited < 100;
+         ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    meter.toggle_line();
+    for (int waited = 0; read_file(csv).find("port-lost") == std::string::npos && waited < 100;
+         ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    meter.toggle_line();
+    EXPECT_EQ(log.wait(20000), 0);
+    const std::string rows = read_file(csv);
+    EXPECT_NE(rows.find(",,,,,,port-lost,\r\n"), std::string::npos) << rows;
+    EXPECT_GT(rows.rfind(",ok,"), rows.find("port-lost")) << "readings again";
+
+    EXPECT_EQ(run_under_wine({windows_binary("ohmlog.exe"), "-n", "1", "-o", "Z:" + csv, "--append",
+                              "--plot", "Z:" + plot, "COM2"})
+                  .exit_status,
+              0);
+    EXPECT_NE(read_file(plot).find(">5 readings over"), std::string::npos);
+    const std::string appended = read_file(csv);
+    const ProcessResult refused =
+        run_under_wine({windows_binary("ohmlog.exe"), "-n", "1", "--force", "-o", "Z:" + csv,
+                        "--plot", "Z:/nonexistent/p.svg", "COM2"});
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(read_file(csv), appended);
 }
 
 } // namespace
