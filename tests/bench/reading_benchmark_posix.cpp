@@ -147,19 +147,10 @@ void ohmlog_long_run(long readings, const std::string& name)
     SimMeter meter({"--char-ms", "0", "--delay", "0", "--reading", "DC  1.000   V", "--reading",
                     "DC  1.002   V", "--reading", "DC  0.998   V"});
     Launch launch;
-    launch.argv = {"/usr/bin/time",
-                   "-f",
-                   "%M",
-                   "-o",
-                   dir + "/rss",
-                   OHM_NATIVE_BIN "/ohmlog",
-                   "-n",
-                   std::to_string(readings),
-                   "-o",
-                   "/dev/null",
-                   "--plot",
-                   dir + "/run.svg",
-                   meter.path()};
+    const std::string ohmlog = std::string(OHM_NATIVE_BIN) + "/ohmlog";
+    launch.argv = {
+        "/usr/bin/time",          "-f", "%M",        "-o",     dir + "/rss",     ohmlog,      "-n",
+        std::to_string(readings), "-o", "/dev/null", "--plot", dir + "/run.svg", meter.path()};
     launch.timeout_ms = 1800000;
     run_process(launch);
     report("ohmlog_rss_" + name + "_mb", std::stod(read_file(dir + "/rss")) / 1024.0);

@@ -12,11 +12,6 @@ std::string environment_value(const char* name)
     return value != nullptr ? value : "";
 }
 
-std::string com_link(int number)
-{
-    return environment_value("WINEPREFIX") + "/dosdevices/com" + std::to_string(number);
-}
-
 } // namespace
 
 bool in_wine_session()
@@ -35,16 +30,21 @@ std::string windows_binary(const std::string& name)
     return environment_value("OHM_WINDOWS_BIN") + "/" + name;
 }
 
+std::string com_path(int number)
+{
+    return environment_value("WINEPREFIX") + "/dosdevices/com" + std::to_string(number);
+}
+
 void link_com(int number, const std::string& target)
 {
     unlink_com(number);
-    const int linked = symlink(target.c_str(), com_link(number).c_str());
+    const int linked = symlink(target.c_str(), com_path(number).c_str());
     (void)linked;
 }
 
 void unlink_com(int number)
 {
-    unlink(com_link(number).c_str());
+    unlink(com_path(number).c_str());
 }
 
 Launch wine_launch(const std::vector<std::string>& arguments, std::vector<std::string> environment)

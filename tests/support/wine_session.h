@@ -11,6 +11,8 @@ bool in_wine_session();
 std::string session_dir();
 // A program or library of the windows-x64 build tree.
 std::string windows_binary(const std::string& name);
+// $WINEPREFIX/dosdevices/comN, the link that stands for COMN.
+std::string com_path(int number);
 // $WINEPREFIX/dosdevices/comN leads to `target` (a pseudo-terminal, or any path).
 void link_com(int number, const std::string& target);
 void unlink_com(int number);
