@@ -199,7 +199,8 @@ std::string mark(const Panel& panel, const Bucket& bucket, bool overload)
                          : "stroke=\"#999\" stroke-width=\"2\"");
 }
 
-// The buckets' lines, joined while no overload or missing reading comes between them.
+// The buckets' lines, joined while no overload, missing reading or reading of another unit
+// comes between them.
 std::string traces(const Panel& panel, const SeriesPanel& series)
 {
     std::string svg;
@@ -212,7 +213,7 @@ std::string traces(const Panel& panel, const SeriesPanel& series)
     };
     for (const Bucket* bucket : used_buckets(series)) {
         const bool breaks = bucket->overload || bucket->missing;
-        if (breaks) {
+        if (breaks || bucket->resumed) {
             flush();
         }
         if (bucket->ok > 0) {

@@ -19,6 +19,7 @@ void merge_into(Bucket& into, const Bucket& from)
     into.last_s = from.last_s;
     into.overload = into.overload || from.overload;
     into.missing = into.missing || from.missing;
+    into.resumed = into.resumed || from.resumed;
     if (from.ok == 0) {
         return;
     }
@@ -89,12 +90,18 @@ void add_to_series(Series& series, const Record& record)
     while (elapsed_s >= series.bucket_s * static_cast<double>(SERIES_BUCKETS)) {
         halve_resolution(series);
     }
+    const int before = series.current;
     SeriesPanel& panel = panel_for(series, record);
-    const auto index =
-        std::min(static_cast<std::size_t>(elapsed_s / series.bucket_s), SERIES_BUCKETS - 1);
-    merge_into(panel.buckets[index], single(record, elapsed_s));
+    Bucket reading = single(record, elapsed_s);
+    reading.resumed = before >= 0 && before != series.current;
+    merge_into(panel.buckets[bucket_index(series, elapsed_s)], reading);
     series.last_s = elapsed_s;
     ++series.readings;
+}
+
+std::size_t bucket_index(const Series& series, double elapsed_s)
+{
+    return std::min(static_cast<std::size_t>(elapsed_s / series.bucket_s), SERIES_BUCKETS - 1);
 }
 
 std::vector<const Bucket*> used_buckets(const SeriesPanel& panel)

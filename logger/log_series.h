@@ -29,6 +29,7 @@ struct Bucket {
     double maximum = 0.0;
     bool overload = false;
     bool missing = false; // no reply, garbled or the port lost
+    bool resumed = false; // a reading of another unit came between this and the one before
 };
 
 struct SeriesPanel {
@@ -47,6 +48,9 @@ struct Series {
 // The reading goes to the panel of its base unit; a missing reading to the panel of the unit
 // shown last (or "?" before any). Readings come in time order.
 void add_to_series(Series& series, const Record& record);
+
+// The bucket that holds a reading at these elapsed seconds.
+std::size_t bucket_index(const Series& series, double elapsed_s);
 
 // The panel's buckets that hold a reading, in time order.
 std::vector<const Bucket*> used_buckets(const SeriesPanel& panel);

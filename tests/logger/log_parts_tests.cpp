@@ -110,37 +110,40 @@ TEST(Summary, PerBaseUnitWithMissingReadingsWhereTheDialWas)
     EXPECT_EQ(summary(stats, 2.0).substr(0, 40), "ohmlog: 7 readings in 2.0 s, 3.50 a seco");
 }
 
-// A million readings in a thousand buckets: the spike, the overload and the gap among them
-// stay, each where it happened.
+// A million readings in a thousand buckets: the spike, the overload, the gap and the reading
+// of another unit among them stay, each where it happened.
 TEST(Series, BucketsMergeAndKeepWhatStandsOut)
 {
     Series series;
     for (int i = 0; i < 1000000; ++i) {
-        Record record = reading(Status::ok, i == 500000 ? 5.0 : 1.0, "V");
+        Record record = reading(Status::ok, i == 500000 ? 5.0 : 1.0, i == 800000 ? "A" : "V");
         record.status = i == 700000   ? Status::overload
                         : i == 900000 ? Status::no_reply
                                       : Status::ok;
         record.elapsed_s = i * 0.25;
         add_to_series(series, record);
     }
-    ASSERT_EQ(series.panels.size(), 1u);
+    ASSERT_EQ(series.panels.size(), 2u);
     const std::vector<const Bucket*> used = used_buckets(series.panels[0]);
     EXPECT_GT(used.size(), SERIES_BUCKETS / 2);
     int spikes = 0;
     double overload_at = 0.0;
     double missing_at = 0.0;
+    double resumed_at = 0.0;
     long readings = 0;
     for (const Bucket* bucket : used) {
         spikes += bucket->maximum == 5.0 ? 1 : 0;
         overload_at = bucket->overload ? bucket->first_s : overload_at;
         missing_at = bucket->missing ? bucket->first_s : missing_at;
+        resumed_at = bucket->resumed ? bucket->first_s : resumed_at;
         readings += bucket->readings;
         EXPECT_EQ(bucket->minimum, 1.0);
     }
     EXPECT_EQ(spikes, 1);
     EXPECT_NEAR(overload_at, 175000.0, series.bucket_s);
     EXPECT_NEAR(missing_at, 225000.0, series.bucket_s);
-    EXPECT_EQ(readings, 1000000);
+    EXPECT_NEAR(resumed_at, 200000.25, series.bucket_s);
+    EXPECT_EQ(readings, 999999);
 }
 
 TEST(Options, BadCommandLinesAreRefused)
