@@ -9,7 +9,7 @@ namespace logbook {
 
 namespace {
 
-enum LongOnly { APPEND = 256, FORCE, PLOT, FROM, HELP, VERSION };
+enum LongOnly { APPEND = 256, FORCE, PLOT, FROM, SERVE, HELP, VERSION };
 
 const option LONG_OPTIONS[] = {
     {"count", required_argument, nullptr, 'n'},
@@ -20,6 +20,7 @@ const option LONG_OPTIONS[] = {
     {"force", no_argument, nullptr, FORCE},
     {"plot", required_argument, nullptr, PLOT},
     {"from", required_argument, nullptr, FROM},
+    {"serve", required_argument, nullptr, SERVE},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -61,6 +62,10 @@ bool take_option(int code, const char* value, LogOptions& options, std::string& 
     case FORCE: options.force = true; return true;
     case PLOT: options.plot = value; return true;
     case FROM: options.from = value; return true;
+    case SERVE:
+        options.serve = true;
+        return parse_serve_address(value, options.serve_host, options.serve_port) ||
+               bad_value(problem, "address to serve on", value);
     case HELP: options.help = true; return true;
     case VERSION: options.version = true; return true;
     default: return false;
@@ -99,6 +104,19 @@ bool consistent(const LogOptions& options, int ports, std::string& problem)
 }
 
 } // namespace
+
+bool parse_serve_address(const std::string& text, std::string& host, unsigned short& port)
+{
+    const auto colon = text.rfind(':');
+    host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    const std::string digits = colon == std::string::npos ? text : text.substr(colon + 1);
+    const char* end = digits.data() + digits.size();
+    const auto result = std::from_chars(digits.data(), end, port);
+    return !host.empty() && !digits.empty() && result.ec == std::errc() && result.ptr == end;
+}
 
 bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& problem)
 {
@@ -153,6 +171,9 @@ const char* log_usage()
            "      --plot FILE.svg  at the end, a chart of value over elapsed time\n"
            "      --from FILE.csv  plot and sum up a CSV that ohmlog wrote, instead of\n"
            "                       reading a port\n"
+           "      --serve [HOST:]PORT  also serve the run over HTTP: a live page at /, events\n"
+           "                       at /events, the last row at /latest.json, the CSV at\n"
+           "                       /log.csv; HOST 127.0.0.1 unless named\n"
            "      --help           this text\n"
            "      --version        the version\n"
            "A port that goes away is waited for and used again when it is back.\n"

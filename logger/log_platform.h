@@ -26,6 +26,10 @@ void use_binary_stdout();
 std::string open_failure(const std::string& port);
 
 int process_id();
+// Whether a listening socket may take an address that connections of a program that has ended
+// still hold: on Linux, yes; on Windows the same option would let it take a port another
+// program listens on.
+bool listening_address_reusable();
 // A file that did not exist, created for writing (binary); nullptr with errno set otherwise.
 std::FILE* create_new_file(const std::string& path);
 // Puts `from` in the place of `to`, replacing it in one step.

@@ -82,6 +82,11 @@ int process_id()
     return static_cast<int>(getpid());
 }
 
+bool listening_address_reusable()
+{
+    return true;
+}
+
 std::FILE* create_new_file(const std::string& path)
 {
     const int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

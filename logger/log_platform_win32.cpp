@@ -83,6 +83,11 @@ int process_id()
     return static_cast<int>(GetCurrentProcessId());
 }
 
+bool listening_address_reusable()
+{
+    return false;
+}
+
 std::FILE* create_new_file(const std::string& path)
 {
     const int descriptor =

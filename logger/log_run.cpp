@@ -1,11 +1,13 @@
 #include "log_run.h"
 
 #include "log_exchange.h"
+#include "log_json.h"
 #include "log_options.h"
 #include "log_outputs.h"
 #include "log_platform.h"
 #include "log_plot.h"
 #include "log_record.h"
+#include "log_serve.h"
 #include "log_summary.h"
 #include "meter_frame.h"
 #include "serial_link.h"
@@ -32,6 +34,7 @@ struct RunState {
     Chart chart;    // the plot's: earlier runs of an appended file, then this one
     double chart_offset_s = 0.0;
     ExchangePolicy policy;
+    LiveRun live; // the chart and statistics as the server reads them
     Clock::time_point start{};
     Clock::time_point last_reply{};
     std::size_t status_width = 0;
@@ -119,20 +122,38 @@ Record record_of(const RunState& run, const Exchange& exchange)
     return record;
 }
 
+// The row joins the statistics and the chart, which the server reads too.
+void count_row(RunState& run, const Record& record)
+{
+    Record on_chart = record;
+    on_chart.elapsed_s += run.chart_offset_s;
+    const double bucket_s = run.chart.series.bucket_s;
+    {
+        const std::lock_guard<std::mutex> hold(run.live.lock);
+        add_record(run.stats, record);
+        add_to_chart(run.chart, on_chart);
+        run.live.latest = record;
+        run.live.has_latest = true;
+    }
+    if (run.options.serve) {
+        const double seconds = std::chrono::duration<double>(run.last_reply - run.start).count();
+        serve_row(row_event_json(record, run.chart, run.stats, seconds),
+                  run.chart.series.bucket_s != bucket_s);
+    }
+}
+
 // The row goes out; on a terminal shared with the status line, on a line of its own.
-bool deliver(RunState& run, Record record)
+bool deliver(RunState& run, const Record& record)
 {
     run.last_reply = Clock::now();
-    add_record(run.stats, record);
     if (run.outputs.csv == stdout && stdout_is_terminal()) {
         clear_status(run);
     }
     const bool written = write_csv(run.outputs, csv_row(record));
+    count_row(run, record);
     if (stderr_is_terminal()) {
         show_status(run, record);
     }
-    record.elapsed_s += run.chart_offset_s;
-    add_to_chart(run.chart, record);
     return written;
 }
 
@@ -166,6 +187,7 @@ void record_readings(RunState& run)
 {
     const LogOptions& options = run.options;
     run.start = Clock::now();
+    run.live.start = run.start;
     long slot = 0;
     while (!stop_requested && (options.count == 0 || run.stats.requests < options.count)) {
         if (!wait_until(run, slot_time(run, slot))) {
@@ -228,6 +250,23 @@ int plot_from_file(RunState& run, const CsvReading& earlier)
     return plotted ? 0 : 1;
 }
 
+// Before any file is made or the meter asked anything: a port that cannot be listened on ends
+// the run at once.
+bool start_web_view(RunState& run)
+{
+    run.live.chart = &run.chart;
+    run.live.run = &run.stats;
+    run.live.csv_path = run.options.output;
+    run.live.start = Clock::now();
+    std::string problem;
+    if (run.options.serve &&
+        !start_serving(run.options.serve_host, run.options.serve_port, run.live, problem)) {
+        say(problem);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int run_ohmlog(int argc, char** argv)
@@ -244,12 +283,16 @@ int run_ohmlog(int argc, char** argv)
         return 0;
     }
     init_port_table();
+    if (!start_web_view(run)) {
+        return 1;
+    }
     CsvReading earlier;
     const int refused = prepare_outputs(options, run.outputs, run.chart, earlier);
-    if (refused != 0) {
-        return refused;
-    }
-    return options.from.empty() ? log_from_port(run, earlier) : plot_from_file(run, earlier);
+    const int status = refused != 0            ? refused
+                       : options.from.empty() ? log_from_port(run, earlier)
+                                               : plot_from_file(run, earlier);
+    stop_serving();
+    return status;
 }
 
 } // namespace logbook

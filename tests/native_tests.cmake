@@ -102,13 +102,18 @@ ohm_test_program(logger_tests logger/log_parts_tests.cpp logger/ohmlog_tests.cpp
 target_link_libraries(logger_tests PRIVATE ohm_logger ohm_pause_plain ohm_sandboxed_main)
 add_dependencies(logger_tests ohmlog)
 add_test(NAME logger COMMAND logger_tests)
+# The page of ohmlog --serve in Debian's chromium, driven by playwright-core from npm
+# (tests/package.json, installed by tests/run-all).
+add_test(NAME logger_page COMMAND ${OHM_SANDBOX} node --test
+         ${CMAKE_CURRENT_SOURCE_DIR}/logger/page_tests.mjs)
+set_tests_properties(logger_page PROPERTIES ENVIRONMENT "OHM_NATIVE_BIN=${OHM_NATIVE_BIN}")
 # Driver of the Windows ohmlog under Wine; registered in the Windows trees.
 ohm_test_program(logger_wine_tests logger/ohmlog_wine_tests.cpp)
 target_link_libraries(logger_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
 
 # --- benchmark (tools/benchmark runs it; not a test) ---
 add_executable(reading_benchmark bench/reading_benchmark_posix.cpp bench/bench_readings.cpp
-               bench/cpu_time_posix.cpp)
+               bench/cpu_time_posix.cpp bench/serve_figures_posix.cpp)
 target_link_libraries(reading_benchmark PRIVATE ohm_catalogue ohm_pause_plain ohm_test_support)
 add_dependencies(reading_benchmark ohmprobe ohmlog)
 ohm_warnings(reading_benchmark)

@@ -20,3 +20,8 @@ double cpu_seconds();
 
 // One "key=value" line of the benchmark's report.
 void report(const std::string& key, double value);
+
+// ohmlog --serve with 50 clients of /events: its readings a second, the latest a row reaches a
+// client after ohmlog wrote it, the share of a core above `cpu_percent_alone` (ohmlog's own
+// without clients), and the page's weight.
+void ohmlog_serve_figures(double cpu_percent_alone);

@@ -78,8 +78,8 @@ void ohmlog_pace(const std::string& name, const std::vector<std::string>& meter_
 }
 
 // ohmlog against a meter at its default pacing: readings a second and the share of one core,
-// then how long it takes to end after Ctrl-C.
-void ohmlog_figures(const std::string& device)
+// then how long it takes to end after Ctrl-C. Gives that share.
+double ohmlog_figures(const std::string& device)
 {
     constexpr int readings = 40;
     Launch launch;
@@ -88,7 +88,8 @@ void ohmlog_figures(const std::string& device)
     const ProcessResult run = run_process(launch);
     const double cpu = children_cpu_seconds() - cpu_before;
     report("ohmlog_rate_per_s", readings / run.seconds);
-    report("ohmlog_cpu_percent", 100.0 * cpu / run.seconds);
+    const double cpu_percent = 100.0 * cpu / run.seconds;
+    report("ohmlog_cpu_percent", cpu_percent);
 
     std::vector<double> stop_ms;
     for (int i = 0; i < 5; ++i) {
@@ -106,6 +107,7 @@ void ohmlog_figures(const std::string& device)
     report("ohmlog_stop_max_ms", *std::max_element(stop_ms.begin(), stop_ms.end()));
     ohmlog_pace("not_ready", {"--not-ready", "50"}, 60);
     ohmlog_pace("lossy", {"--lose-every", "3"}, 60);
+    return cpu_percent;
 }
 
 double process_cpu_seconds(pid_t pid)
@@ -186,7 +188,7 @@ int main()
     report("late_max_ms", late.max_ms);
     report("catalogue_call_ns", catalogue_call_ns());
 
-    ohmlog_figures(prompt_meter.path());
+    ohmlog_serve_figures(ohmlog_figures(prompt_meter.path()));
     ohmlog_waiting_figure();
     ohmlog_long_run(10000, "10k");
     ohmlog_long_run(1000000, "1m");

@@ -451,6 +451,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"endless_interval", {"-i", "10000000000", "COM5"}, 2, "bad interval"},
         RefusedCase{"value_for_a_switch", {"--append=yes", "COM5"}, 2, "--append takes no value"},
         RefusedCase{"from_and_a_port", {"--from", "CSV", "COM5"}, 2, "--from reads a file"},
+        RefusedCase{"serve_on_no_address",
+                    {"-o", "CSV", "--serve", "meter.local:8080", "COM5"},
+                    1,
+                    "cannot serve on meter.local: not an IP address"},
         RefusedCase{"no_port", {"-n", "1"}, 2, "usage: ohmlog"}),
     [](const testing::TestParamInfo<RefusedCase>& case_info) {
         return std::string(case_info.param.what);

@@ -5,7 +5,6 @@
 #include "wine_session.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -48,8 +47,7 @@ TEST(OhmlogWineTest, RecordsASequenceOfReadingsAsCsv)
 TEST(OhmlogWineTest, ALostPortComesBackAndNoFileIsDestroyed)
 {
     ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
-    const std::string com2 = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com2";
-    SimMeter meter({"--link", com2}, session_dir());
+    SimMeter meter({"--link", com_path(2)}, session_dir());
     const std::string csv = session_dir() + "/run.csv";
     const std::string plot = session_dir() + "/run.svg";
     BackgroundProcess log(wine_launch({windows_binary("ohmlog.exe"), "-n", "4", "-i", "0.3", "-o",
@@ -80,6 +78,36 @@ TEST(OhmlogWineTest, ALostPortComesBackAndNoFileIsDestroyed)
                         "--plot", "Z:/nonexistent/p.svg", "COM2"});
     EXPECT_EQ(refused.exit_status, 1);
     EXPECT_EQ(read_file(csv), appended);
+}
+
+// The run served by the Windows ohmlog, fetched from the Linux side.
+TEST(OhmlogWineTest, ServesItsLatestReading)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter meter({}, session_dir());
+    link_com(3, meter.path());
+    // Ended by its count: a signal would reach only the 32-bit build's launcher.
+    Launch launch = wine_launch(
+        {windows_binary("ohmlog.exe"), "-n", "12", "-i", "0.3", "--serve", "127.0.0.1:0", "COM3"});
+    launch.stderr_path = session_dir() + "/serve.err";
+    BackgroundProcess log(launch);
+    std::string url;
+    for (int waited = 0; url.empty() && waited < 200; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::string said = read_file(launch.stderr_path);
+        const auto at = said.find("http://");
+        url = at == std::string::npos ? "" : said.substr(at, said.find('/', at + 7) + 1 - at);
+    }
+    ASSERT_FALSE(url.empty());
+    while (log.read_line(5000).find(",ok,") == std::string::npos) {
+    }
+    Launch fetch;
+    fetch.argv = {"/usr/bin/curl", "-s", "--max-time", "10", url + "latest.json"};
+    const std::string latest = run_process(fetch).out;
+    EXPECT_NE(latest.find("\"frame\":\"DC -0.842   V\""), std::string::npos) << latest;
+    EXPECT_NE(latest.find("\"mean_text\":\"-842 mV\""), std::string::npos) << latest;
+    EXPECT_EQ(log.wait(20000), 0);
+    unlink_com(3);
 }
 
 } // namespace

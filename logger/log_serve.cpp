@@ -1,0 +1,394 @@
+#include "log_serve.h"
+
+#include "log_json.h"
+#include "log_page.h"
+#include "log_platform.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace logbook {
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+constexpr std::size_t MOST_CLIENTS = 64;
+// A request line and headers beyond this are refused (431).
+constexpr std::size_t HEADER_LIMIT = std::size_t{8} * 1024;
+// Events waiting for one client of /events; a client this far behind has stopped reading.
+constexpr std::size_t CLIENT_QUEUE_BYTES = std::size_t{1024} * 1024;
+// A connection that sends no complete request within this is closed, and one that does not
+// take its answer (the whole CSV included) within the second.
+constexpr auto REQUEST_TIME = std::chrono::seconds(30);
+constexpr auto ANSWER_TIME = std::chrono::minutes(10);
+// How soon a page whose connection broke tries again.
+constexpr const char* RETRY = "retry: 1000\n\n";
+
+struct Session {
+    explicit Session(tcp::socket socket) : stream(std::move(socket)) {}
+
+    beast::tcp_stream stream;
+    beast::flat_buffer buffer;
+    std::optional<http::request_parser<http::empty_body>> parser;
+    bool streaming = false; // a client of /events
+    bool writing = false;
+    bool closed = false;
+    std::deque<std::string> queue; // events not yet written
+    std::size_t queued_bytes = 0;
+    char ignored = 0; // what a client of /events sends is read only to see it go away
+};
+
+using SessionPointer = std::shared_ptr<Session>;
+
+// The server, one per process: its thread runs every connection.
+struct Server {
+    asio::io_context io{1};
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    std::optional<tcp::acceptor> acceptor;
+    std::vector<SessionPointer> sessions;
+    LiveRun* live = nullptr;
+    std::thread thread;
+};
+Server server;
+
+double run_seconds(const LiveRun& live)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - live.start).count();
+}
+
+std::string snapshot()
+{
+    LiveRun& live = *server.live;
+    const std::lock_guard<std::mutex> hold(live.lock);
+    return snapshot_json(*live.chart, *live.run, run_seconds(live),
+                         live.has_latest ? &live.latest : nullptr,
+                         static_cast<int>(server.sessions.size()));
+}
+
+std::string latest()
+{
+    LiveRun& live = *server.live;
+    const std::lock_guard<std::mutex> hold(live.lock);
+    return latest_json(*live.chart, *live.run, run_seconds(live),
+                       live.has_latest ? &live.latest : nullptr,
+                       static_cast<int>(server.sessions.size()));
+}
+
+std::string event(const char* name, const std::string& data)
+{
+    return std::string("event: ") + name + "\ndata: " + data + "\n\n";
+}
+
+void close_session(const SessionPointer& session)
+{
+    if (session->closed) {
+        return;
+    }
+    session->closed = true;
+    beast::error_code ignored;
+    session->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    session->stream.close();
+    auto& sessions = server.sessions;
+    sessions.erase(std::remove(sessions.begin(), sessions.end(), session), sessions.end());
+}
+
+// NOLINTBEGIN(misc-no-recursion): a connection's steps start one another from completion
+// handlers, which the server's thread runs later, each on a fresh stack.
+void read_request(const SessionPointer& session);
+
+// The response's length is set; the connection is kept for the next request if asked for.
+template <class Body>
+void send(const SessionPointer& session, http::response<Body> response, bool keep_alive)
+{
+    response.set(http::field::server, "ohmlog/" OHM_VERSION);
+    response.keep_alive(keep_alive);
+    session->stream.expires_after(ANSWER_TIME);
+    auto message = std::make_shared<http::response<Body>>(std::move(response));
+    http::async_write(session->stream, *message,
+                      [session, message](beast::error_code error, std::size_t) {
+                          if (error || !message->keep_alive()) {
+                              close_session(session);
+                          } else {
+                              read_request(session);
+                          }
+                      });
+}
+
+http::response<http::string_body> text_response(http::status status, unsigned version,
+                                                const char* type, std::string body)
+{
+    http::response<http::string_body> response{status, version};
+    response.set(http::field::content_type, type);
+    response.set(http::field::cache_control, "no-store");
+    response.body() = std::move(body);
+    response.prepare_payload();
+    return response;
+}
+
+void refuse(const SessionPointer& session, http::status status, unsigned version, bool keep_alive)
+{
+    auto response = text_response(status, version, "text/plain; charset=utf-8",
+                                  std::string(http::obsolete_reason(status)) + "\n");
+    if (status == http::status::method_not_allowed) {
+        response.set(http::field::allow, "GET, HEAD");
+    }
+    send(session, std::move(response), keep_alive);
+}
+
+// HEAD: the answer's header, its length included, without its body.
+template <class Body>
+void send_head(const SessionPointer& session, const http::response<Body>& response,
+               std::uint64_t length, bool keep_alive)
+{
+    http::response<http::empty_body> head{response.base()};
+    head.content_length(length);
+    send(session, std::move(head), keep_alive);
+}
+
+void write_next(const SessionPointer& session)
+{
+    if (session->writing || session->closed || session->queue.empty()) {
+        return;
+    }
+    session->writing = true;
+    asio::async_write(session->stream, asio::buffer(session->queue.front()),
+                      [session](beast::error_code error, std::size_t) {
+                          session->writing = false;
+                          session->queued_bytes -= session->queue.front().size();
+                          session->queue.pop_front();
+                          if (error) {
+                              close_session(session);
+                          } else {
+                              write_next(session);
+                          }
+                      });
+}
+
+// A client too far behind is dropped rather than held in memory without bound.
+void enqueue(const SessionPointer& session, std::string text)
+{
+    if (session->queued_bytes + text.size() > CLIENT_QUEUE_BYTES) {
+        close_session(session);
+        return;
+    }
+    session->queued_bytes += text.size();
+    session->queue.push_back(std::move(text));
+    write_next(session);
+}
+
+void watch_for_hang_up(const SessionPointer& session)
+{
+    session->stream.socket().async_read_some(
+        asio::buffer(&session->ignored, 1), [session](beast::error_code error, std::size_t) {
+            if (error) {
+                close_session(session);
+            } else {
+                watch_for_hang_up(session);
+            }
+        });
+}
+
+void start_events(const SessionPointer& session, unsigned version, bool head)
+{
+    http::response<http::empty_body> header{http::status::ok, version};
+    header.set(http::field::server, "ohmlog/" OHM_VERSION);
+    header.set(http::field::content_type, "text/event-stream");
+    header.set(http::field::cache_control, "no-store");
+    header.set(http::field::connection, "close");
+    auto message = std::make_shared<http::response<http::empty_body>>(std::move(header));
+    auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*message);
+    session->stream.expires_never();
+    http::async_write_header(session->stream, *serializer,
+                             [session, message, serializer, head](beast::error_code error,
+                                                                  std::size_t) {
+                                 if (error || head) {
+                                     close_session(session);
+                                     return;
+                                 }
+                                 session->streaming = true;
+                                 enqueue(session, RETRY + event("snapshot", snapshot()));
+                                 watch_for_hang_up(session);
+                             });
+}
+
+void send_csv(const SessionPointer& session, unsigned version, bool head, bool keep_alive)
+{
+    http::response<http::file_body> response{http::status::ok, version};
+    beast::error_code error;
+    response.body().open(server.live->csv_path.c_str(), beast::file_mode::scan, error);
+    if (error) {
+        refuse(session, http::status::not_found, version, keep_alive);
+        return;
+    }
+    response.set(http::field::content_type, "text/csv; charset=utf-8");
+    response.set(http::field::cache_control, "no-store");
+    response.prepare_payload();
+    if (head) {
+        send_head(session, response, response.body().size(), keep_alive);
+    } else {
+        send(session, std::move(response), keep_alive);
+    }
+}
+
+// Fixed answers only: no part of a URL names a file.
+void answer(const SessionPointer& session, const http::request<http::empty_body>& request)
+{
+    const unsigned version = request.version();
+    const bool head = request.method() == http::verb::head;
+    const bool keep_alive = request.keep_alive();
+    if (request.method() != http::verb::get && !head) {
+        refuse(session, http::status::method_not_allowed, version, keep_alive);
+        return;
+    }
+    const std::string target(request.target());
+    const std::string path = target.substr(0, target.find('?'));
+    if (path == "/events") {
+        start_events(session, version, head);
+    } else if (path == "/log.csv" && !server.live->csv_path.empty()) {
+        send_csv(session, version, head, keep_alive);
+    } else if (path == "/" || path == "/latest.json") {
+        auto response =
+            path == "/" ? text_response(http::status::ok, version, "text/html; charset=utf-8",
+                                        std::string(PAGE_HTML, PAGE_HTML_SIZE))
+                        : text_response(http::status::ok, version, "application/json", latest());
+        if (head) {
+            send_head(session, response, response.body().size(), keep_alive);
+        } else {
+            send(session, std::move(response), keep_alive);
+        }
+    } else {
+        refuse(session, http::status::not_found, version, keep_alive);
+    }
+}
+
+bool is_http_error(const beast::error_code& error)
+{
+    return &error.category() == &http::make_error_code(http::error::end_of_stream).category();
+}
+
+void read_request(const SessionPointer& session)
+{
+    session->parser.emplace();
+    session->parser->header_limit(HEADER_LIMIT);
+    session->stream.expires_after(REQUEST_TIME);
+    http::async_read(session->stream, session->buffer, *session->parser,
+                     [session](beast::error_code error, std::size_t) {
+                         if (!error) {
+                             answer(session, session->parser->get());
+                         } else if (error == http::error::header_limit) {
+                             refuse(session, http::status::request_header_fields_too_large, 11,
+                                    false);
+                         } else if (is_http_error(error) && error != http::error::end_of_stream) {
+                             refuse(session, http::status::bad_request, 11, false);
+                         } else {
+                             close_session(session); // gone, or silent too long
+                         }
+                     });
+}
+
+// NOLINTEND(misc-no-recursion)
+
+void accept_next()
+{
+    server.acceptor->async_accept([](beast::error_code error, tcp::socket socket) {
+        if (error == asio::error::operation_aborted) {
+            return;
+        }
+        if (!error) {
+            auto session = std::make_shared<Session>(std::move(socket));
+            if (server.sessions.size() >= MOST_CLIENTS) {
+                refuse(session, http::status::service_unavailable, 11, false);
+            } else {
+                server.sessions.push_back(session);
+                read_request(session);
+            }
+        }
+        accept_next();
+    });
+}
+
+} // namespace
+
+bool start_serving(const std::string& host, unsigned short port, LiveRun& live,
+                   std::string& problem)
+{
+    beast::error_code error;
+    const asio::ip::address address = asio::ip::make_address(host, error);
+    if (error) {
+        problem = "cannot serve on " + host + ": not an IP address";
+        return false;
+    }
+    const tcp::endpoint endpoint(address, port);
+    tcp::acceptor& acceptor = server.acceptor.emplace(server.io);
+    if (acceptor.open(endpoint.protocol(), error) ||
+        acceptor.set_option(asio::socket_base::reuse_address(listening_address_reusable()),
+                            error) ||
+        acceptor.bind(endpoint, error) || acceptor.listen(asio::socket_base::max_listen_connections, error)) {
+        problem = "cannot serve on " + host + ":" + std::to_string(port) + ": " + error.message();
+        server.acceptor.reset();
+        return false;
+    }
+    server.live = &live;
+    const unsigned short bound = acceptor.local_endpoint().port();
+    const std::string shown = address.is_v6() ? "[" + host + "]" : host;
+    std::fprintf(stderr, "ohmlog: the run is served at http://%s:%u/\n", shown.c_str(),
+                 static_cast<unsigned>(bound));
+    if (!address.is_loopback()) {
+        std::fprintf(stderr,
+                     "ohmlog: anyone who can reach %s:%u can see the readings (read-only)\n",
+                     shown.c_str(), static_cast<unsigned>(bound));
+    }
+    server.work.emplace(server.io.get_executor());
+    accept_next();
+    server.thread = std::thread([] { server.io.run(); });
+    return true;
+}
+
+void serve_row(std::string event_json, bool new_snapshot)
+{
+    if (!server.thread.joinable()) {
+        return;
+    }
+    asio::post(server.io, [text = std::move(event_json), new_snapshot] {
+        const std::string row = event("row", text);
+        const std::string again = new_snapshot ? event("snapshot", snapshot()) : std::string();
+        const std::vector<SessionPointer> sessions = server.sessions;
+        for (const SessionPointer& session : sessions) {
+            if (session->streaming) {
+                enqueue(session, row + again);
+            }
+        }
+    });
+}
+
+void stop_serving()
+{
+    if (!server.thread.joinable()) {
+        return;
+    }
+    asio::post(server.io, [] {
+        beast::error_code ignored;
+        server.acceptor->close(ignored);
+        const std::vector<SessionPointer> sessions = server.sessions;
+        for (const SessionPointer& session : sessions) {
+            close_session(session);
+        }
+    });
+    server.work.reset();
+    server.thread.join();
+}
+
+} // namespace logbook
