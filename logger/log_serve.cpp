@@ -34,6 +34,7 @@ constexpr std::size_t CLIENT_QUEUE_BYTES = std::size_t{1024} * 1024;
 // take its answer (the whole CSV included) within the second.
 constexpr auto REQUEST_TIME = std::chrono::seconds(30);
 constexpr auto ANSWER_TIME = std::chrono::minutes(10);
+constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(100);
 // How soon a page whose connection broke tries again.
 constexpr const char* RETRY = "retry: 1000\n\n";
 
@@ -58,6 +59,7 @@ struct Server {
     asio::io_context io{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::optional<tcp::acceptor> acceptor;
+    asio::steady_timer retry{io};
     std::vector<SessionPointer> sessions;
     LiveRun* live = nullptr;
     std::thread thread;
@@ -191,14 +193,14 @@ void enqueue(const SessionPointer& session, std::string text)
 
 void watch_for_hang_up(const SessionPointer& session)
 {
-    session->stream.socket().async_read_some(
-        asio::buffer(&session->ignored, 1), [session](beast::error_code error, std::size_t) {
-            if (error) {
-                close_session(session);
-            } else {
-                watch_for_hang_up(session);
-            }
-        });
+    session->stream.socket().async_read_some(asio::buffer(&session->ignored, 1),
+                                             [session](beast::error_code error, std::size_t) {
+                                                 if (error) {
+                                                     close_session(session);
+                                                 } else {
+                                                     watch_for_hang_up(session);
+                                                 }
+                                             });
 }
 
 void start_events(const SessionPointer& session, unsigned version, bool head)
@@ -211,17 +213,17 @@ void start_events(const SessionPointer& session, unsigned version, bool head)
     auto message = std::make_shared<http::response<http::empty_body>>(std::move(header));
     auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*message);
     session->stream.expires_never();
-    http::async_write_header(session->stream, *serializer,
-                             [session, message, serializer, head](beast::error_code error,
-                                                                  std::size_t) {
-                                 if (error || head) {
-                                     close_session(session);
-                                     return;
-                                 }
-                                 session->streaming = true;
-                                 enqueue(session, RETRY + event("snapshot", snapshot()));
-                                 watch_for_hang_up(session);
-                             });
+    http::async_write_header(
+        session->stream, *serializer,
+        [session, message, serializer, head](beast::error_code error, std::size_t) {
+            if (error || head) {
+                close_session(session);
+                return;
+            }
+            session->streaming = true;
+            enqueue(session, RETRY + event("snapshot", snapshot()));
+            watch_for_hang_up(session);
+        });
 }
 
 void send_csv(const SessionPointer& session, unsigned version, bool head, bool keep_alive)
@@ -307,14 +309,22 @@ void accept_next()
         if (error == asio::error::operation_aborted) {
             return;
         }
-        if (!error) {
-            auto session = std::make_shared<Session>(std::move(socket));
-            if (server.sessions.size() >= MOST_CLIENTS) {
-                refuse(session, http::status::service_unavailable, 11, false);
-            } else {
-                server.sessions.push_back(session);
-                read_request(session);
-            }
+        if (error) {
+            // Out of descriptors, say: try again a little later rather than at once.
+            server.retry.expires_after(ACCEPT_RETRY);
+            server.retry.async_wait([](beast::error_code cancelled) {
+                if (!cancelled && server.acceptor->is_open()) {
+                    accept_next();
+                }
+            });
+            return;
+        }
+        auto session = std::make_shared<Session>(std::move(socket));
+        if (server.sessions.size() >= MOST_CLIENTS) {
+            refuse(session, http::status::service_unavailable, 11, false);
+        } else {
+            server.sessions.push_back(session);
+            read_request(session);
         }
         accept_next();
     });
@@ -336,7 +346,8 @@ bool start_serving(const std::string& host, unsigned short port, LiveRun& live,
     if (acceptor.open(endpoint.protocol(), error) ||
         acceptor.set_option(asio::socket_base::reuse_address(listening_address_reusable()),
                             error) ||
-        acceptor.bind(endpoint, error) || acceptor.listen(asio::socket_base::max_listen_connections, error)) {
+        acceptor.bind(endpoint, error) ||
+        acceptor.listen(asio::socket_base::max_listen_connections, error)) {
         problem = "cannot serve on " + host + ":" + std::to_string(port) + ": " + error.message();
         server.acceptor.reset();
         return false;
@@ -382,6 +393,7 @@ void stop_serving()
     asio::post(server.io, [] {
         beast::error_code ignored;
         server.acceptor->close(ignored);
+        server.retry.cancel();
         const std::vector<SessionPointer> sessions = server.sessions;
         for (const SessionPointer& session : sessions) {
             close_session(session);
