@@ -39,8 +39,11 @@ json bucket_json(std::size_t index, const Bucket& bucket)
 
 json unit_json(const UnitStats& unit)
 {
-    json stats{{"unit", unit.unit},        {"readings", unit.readings}, {"ok", unit.ok},
-               {"overload", unit.overload}, {"missing", unit.missing}};
+    json stats{{"unit", unit.unit},
+               {"readings", unit.readings},
+               {"ok", unit.ok},
+               {"overload", unit.overload},
+               {"missing", unit.missing}};
     if (unit.ok > 0) {
         stats["min"] = unit.minimum;
         stats["max"] = unit.maximum;

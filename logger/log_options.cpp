@@ -12,18 +12,12 @@ namespace {
 enum LongOnly { APPEND = 256, FORCE, PLOT, FROM, SERVE, HELP, VERSION };
 
 const option LONG_OPTIONS[] = {
-    {"count", required_argument, nullptr, 'n'},
-    {"duration", required_argument, nullptr, 't'},
-    {"interval", required_argument, nullptr, 'i'},
-    {"output", required_argument, nullptr, 'o'},
-    {"append", no_argument, nullptr, APPEND},
-    {"force", no_argument, nullptr, FORCE},
-    {"plot", required_argument, nullptr, PLOT},
-    {"from", required_argument, nullptr, FROM},
-    {"serve", required_argument, nullptr, SERVE},
-    {"help", no_argument, nullptr, HELP},
-    {"version", no_argument, nullptr, VERSION},
-    {nullptr, 0, nullptr, 0},
+    {"count", required_argument, nullptr, 'n'},    {"duration", required_argument, nullptr, 't'},
+    {"interval", required_argument, nullptr, 'i'}, {"output", required_argument, nullptr, 'o'},
+    {"append", no_argument, nullptr, APPEND},      {"force", no_argument, nullptr, FORCE},
+    {"plot", required_argument, nullptr, PLOT},    {"from", required_argument, nullptr, FROM},
+    {"serve", required_argument, nullptr, SERVE},  {"help", no_argument, nullptr, HELP},
+    {"version", no_argument, nullptr, VERSION},    {nullptr, 0, nullptr, 0},
 };
 
 // Decimal seconds, "." whatever the locale, from 0 to LONGEST_SECONDS; nothing else after.

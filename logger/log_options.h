@@ -12,8 +12,8 @@ struct LogOptions {
     std::string output;      // the CSV file; empty or "-": standard output
     bool append = false;
     bool force = false;
-    std::string plot; // the SVG chart; empty: none
-    std::string from; // an earlier CSV to plot and sum up instead of a port
+    std::string plot;   // the SVG chart; empty: none
+    std::string from;   // an earlier CSV to plot and sum up instead of a port
     bool serve = false; // the run over HTTP too, on serve_host:serve_port
     std::string serve_host;
     unsigned short serve_port = 0;

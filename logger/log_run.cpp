@@ -288,9 +288,9 @@ int run_ohmlog(int argc, char** argv)
     }
     CsvReading earlier;
     const int refused = prepare_outputs(options, run.outputs, run.chart, earlier);
-    const int status = refused != 0            ? refused
+    const int status = refused != 0           ? refused
                        : options.from.empty() ? log_from_port(run, earlier)
-                                               : plot_from_file(run, earlier);
+                                              : plot_from_file(run, earlier);
     stop_serving();
     return status;
 }

@@ -88,10 +88,9 @@ bool open_line(Meter& meter)
     return true;
 }
 
+// The path printed last: whoever waits for it finds the path file and the link in place.
 void publish_path(const Meter& meter)
 {
-    std::printf("%s\n", meter.slave_path.c_str());
-    std::fflush(stdout);
     if (!meter.options.path_file.empty()) {
         const std::string temporary = meter.options.path_file + ".tmp";
         std::ofstream(temporary) << meter.slave_path << '\n';
@@ -105,6 +104,8 @@ void publish_path(const Meter& meter)
             std::rename(temporary.c_str(), meter.options.link.c_str());
         }
     }
+    std::printf("%s\n", meter.slave_path.c_str());
+    std::fflush(stdout);
 }
 
 // As a USB adapter pulled out: the port's end hangs up and its device node goes away.

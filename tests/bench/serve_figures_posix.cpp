@@ -24,7 +24,10 @@ int connect_to(int port)
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (connect(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(socket_fd);
+        return -1;
+    }
     return socket_fd;
 }
 
@@ -84,6 +87,7 @@ void follow(std::vector<Client>& clients, std::size_t rows, double seconds)
            std::any_of(clients.begin(), clients.end(),
                        [rows](const Client& client) { return client.rows_at.size() < rows; })) {
         std::vector<pollfd> watch;
+        watch.reserve(clients.size());
         for (const Client& client : clients) {
             watch.push_back(pollfd{client.socket_fd, POLLIN, 0});
         }
