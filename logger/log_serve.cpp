@@ -71,22 +71,15 @@ double run_seconds(const LiveRun& live)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - live.start).count();
 }
 
-std::string snapshot()
-{
-    LiveRun& live = *server.live;
-    const std::lock_guard<std::mutex> hold(live.lock);
-    return snapshot_json(*live.chart, *live.run, run_seconds(live),
-                         live.has_latest ? &live.latest : nullptr,
-                         static_cast<int>(server.sessions.size()));
-}
+using RunJson = std::string (*)(const Chart&, const RunStats&, double, const Record*, int);
 
-std::string latest()
+// The run as JSON, read while the logging thread cannot change it.
+std::string run_json(RunJson make)
 {
     LiveRun& live = *server.live;
     const std::lock_guard<std::mutex> hold(live.lock);
-    return latest_json(*live.chart, *live.run, run_seconds(live),
-                       live.has_latest ? &live.latest : nullptr,
-                       static_cast<int>(server.sessions.size()));
+    return make(*live.chart, *live.run, run_seconds(live), live.has_latest ? &live.latest : nullptr,
+                static_cast<int>(server.sessions.size()));
 }
 
 std::string event(const char* name, const std::string& data)
@@ -221,7 +214,7 @@ void start_events(const SessionPointer& session, unsigned version, bool head)
                 return;
             }
             session->streaming = true;
-            enqueue(session, RETRY + event("snapshot", snapshot()));
+            enqueue(session, RETRY + event("snapshot", run_json(snapshot_json)));
             watch_for_hang_up(session);
         });
 }
@@ -262,10 +255,11 @@ void answer(const SessionPointer& session, const http::request<http::empty_body>
     } else if (path == "/log.csv" && !server.live->csv_path.empty()) {
         send_csv(session, version, head, keep_alive);
     } else if (path == "/" || path == "/latest.json") {
-        auto response =
-            path == "/" ? text_response(http::status::ok, version, "text/html; charset=utf-8",
-                                        std::string(PAGE_HTML, PAGE_HTML_SIZE))
-                        : text_response(http::status::ok, version, "application/json", latest());
+        auto response = path == "/"
+                            ? text_response(http::status::ok, version, "text/html; charset=utf-8",
+                                            std::string(PAGE_HTML, PAGE_HTML_SIZE))
+                            : text_response(http::status::ok, version, "application/json",
+                                            run_json(latest_json));
         if (head) {
             send_head(session, response, response.body().size(), keep_alive);
         } else {
@@ -375,7 +369,8 @@ void serve_row(std::string event_json, bool new_snapshot)
     }
     asio::post(server.io, [text = std::move(event_json), new_snapshot] {
         const std::string row = event("row", text);
-        const std::string again = new_snapshot ? event("snapshot", snapshot()) : std::string();
+        const std::string again =
+            new_snapshot ? event("snapshot", run_json(snapshot_json)) : std::string();
         const std::vector<SessionPointer> sessions = server.sessions;
         for (const SessionPointer& session : sessions) {
             if (session->streaming) {
