@@ -14,6 +14,12 @@ struct LostLinks {
 };
 LostLinks lost_links CONSTRUCTED_EARLY;
 
+bool noted_lost(SerialLink link)
+{
+    const auto& links = lost_links.links;
+    return std::find(links.begin(), links.end(), link) != links.end();
+}
+
 void forget_lost(SerialLink link)
 {
     auto& links = lost_links.links;
@@ -113,8 +119,7 @@ std::int32_t port_is_open(std::int32_t id)
 
 void note_link_lost(SerialLink link)
 {
-    if (std::find(lost_links.links.begin(), lost_links.links.end(), link) ==
-        lost_links.links.end()) {
+    if (!noted_lost(link)) {
         lost_links.links.push_back(link);
     }
 }
@@ -122,10 +127,11 @@ void note_link_lost(SerialLink link)
 std::int32_t port_was_lost(std::int32_t id)
 {
     const SerialLink* link = resolve_port(id);
-    return link != nullptr && std::find(lost_links.links.begin(), lost_links.links.end(), *link) !=
-                                  lost_links.links.end()
-               ? 1
-               : 0;
+    if (link == nullptr) {
+        return 0;
+    }
+    probe_link(*link);
+    return noted_lost(*link) ? 1 : 0;
 }
 
 void close_port(std::int32_t id)

@@ -120,3 +120,5 @@ std::int32_t register_port(std::int32_t id, SerialLink link);
 void release_link(SerialLink link);
 // The platform form saw the device go away.
 void note_link_lost(SerialLink link);
+// Platform form: asks the device whether it is still there, where its reads alone cannot tell.
+void probe_link(SerialLink link);

@@ -141,6 +141,17 @@ std::int32_t open_port(std::int32_t id, const char* name, const LineSettings& se
     return register_port(id, reinterpret_cast<SerialLink>(handle));
 }
 
+// A line that has hung up just reads as silence under Wine; asking for its state fails.
+void probe_link(SerialLink link)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(link);
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle, &errors, &status)) {
+        note_if_gone(handle);
+    }
+}
+
 void release_link(SerialLink link)
 {
     CloseHandle(reinterpret_cast<HANDLE>(link));

@@ -70,9 +70,7 @@ void place_on_line(TimeLine& line, Record& record, std::chrono::system_clock::ti
         line.start_utc = utc;
     }
     if (record.elapsed_s < line.last_elapsed_s || line.last_elapsed_s < 0.0) {
-        line.run_offset_s = run_start_on(
-            line, utc - std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                            std::chrono::duration<double>(record.elapsed_s)));
+        line.run_offset_s = std::max(run_start_on(line, utc) - record.elapsed_s, line.end_s);
     }
     line.last_elapsed_s = record.elapsed_s;
     record.elapsed_s += line.run_offset_s;

@@ -10,7 +10,7 @@ namespace logbook {
 
 namespace {
 
-// How often a lost port is looked for, and how often that wait looks for a stop.
+// How often a lost port is looked for, and how often a wait looks for a stop.
 constexpr auto REOPEN_EVERY = std::chrono::seconds(1);
 constexpr auto WAIT_SLICE = std::chrono::milliseconds(50);
 
@@ -33,9 +33,9 @@ void rest_after_reply(const ExchangePolicy& policy)
     }
 }
 
-// Reads until the reply ends, the deadline passes, the user stops or the port goes. With
-// `repeat`, the request goes out again while nothing has arrived and a reply could still come
-// in time.
+// Reads until the reply ends, the deadline passes, the user stops or the port goes. The request
+// goes out again when nothing has arrived `repeat_after` (if not zero) after it and a reply
+// could still come in time.
 ExchangeEnd collect(Exchange& exchange, Clock::time_point deadline, Clock::duration repeat_after,
                     bool (*carry_on)())
 {
@@ -61,9 +61,6 @@ ExchangeEnd collect(Exchange& exchange, Clock::time_point deadline, Clock::durat
             }
             continue;
         }
-        // Under Wine a read of a line that has gone just finds nothing; asking what is
-        // waiting fails, and tells.
-        input_pending(METER_PORT);
         if (repeat_after > Clock::duration::zero() && exchange.reply.empty() &&
             Clock::now() - last_request >= repeat_after && deadline - Clock::now() > FRAME_TIME &&
             send_request()) {
@@ -152,21 +149,23 @@ MeterOpen open_meter(const std::string& device)
     return MeterOpen::opened;
 }
 
+bool wait_while(bool (*go_on)(), Clock::time_point moment)
+{
+    while (go_on() && Clock::now() < moment) {
+        std::this_thread::sleep_for(std::min<Clock::duration>(WAIT_SLICE, moment - Clock::now()));
+    }
+    return go_on();
+}
+
 bool wait_for_meter(const std::string& device, bool (*go_on)())
 {
     close_port(METER_PORT);
-    for (;;) {
-        const auto next_try = Clock::now() + REOPEN_EVERY;
-        while (Clock::now() < next_try) {
-            if (!go_on()) {
-                return false;
-            }
-            std::this_thread::sleep_for(WAIT_SLICE);
-        }
+    while (wait_while(go_on, Clock::now() + REOPEN_EVERY)) {
         if (open_meter(device) == MeterOpen::opened) {
             return true;
         }
     }
+    return false;
 }
 
 } // namespace logbook

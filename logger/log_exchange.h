@@ -69,6 +69,9 @@ enum class MeterOpen { opened, failed, not_serial };
 // when it is a serial line; otherwise the port stays closed.
 MeterOpen open_meter(const std::string& device);
 
+// Waits until `moment` while `go_on` says yes (asked every 50 ms); false as soon as it says no.
+bool wait_while(bool (*go_on)(), Clock::time_point moment);
+
 // After a lost port: closes it and tries to open the device again about once a second until
 // it is back (true) or `go_on` says no (false).
 bool wait_for_meter(const std::string& device, bool (*go_on)());

@@ -12,11 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void fail(const std::string& message)
-{
-    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
-}
-
 bool exists(const std::string& path)
 {
     std::error_code error;
@@ -57,7 +52,7 @@ bool may_write(const std::string& path, bool allowed)
     if (path.empty() || allowed || !is_file(path)) {
         return true;
     }
-    fail(path + " exists; --append adds to it, --force replaces it");
+    say(path + " exists; --append adds to it, --force replaces it");
     return false;
 }
 
@@ -70,7 +65,7 @@ bool open_plot(Outputs& outputs, const std::string& plot)
     outputs.plot_part = plot + "." + std::to_string(process_id()) + ".part";
     outputs.plot = create_new_file(outputs.plot_part);
     if (outputs.plot == nullptr) {
-        fail("cannot write " + plot + ": " + std::strerror(errno));
+        say("cannot write " + plot + ": " + std::strerror(errno));
         return false;
     }
     return true;
@@ -90,7 +85,7 @@ bool open_csv(Outputs& outputs, const LogOptions& options)
     outputs.csv_has_rows = options.append && has_bytes(options.output);
     outputs.csv = std::fopen(options.output.c_str(), "ab");
     if (outputs.csv == nullptr) {
-        fail("cannot write " + options.output + ": " + std::strerror(errno));
+        say("cannot write " + options.output + ": " + std::strerror(errno));
         return false;
     }
     return true;
@@ -103,7 +98,7 @@ bool read_earlier(const LogOptions& options, Chart& chart, CsvReading& earlier)
     const bool wanted = !options.from.empty() ||
                         (options.append && !options.plot.empty() && has_bytes(options.output));
     if (wanted && !read_csv_into(path, chart, earlier)) {
-        fail(earlier.problem);
+        say(earlier.problem);
         return false;
     }
     return true;
@@ -111,11 +106,16 @@ bool read_earlier(const LogOptions& options, Chart& chart, CsvReading& earlier)
 
 } // namespace
 
+void say(const std::string& message)
+{
+    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
+}
+
 int prepare_outputs(const LogOptions& options, Outputs& outputs, Chart& chart, CsvReading& earlier)
 {
     const std::string& rows = options.from.empty() ? options.output : options.from;
     if (!options.plot.empty() && !rows.empty() && same_file(rows, options.plot)) {
-        fail("the rows and the plot cannot both be " + options.plot);
+        say("the rows and the plot cannot both be " + options.plot);
         return 2;
     }
     if (!may_write(options.output, options.append || options.force) ||
@@ -131,7 +131,7 @@ int prepare_outputs(const LogOptions& options, Outputs& outputs, Chart& chart, C
     // Names told apart above may still be one file where case does not count.
     if (outputs.created_csv && !options.plot.empty() && same_file(rows, options.plot)) {
         discard_outputs(outputs);
-        fail("the rows and the plot cannot both be " + options.plot);
+        say("the rows and the plot cannot both be " + options.plot);
         return 2;
     }
     return 0;
@@ -146,7 +146,7 @@ bool start_outputs(Outputs& outputs)
         std::error_code error;
         fs::resize_file(outputs.csv_name, 0, error);
         if (error) {
-            fail("cannot write " + outputs.csv_name + ": " + error.message());
+            say("cannot write " + outputs.csv_name + ": " + error.message());
             outputs.write_failed = true;
             return false;
         }
@@ -176,8 +176,8 @@ bool write_csv(Outputs& outputs, const std::string& text)
         return false;
     }
     if (std::fputs(text.c_str(), outputs.csv) < 0 || std::fflush(outputs.csv) != 0) {
-        fail("cannot write " + (outputs.csv_name.empty() ? "the output" : outputs.csv_name) + ": " +
-             std::strerror(errno));
+        say("cannot write " + (outputs.csv_name.empty() ? "the output" : outputs.csv_name) + ": " +
+            std::strerror(errno));
         outputs.write_failed = true;
     }
     return !outputs.write_failed;
@@ -196,7 +196,7 @@ bool finish_outputs(Outputs& outputs, const std::string& svg)
     const bool closed = std::fclose(outputs.plot) == 0;
     outputs.plot = nullptr;
     if (!written || !closed || !replace_file(outputs.plot_part, outputs.plot_name)) {
-        fail("cannot write " + outputs.plot_name);
+        say("cannot write " + outputs.plot_name);
         std::remove(outputs.plot_part.c_str());
         return false;
     }

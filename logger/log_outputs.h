@@ -25,6 +25,9 @@ struct Outputs {
     bool status_shown = false; // a status line stands on the terminal that rows may share
 };
 
+// One line on standard error, after the program's name.
+void say(const std::string& message);
+
 // Checks and opens every output, and reads what an earlier run left in an appended CSV (or the
 // --from file) into the chart. Gives 0, or the exit status when the run must not start (2 for
 // bad usage, 1 for a file), having said why in one line.

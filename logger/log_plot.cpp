@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace logbook {
 
@@ -156,38 +157,42 @@ std::string marks(const Panel& panel)
     return svg;
 }
 
-std::string point(const Panel& panel, double seconds, double value)
-{
-    return number(panel.x(seconds)) + "," + number(panel.y(value)) + " ";
-}
+struct Point {
+    double x;
+    double y;
+};
 
 // A bucket's line: its first value, its smallest and largest halfway, its last. A bucket of one
 // reading is that reading's point.
-std::string bucket_points(const Panel& panel, const Bucket& bucket)
+void add_bucket_points(const Panel& panel, const Bucket& bucket, std::vector<Point>& points)
 {
-    if (bucket.ok == 1 || bucket.minimum == bucket.maximum) {
-        return point(panel, bucket.first_s, bucket.first) +
-               (bucket.last_s > bucket.first_s ? point(panel, bucket.last_s, bucket.last) : "");
+    const auto add = [&](double seconds, double value) {
+        points.push_back(Point{panel.x(seconds), panel.y(value)});
+    };
+    add(bucket.first_s, bucket.first);
+    if (bucket.ok > 1 && bucket.minimum != bucket.maximum) {
+        const double middle = (bucket.first_s + bucket.last_s) / 2;
+        const bool falls_first = bucket.first >= bucket.last;
+        add(middle, falls_first ? bucket.maximum : bucket.minimum);
+        add(middle, falls_first ? bucket.minimum : bucket.maximum);
     }
-    const double middle = (bucket.first_s + bucket.last_s) / 2;
-    const bool falls_first = bucket.first >= bucket.last;
-    return point(panel, bucket.first_s, bucket.first) +
-           point(panel, middle, falls_first ? bucket.maximum : bucket.minimum) +
-           point(panel, middle, falls_first ? bucket.minimum : bucket.maximum) +
-           point(panel, bucket.last_s, bucket.last);
+    if (bucket.last_s > bucket.first_s) {
+        add(bucket.last_s, bucket.last);
+    }
 }
 
-std::string trace(const std::string& points)
+// A run of points as a line; a lone point as a dot.
+std::string trace(const std::vector<Point>& points)
 {
-    const auto first_space = points.find(' ');
-    if (first_space + 1 == points.size()) { // one point: a dot
-        const auto comma = points.find(',');
-        return "<circle cx=\"" + points.substr(0, comma) + "\" cy=\"" +
-               points.substr(comma + 1, first_space - comma - 1) +
+    if (points.size() == 1) {
+        return "<circle cx=\"" + number(points[0].x) + "\" cy=\"" + number(points[0].y) +
                "\" r=\"2.5\" fill=\"#1f5fbf\"/>\n";
     }
-    return "<polyline fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"1.5\" points=\"" + points +
-           "\"/>\n";
+    std::string svg = "<polyline fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"1.5\" points=\"";
+    for (const Point& point : points) {
+        svg += number(point.x) + "," + number(point.y) + " ";
+    }
+    return svg + "\"/>\n";
 }
 
 std::string mark(const Panel& panel, const Bucket& bucket, bool overload)
@@ -204,7 +209,7 @@ std::string mark(const Panel& panel, const Bucket& bucket, bool overload)
 std::string traces(const Panel& panel, const SeriesPanel& series)
 {
     std::string svg;
-    std::string points;
+    std::vector<Point> points;
     const auto flush = [&]() {
         if (!points.empty()) {
             svg += trace(points);
@@ -217,7 +222,7 @@ std::string traces(const Panel& panel, const SeriesPanel& series)
             flush();
         }
         if (bucket->ok > 0) {
-            points += bucket_points(panel, *bucket);
+            add_bucket_points(panel, *bucket, points);
         }
         if (breaks) {
             flush();

@@ -176,6 +176,11 @@ Record decode_reply(const std::string& reply)
     return record;
 }
 
+bool shows_unit(const Record& record)
+{
+    return record.status == Status::ok || record.status == Status::overload;
+}
+
 const char* status_name(Status status)
 {
     switch (status) {

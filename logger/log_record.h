@@ -40,6 +40,9 @@ std::string shift_decimal(const std::string& number, int exponent);
 // end when it arrived). Time and elapsed seconds are left to the caller.
 Record decode_reply(const std::string& reply);
 
+// Whether the reading shows the dial's unit: an ok reading or an overload. A missing one does not.
+bool shows_unit(const Record& record);
+
 const char* status_name(Status status);
 // The status a name stands for; false for a name that is none.
 bool status_named(const std::string& name, Status& status);

@@ -14,7 +14,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <thread>
 
 namespace logbook {
 
@@ -22,8 +21,6 @@ namespace {
 
 // An exchange under way when the user stops the run may finish within this.
 constexpr auto STOP_GRACE = std::chrono::milliseconds(300);
-// How often a wait between requests looks for a stop.
-constexpr auto WAIT_SLICE = std::chrono::milliseconds(50);
 
 // The process's one run.
 struct RunState {
@@ -47,11 +44,6 @@ struct StopClock {
     Clock::time_point noticed{};
 };
 StopClock stop_clock;
-
-void say(const std::string& message)
-{
-    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
-}
 
 bool exchange_may_go_on()
 {
@@ -99,16 +91,6 @@ void clear_status(RunState& run)
     }
 }
 
-// Waits until `moment`, or the end of the run if that comes first; false when the run ends.
-bool wait_until(const RunState& run, Clock::time_point moment)
-{
-    moment = std::min(moment, end_of_run(run));
-    while (!stop_requested && Clock::now() < moment) {
-        std::this_thread::sleep_for(std::min<Clock::duration>(WAIT_SLICE, moment - Clock::now()));
-    }
-    return run_may_go_on();
-}
-
 Record record_of(const RunState& run, const Exchange& exchange)
 {
     Record record;
@@ -120,6 +102,13 @@ Record record_of(const RunState& run, const Exchange& exchange)
     record.time = utc_timestamp(exchange.requested_utc);
     record.elapsed_s = std::chrono::duration<double>(exchange.requested - run.start).count();
     return record;
+}
+
+double run_seconds(const RunState& run)
+{
+    return run.stats.requests == 0
+               ? 0.0
+               : std::chrono::duration<double>(run.last_reply - run.start).count();
 }
 
 // The row joins the statistics and the chart, which the server reads too.
@@ -136,8 +125,7 @@ void count_row(RunState& run, const Record& record)
         run.live.has_latest = true;
     }
     if (run.options.serve) {
-        const double seconds = std::chrono::duration<double>(run.last_reply - run.start).count();
-        serve_row(row_event_json(record, run.chart, run.stats, seconds),
+        serve_row(row_event_json(record, run.chart, run.stats, run_seconds(run)),
                   run.chart.series.bucket_s != bucket_s);
     }
 }
@@ -190,7 +178,7 @@ void record_readings(RunState& run)
     run.live.start = run.start;
     long slot = 0;
     while (!stop_requested && (options.count == 0 || run.stats.requests < options.count)) {
-        if (!wait_until(run, slot_time(run, slot))) {
+        if (!wait_while(run_may_go_on, slot_time(run, slot))) {
             break;
         }
         const Exchange exchange = exchange_reading(run.policy, exchange_may_go_on);
@@ -208,13 +196,6 @@ void record_readings(RunState& run)
         run.last_reply = Clock::now(); // the time without a port counts to the end
     }
     clear_status(run);
-}
-
-double run_seconds(const RunState& run)
-{
-    return run.stats.requests == 0
-               ? 0.0
-               : std::chrono::duration<double>(run.last_reply - run.start).count();
 }
 
 int log_from_port(RunState& run, const CsvReading& earlier)

@@ -50,11 +50,10 @@ void halve_resolution(Series& series)
 
 SeriesPanel& panel_for(Series& series, const Record& record)
 {
-    const bool shows_unit = record.status == Status::ok || record.status == Status::overload;
-    if (!shows_unit && series.current >= 0) {
+    if (!shows_unit(record) && series.current >= 0) {
         return series.panels[static_cast<std::size_t>(series.current)];
     }
-    const std::string unit = shows_unit ? record.base_unit : UNKNOWN_UNIT;
+    const std::string unit = shows_unit(record) ? record.base_unit : UNKNOWN_UNIT;
     const auto found =
         std::find_if(series.panels.begin(), series.panels.end(),
                      [&unit](const SeriesPanel& panel) { return panel.unit == unit; });
@@ -78,7 +77,7 @@ Bucket single(const Record& record, double elapsed_s)
         bucket.first = bucket.last = bucket.minimum = bucket.maximum = record.number;
     }
     bucket.overload = record.status == Status::overload;
-    bucket.missing = record.status != Status::ok && record.status != Status::overload;
+    bucket.missing = !shows_unit(record);
     return bucket;
 }
 

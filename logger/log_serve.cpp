@@ -1,6 +1,7 @@
 #include "log_serve.h"
 
 #include "log_json.h"
+#include "log_outputs.h"
 #include "log_page.h"
 #include "log_platform.h"
 
@@ -9,7 +10,6 @@
 #include <boost/beast/http.hpp>
 
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -349,12 +349,10 @@ bool start_serving(const std::string& host, unsigned short port, LiveRun& live,
     server.live = &live;
     const unsigned short bound = acceptor.local_endpoint().port();
     const std::string shown = address.is_v6() ? "[" + host + "]" : host;
-    std::fprintf(stderr, "ohmlog: the run is served at http://%s:%u/\n", shown.c_str(),
-                 static_cast<unsigned>(bound));
+    const std::string place = shown + ":" + std::to_string(bound);
+    say("the run is served at http://" + place + "/");
     if (!address.is_loopback()) {
-        std::fprintf(stderr,
-                     "ohmlog: anyone who can reach %s:%u can see the readings (read-only)\n",
-                     shown.c_str(), static_cast<unsigned>(bound));
+        say("anyone who can reach " + place + " can see the readings (read-only)");
     }
     server.work.emplace(server.io.get_executor());
     accept_next();

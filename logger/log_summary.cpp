@@ -78,8 +78,7 @@ void add_record(RunStats& stats, const Record& record)
     ++stats.requests;
     note_port(stats, record);
     stats.last_elapsed_s = record.elapsed_s;
-    const bool shows_unit = record.status == Status::ok || record.status == Status::overload;
-    UnitStats& unit = shows_unit           ? unit_named(stats, record.base_unit)
+    UnitStats& unit = shows_unit(record)   ? unit_named(stats, record.base_unit)
                       : stats.current >= 0 ? stats.units[static_cast<std::size_t>(stats.current)]
                                            : unit_named(stats, UNKNOWN_UNIT);
     ++unit.readings;

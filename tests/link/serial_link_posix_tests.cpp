@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -216,6 +217,15 @@ TEST_F(PosixLinkTest, AnOpenPortIsTheLinksAlone)
     Launch child;
     child.argv = {"/bin/sleep", "5"};
     BackgroundProcess started(child);
+    // Until its exec the child holds every descriptor of ours, as any forked child does.
+    const std::string program = "/proc/" + std::to_string(started.pid()) + "/exe";
+    const auto sleep_program = std::filesystem::canonical("/bin/sleep");
+    std::error_code ignored;
+    const double start = monotonic_seconds();
+    while (std::filesystem::read_symlink(program, ignored) != sleep_program &&
+           seconds_since(start) < 2.0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     const std::vector<pid_t> holders = processes_holding(line.slave_path);
     EXPECT_EQ(std::count(holders.begin(), holders.end(), started.pid()), 0);
     EXPECT_NE(run_process(plain_open).exit_status, 0);
