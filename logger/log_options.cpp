@@ -89,7 +89,7 @@ bool consistent(const LogOptions& options, int ports, std::string& problem)
         problem = "--append and --force exclude each other";
     } else if (!options.from.empty() &&
                (ports != 0 || !options.output.empty() || options.append || options.count != 0 ||
-                options.duration_s > 0.0 || options.interval_s > 0.0)) {
+                options.duration_s > 0.0 || options.interval_s > 0.0 || options.serve)) {
         problem = "--from reads a file instead of a port: it takes only --plot and --force";
     } else if (options.from.empty() && ports != 1) {
         problem = ports == 0 ? "no port given" : "one port only";

@@ -164,6 +164,7 @@ TEST(Options, BadCommandLinesAreRefused)
         {"-i", "10000000000", "COM1"},
         {"--from", "a.csv", "COM1"},
         {"--from", "a.csv", "-n", "3"},
+        {"--from", "a.csv", "--serve", "8080"},
     };
     for (const auto& words : refused) {
         std::vector<char*> argv{const_cast<char*>("ohmlog")};
