@@ -6,6 +6,7 @@
 // misbehave the ways real lines do. It runs until it is killed.
 #include "sim_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <deque>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -157,6 +159,11 @@ std::string next_reply(Meter& meter)
     const auto& readings = meter.options.readings;
     std::string reply = readings[meter.next_reading % readings.size()] + '\r';
     ++meter.next_reading;
+    if (meter.options.numbered) {
+        char frame[32];
+        std::snprintf(frame, sizeof frame, "DC  %04d    V\r", meter.requests % 10000);
+        reply = frame;
+    }
     if (meter.options.cut >= 0 && static_cast<std::size_t>(meter.options.cut) < reply.size()) {
         reply.resize(static_cast<std::size_t>(meter.options.cut));
     }
@@ -174,6 +181,9 @@ void queue_reply(Meter& meter, Clock::time_point start)
         const auto tail_start =
             queue_end(meter, start) + std::chrono::milliseconds(options.tail_delay_ms);
         queue_text(meter, reply.substr(split), tail_start);
+    }
+    if (options.twice) {
+        queue_text(meter, reply, start);
     }
     if (!options.stray.empty()) {
         queue_text(meter, options.stray,
@@ -204,7 +214,15 @@ void answer_request(Meter& meter)
         !ready_for_request(meter)) {
         return;
     }
-    queue_reply(meter, Clock::now() + std::chrono::milliseconds(meter.options.delay_ms));
+    const std::vector<int>& delays = meter.options.delays_ms;
+    const int delay_ms =
+        delays.empty()
+            ? meter.options.delay_ms
+            : delays[std::min(static_cast<std::size_t>(meter.replies_sent), delays.size() - 1)];
+    // A meter that answers in turn starts measuring for a request once its reply before is out.
+    const Clock::time_point heard =
+        meter.options.in_turn ? queue_end(meter, Clock::now()) : Clock::now();
+    queue_reply(meter, heard + std::chrono::milliseconds(delay_ms));
     ++meter.replies_sent;
     if (meter.options.hangup_after > 0 && meter.replies_sent == meter.options.hangup_after) {
         meter.replies_to_hang_up = static_cast<int>(meter.outgoing.size());

@@ -62,6 +62,22 @@ bool read_number(const char* text, int& value)
     return true;
 }
 
+// "20,350,20": each a number.
+bool read_numbers(const char* text, std::vector<int>& values)
+{
+    std::string rest = text;
+    for (std::size_t comma; !rest.empty();
+         rest = comma == std::string::npos ? "" : rest.substr(comma + 1)) {
+        comma = rest.find(',');
+        int value = 0;
+        if (!read_number(rest.substr(0, comma).c_str(), value)) {
+            return false;
+        }
+        values.push_back(value);
+    }
+    return !values.empty();
+}
+
 } // namespace
 
 const char* sim_usage()
@@ -87,6 +103,12 @@ const char* sim_usage()
            "  --vanish-on-request N  close the line when the Nth request arrives\n"
            "  --not-ready MS     ignore requests that arrive within MS of a reply's end\n"
            "  --lose-every N     ignore every Nth request, as if it was lost on the line\n"
+           "  --twice            answer each request twice, the copy right after the reply\n"
+           "  --delays MS,MS...  the delay of each reply in turn, the last for all later ones\n"
+           "  --in-turn          a request heard while a reply is under way is answered\n"
+           "                     the delay after that reply, not queued right behind it\n"
+           "  --numbered         each reply shows the number of the request it answers:\n"
+           "                     DC  0001    V, DC  0002    V, ...\n"
            "  --link PATH        keep PATH a symbolic link to the line while it is plugged in\n"
            "  --version          print the version and end\n"
            "SIGUSR1 unplugs the meter's cable (it stops answering) and plugs it back.\n"
@@ -108,7 +130,9 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
             options.version = true;
             return true;
         }
-        const bool takes_value = option != "--silent" && option != "--stream";
+        const bool takes_value = option != "--silent" && option != "--stream" &&
+                                 option != "--twice" && option != "--in-turn" &&
+                                 option != "--numbered";
         if (takes_value && i + 1 >= argc) {
             problem = "missing value after " + option;
             return false;
@@ -151,6 +175,14 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
             good = read_number(value, options.not_ready_ms);
         } else if (option == "--lose-every") {
             good = read_number(value, options.lose_every);
+        } else if (option == "--twice") {
+            options.twice = true;
+        } else if (option == "--delays") {
+            good = read_numbers(value, options.delays_ms);
+        } else if (option == "--in-turn") {
+            options.in_turn = true;
+        } else if (option == "--numbered") {
+            options.numbered = true;
         } else if (option == "--link") {
             options.link = value;
         } else {
