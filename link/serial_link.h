@@ -72,6 +72,8 @@ std::int32_t set_line_state(std::int32_t id, std::int32_t line, std::int32_t val
 std::int32_t write_text(std::int32_t id, const char* text);
 std::int32_t read_bytes(std::int32_t id, void* buffer, std::int32_t count);
 std::int32_t input_pending(std::int32_t id);
+// Waits until a received byte can be read, at most `timeout_ms`; non-zero when one can.
+std::int32_t wait_for_input(std::int32_t id, std::int32_t timeout_ms);
 // Drops every received byte that has not been read yet.
 void discard_input(std::int32_t id);
 std::int32_t port_is_open(std::int32_t id);

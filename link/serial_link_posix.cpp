@@ -312,6 +312,12 @@ std::int32_t input_pending(std::int32_t id)
     return waiting;
 }
 
+std::int32_t wait_for_input(std::int32_t id, std::int32_t timeout_ms)
+{
+    const int descriptor = descriptor_of(id);
+    return descriptor >= 0 && wait_ready(descriptor, POLLIN, std::max(timeout_ms, 0)) ? 1 : 0;
+}
+
 std::int32_t port_is_serial_line(std::int32_t id)
 {
     const int descriptor = descriptor_of(id);

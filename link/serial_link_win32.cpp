@@ -6,6 +6,7 @@
 #include "serial_link.h"
 #include "line_settings_win32.h"
 
+#include <chrono>
 #include <string>
 
 #include <windows.h>
@@ -214,6 +215,20 @@ std::int32_t input_pending(std::int32_t id)
         return 0;
     }
     return static_cast<std::int32_t>(status.cbInQue);
+}
+
+// A port opened for plain (not overlapped) reads cannot wait for a byte with a time limit of
+// its own: it is looked at every millisecond.
+std::int32_t wait_for_input(std::int32_t id, std::int32_t timeout_ms)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (input_pending(id) == 0) {
+        if (std::chrono::steady_clock::now() >= until || port_was_lost(id) != 0) {
+            return 0;
+        }
+        Sleep(1);
+    }
+    return 1;
 }
 
 // Only a device whose communications state could be read and set has opened.
