@@ -1,8 +1,11 @@
 #include "log_csv_reader.h"
 
+#include "log_options.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -12,6 +15,8 @@ namespace logbook {
 namespace {
 
 constexpr std::size_t FIELDS = 9;
+// No reading is larger: 9999 on the meter's largest ranges (MOhm, MHz) is 1e10.
+constexpr double LARGEST_VALUE = 1e12;
 
 // RFC 4180 fields of one line without its line end; false for a quote out of place.
 bool split_fields(const std::string& line, std::vector<std::string>& fields)
@@ -37,11 +42,13 @@ bool split_fields(const std::string& line, std::vector<std::string>& fields)
     return !quoted;
 }
 
-bool read_number(const std::string& text, double& number)
+// A finite decimal within [low, high]: "inf" and "nan" would reach the plot's coordinates.
+bool read_number(const std::string& text, double& number, double low, double high)
 {
     const char* end = text.data() + text.size();
     const auto result = std::from_chars(text.data(), end, number, std::chars_format::fixed);
-    return !text.empty() && result.ec == std::errc() && result.ptr == end;
+    return !text.empty() && result.ec == std::errc() && result.ptr == end &&
+           std::isfinite(number) && number >= low && number <= high;
 }
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
@@ -82,7 +89,8 @@ bool read_row(const std::string& text, Record& record, std::chrono::system_clock
 {
     std::vector<std::string> fields;
     if (!split_fields(text, fields) || fields.size() != FIELDS || !parse_utc(fields[0], utc) ||
-        !read_number(fields[1], record.elapsed_s) || !status_named(fields[7], record.status)) {
+        !read_number(fields[1], record.elapsed_s, 0.0, LONGEST_SECONDS) ||
+        !status_named(fields[7], record.status)) {
         return false;
     }
     record.mode = fields[2];
@@ -91,7 +99,8 @@ bool read_row(const std::string& text, Record& record, std::chrono::system_clock
     record.value = fields[5];
     record.base_unit = record.status == Status::ok ? fields[6] : base_unit_of(fields[4]).name;
     record.frame = fields[8];
-    return record.status != Status::ok || read_number(fields[5], record.number);
+    return record.status != Status::ok ||
+           read_number(fields[5], record.number, -LARGEST_VALUE, LARGEST_VALUE);
 }
 
 std::string without_line_end(std::string line)
@@ -106,6 +115,14 @@ bool not_ours(CsvReading& reading, const std::string& path, long line_number)
 {
     reading.problem = path + ":" + std::to_string(line_number) + ": not a CSV that ohmlog wrote";
     return false;
+}
+
+void skip(CsvReading& reading, long line_number)
+{
+    if (reading.skipped_lines.size() < NAMED_SKIPS) {
+        reading.skipped_lines.push_back(line_number);
+    }
+    ++reading.skipped;
 }
 
 } // namespace
@@ -164,12 +181,17 @@ bool read_csv_into(const std::string& path, Chart& chart, CsvReading& reading)
         }
         text = without_line_end(text);
         if (text == header) {
-            continue; // files joined one after the other each keep their header
+            reading.line.last_elapsed_s = -1.0; // files joined one after the other: a run starts
+            continue;
+        }
+        if (line_number == 1) {
+            return not_ours(reading, path, line_number);
         }
         Record record;
         std::chrono::system_clock::time_point utc;
-        if (line_number == 1 || !read_row(text, record, utc)) {
-            return not_ours(reading, path, line_number);
+        if (!read_row(text, record, utc)) {
+            skip(reading, line_number);
+            continue;
         }
         place_on_line(reading.line, record, utc);
         add_to_chart(chart, record);

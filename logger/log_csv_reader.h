@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace logbook {
 
@@ -23,15 +24,22 @@ struct TimeLine {
 // Where a run whose first request was at `utc` starts on the time line.
 double run_start_on(const TimeLine& line, std::chrono::system_clock::time_point utc);
 
+// Lines that cannot be read are skipped; this many of them are named.
+constexpr std::size_t NAMED_SKIPS = 10;
+
 struct CsvReading {
     TimeLine line;
     long rows = 0;
-    bool cut_short = false; // the last row had no line end and was left out
-    std::string problem;    // "FILE:LINE: ..." when the file is not ohmlog's CSV
+    bool cut_short = false;          // the last row had no line end and was left out
+    long skipped = 0;                // lines that are no row ohmlog writes
+    std::vector<long> skipped_lines; // the first NAMED_SKIPS of them
+    std::string problem;             // "FILE:LINE: ..." when the file is not ohmlog's CSV
 };
 
-// Adds every complete row of the file to the chart; false with the problem told when the file
-// cannot be read or is not ohmlog's CSV.
+// Adds every complete row of the file to the chart, skipping lines it cannot read (a row cut
+// short by a power failure and ended by a later run, a number that is not finite or out of the
+// range of a run); false with the problem told when the file cannot be read or does not start
+// with ohmlog's header.
 bool read_csv_into(const std::string& path, Chart& chart, CsvReading& reading);
 
 // "2026-12-08T13:04:38.774Z" as a time; false for any other text.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 namespace logbook {
 
@@ -30,6 +31,14 @@ bool has_bytes(const std::string& path)
     std::error_code error;
     const auto size = fs::file_size(path, error);
     return !error && size > 0;
+}
+
+// A power failure or a full disk may leave the last row without its line end.
+bool ends_without_line_end(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    char last = '\n';
+    return file && file.seekg(-1, std::ios::end) && file.get(last) && last != '\n';
 }
 
 // Whether two names lead to one file: the same file if both exist, else the same place.
@@ -83,6 +92,7 @@ bool open_csv(Outputs& outputs, const LogOptions& options)
     outputs.created_csv = !exists(options.output);
     outputs.replace_csv = options.force && is_file(options.output);
     outputs.csv_has_rows = options.append && has_bytes(options.output);
+    outputs.csv_cut_row = outputs.csv_has_rows && ends_without_line_end(options.output);
     outputs.csv = std::fopen(options.output.c_str(), "ab");
     if (outputs.csv == nullptr) {
         say("cannot write " + options.output + ": " + std::strerror(errno));
@@ -100,6 +110,14 @@ bool read_earlier(const LogOptions& options, Chart& chart, CsvReading& earlier)
     if (wanted && !read_csv_into(path, chart, earlier)) {
         say(earlier.problem);
         return false;
+    }
+    for (const long line : earlier.skipped_lines) {
+        say(path + ":" + std::to_string(line) + ": cannot read this line; skipped");
+    }
+    if (earlier.skipped > static_cast<long>(earlier.skipped_lines.size())) {
+        say(path + ": " +
+            std::to_string(earlier.skipped - static_cast<long>(earlier.skipped_lines.size())) +
+            " more lines skipped");
     }
     return true;
 }
@@ -150,6 +168,9 @@ bool start_outputs(Outputs& outputs)
             outputs.write_failed = true;
             return false;
         }
+    }
+    if (outputs.csv_cut_row) {
+        return write_csv(outputs, "\r\n");
     }
     return outputs.csv_has_rows || write_csv(outputs, csv_header());
 }

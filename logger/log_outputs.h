@@ -18,6 +18,7 @@ struct Outputs {
     bool created_csv = false;  // the file did not exist before this run
     bool replace_csv = false;  // --force on an existing file: emptied when the run starts
     bool csv_has_rows = false; // no header is written before appended rows
+    bool csv_cut_row = false;  // its last row has no line end: it gets one before new rows
     std::string plot_name;
     std::string plot_part; // the temporary name, created up front
     std::FILE* plot = nullptr;
