@@ -137,12 +137,14 @@ bool deliver(RunState& run, const Record& record)
     if (run.outputs.csv == stdout && stdout_is_terminal()) {
         clear_status(run);
     }
-    const bool written = write_csv(run.outputs, csv_row(record));
+    if (!write_csv(run.outputs, csv_row(record))) {
+        return false; // a row that is not in the file is not counted either
+    }
     count_row(run, record);
     if (stderr_is_terminal()) {
         show_status(run, record);
     }
-    return written;
+    return true;
 }
 
 // A lost port: its row is written, then the run waits for the device to come back.
@@ -171,13 +173,16 @@ Clock::time_point slot_time(const RunState& run, long slot)
                            static_cast<double>(slot) * run.options.interval_s));
 }
 
+bool count_reached(const RunState& run)
+{
+    return run.options.count != 0 && run.stats.requests >= run.options.count;
+}
+
 void record_readings(RunState& run)
 {
     const LogOptions& options = run.options;
-    run.start = Clock::now();
-    run.live.start = run.start;
     long slot = 0;
-    while (!stop_requested && (options.count == 0 || run.stats.requests < options.count)) {
+    while (!stop_requested && !count_reached(run)) {
         if (!wait_while(run_may_go_on, slot_time(run, slot))) {
             break;
         }
@@ -185,7 +190,8 @@ void record_readings(RunState& run)
         if (exchange.end == ExchangeEnd::stopped || !deliver(run, record_of(run, exchange))) {
             break;
         }
-        if (exchange.end == ExchangeEnd::port_lost && !recover_port(run)) {
+        // The lost port's row may be the last one asked for: nothing is left to wait for.
+        if (exchange.end == ExchangeEnd::port_lost && !count_reached(run) && !recover_port(run)) {
             break;
         }
         if (options.interval_s > 0.0) {
@@ -196,6 +202,23 @@ void record_readings(RunState& run)
         run.last_reply = Clock::now(); // the time without a port counts to the end
     }
     clear_status(run);
+}
+
+// The server reads the run only once its state is whole: the earlier rows of an appended file
+// in the chart, the port open, the start set.
+void serve_run(RunState& run)
+{
+    if (!run.options.serve) {
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> hold(run.live.lock);
+        run.live.chart = &run.chart;
+        run.live.run = &run.stats;
+        run.live.csv_path = run.options.output;
+        run.live.start = run.start;
+    }
+    start_serving(run.live);
 }
 
 int log_from_port(RunState& run, const CsvReading& earlier)
@@ -212,6 +235,8 @@ int log_from_port(RunState& run, const CsvReading& earlier)
     watch_for_stop();
     if (start_outputs(run.outputs)) {
         run.chart_offset_s = run_start_on(earlier.line, std::chrono::system_clock::now());
+        run.start = Clock::now();
+        serve_run(run);
         record_readings(run);
     }
     close_all_ports();
@@ -231,23 +256,6 @@ int plot_from_file(RunState& run, const CsvReading& earlier)
     return plotted ? 0 : 1;
 }
 
-// Before any file is made or the meter asked anything: a port that cannot be listened on ends
-// the run at once.
-bool start_web_view(RunState& run)
-{
-    run.live.chart = &run.chart;
-    run.live.run = &run.stats;
-    run.live.csv_path = run.options.output;
-    run.live.start = Clock::now();
-    std::string problem;
-    if (run.options.serve &&
-        !start_serving(run.options.serve_host, run.options.serve_port, run.live, problem)) {
-        say(problem);
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 int run_ohmlog(int argc, char** argv)
@@ -264,7 +272,10 @@ int run_ohmlog(int argc, char** argv)
         return 0;
     }
     init_port_table();
-    if (!start_web_view(run)) {
+    // Before any file is made or the meter asked anything: a port that cannot be listened on
+    // ends the run at once.
+    if (options.serve && !listen_for_clients(options.serve_host, options.serve_port, problem)) {
+        say(problem);
         return 1;
     }
     CsvReading earlier;

@@ -10,6 +10,7 @@
 #include <boost/beast/http.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -62,6 +63,8 @@ struct Server {
     asio::steady_timer retry{io};
     std::vector<SessionPointer> sessions;
     LiveRun* live = nullptr;
+    std::string place;  // "HOST:PORT" as listened on
+    bool local = false; // on a loopback address: only this machine's names may ask
     std::thread thread;
 };
 Server server;
@@ -238,14 +241,44 @@ void send_csv(const SessionPointer& session, unsigned version, bool head, bool k
     }
 }
 
-// Fixed answers only: no part of a URL names a file.
+// A page of another site that points a name of its own at this machine (DNS rebinding) sends
+// that name as Host; a server on a loopback address answers only this machine's names, with
+// any port. A request without Host comes from no browser.
+bool asked_by_local_name(const http::request<http::empty_body>& request)
+{
+    const auto field = request.find(http::field::host);
+    if (field == request.end()) {
+        return true;
+    }
+    std::string host(field->value());
+    if (!host.empty() && host.front() == '[') {
+        host = host.substr(1, host.find(']') - 1);
+    } else {
+        host = host.substr(0, host.find(':'));
+    }
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (host == "localhost" || host == "localhost.") {
+        return true;
+    }
+    beast::error_code error;
+    const asio::ip::address address = asio::ip::make_address(host, error);
+    return !error && address.is_loopback();
+}
+
+// Fixed answers only: no part of a URL names a file. A request with a body is answered without
+// reading it, and its connection closed.
 void answer(const SessionPointer& session, const http::request<http::empty_body>& request)
 {
     const unsigned version = request.version();
     const bool head = request.method() == http::verb::head;
-    const bool keep_alive = request.keep_alive();
+    const bool keep_alive = request.keep_alive() && session->parser->is_done();
+    if (server.local && !asked_by_local_name(request)) {
+        refuse(session, http::status::forbidden, version, false);
+        return;
+    }
     if (request.method() != http::verb::get && !head) {
-        refuse(session, http::status::method_not_allowed, version, keep_alive);
+        refuse(session, http::status::method_not_allowed, version, false);
         return;
     }
     const std::string target(request.target());
@@ -280,19 +313,19 @@ void read_request(const SessionPointer& session)
     session->parser.emplace();
     session->parser->header_limit(HEADER_LIMIT);
     session->stream.expires_after(REQUEST_TIME);
-    http::async_read(session->stream, session->buffer, *session->parser,
-                     [session](beast::error_code error, std::size_t) {
-                         if (!error) {
-                             answer(session, session->parser->get());
-                         } else if (error == http::error::header_limit) {
-                             refuse(session, http::status::request_header_fields_too_large, 11,
-                                    false);
-                         } else if (is_http_error(error) && error != http::error::end_of_stream) {
-                             refuse(session, http::status::bad_request, 11, false);
-                         } else {
-                             close_session(session); // gone, or silent too long
-                         }
-                     });
+    http::async_read_header(
+        session->stream, session->buffer, *session->parser,
+        [session](beast::error_code error, std::size_t) {
+            if (!error) {
+                answer(session, session->parser->get());
+            } else if (error == http::error::header_limit) {
+                refuse(session, http::status::request_header_fields_too_large, 11, false);
+            } else if (is_http_error(error) && error != http::error::end_of_stream) {
+                refuse(session, http::status::bad_request, 11, false);
+            } else {
+                close_session(session); // gone, or silent too long
+            }
+        });
 }
 
 // NOLINTEND(misc-no-recursion)
@@ -326,8 +359,7 @@ void accept_next()
 
 } // namespace
 
-bool start_serving(const std::string& host, unsigned short port, LiveRun& live,
-                   std::string& problem)
+bool listen_for_clients(const std::string& host, unsigned short port, std::string& problem)
 {
     beast::error_code error;
     const asio::ip::address address = asio::ip::make_address(host, error);
@@ -346,18 +378,25 @@ bool start_serving(const std::string& host, unsigned short port, LiveRun& live,
         server.acceptor.reset();
         return false;
     }
-    server.live = &live;
-    const unsigned short bound = acceptor.local_endpoint().port();
     const std::string shown = address.is_v6() ? "[" + host + "]" : host;
-    const std::string place = shown + ":" + std::to_string(bound);
-    say("the run is served at http://" + place + "/");
-    if (!address.is_loopback()) {
-        say("anyone who can reach " + place + " can see the readings (read-only)");
+    server.place = shown + ":" + std::to_string(acceptor.local_endpoint().port());
+    server.local = address.is_loopback();
+    return true;
+}
+
+void start_serving(LiveRun& live)
+{
+    if (!server.acceptor) {
+        return;
+    }
+    server.live = &live;
+    say("the run is served at http://" + server.place + "/");
+    if (!server.local) {
+        say("anyone who can reach " + server.place + " can see the readings (read-only)");
     }
     server.work.emplace(server.io.get_executor());
     accept_next();
     server.thread = std::thread([] { server.io.run(); });
-    return true;
 }
 
 void serve_row(std::string event_json, bool new_snapshot)
@@ -381,6 +420,7 @@ void serve_row(std::string event_json, bool new_snapshot)
 void stop_serving()
 {
     if (!server.thread.joinable()) {
+        server.acceptor.reset();
         return;
     }
     asio::post(server.io, [] {

@@ -27,17 +27,20 @@ struct LiveRun {
     std::string csv_path; // served as /log.csv; empty: the rows go to standard output
 };
 
-// Listens on HOST:PORT and serves `live` from a thread of its own; false with the reason when
-// it cannot listen. Says on standard error where the run is served, and who can see it when
-// the address reaches beyond this machine.
-bool start_serving(const std::string& host, unsigned short port, LiveRun& live,
-                   std::string& problem);
+// Listens on HOST:PORT, before anything else of the run is done; false with the reason when it
+// cannot. Connections wait until the server starts.
+bool listen_for_clients(const std::string& host, unsigned short port, std::string& problem);
+
+// Serves `live` from a thread of its own, once the run's state is whole. Says on standard
+// error where the run is served, and who can see it when the address reaches beyond this
+// machine.
+void start_serving(LiveRun& live);
 
 // A row is in the chart: every client of /events gets `event_json`; after a change of the
 // chart's bucket width, a new snapshot too. Called on the logging thread; never waits.
 void serve_row(std::string event_json, bool new_snapshot);
 
-// Closes every connection and ends the server's thread.
+// Closes every connection and the listening socket, and ends the server's thread.
 void stop_serving();
 
 } // namespace logbook
