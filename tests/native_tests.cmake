@@ -104,9 +104,10 @@ add_dependencies(logger_tests ohmlog)
 add_test(NAME logger COMMAND logger_tests)
 # The page of ohmlog --serve in Debian's chromium, driven by playwright-core from npm
 # (tests/package.json, installed by tests/run-all).
-add_test(NAME logger_page COMMAND ${OHM_SANDBOX} node --test
+add_test(NAME logger_page COMMAND ${OHM_SANDBOX} --network node --test
          ${CMAKE_CURRENT_SOURCE_DIR}/logger/page_tests.mjs)
-set_tests_properties(logger_page PROPERTIES ENVIRONMENT "OHM_NATIVE_BIN=${OHM_NATIVE_BIN}")
+set_tests_properties(logger_page PROPERTIES LABELS served ENVIRONMENT
+    "OHM_NATIVE_BIN=${OHM_NATIVE_BIN};TSAN_OPTIONS=halt_on_error=1 exitcode=66")
 # Driver of the Windows ohmlog under Wine; registered in the Windows trees.
 ohm_test_program(logger_wine_tests logger/ohmlog_wine_tests.cpp)
 target_link_libraries(logger_wine_tests PRIVATE ohm_test_support GTest::gtest_main)

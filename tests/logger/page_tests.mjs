@@ -1,10 +1,11 @@
 // ohmlog --serve end to end: the page in Debian's chromium (headless, driven by playwright-core)
 // against metersim, and the HTTP answers over plain sockets. Run by CTest inside
-// tests/rig/sandbox: node --test tests/logger/page_tests.mjs (OHM_NATIVE_BIN names the build).
+// tests/rig/sandbox --network: node --test tests/logger/page_tests.mjs (OHM_NATIVE_BIN names the
+// build; under ThreadSanitizer, a race ends a program with status 66 and fails the run).
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
-import { existsSync, mkdtempSync, rmSync } from "node:fs";
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import net from "node:net";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -13,6 +14,8 @@ import { chromium } from "playwright-core";
 const BIN = process.env.OHM_NATIVE_BIN;
 const dir = mkdtempSync(path.join(tmpdir(), "ohm-page-"));
 const started = [];
+const RACE = 66; // TSAN_OPTIONS exitcode
+const races = [];
 
 // A program of the build, and the first line it prints (on `stream`) that matches `pattern`.
 function start(name, args, stream, pattern) {
@@ -20,6 +23,7 @@ function start(name, args, stream, pattern) {
   started.push(child);
   child.stdout.resume();
   let seen = "";
+  child.said = () => seen;
   return new Promise((resolve, reject) => {
     child[stream].on("data", (chunk) => {
       seen += chunk;
@@ -28,7 +32,15 @@ function start(name, args, stream, pattern) {
         resolve({ child, found });
       }
     });
-    child.on("exit", (code) => reject(new Error(`${name} ended (${code}): ${seen}`)));
+    if (stream !== "stderr") {
+      child.stderr.on("data", (chunk) => (seen += chunk));
+    }
+    child.on("exit", (code) => {
+      if (code === RACE) {
+        races.push(seen);
+      }
+      reject(new Error(`${name} ended (${code}): ${seen}`));
+    });
   });
 }
 
@@ -52,7 +64,9 @@ function exchange(port, request) {
 }
 
 const statusOf = async (port, request) => (await exchange(port, request)).split("\r\n")[0];
-const get = (target) => `GET ${target} HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n`;
+const get = (target, host = "127.0.0.1") =>
+  `GET ${target} HTTP/1.1\r\nHost: ${host}\r\nConnection: close\r\n\r\n`;
+const bodyOf = (answer) => answer.split("\r\n\r\n")[1];
 
 let browser;
 let sim;
@@ -74,6 +88,7 @@ after(async () => {
   await browser?.close();
   started.forEach((child) => child.kill());
   rmSync(dir, { recursive: true, force: true });
+  assert.deepEqual(races, [], "no program saw a data race");
 });
 
 async function openPage() {
@@ -132,21 +147,86 @@ test("requests that are refused, and a port already in use", async () => {
   assert.equal(await statusOf(port, get("/nope")), "HTTP/1.1 404 Not Found");
   assert.equal(await statusOf(port, get("/..%2f..%2fetc%2fpasswd")), "HTTP/1.1 404 Not Found");
   assert.equal(await statusOf(port, get("/log.csv")), "HTTP/1.1 404 Not Found", "rows on stdout");
-  assert.equal(await statusOf(port, "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"), "HTTP/1.1 405 Method Not Allowed");
+  assert.equal(await statusOf(port, "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 5\r\n\r\nhello"), "HTTP/1.1 405 Method Not Allowed");
+  // A page elsewhere that points a name of its own at this machine gets nothing (DNS rebinding).
+  for (const target of ["/latest.json", "/events", "/log.csv", "/"]) {
+    const answer = await exchange(port, get(target, "rebound.example:" + port));
+    assert.match(answer, /^HTTP\/1.1 403 Forbidden\r\n[^]*\r\n\r\nForbidden\n$/);
+  }
+  for (const host of ["localhost:1", "LOCALHOST", "127.3.2.1", "[::1]:8080", `127.0.0.1:${port}`]) {
+    assert.equal(await statusOf(port, get("/latest.json", host)), "HTTP/1.1 200 OK", host);
+  }
   assert.equal(await statusOf(port, "GARBAGE\r\n\r\n"), "HTTP/1.1 400 Bad Request");
   assert.equal(await statusOf(port, `GET / HTTP/1.1\r\nX: ${"y".repeat(9000)}\r\n\r\n`), "HTTP/1.1 431 Request Header Fields Too Large");
-  const head = await exchange(port, "HEAD / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const head = await exchange(port, "HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   assert.match(head, /^HTTP\/1.1 200 OK\r\n[^]*Content-Length: \d+\r\n[^]*\r\n\r\n$/);
   const latest = JSON.parse((await exchange(port, get("/latest.json"))).split("\r\n\r\n")[1]);
   assert.ok(latest.latest.time && latest.stats.readings > 0 && latest.stats.units.length > 0);
 
   const csv = path.join(dir, "refused.csv");
-  const refused = spawn(path.join(BIN, "ohmlog"), ["-o", csv, "--serve", `127.0.0.1:${port}`, path.join(dir, "meter")]);
-  let said = "";
-  refused.stderr.on("data", (chunk) => (said += chunk));
-  assert.equal(await ended(refused), 1);
-  assert.match(said, new RegExp(`^ohmlog: cannot serve on 127.0.0.1:${port}: .+\n$`));
+  const refusal = async (args) => {
+    const refused = spawn(path.join(BIN, "ohmlog"), [...args, path.join(dir, "meter")]);
+    let said = "";
+    refused.stderr.on("data", (chunk) => (said += chunk));
+    assert.equal(await ended(refused), 1);
+    return said;
+  };
+  assert.match(await refusal(["-o", csv, "--serve", `127.0.0.1:${port}`]),
+    new RegExp(`^ohmlog: cannot serve on 127.0.0.1:${port}: .+\n$`));
   assert.equal(existsSync(csv), false);
+  writeFileSync(csv, "kept\r\n");
+  assert.equal(await refusal(["-o", csv, "--serve", "127.0.0.1:0"]),
+    `ohmlog: ${csv} exists; --append adds to it, --force replaces it\n`, "nothing said of a run not served");
+});
+
+test("a server on every address says who can see it, and answers any name", async () => {
+  const own = await meter([]);
+  const open = await start("ohmlog", ["-n", "2", "--serve", "0.0.0.0:0", own.found[1]], "stderr",
+    /served at http:\/\/0\.0\.0\.0:(\d+)\/\nohmlog: anyone who can reach 0\.0\.0\.0:\1 can see the readings \(read-only\)\n/);
+  assert.equal(await statusOf(Number(open.found[1]), get("/latest.json", "bench-7.lab:80")), "HTTP/1.1 200 OK");
+  assert.equal(await ended(open.child), 0);
+});
+
+// The server starts with the whole run: with clients from the first moment, an appended file of
+// 60,000 rows is in the chart before any of them is answered.
+test("an appended run is served only once its earlier rows are in", async () => {
+  const csv = path.join(dir, "long.csv");
+  const rows = ["time,elapsed_s,mode,reading,unit,value,base_unit,status,frame"];
+  for (let i = 0; i < 60000; ++i) {
+    const time = new Date(Date.UTC(2026, 11, 1) + i * 250).toISOString();
+    rows.push(`${time},${(i * 0.25).toFixed(3)},DC,1.502,V,1.502,V,ok,DC  1.502   V`);
+  }
+  writeFileSync(csv, rows.join("\r\n") + "\r\n");
+  const own = await meter([]);
+  const port = await new Promise((resolve) => {
+    const probe = net.createServer().listen(0, "127.0.0.1", () => {
+      const { port: free } = probe.address();
+      probe.close(() => resolve(free));
+    });
+  });
+  const log = start("ohmlog", ["-n", "3", "-i", "0.3", "-o", csv, "--append", "--plot",
+    path.join(dir, "long.svg"), "--serve", `127.0.0.1:${port}`, own.found[1]], "stderr", /served at/);
+  const seen = [];
+  const asking = [];
+  for (let i = 0; i < 20; ++i) {
+    asking.push((async () => {
+      for (let tries = 0; tries < 200; ++tries) {
+        const answer = await exchange(port, get(i % 2 ? "/latest.json" : "/events"));
+        const data = i % 2 ? bodyOf(answer) : answer.match(/event: snapshot\ndata: (.*)\n/)?.[1];
+        if (data) {
+          seen.push(i % 2 ? JSON.parse(data).stats.units[0]?.readings : JSON.parse(data).seq);
+          return;
+        }
+        await new Promise((resolve) => setTimeout(resolve, 5));
+      }
+    })());
+  }
+  const { child } = await log;
+  await Promise.all(asking);
+  assert.equal(await ended(child), 0);
+  assert.equal(seen.length, 20);
+  assert.ok(seen.every((count) => count >= 60000), `${seen}`);
+  assert.ok(readFileSync(path.join(dir, "long.svg"), "utf8").includes(">60003 readings over"));
 });
 
 test("at most 64 clients, and a client that stops reading is dropped", async () => {
@@ -161,8 +241,11 @@ test("at most 64 clients, and a client that stops reading is dropped", async () 
   assert.equal(await statusOf(Number(run.found[2]), events), "HTTP/1.1 503 Service Unavailable");
   readers.forEach((reader) => reader.destroy());
 
-  // Rows as fast as a meter without pacing gives them fill any buffer soon.
-  const fast = await meter(["--char-ms", "0", "--delay", "0"]);
+  // Rows as fast as a meter without pacing gives them, each with the statistics of many units,
+  // fill any buffer soon.
+  const units = ["DC -0.842   V", "OH  1.234KOhm", "CA  47.00  nF", "FR  1.000 kHz", "TE  0023    C",
+    "DC  0167   mA", "    0123     "];
+  const fast = await meter(["--char-ms", "0", "--delay", "0", ...units.flatMap((frame) => ["--reading", frame])]);
   const flood = await ohmlog(["--serve", "127.0.0.1:0", fast.found[1]]);
   const port = Number(flood.found[2]);
   const stalled = net.connect(port, "127.0.0.1", () => {
