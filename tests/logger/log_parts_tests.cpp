@@ -1,10 +1,15 @@
-// ohmlog's platform-free parts: what a reply reads in SI units, the CSV it makes, the texts
-// for people and the command line.
+// ohmlog's platform-free parts: what a reply reads in SI units, the CSV it makes and reads
+// back, the series and its JSON, the exchange's timing, the texts for people and the command
+// line.
+#include "log_csv_reader.h"
+#include "log_exchange.h"
+#include "log_json.h"
 #include "log_options.h"
 #include "log_plot.h"
 #include "log_record.h"
 #include "log_series.h"
 #include "log_summary.h"
+#include "process.h"
 
 #include <cmath>
 #include <vector>
@@ -46,6 +51,16 @@ TEST(DecodeReply, FieldsStatusAndExactValueInTheBaseUnit)
         {"DC  abcde   V\n", ",,,,,garbled,DC  abcde   V"},
         {"DC -0.8.2   V\n", ",,,,,garbled,DC -0.8.2   V"},
         {"DC -0.842   V  \n", ",,,,,garbled,DC -0.842   V  "},
+        {"DC +0.842   V\n", "DC,+0.842,V,0.842,V,ok,DC +0.842   V"},
+        {"DC   .OL    V\n", "DC,.OL,V,,,overload,DC   .OL    V"},
+        {"DC  -O.L    V\n", "DC,-O.L,V,,,overload,DC  -O.L    V"},
+        {"DC  50.0    %\n", "DC,50.0,%,50,%,ok,DC  50.0    %"},
+        {"DCX-0.842   V\n", ",,,,,garbled,DCX-0.842   V"},
+        {"D1 -0.842   V\n", ",,,,,garbled,D1 -0.842   V"},
+        {"DC -0.842  V1\n", ",,,,,garbled,DC -0.842  V1"},
+        {"DC   .      V\n", ",,,,,garbled,DC   .      V"},
+        {"DC -0.842   \x7f\n", ",,,,,garbled,DC -0.842   \\x7f"},
+        {"DC -0.842   \xe9\n", ",,,,,garbled,DC -0.842   \\xe9"},
     };
     for (const ReplyCase& c : cases) {
         Record record = decode_reply(c.reply);
@@ -191,6 +206,202 @@ TEST(Options, BadCommandLinesAreRefused)
     EXPECT_EQ(options.output, "a.csv");
     EXPECT_EQ(options.plot, "a.svg");
     EXPECT_TRUE(options.append);
+}
+
+// The meter's answer time rises at once with a slow reply and halves its excess with each
+// quick one: two slow replies at the start cost only the next few readings.
+TEST(ExchangePolicy, FollowsTheMeterBothWays)
+{
+    using std::chrono::milliseconds;
+    ExchangePolicy policy;
+    EXPECT_EQ(repeat_after(policy), FIRST_REPEAT_AFTER) << "patient until the meter has answered";
+    EXPECT_EQ(character_time(policy), CHARACTER_TIME);
+    learn_answer_time(policy, milliseconds(350));
+    learn_answer_time(policy, milliseconds(20));
+    EXPECT_EQ(policy.answer_time, milliseconds(185));
+    EXPECT_EQ(repeat_after(policy), milliseconds(185) + 3 * CHARACTER_TIME);
+    for (int i = 0; i < 3; ++i) {
+        learn_answer_time(policy, milliseconds(20));
+    }
+    EXPECT_EQ(repeat_after(policy), REPEAT_AFTER);
+    learn_answer_time(policy, milliseconds(900));
+    EXPECT_EQ(repeat_after(policy), REPLY_BOUND - FRAME_TIME) << "a reply must still fit";
+    for (const auto spacing : {std::chrono::microseconds(200), std::chrono::microseconds(300),
+                               std::chrono::microseconds(9000)}) {
+        remember(policy.character_times, spacing);
+    }
+    EXPECT_EQ(character_time(policy), std::chrono::microseconds(300)) << "a faster link";
+    for (int i = 0; i < 3; ++i) {
+        remember(policy.character_times, milliseconds(50));
+    }
+    EXPECT_EQ(character_time(policy), CHARACTER_TIME) << "no longer than the meter's own";
+}
+
+struct CsvFileCase {
+    const char* what;
+    std::string text; // after the header line
+    std::vector<long> skipped;
+    long rows;
+    double end_s;
+};
+
+const char* const ROW_AT_10 = "2026-12-08T10:00:00.000Z,0.000,DC,1.502,V,1.502,V,ok,DC  1.502   V";
+
+// Rows read back, lines skipped with their numbers, and appended runs placed one after the
+// other on the file's time line, also when the clock was set back between them.
+TEST(CsvReader, ReadsRowsSkipsWhatItCannotAndPlacesRuns)
+{
+    const std::string header = csv_header();
+    const std::string row = std::string(ROW_AT_10) + "\r\n";
+    const CsvFileCase cases[] = {
+        {"quoted fields",
+         "2026-12-08T10:00:00.000Z,0.000,,,,,,garbled,\"x,\"\"y\"\r\n",
+         {},
+         1,
+         0.0},
+        {"quotes out of place",
+         "2026-12-08T10:00:00.000Z,0.000,,,,,,garbled,x\"y\r\n"
+         "2026-12-08T10:00:00.000Z,0.000,,,,,,garbled,\"x\r\n",
+         {2, 3},
+         0,
+         0.0},
+        {"runs joined with their headers",
+         row + header + "2026-12-08T10:01:00.000Z,0.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n",
+         {},
+         2,
+         60.0},
+        {"a run appended after the clock went back",
+         row + "2026-12-08T10:00:05.000Z,5.000,DC,O.L,V,,,overload,DC    O.L   V\r\n" +
+             "2026-12-08T09:00:00.000Z,0.000,,,,,,no-reply,\r\n" +
+             "2026-12-08T09:00:01.000Z,1.000,,,,,,port-lost,\r\n",
+         {},
+         4,
+         6.0},
+        {"numbers a run cannot have",
+         row + "2026-12-08T10:00:01.000Z,-1.000,,,,,,no-reply,\r\n" +
+             "2026-12-08T10:00:01.000Z,1e3,,,,,,no-reply,\r\n" +
+             "2026-12-08T10:00:01.000Z,1.000,DC,1.502,V,2e12,V,ok,DC  1.502   V\r\n" +
+             "2026-12-08T10:00:01.000Z,1.000,DC,1.502,V,1e999,V,ok,DC  1.502   V\r\n" +
+             "2026-12-08T10:00:01.000Z,NaN,,,,,,no-reply,\r\n",
+         {3, 4, 5, 6, 7},
+         1,
+         0.0},
+        {"fields that are not a row",
+         "2026-12-08T10:00:01.000Z,1.000,,,,,,sleepy,\r\n2026-12-08 "
+         "10:00:01,1.000,,,,,,no-reply,\r\n"
+         "2026-12-08T10:00:01.000Z,1.000,,,,,no-reply,\r\n" +
+             row,
+         {2, 3, 4},
+         1,
+         0.0},
+        {"a last row cut short", row + "2026-12-08T10:00:01.000Z,1.0", {}, 1, 0.0},
+    };
+    const std::string dir = make_temp_dir("ohm-csv");
+    for (const CsvFileCase& c : cases) {
+        write_file(dir + "/run.csv", header + c.text);
+        Chart chart;
+        CsvReading reading;
+        ASSERT_TRUE(read_csv_into(dir + "/run.csv", chart, reading)) << c.what << reading.problem;
+        EXPECT_EQ(reading.skipped_lines, c.skipped) << c.what;
+        EXPECT_EQ(reading.rows, c.rows) << c.what;
+        EXPECT_EQ(chart.series.readings, c.rows) << c.what;
+        EXPECT_DOUBLE_EQ(reading.line.end_s, c.end_s) << c.what;
+        EXPECT_EQ(reading.cut_short, std::string(c.what) == "a last row cut short") << c.what;
+    }
+    for (const std::string& start :
+         {std::string("time,elapsed_s\r\n") + row,
+          header.substr(0, header.size() - 2) + ",meter\r\n", row + header}) {
+        write_file(dir + "/run.csv", start);
+        Chart chart;
+        CsvReading reading;
+        EXPECT_FALSE(read_csv_into(dir + "/run.csv", chart, reading)) << start;
+        EXPECT_EQ(reading.problem, dir + "/run.csv:1: not a CSV that ohmlog wrote");
+    }
+    remove_tree(dir);
+}
+
+Record at(Status status, double number, const std::string& unit, double elapsed_s)
+{
+    Record record = reading(status, number, unit);
+    record.elapsed_s = elapsed_s;
+    return record;
+}
+
+// Each bucket keeps its first, last, smallest and largest value, and marks what breaks the
+// line; a missing reading goes to the panel of the unit shown last. Halving the resolution
+// merges neighbours without losing any of that.
+TEST(Series, BucketsKeepEachReadingsPlace)
+{
+    Series series;
+    for (const Record& record :
+         {at(Status::no_reply, 0, "", 0.0), at(Status::ok, 3.0, "V", 0.001),
+          at(Status::ok, 1.0, "V", 0.004), at(Status::overload, 0, "V", 0.012),
+          at(Status::garbled, 0, "", 0.025), at(Status::ok, 2.0, "Ohm", 0.031),
+          at(Status::ok, 5.0, "V", 0.045)}) {
+        add_to_series(series, record);
+    }
+    ASSERT_EQ(series.panels.size(), 3u);
+    EXPECT_EQ(series.panels[0].unit, UNKNOWN_UNIT);
+    const std::vector<Bucket>& volts = series.panels[1].buckets;
+    EXPECT_EQ(volts[0].readings, 2);
+    EXPECT_EQ(volts[0].ok, 2);
+    EXPECT_EQ(volts[0].first, 3.0);
+    EXPECT_EQ(volts[0].last, 1.0);
+    EXPECT_EQ(volts[0].minimum, 1.0);
+    EXPECT_EQ(volts[0].maximum, 3.0);
+    EXPECT_DOUBLE_EQ(volts[0].first_s, 0.001);
+    EXPECT_DOUBLE_EQ(volts[0].last_s, 0.004);
+    EXPECT_TRUE(volts[1].overload && !volts[1].missing && volts[1].ok == 0);
+    EXPECT_TRUE(volts[2].missing && !volts[2].overload);
+    EXPECT_TRUE(volts[4].resumed && !volts[1].resumed) << "a reading in Ohm came between";
+    EXPECT_EQ(series.panels[2].buckets[3].last, 2.0);
+
+    add_to_series(series, at(Status::ok, 4.0, "V", 10.0));
+    EXPECT_DOUBLE_EQ(series.bucket_s, 2 * FIRST_BUCKET_SECONDS);
+    EXPECT_EQ(volts[0].readings, 3);
+    EXPECT_EQ(volts[0].ok, 2);
+    EXPECT_TRUE(volts[0].overload);
+    EXPECT_EQ(volts[0].last, 1.0) << "an overload has no value";
+    EXPECT_TRUE(volts[1].missing);
+    EXPECT_TRUE(volts[2].resumed);
+    EXPECT_EQ(volts[2].maximum, 5.0);
+    EXPECT_EQ(volts[500].first, 4.0);
+    EXPECT_EQ(series.readings, 8);
+}
+
+// What the page and scripts read: the CSV's fields, the buckets as arrays, the statistics.
+TEST(Json, RowsBucketsAndStatistics)
+{
+    Chart chart;
+    RunStats run;
+    Record record = decode_reply("DC -0.842   V\r");
+    record.time = "2026-12-08T10:00:00.000Z";
+    record.elapsed_s = 0.2505;
+    for (const Record& row : {decode_reply("DC  0.445   V\r"), record}) {
+        add_to_chart(chart, row);
+        add_record(run, row);
+    }
+    EXPECT_EQ(row_event_json(record, chart, run, 2.0),
+              R"({"bucket":[25,1,1,0.2505,0.2505,-0.842,-0.842,-0.842,-0.842,0,0,0],)"
+              R"("bucket_s":0.01,"last_s":0.2505,"panel":"V","row":{"base_unit":"V",)"
+              R"("elapsed_s":0.251,"frame":"DC -0.842   V","mode":"DC","reading":"-0.842",)"
+              R"("status":"ok","time":"2026-12-08T10:00:00.000Z","unit":"V","value":"-0.842"},)"
+              R"("seq":2,"stats":{"losses":0,"missing":0,"port_away":false,"rate":1.0,)"
+              R"("readings":2,"seconds":2.0,"units":[{"max":0.445,"max_text":"445 mV",)"
+              R"("mean":-0.19849999999999995,"mean_text":"-198.5 mV","min":-0.842,)"
+              R"("min_text":"-842 mV","missing":0,"ok":2,"overload":0,"readings":2,)"
+              R"("std_dev":0.9100464273870866,)"
+              R"("unit":"V"}]}})");
+    const std::string snapshot = snapshot_json(chart, run, 2.0, &record, 3);
+    EXPECT_NE(snapshot.find(R"("clients":3,"last_s":0.2505,"latest":{"base_unit":"V")"),
+              std::string::npos)
+        << snapshot;
+    EXPECT_NE(snapshot.find(R"("panels":[{"buckets":[[0,1,1,0.0,0.0,0.445,0.445,0.445,0.445,)"
+                            R"(0,0,0],[25,1,1,)"),
+              std::string::npos)
+        << snapshot;
+    EXPECT_EQ(latest_json(chart, run, 2.0, nullptr, 0).substr(0, 30),
+              R"({"clients":0,"latest":null,"st)");
 }
 
 } // namespace

@@ -91,11 +91,19 @@ TEST_F(OhmlogTest, ASequenceOfReadingsAcrossModesAndPrefixes)
 {
     SimMeter meter({"--reading", "DC -0.842   V", "--reading", "DC  0.5    mV", "--reading",
                     "OH  1.234KOhm", "--reading", "OH   O.L MOhm", "--reading", "    0123     ",
-                    "--reading", "CA  47.00  nF"});
+                    "--reading", "CA  47.00  nF"},
+                   dir_);
     const FakeNode com3("ttyS2", meter.path());
     const std::string plot = dir_ + "/plot.svg";
-    const ProcessResult result = run_ohmlog({"-n", "6", "--plot", plot, "com3"});
+    // The line shim records the line's settings; the meter answers only with DTR on, RTS off.
+    Launch launch = ohmlog_launch({"-n", "6", "--plot", plot, "com3"});
+    launch.environment = {"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM,
+                          "OHM_LINE_LOG=" + dir_ + "/line", "OHM_LINE_STATE_DIR=" + dir_};
+    const ProcessResult result = run_process(launch);
     EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(
+        read_file(dir_ + "/line").find("tcsetattr speed=600 csize=7 cstopb=1 parenb=0 crtscts=0"),
+        std::string::npos);
     const std::vector<std::string> rows = csv_lines(result.out);
     ASSERT_EQ(rows.size(), 7u) << result.out;
     EXPECT_EQ(rows[0], "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame");
@@ -132,50 +140,95 @@ TEST_F(OhmlogTest, ASequenceOfReadingsAcrossModesAndPrefixes)
 struct BadLineCase {
     const char* what;
     std::vector<std::string> meter_options;
-    const char* row;
-    std::size_t requests; // for the two rows; 0: repeated until each bound
+    std::vector<const char*> rows; // from their third field on, one per request
+    std::size_t requests;          // 0: repeated within each bound
+    std::vector<std::string> log_options = {};
 };
 
 class OhmlogBadLineTest : public OhmlogTest, public testing::WithParamInterface<BadLineCase> {};
 
 // Every request has its row, whatever came back; the run goes on. A request the meter did not
-// hear is repeated, and the reply to a repeat never lands in the next row.
+// hear is repeated, and no row holds the reply to another request: not an extra reply to a
+// repeat, not a reply sent twice, not bytes that came before the request.
 TEST_P(OhmlogBadLineTest, EachRequestHasItsRow)
 {
     SimMeter meter(GetParam().meter_options);
-    const ProcessResult result = run_ohmlog({"--count", "2", meter.path()});
+    std::vector<std::string> arguments = {"--count", std::to_string(GetParam().rows.size())};
+    arguments.insert(arguments.end(), GetParam().log_options.begin(), GetParam().log_options.end());
+    arguments.push_back(meter.path());
+    const ProcessResult result = run_ohmlog(arguments);
     EXPECT_EQ(result.exit_status, 0);
     const std::vector<std::string> rows = csv_lines(result.out);
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(fields_after_time(rows[1]), GetParam().row);
-    EXPECT_EQ(fields_after_time(rows[2]), GetParam().row);
+    ASSERT_EQ(rows.size(), GetParam().rows.size() + 1);
+    for (std::size_t i = 0; i < GetParam().rows.size(); ++i) {
+        EXPECT_EQ(fields_after_time(rows[i + 1]), GetParam().rows[i]) << i;
+    }
     const std::string received = meter.received();
     EXPECT_EQ(received.find_first_not_of('\r'), std::string::npos);
     if (GetParam().requests > 0) {
         EXPECT_EQ(received.size(), GetParam().requests);
     } else {
-        EXPECT_GE(received.size(), 8u) << "a silent meter is asked again within each bound";
+        EXPECT_GE(received.size(), 2 * rows.size() - 2) << "a silent meter is asked again";
     }
 }
 
 const char* const OK_ROW = "DC,-0.842,V,-0.842,V,ok,DC -0.842   V";
 
+// The reply to request n, from a meter that numbers them.
+const char* const REPLY[] = {"",
+                             "DC,0001,V,1,V,ok,DC  0001    V",
+                             "DC,0002,V,2,V,ok,DC  0002    V",
+                             "DC,0003,V,3,V,ok,DC  0003    V",
+                             "DC,0004,V,4,V,ok,DC  0004    V",
+                             "DC,0005,V,5,V,ok,DC  0005    V",
+                             "DC,0006,V,6,V,ok,DC  0006    V",
+                             "DC,0007,V,7,V,ok,DC  0007    V"};
+
 INSTANTIATE_TEST_SUITE_P(
     Lines, OhmlogBadLineTest,
     testing::Values(
-        BadLineCase{"silent", {"--silent"}, ",,,,,no-reply,", 0},
+        BadLineCase{"silent", {"--silent"}, {",,,,,no-reply,", ",,,,,no-reply,"}, 0},
         BadLineCase{"junk",
                     {"--junk", "x,\"\\\\\\x01"},
-                    ",,,,,garbled,\"x,\"\"\\\\\\x01DC -0.842   V\"",
+                    {",,,,,garbled,\"x,\"\"\\\\\\x01DC -0.842   V\"",
+                     ",,,,,garbled,\"x,\"\"\\\\\\x01DC -0.842   V\""},
                     2},
-        BadLineCase{"cut_short", {"--cut", "6"}, ",,,,,garbled,DC -0.", 2},
-        BadLineCase{"not_ready_after_a_reply", {"--not-ready", "50"}, OK_ROW, 3},
-        BadLineCase{"every_second_request_lost", {"--lose-every", "2"}, OK_ROW, 3},
-        // It answers the request and its repeat both: 1, then 2 to the repeat, then 1 again.
-        BadLineCase{"late_and_queueing",
-                    {"--delay", "150", "--reading", "DC  1.000   V", "--reading", "DC  2.000   V"},
-                    "DC,1.000,V,1,V,ok,DC  1.000   V",
-                    3}),
+        BadLineCase{"cut_short", {"--cut", "6"}, {",,,,,garbled,DC -0.", ",,,,,garbled,DC -0."}, 2},
+        // The two hurried requests that went unheard earn the meter a rest before each.
+        BadLineCase{"not_ready_after_a_reply",
+                    {"--not-ready", "50"},
+                    {OK_ROW, OK_ROW, OK_ROW, OK_ROW, OK_ROW, OK_ROW},
+                    8},
+        BadLineCase{"every_second_request_lost", {"--lose-every", "2"}, {OK_ROW, OK_ROW}, 3},
+        // Request 2 goes out again (3) before its slower reply: the reply to 3 follows right
+        // behind and is dropped.
+        BadLineCase{"slower_and_queueing",
+                    {"--numbered", "--delays", "20,150"},
+                    {REPLY[1], REPLY[2], REPLY[4]},
+                    4},
+        // Suddenly slow, and answering the repeats 3 to 5 in turn, each 350 ms after the one
+        // before: all are waited for and dropped.
+        BadLineCase{"slower_and_answering_in_turn",
+                    {"--numbered", "--in-turn", "--delays", "20,350"},
+                    {REPLY[1], REPLY[2], REPLY[6], REPLY[7]},
+                    7},
+        // Slow from the start: not asked twice before it has shown its pace.
+        BadLineCase{"slow_from_the_start",
+                    {"--numbered", "--in-turn", "--delay", "400"},
+                    {REPLY[1], REPLY[2], REPLY[3]},
+                    3},
+        BadLineCase{"answering_twice",
+                    {"--numbered", "--twice"},
+                    {REPLY[1], REPLY[2], REPLY[3], REPLY[4]},
+                    4},
+        // Stray bytes between two readings are no part of the next reply.
+        BadLineCase{"stray_bytes_between_readings",
+                    {"--stray", "zz", "--stray-after", "100"},
+                    {OK_ROW, OK_ROW},
+                    2,
+                    {"-i", "0.5"}},
+        BadLineCase{
+            "gone_during_a_reading", {"--vanish-on-request", "2"}, {OK_ROW, ",,,,,port-lost,"}, 2}),
     [](const testing::TestParamInfo<BadLineCase>& case_info) {
         return std::string(case_info.param.what);
     });
@@ -225,8 +278,11 @@ TEST_F(OhmlogTest, ALostPortIsWaitedForAndUsedAgain)
     EXPECT_NE(log.read_line(5000).find(",,,,,,port-lost,"), std::string::npos);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     meter.toggle_line();
-    const std::string rest = log.read_rest(10000);
-    EXPECT_EQ(count_of(rest, ",ok,"), 2) << rest;
+    const double back = monotonic_seconds();
+    const std::string next = log.read_line(5000);
+    EXPECT_NE(next.find(",ok,"), std::string::npos) << next;
+    EXPECT_LT(seconds_since(back), 3.0) << "the device is looked for about once a second";
+    EXPECT_NE(log.read_rest(10000).find(",ok,"), std::string::npos);
     EXPECT_EQ(log.wait(5000), 0);
     const std::string said = read_file(dir_ + "/stderr");
     EXPECT_NE(said.find("ohmlog: lost " + dir_ + "/meter; waiting for it to come back\n"),
@@ -301,6 +357,24 @@ TEST_F(OhmlogTest, CtrlCOnABlockedPipeLosesNoRow)
               std::string::npos);
 }
 
+// A disk that fills up ends the run with status 1; the summary counts only the rows that
+// reached the file.
+TEST_F(OhmlogTest, AFullDiskEndsTheRunCountingOnlyTheRowsWritten)
+{
+    SimMeter meter({"--char-ms", "0"});
+    const std::string csv = dir_ + "/log.csv";
+    Launch launch = ohmlog_launch({"-n", "100", "-o", csv, meter.path()});
+    launch.argv.insert(launch.argv.begin(),
+                       {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\""});
+    const ProcessResult result = run_process(launch);
+    EXPECT_EQ(result.exit_status, 1);
+    const int whole_rows = count_of(read_file(csv), "\r\n") - 1;
+    EXPECT_GT(whole_rows, 2);
+    EXPECT_NE(result.err.find("ohmlog: " + std::to_string(whole_rows) + " readings in"),
+              std::string::npos)
+        << result.err;
+}
+
 TEST_F(OhmlogTest, AnExistingFileIsKeptUnlessAppendOrForceIsGiven)
 {
     SimMeter meter;
@@ -337,31 +411,52 @@ TEST_F(OhmlogTest, AnExistingFileIsKeptUnlessAppendOrForceIsGiven)
     EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"log.csv", "old.svg"}));
 }
 
-// A plot drawn afterwards from the CSV: two appended runs on one time line, a last row cut
-// short by a power failure; and a file that is not such a CSV, named with its line.
+// A plot drawn afterwards from the CSV: two appended runs on one time line, lines that cannot
+// be read (numbers that are not finite) skipped and named, a last row cut short by a power
+// failure left out. Appending onto that row ends it first: the bytes that were there stay, and
+// the next plot skips it. A file that does not start as ohmlog's CSV is refused.
 TEST_F(OhmlogTest, APlotFromAnEarlierCsv)
 {
     const std::string header = "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n";
-    write_file(dir_ + "/run.csv",
+    const std::string csv = dir_ + "/run.csv";
+    write_file(csv,
                header + "2026-12-08T10:00:00.000Z,0.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n" +
                    "2026-12-08T10:00:01.000Z,1.000,DC,O.L,V,,,overload,DC    O.L   V\r\n" +
+                   "2026-12-08T10:00:02.000Z,inf,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n" +
+                   "2026-12-08T10:00:03.000Z,3.000,DC,1.502,V,nan,V,ok,DC  1.502   V\r\n" +
                    "2026-12-08T10:00:10.000Z,0.000,OH,0.998,KOhm,998,Ohm,ok,OH  0.998KOhm\r\n" +
                    "2026-12-08T10:00:10.500Z,0.500,,,,,,port-lost,\r\n" +
                    "2026-12-08T10:00:11.000Z,1.0");
-    const ProcessResult result =
-        run_ohmlog({"--from", dir_ + "/run.csv", "--plot", dir_ + "/run.svg"});
+    const ProcessResult result = run_ohmlog({"--from", csv, "--plot", dir_ + "/run.svg"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_NE(result.err.find("run.csv: the last row is cut short and left out"),
-              std::string::npos);
-    EXPECT_NE(result.err.find("ohmlog: 4 readings in 10.5 s"), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("  Ohm: readings 2, ok 1, overload 0, missing 1"), std::string::npos);
+    for (const char* said :
+         {"run.csv:4: cannot read this line; skipped\n",
+          "run.csv:5: cannot read this line; skipped\n",
+          "run.csv: the last row is cut short and left out\n", "ohmlog: 4 readings in 10.5 s",
+          "  Ohm: readings 2, ok 1, overload 0, missing 1"}) {
+        EXPECT_NE(result.err.find(said), std::string::npos) << said << result.err;
+    }
     EXPECT_NE(read_file(dir_ + "/run.svg").find(">4 readings over 10.5 s<"), std::string::npos);
+    EXPECT_EQ(read_file(dir_ + "/run.svg").find("nan"), std::string::npos);
 
-    write_file(dir_ + "/other.csv", header + "2026-12-08T10:00:00.000Z,0.000,DC\r\nx\r\n");
+    const std::string before = read_file(csv);
+    SimMeter meter;
+    EXPECT_EQ(
+        run_ohmlog({"-n", "1", "-o", csv, "--append", "--plot", dir_ + "/run.svg", meter.path()})
+            .exit_status,
+        0);
+    const std::string after = read_file(csv);
+    EXPECT_EQ(after.substr(0, before.size() + 2), before + "\r\n");
+    EXPECT_EQ(fields_after_time(after.substr(before.size() + 2)), std::string(OK_ROW) + "\r\n");
+    const ProcessResult again = run_ohmlog({"--from", csv, "--plot", dir_ + "/run.svg", "--force"});
+    EXPECT_NE(again.err.find("run.csv:8: cannot read this line; skipped\n"), std::string::npos);
+    EXPECT_NE(again.err.find("ohmlog: 5 readings in "), std::string::npos) << again.err;
+
+    write_file(dir_ + "/other.csv", "time,elapsed_s\r\n" + header);
     const ProcessResult refused =
         run_ohmlog({"--from", dir_ + "/other.csv", "--plot", dir_ + "/other.svg"});
     EXPECT_EQ(refused.exit_status, 1);
-    EXPECT_EQ(refused.err, "ohmlog: " + dir_ + "/other.csv:2: not a CSV that ohmlog wrote\n");
+    EXPECT_EQ(refused.err, "ohmlog: " + dir_ + "/other.csv:1: not a CSV that ohmlog wrote\n");
     EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"other.csv", "run.csv", "run.svg"}));
 }
 
