@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -42,13 +41,14 @@ bool split_fields(const std::string& line, std::vector<std::string>& fields)
     return !quoted;
 }
 
-// A finite decimal within [low, high]: "inf" and "nan" would reach the plot's coordinates.
+// A decimal within [low, high]; "inf" is beyond any bound and "nan" within none, so neither
+// reaches the plot's coordinates.
 bool read_number(const std::string& text, double& number, double low, double high)
 {
     const char* end = text.data() + text.size();
     const auto result = std::from_chars(text.data(), end, number, std::chars_format::fixed);
-    return !text.empty() && result.ec == std::errc() && result.ptr == end &&
-           std::isfinite(number) && number >= low && number <= high;
+    return !text.empty() && result.ec == std::errc() && result.ptr == end && number >= low &&
+           number <= high;
 }
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.

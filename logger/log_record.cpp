@@ -55,17 +55,13 @@ bool is_overload(const std::string& reading)
 
 constexpr const char* LETTERS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz ";
 
-// Thirteen printable characters: a mode of letters or blanks, a blank, the value field and a
-// unit of letters, "%" or blanks.
+// Thirteen characters: a mode of letters or blanks, a blank, the value field and a unit of
+// letters, "%" or blanks. Each column is held to what it may contain, so no control byte or
+// byte beyond ASCII passes.
 bool is_frame(const std::string& text)
 {
     if (text.size() != FRAME_LENGTH) {
         return false;
-    }
-    for (const char c : text) {
-        if (c < 0x20 || c > 0x7E) {
-            return false;
-        }
     }
     const std::string reading =
         trim_blanks(meter::cut_columns(text, meter::VALUE_COLUMN, meter::VALUE_WIDTH));

@@ -183,7 +183,8 @@ void queue_reply(Meter& meter, Clock::time_point start)
         queue_text(meter, reply.substr(split), tail_start);
     }
     if (options.twice) {
-        queue_text(meter, reply, start);
+        // Half a character of silence, then the copy: too short a gap to send the next request.
+        queue_text(meter, reply, queue_end(meter, start) + character_time(options) / 2);
     }
     if (!options.stray.empty()) {
         queue_text(meter, options.stray,

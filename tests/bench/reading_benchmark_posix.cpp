@@ -60,7 +60,8 @@ double children_cpu_seconds()
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// ohmlog's readings a second against a meter, and how many of its rows hold no reading.
+// ohmlog's readings a second against a meter, how many of its rows hold no reading, and how
+// many requests it sent a row.
 void ohmlog_pace(const std::string& name, const std::vector<std::string>& meter_options,
                  int readings)
 {
@@ -75,6 +76,8 @@ void ohmlog_pace(const std::string& name, const std::vector<std::string>& meter_
     }
     report("ohmlog_" + name + "_rate_per_s", readings / run.seconds);
     report("ohmlog_" + name + "_missing", readings - ok_rows);
+    report("ohmlog_" + name + "_requests_per_row",
+           static_cast<double>(meter.received().size()) / readings);
 }
 
 // ohmlog against a meter at its default pacing: readings a second and the share of one core,
@@ -107,6 +110,9 @@ double ohmlog_figures(const std::string& device)
     report("ohmlog_stop_max_ms", *std::max_element(stop_ms.begin(), stop_ms.end()));
     ohmlog_pace("not_ready", {"--not-ready", "50"}, 60);
     ohmlog_pace("lossy", {"--lose-every", "3"}, 60);
+    ohmlog_pace("queueing", {"--delay", "350"}, 30);
+    ohmlog_pace("in_turn", {"--delay", "350", "--in-turn"}, 30);
+    ohmlog_pace("slow_then_lossy", {"--delays", "350,350,20", "--lose-every", "3"}, 90);
     return cpu_percent;
 }
 

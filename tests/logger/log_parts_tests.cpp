@@ -12,6 +12,7 @@
 #include "process.h"
 
 #include <cmath>
+#include <sstream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -60,6 +61,7 @@ TEST(DecodeReply, FieldsStatusAndExactValueInTheBaseUnit)
         {"DC -0.842  V1\n", ",,,,,garbled,DC -0.842  V1"},
         {"DC   .      V\n", ",,,,,garbled,DC   .      V"},
         {"DC -0.842   \x7f\n", ",,,,,garbled,DC -0.842   \\x7f"},
+        {"DC \"0.842   V\n", ",,,,,garbled,\"DC \"\"0.842   V\""},
         {"DC -0.842   \xe9\n", ",,,,,garbled,DC -0.842   \\xe9"},
     };
     for (const ReplyCase& c : cases) {
@@ -260,7 +262,7 @@ TEST(CsvReader, ReadsRowsSkipsWhatItCannotAndPlacesRuns)
          1,
          0.0},
         {"quotes out of place",
-         "2026-12-08T10:00:00.000Z,0.000,,,,,,garbled,x\"y\r\n"
+         "2026-12-08T10:00:00.000Z,0.000,,,,,,garbled,x\"y\"\r\n"
          "2026-12-08T10:00:00.000Z,0.000,,,,,,garbled,\"x\r\n",
          {2, 3},
          0,
@@ -270,13 +272,13 @@ TEST(CsvReader, ReadsRowsSkipsWhatItCannotAndPlacesRuns)
          {},
          2,
          60.0},
-        {"a run appended after the clock went back",
+        {"a run appended after the clock went back, its first row lost",
          row + "2026-12-08T10:00:05.000Z,5.000,DC,O.L,V,,,overload,DC    O.L   V\r\n" +
-             "2026-12-08T09:00:00.000Z,0.000,,,,,,no-reply,\r\n" +
-             "2026-12-08T09:00:01.000Z,1.000,,,,,,port-lost,\r\n",
+             "2026-12-08T09:00:01.000Z,1.000,,,,,,no-reply,\r\n" +
+             "2026-12-08T09:00:02.000Z,2.000,,,,,,port-lost,\r\n",
          {},
          4,
-         6.0},
+         7.0},
         {"numbers a run cannot have",
          row + "2026-12-08T10:00:01.000Z,-1.000,,,,,,no-reply,\r\n" +
              "2026-12-08T10:00:01.000Z,1e3,,,,,,no-reply,\r\n" +
@@ -307,6 +309,11 @@ TEST(CsvReader, ReadsRowsSkipsWhatItCannotAndPlacesRuns)
         EXPECT_EQ(chart.series.readings, c.rows) << c.what;
         EXPECT_DOUBLE_EQ(reading.line.end_s, c.end_s) << c.what;
         EXPECT_EQ(reading.cut_short, std::string(c.what) == "a last row cut short") << c.what;
+        if (c.end_s == 7.0) { // a live run appended now starts after the file's end, too
+            std::chrono::system_clock::time_point earlier;
+            ASSERT_TRUE(parse_utc("2026-12-08T08:00:00.000Z", earlier));
+            EXPECT_DOUBLE_EQ(run_start_on(reading.line, earlier), 7.0);
+        }
     }
     for (const std::string& start :
          {std::string("time,elapsed_s\r\n") + row,
@@ -327,6 +334,16 @@ Record at(Status status, double number, const std::string& unit, double elapsed_
     return record;
 }
 
+// "readings/ok first_s-last_s first>last [min,max] OMR": overload, missing, resumed.
+std::string bucket_text(const Bucket& b)
+{
+    std::ostringstream text;
+    text << b.readings << "/" << b.ok << " " << b.first_s << "-" << b.last_s << " " << b.first
+         << ">" << b.last << " [" << b.minimum << "," << b.maximum << "] "
+         << (b.overload ? "O" : "") << (b.missing ? "M" : "") << (b.resumed ? "R" : "");
+    return text.str();
+}
+
 // Each bucket keeps its first, last, smallest and largest value, and marks what breaks the
 // line; a missing reading goes to the panel of the unit shown last. Halving the resolution
 // merges neighbours without losing any of that.
@@ -336,37 +353,30 @@ TEST(Series, BucketsKeepEachReadingsPlace)
     for (const Record& record :
          {at(Status::no_reply, 0, "", 0.0), at(Status::ok, 3.0, "V", 0.001),
           at(Status::ok, 1.0, "V", 0.004), at(Status::overload, 0, "V", 0.012),
-          at(Status::garbled, 0, "", 0.025), at(Status::ok, 2.0, "Ohm", 0.031),
-          at(Status::ok, 5.0, "V", 0.045)}) {
+          at(Status::garbled, 0, "", 0.025), at(Status::ok, 6.0, "V", 0.038),
+          at(Status::ok, 2.0, "Ohm", 0.052), at(Status::ok, 5.0, "V", 0.065)}) {
         add_to_series(series, record);
     }
     ASSERT_EQ(series.panels.size(), 3u);
     EXPECT_EQ(series.panels[0].unit, UNKNOWN_UNIT);
     const std::vector<Bucket>& volts = series.panels[1].buckets;
-    EXPECT_EQ(volts[0].readings, 2);
-    EXPECT_EQ(volts[0].ok, 2);
-    EXPECT_EQ(volts[0].first, 3.0);
-    EXPECT_EQ(volts[0].last, 1.0);
-    EXPECT_EQ(volts[0].minimum, 1.0);
-    EXPECT_EQ(volts[0].maximum, 3.0);
-    EXPECT_DOUBLE_EQ(volts[0].first_s, 0.001);
-    EXPECT_DOUBLE_EQ(volts[0].last_s, 0.004);
-    EXPECT_TRUE(volts[1].overload && !volts[1].missing && volts[1].ok == 0);
-    EXPECT_TRUE(volts[2].missing && !volts[2].overload);
-    EXPECT_TRUE(volts[4].resumed && !volts[1].resumed) << "a reading in Ohm came between";
-    EXPECT_EQ(series.panels[2].buckets[3].last, 2.0);
+    const char* const expected[] = {"2/2 0.001-0.004 3>1 [1,3] R", "1/0 0.012-0.012 0>0 [0,0] O",
+                                    "1/0 0.025-0.025 0>0 [0,0] M", "1/1 0.038-0.038 6>6 [6,6] ",
+                                    "0/0 0-0 0>0 [0,0] ",          "0/0 0-0 0>0 [0,0] ",
+                                    "1/1 0.065-0.065 5>5 [5,5] R"};
+    for (std::size_t k = 0; k < 7; ++k) {
+        EXPECT_EQ(bucket_text(volts[k]), expected[k]) << k;
+    }
+    EXPECT_EQ(bucket_text(series.panels[2].buckets[5]), "1/1 0.052-0.052 2>2 [2,2] R");
 
     add_to_series(series, at(Status::ok, 4.0, "V", 10.0));
     EXPECT_DOUBLE_EQ(series.bucket_s, 2 * FIRST_BUCKET_SECONDS);
-    EXPECT_EQ(volts[0].readings, 3);
-    EXPECT_EQ(volts[0].ok, 2);
-    EXPECT_TRUE(volts[0].overload);
-    EXPECT_EQ(volts[0].last, 1.0) << "an overload has no value";
-    EXPECT_TRUE(volts[1].missing);
-    EXPECT_TRUE(volts[2].resumed);
-    EXPECT_EQ(volts[2].maximum, 5.0);
-    EXPECT_EQ(volts[500].first, 4.0);
-    EXPECT_EQ(series.readings, 8);
+    EXPECT_EQ(bucket_text(volts[0]), "3/2 0.001-0.012 3>1 [1,3] OR");
+    EXPECT_EQ(bucket_text(volts[1]), "2/1 0.025-0.038 6>6 [6,6] M");
+    EXPECT_EQ(bucket_text(volts[3]), "1/1 0.065-0.065 5>5 [5,5] R");
+    add_to_series(series, at(Status::ok, 7.0, "V", 9.5)); // requested earlier, completed later
+    EXPECT_EQ(bucket_text(volts[500]), "2/2 10-10 4>7 [4,7] ");
+    EXPECT_EQ(series.readings, 10);
 }
 
 // What the page and scripts read: the CSV's fields, the buckets as arrays, the statistics.
@@ -400,6 +410,15 @@ TEST(Json, RowsBucketsAndStatistics)
                             R"(0,0,0],[25,1,1,)"),
               std::string::npos)
         << snapshot;
+    Record lost = decode_reply("");
+    lost.elapsed_s = 0.5;
+    add_to_chart(chart, lost);
+    add_record(run, lost);
+    EXPECT_NE(row_event_json(lost, chart, run, 2.0)
+                  .find(R"("bucket":[50,1,0,0.5,0.5,0.0,0.0,0.0,0.0,0,1,0],)"),
+              std::string::npos);
+    EXPECT_NE(latest_json(chart, run, 2.0, nullptr, 0).find(R"("losses":0,"missing":1,)"),
+              std::string::npos);
     EXPECT_EQ(latest_json(chart, run, 2.0, nullptr, 0).substr(0, 30),
               R"({"clients":0,"latest":null,"st)");
 }
