@@ -2,26 +2,31 @@
 #include "serial_link.h"
 
 #include <algorithm>
+#include <mutex>
 
 PortTable port_table CONSTRUCTED_EARLY;
 
 namespace {
 
 // Open links whose device has gone; a closed link leaves the list, since the system may hand
-// its handle value to the next device opened.
+// its handle value to the next device opened. A program that reads several ports from threads
+// of their own (ohmlog) notes and asks from each.
 struct LostLinks {
+    std::mutex lock;
     std::vector<SerialLink> links;
 };
 LostLinks lost_links CONSTRUCTED_EARLY;
 
 bool noted_lost(SerialLink link)
 {
+    const std::lock_guard<std::mutex> hold(lost_links.lock);
     const auto& links = lost_links.links;
     return std::find(links.begin(), links.end(), link) != links.end();
 }
 
 void forget_lost(SerialLink link)
 {
+    const std::lock_guard<std::mutex> hold(lost_links.lock);
     auto& links = lost_links.links;
     links.erase(std::remove(links.begin(), links.end(), link), links.end());
 }
@@ -120,6 +125,7 @@ std::int32_t port_is_open(std::int32_t id)
 void note_link_lost(SerialLink link)
 {
     if (!noted_lost(link)) {
+        const std::lock_guard<std::mutex> hold(lost_links.lock);
         lost_links.links.push_back(link);
     }
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <mutex>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,8 +21,10 @@
 namespace {
 
 // The terminal settings each device had before we configured it, by descriptor, so that
-// closing a port leaves the device as other programs expect to find it.
+// closing a port leaves the device as other programs expect to find it. Ports may be opened and
+// closed from threads of their own (ohmlog's meters).
 struct SavedSettings {
+    std::mutex lock;
     std::map<int, termios> by_descriptor;
 };
 SavedSettings saved_settings CONSTRUCTED_EARLY;
@@ -184,6 +187,7 @@ std::int32_t open_port(std::int32_t id, const char* name, const LineSettings& se
     }
     termios before{};
     if (tcgetattr(descriptor, &before) == 0) {
+        const std::lock_guard<std::mutex> hold(saved_settings.lock);
         saved_settings.by_descriptor[descriptor] = before;
     }
     tcflush(descriptor, TCIFLUSH);
@@ -197,10 +201,13 @@ void probe_link(SerialLink) {}
 void release_link(SerialLink link)
 {
     const int descriptor = static_cast<int>(link);
-    const auto saved = saved_settings.by_descriptor.find(descriptor);
-    if (saved != saved_settings.by_descriptor.end()) {
-        tcsetattr(descriptor, TCSANOW, &saved->second);
-        saved_settings.by_descriptor.erase(saved);
+    {
+        const std::lock_guard<std::mutex> hold(saved_settings.lock);
+        const auto saved = saved_settings.by_descriptor.find(descriptor);
+        if (saved != saved_settings.by_descriptor.end()) {
+            tcsetattr(descriptor, TCSANOW, &saved->second);
+            saved_settings.by_descriptor.erase(saved);
+        }
     }
     // The exclusive mode outlives our descriptor while others hold the device; the lock goes
     // with the descriptor.

@@ -41,7 +41,7 @@ void send_text(int socket_fd, const std::string& text)
 std::string fetch(int port, const std::string& target)
 {
     const int socket_fd = connect_to(port);
-    send_text(socket_fd, "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    send_text(socket_fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     std::string answer;
     char buffer[65536];
     for (ssize_t got; (got = recv(socket_fd, buffer, sizeof buffer, 0)) > 0;) {
@@ -134,7 +134,7 @@ void ohmlog_serve_figures(double cpu_percent_alone)
     std::vector<Client> clients;
     for (int i = 0; i < client_count; ++i) {
         clients.push_back(Client{connect_to(port), "", {}});
-        send_text(clients.back().socket_fd, "GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+        send_text(clients.back().socket_fd, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     }
     report("ohmlog_page_kb", static_cast<double>(fetch(port, "/").size()) / 1024.0);
     std::vector<double> written_at;

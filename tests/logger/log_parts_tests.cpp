@@ -175,13 +175,13 @@ TEST(Options, BadCommandLinesAreRefused)
         {"-i", "abc", "COM1"},
         {"-i", "1e3", "COM1"},
         {},
-        {"COM1", "COM2"},
         {"--append", "--force", "-o", "x", "COM1"},
         {"--bogus", "COM1"},
         {"-i", "10000000000", "COM1"},
         {"--from", "a.csv", "COM1"},
         {"--from", "a.csv", "-n", "3"},
         {"--from", "a.csv", "--serve", "8080"},
+        {"--from", "a.csv", "U=COM1"},
     };
     for (const auto& words : refused) {
         std::vector<char*> argv{const_cast<char*>("ohmlog")};
@@ -196,18 +196,41 @@ TEST(Options, BadCommandLinesAreRefused)
             << (words.empty() ? "(nothing)" : words[0]);
         EXPECT_FALSE(problem.empty());
     }
-    const char* good[] = {"ohmlog", "COM3", "--count", "5",      "-t",    "2.5",      "-i",
-                          "0.25",   "-o",   "a.csv",   "--plot", "a.svg", "--append", nullptr};
+    const char* good[] = {"ohmlog", "COM3",  "--count",  "5",      "-t",
+                          "2.5",    "-i",    "0.25",     "-o",     "a.csv",
+                          "--plot", "a.svg", "--append", "I=COM4", nullptr};
     LogOptions options;
     std::string problem;
-    ASSERT_TRUE(parse_log_options(13, const_cast<char**>(good), options, problem)) << problem;
-    EXPECT_EQ(options.port, "COM3");
+    ASSERT_TRUE(parse_log_options(14, const_cast<char**>(good), options, problem)) << problem;
+    EXPECT_EQ(options.ports, (std::vector<std::string>{"COM3", "I=COM4"}));
     EXPECT_EQ(options.count, 5);
     EXPECT_DOUBLE_EQ(options.duration_s, 2.5);
     EXPECT_DOUBLE_EQ(options.interval_s, 0.25);
     EXPECT_EQ(options.output, "a.csv");
     EXPECT_EQ(options.plot, "a.svg");
     EXPECT_TRUE(options.append);
+
+    std::vector<MeterChoice> meters;
+    ASSERT_TRUE(parse_meters({"U=/dev/ttyUSB0", "COM4", "i_2-b=COM5"}, meters, problem));
+    EXPECT_EQ(meters[0].name + " " + meters[0].port + " " + meters[1].name + " " + meters[2].name +
+                  " " + meters[2].port,
+              "U /dev/ttyUSB0 COM4 i_2-b COM5");
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"U=COM1", "U=COM2"},
+                                                {"COM1", "COM1=COM2"},
+                                                {"U.1=COM1"},
+                                                {"=COM1"},
+                                                {"U="}}) {
+        std::vector<MeterChoice> none;
+        EXPECT_FALSE(parse_meters(bad, none, problem)) << bad[0];
+    }
+    int volts = -1;
+    int amperes = -1;
+    const std::vector<std::string> names = {"U", "I", "T"};
+    EXPECT_TRUE(parse_power("I,U", names, volts, amperes, problem));
+    EXPECT_EQ(volts * 10 + amperes, 10);
+    for (const char* bad : {"U", "U,X", "U,U", "U,I,T", ",I"}) {
+        EXPECT_FALSE(parse_power(bad, names, volts, amperes, problem)) << bad;
+    }
 }
 
 // The meter's answer time rises at once with a slow reply and halves its excess with each
@@ -303,7 +326,9 @@ TEST(CsvReader, ReadsRowsSkipsWhatItCannotAndPlacesRuns)
         write_file(dir + "/run.csv", header + c.text);
         Chart chart;
         CsvReading reading;
-        ASSERT_TRUE(read_csv_into(dir + "/run.csv", chart, reading)) << c.what << reading.problem;
+        ASSERT_TRUE(read_csv(dir + "/run.csv", reading,
+                             [&chart](const Record& read) { add_to_chart(chart, read); }))
+            << c.what << reading.problem;
         EXPECT_EQ(reading.skipped_lines, c.skipped) << c.what;
         EXPECT_EQ(reading.rows, c.rows) << c.what;
         EXPECT_EQ(chart.series.readings, c.rows) << c.what;
@@ -315,13 +340,25 @@ TEST(CsvReader, ReadsRowsSkipsWhatItCannotAndPlacesRuns)
             EXPECT_DOUBLE_EQ(run_start_on(reading.line, earlier), 7.0);
         }
     }
+    // Several meters: each meter's time goes on by itself, and a tenth field names it.
+    write_file(dir + "/run.csv", csv_header(true) + row.substr(0, row.size() - 2) + ",U\r\n" +
+                                     "2026-12-08T10:00:00.100Z,0.100,,,,,,no-reply,,I\r\n" +
+                                     "2026-12-08T10:00:00.050Z,0.050,,,,,,no-reply,,U\r\n" + row +
+                                     "2026-12-08T10:00:09.000Z,0.000,,,,,,no-reply,,I\r\n");
+    std::vector<int> meters;
+    CsvReading several;
+    ASSERT_TRUE(read_csv(dir + "/run.csv", several,
+                         [&meters](const Record& read) { meters.push_back(read.meter); }));
+    EXPECT_EQ(several.meters, (std::vector<std::string>{"U", "I"}));
+    EXPECT_EQ(meters, (std::vector<int>{0, 1, 0, 1}));
+    EXPECT_EQ(several.skipped_lines, std::vector<long>{5}) << "nine fields";
+    EXPECT_DOUBLE_EQ(several.line.end_s, 9.0) << "I's time went back: a run started";
     for (const std::string& start :
          {std::string("time,elapsed_s\r\n") + row,
-          header.substr(0, header.size() - 2) + ",meter\r\n", row + header}) {
+          header.substr(0, header.size() - 2) + ",name\r\n", row + header}) {
         write_file(dir + "/run.csv", start);
-        Chart chart;
         CsvReading reading;
-        EXPECT_FALSE(read_csv_into(dir + "/run.csv", chart, reading)) << start;
+        EXPECT_FALSE(read_csv(dir + "/run.csv", reading, [](const Record&) {})) << start;
         EXPECT_EQ(reading.problem, dir + "/run.csv:1: not a CSV that ohmlog wrote");
     }
     remove_tree(dir);
@@ -379,32 +416,35 @@ TEST(Series, BucketsKeepEachReadingsPlace)
     EXPECT_EQ(series.readings, 10);
 }
 
-// What the page and scripts read: the CSV's fields, the buckets as arrays, the statistics.
+// What the page and scripts read: the CSV's fields and the meter, the buckets as arrays, the
+// statistics of the run and of each meter.
 TEST(Json, RowsBucketsAndStatistics)
 {
-    Chart chart;
-    RunStats run;
+    RunView view;
+    set_up_view(view, {MeterView{"U", "COM3", {}, {}, {}, false, {}}}, std::nullopt);
+    view.seconds = 2.0;
     Record record = decode_reply("DC -0.842   V\r");
     record.time = "2026-12-08T10:00:00.000Z";
     record.elapsed_s = 0.2505;
-    for (const Record& row : {decode_reply("DC  0.445   V\r"), record}) {
-        add_to_chart(chart, row);
-        add_record(run, row);
-    }
-    EXPECT_EQ(row_event_json(record, chart, run, 2.0),
+    add_to_view(view, decode_reply("DC  0.445   V\r"));
+    const RecordNews news = add_to_view(view, record);
+    EXPECT_EQ(row_event_json(view, record, news),
               R"({"bucket":[25,1,1,0.2505,0.2505,-0.842,-0.842,-0.842,-0.842,0,0,0],)"
-              R"("bucket_s":0.01,"last_s":0.2505,"panel":"V","row":{"base_unit":"V",)"
-              R"("elapsed_s":0.251,"frame":"DC -0.842   V","mode":"DC","reading":"-0.842",)"
-              R"("status":"ok","time":"2026-12-08T10:00:00.000Z","unit":"V","value":"-0.842"},)"
-              R"("seq":2,"stats":{"losses":0,"missing":0,"port_away":false,"rate":1.0,)"
-              R"("readings":2,"seconds":2.0,"units":[{"max":0.445,"max_text":"445 mV",)"
+              R"("bucket_s":0.01,"last_s":0.2505,"meter":"U","meter_stats":{"losses":0,)"
+              R"("missing":0,"port_away":false,"rate":1.0,"readings":2,"seconds":2.0,"units":[)"
+              R"({"max":0.445,"max_text":"445 mV","mean":-0.19849999999999995,)"
+              R"("mean_text":"-198.5 mV","min":-0.842,"min_text":"-842 mV","missing":0,"ok":2,)"
+              R"("overload":0,"readings":2,"std_dev":0.9100464273870866,"unit":"V"}]},)"
+              R"("panel":"V","row":{"base_unit":"V","elapsed_s":0.251,"frame":"DC -0.842   V",)"
+              R"("meter":"U","mode":"DC","reading":"-0.842","status":"ok",)"
+              R"("time":"2026-12-08T10:00:00.000Z","unit":"V","value":"-0.842"},"seq":2,)"
+              R"("stats":{"losses":0,"missing":0,"port_away":false,"rate":1.0,"readings":2,)"
+              R"("seconds":2.0,"units":[{"max":0.445,"max_text":"445 mV",)"
               R"("mean":-0.19849999999999995,"mean_text":"-198.5 mV","min":-0.842,)"
               R"("min_text":"-842 mV","missing":0,"ok":2,"overload":0,"readings":2,)"
-              R"("std_dev":0.9100464273870866,)"
-              R"("unit":"V"}]}})");
-    const std::string snapshot = snapshot_json(chart, run, 2.0, &record, 3);
-    EXPECT_NE(snapshot.find(R"("clients":3,"last_s":0.2505,"latest":{"base_unit":"V")"),
-              std::string::npos)
+              R"("std_dev":0.9100464273870866,"unit":"V"}]}})");
+    const std::string snapshot = snapshot_json(view, 3);
+    EXPECT_NE(snapshot.find(R"("bucket_s":0.01,"latest":{"base_unit":"V")"), std::string::npos)
         << snapshot;
     EXPECT_NE(snapshot.find(R"("panels":[{"buckets":[[0,1,1,0.0,0.0,0.445,0.445,0.445,0.445,)"
                             R"(0,0,0],[25,1,1,)"),
@@ -412,15 +452,14 @@ TEST(Json, RowsBucketsAndStatistics)
         << snapshot;
     Record lost = decode_reply("");
     lost.elapsed_s = 0.5;
-    add_to_chart(chart, lost);
-    add_record(run, lost);
-    EXPECT_NE(row_event_json(lost, chart, run, 2.0)
+    const RecordNews none = add_to_view(view, lost);
+    EXPECT_NE(row_event_json(view, lost, none)
                   .find(R"("bucket":[50,1,0,0.5,0.5,0.0,0.0,0.0,0.0,0,1,0],)"),
               std::string::npos);
-    EXPECT_NE(latest_json(chart, run, 2.0, nullptr, 0).find(R"("losses":0,"missing":1,)"),
-              std::string::npos);
-    EXPECT_EQ(latest_json(chart, run, 2.0, nullptr, 0).substr(0, 30),
-              R"({"clients":0,"latest":null,"st)");
+    const std::string latest = latest_json(view, 0);
+    EXPECT_NE(latest.find(R"("stats":{"losses":0,"missing":1,)"), std::string::npos);
+    EXPECT_EQ(latest.rfind(R"({"clients":0,"latest":{"base_unit":"","elapsed_s":0.5,)", 0), 0u);
+    EXPECT_NE(latest.find(R"("meters":[{"latest":{)"), std::string::npos) << latest;
 }
 
 } // namespace

@@ -1,0 +1,104 @@
+#include "meter_session.h"
+
+#include "meter_frame.h"
+#include "serial_link.h"
+
+#include <cmath>
+
+namespace logbook {
+
+namespace {
+
+// An exchange under way when the user stops the run may finish within this.
+constexpr auto STOP_GRACE = std::chrono::milliseconds(300);
+
+Record record_of(const MeterSession& session, const SessionPlan& plan, const Exchange& exchange)
+{
+    Record record;
+    if (exchange.end == ExchangeEnd::port_lost) {
+        record.status = Status::port_lost;
+    } else {
+        record = decode_reply(meter::trim_trailing_spaces(exchange.reply));
+    }
+    record.time = utc_timestamp(exchange.requested_utc);
+    record.elapsed_s = std::chrono::duration<double>(exchange.requested - plan.start).count();
+    record.meter = session.index;
+    return record;
+}
+
+// Request k starts at start + k * interval, so that a long run keeps its pace; after a late
+// reply the next request waits for the next whole interval rather than hurrying to catch up.
+long next_slot(long slot, const SessionPlan& plan)
+{
+    const double since_start = std::chrono::duration<double>(Clock::now() - plan.start).count();
+    return std::max(slot + 1, static_cast<long>(std::ceil(since_start / plan.interval_s - 1e-9)));
+}
+
+Clock::time_point slot_time(const SessionPlan& plan, long slot)
+{
+    return plan.start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            static_cast<double>(slot) * plan.interval_s));
+}
+
+void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& stream)
+{
+    const auto may_go_on = [&] {
+        return !*plan.stop && Clock::now() < plan.end && !stream_closed(stream);
+    };
+    Clock::time_point stop_noticed{};
+    const auto exchange_may_go_on = [&] {
+        if (!*plan.stop) {
+            return true;
+        }
+        stop_noticed = stop_noticed == Clock::time_point{} ? Clock::now() : stop_noticed;
+        return Clock::now() - stop_noticed < STOP_GRACE;
+    };
+    long rows = 0;
+    for (long slot = 0; plan.count == 0 || rows < plan.count;) {
+        if (!wait_while(may_go_on, slot_time(plan, slot))) {
+            break;
+        }
+        const Exchange exchange = exchange_reading(session.policy, exchange_may_go_on);
+        if (exchange.end == ExchangeEnd::stopped ||
+            !put(stream, MeterEvent{MeterEventKind::reading,
+                                    session.index,
+                                    record_of(session, plan, exchange),
+                                    {}})) {
+            break;
+        }
+        ++rows;
+        // The lost port's row may be the last one asked for: nothing is left to wait for.
+        const bool wanted_more = plan.count == 0 || rows < plan.count;
+        if (exchange.end == ExchangeEnd::port_lost && wanted_more) {
+            if (!wait_for_meter(session.policy.port, session.device, may_go_on)) {
+                break;
+            }
+            put(stream, MeterEvent{MeterEventKind::port_back, session.index, {}, {}});
+        }
+        slot = plan.interval_s > 0.0 ? next_slot(slot, plan) : slot;
+    }
+    close_port(session.policy.port);
+    put(stream, MeterEvent{MeterEventKind::ended, session.index, {}, {}});
+}
+
+} // namespace
+
+MeterOpen open_session(MeterSession& session)
+{
+    return open_meter(session.policy.port, session.device);
+}
+
+void start_session(MeterSession& session, const SessionPlan& plan, RecordStream& stream)
+{
+    session.thread =
+        std::thread([&session, &plan, &stream] { run_session(session, plan, stream); });
+}
+
+void join_session(MeterSession& session)
+{
+    if (session.thread.joinable()) {
+        session.thread.join();
+    }
+}
+
+} // namespace logbook

@@ -1,0 +1,110 @@
+#include "terminal_output.h"
+
+#include "log_files.h"
+
+#include <cstdio>
+
+namespace logbook {
+
+namespace {
+
+std::string charge_line(const MeterView& meter, const std::string& indent)
+{
+    return meter.charge.measured
+               ? indent + "charge " + si_text(meter.charge.total / 3600.0, "Ah") + "\n"
+               : std::string();
+}
+
+std::string power_line(const RunView& view)
+{
+    const PowerView& power = *view.power;
+    std::string line =
+        "  power (" + view.meters[static_cast<std::size_t>(power.pairing.volt_meter)].name + " x " +
+        view.meters[static_cast<std::size_t>(power.pairing.ampere_meter)].name + "): ";
+    if (power.chart.stats.units.empty()) {
+        return line + "none\n";
+    }
+    const UnitStats& watts = power.chart.stats.units.front();
+    return line + "readings " + std::to_string(watts.ok) + "; min " + si_text(watts.minimum, "W") +
+           ", max " + si_text(watts.maximum, "W") + ", mean " + si_text(watts.mean, "W") +
+           "; energy " + si_text(power.pairing.energy.total / 3600.0, "Wh") + "\n";
+}
+
+std::string status_of(const RunView& view, const Record& record)
+{
+    if (view.meters.size() == 1) {
+        return status_line(view.meters.front().stats, record);
+    }
+    std::string line = std::to_string(view.rows) + " readings ";
+    for (const MeterView& meter : view.meters) {
+        line += " " + meter.name + " " + (meter.has_latest ? reading_text(meter.latest) : "-");
+    }
+    if (view.power && view.power->has_latest) {
+        line += "  P " + si_text(view.power->latest.watts, "W");
+    }
+    return line;
+}
+
+void show_status(Terminal& terminal, const std::string& line)
+{
+    const std::size_t width = std::max(terminal.status_width, line.size());
+    std::fprintf(stderr, "\r%-*s", static_cast<int>(width), line.c_str());
+    std::fflush(stderr);
+    terminal.status_width = width;
+}
+
+} // namespace
+
+void clear_status(Terminal& terminal)
+{
+    if (terminal.status_width > 0) {
+        std::fprintf(stderr, "\r%*s\r", static_cast<int>(terminal.status_width), "");
+        std::fflush(stderr);
+        terminal.status_width = 0;
+    }
+}
+
+void tell(Terminal& terminal, const std::string& message)
+{
+    clear_status(terminal);
+    say(message);
+}
+
+Output terminal_output(Terminal& terminal)
+{
+    Output output;
+    output.take = [&terminal](const RunView& view, const Record& record, const RecordNews&) {
+        if (terminal.status) {
+            show_status(terminal, status_of(view, record));
+        }
+        return true;
+    };
+    output.finish = [&terminal](const RunView& view) {
+        clear_status(terminal);
+        std::fputs(run_summary(view).c_str(), stderr);
+        return true;
+    };
+    return output;
+}
+
+std::string run_summary(const RunView& view)
+{
+    if (view.meters.size() == 1) {
+        const MeterView& meter = view.meters.front();
+        return summary(meter.stats, view.seconds) + charge_line(meter, "  ");
+    }
+    long readings = 0;
+    for (const MeterView& meter : view.meters) {
+        readings += meter.stats.requests;
+    }
+    std::string text = "ohmlog: " + count_text(readings, view.seconds) + "\n";
+    for (const MeterView& meter : view.meters) {
+        const std::string port = meter.port.empty() ? "" : " (" + meter.port + ")";
+        text += "  " + meter.name + port + ": " + std::to_string(meter.stats.requests) +
+                " readings\n" + unit_lines(meter.stats, view.seconds, "    ") +
+                charge_line(meter, "    ");
+    }
+    return view.power ? text + power_line(view) : text;
+}
+
+} // namespace logbook

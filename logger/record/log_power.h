@@ -1,0 +1,65 @@
+// Power from a meter reading DC volts and one reading DC amperes, and what is integrated over
+// a run: the energy of that power and the charge of every DC ampere series. Nothing is
+// integrated across a gap: a missing, overloaded or port-lost reading, a reading of another
+// quantity, or more than LONGEST_STEP_S without one. No I/O.
+#pragma once
+
+#include "log_record.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace logbook {
+
+// Two readings further apart than this are not joined.
+constexpr double LONGEST_STEP_S = 2.0;
+// A volt reading is paired with the ampere reading nearest in time, within this.
+constexpr double PAIRING_S = 1.0;
+
+// A quantity integrated over time by trapezoids, in its unit times seconds.
+struct Integral {
+    double total = 0.0;
+    bool measured = false; // a point came at all
+    bool joinable = false; // the last point may be joined to the next
+    double last_s = 0.0;
+    double last = 0.0;
+};
+
+// A point of the series; `gap` when something that breaks the series came since the last one.
+void integrate(Integral& integral, double elapsed_s, double value, bool gap);
+// Something that breaks the series came.
+void break_integral(Integral& integral);
+
+// The charge of a meter: each of its readings, in order.
+void add_to_charge(Integral& charge, const Record& record);
+
+struct PowerPoint {
+    double elapsed_s; // of the volt reading
+    double watts;
+    std::string time; // of the volt reading, as the CSV writes it
+};
+
+struct PowerPairing {
+    int volt_meter = 0;
+    int ampere_meter = 1;
+    std::deque<Record> waiting;    // ok DC volt readings not yet paired
+    std::deque<Record> amperes;    // the recent ok DC ampere readings
+    double amperes_until_s = -1.0; // request time of the latest ampere reading, any status
+    std::deque<double> gaps;       // times of readings since the last point that break it
+    double last_point_s = -1.0;
+    Integral energy;         // watt seconds
+    bool told_volts = false; // a volt meter on another quantity was told once
+    bool told_amperes = false;
+};
+
+// What a record makes ready: power points in time order, and a notice for standard error the
+// first time a meter is found on a quantity that gives no power ("U reads AC V: no power").
+std::vector<PowerPoint> pair_for_power(PowerPairing& pairing, const Record& record,
+                                       const std::string& meter_name, std::string& notice);
+
+// Pairs what waits for an ampere reading that can no longer come: everything at the end of a
+// run (`now_s` infinite), otherwise what is older than the bound of a late reply allows.
+std::vector<PowerPoint> flush_power(PowerPairing& pairing, double now_s);
+
+} // namespace logbook

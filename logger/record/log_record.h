@@ -1,0 +1,71 @@
+// One row of ohmlog's log: a request, the meter's reply, and what the reply reads in SI base
+// units, exactly as the meter showed it. No I/O here.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace logbook {
+
+enum class Status { ok, overload, no_reply, garbled, port_lost };
+
+struct Record {
+    std::string time;       // the request's UTC time, ISO 8601 with milliseconds
+    double elapsed_s = 0.0; // since the first request
+    std::string mode;       // the frame's three fields as shown, blanks trimmed
+    std::string reading;
+    std::string unit;
+    std::string value;     // exact decimal in the base unit; empty unless ok
+    double number = 0.0;   // the same as a double, for statistics and the plot
+    std::string base_unit; // known for ok and overload readings: "V", "Ohm", "degC", "" (gain)
+    Status status = Status::no_reply;
+    std::string frame; // the reply as it came, without its line end
+    int meter = 0;     // which of the run's meters, in the order they were named
+};
+
+struct BaseUnit {
+    std::string name;
+    int exponent; // the unit shown is 10^exponent base units
+};
+
+// "KOhm" is 10^3 Ohm, "nF" 10^-9 F, "C" is degC, a blank unit is a transistor's gain (no
+// unit). A unit this table does not know stays as shown, unscaled.
+BaseUnit base_unit_of(const std::string& shown_unit);
+
+// The decimal number with its point moved `exponent` places to the right, written without a
+// binary detour: shift_decimal("1.234", 3) is "1234", shift_decimal("0.5", -3) "0.0005".
+// Leading and trailing zeros go, and a zero has no sign.
+std::string shift_decimal(const std::string& number, int exponent);
+
+// Fields, status and value of a reply as read_meter and request_reply give it (with its line
+// end when it arrived). Time and elapsed seconds are left to the caller.
+Record decode_reply(const std::string& reply);
+
+// Whether the reading shows the dial's unit: an ok reading or an overload. A missing one does not.
+bool shows_unit(const Record& record);
+
+const char* status_name(Status status);
+// The status a name stands for; false for a name that is none.
+bool status_named(const std::string& name, Status& status);
+
+// Bytes of the meter's line as text that is safe anywhere: printable ASCII as it is, a
+// backslash doubled, every other byte as \xHH.
+std::string escaped_bytes(const std::string& bytes);
+
+// RFC 4180: a header row, fields quoted only where they need it, CR LF after each row. The
+// frame is written with escaped_bytes. A run of several meters adds a tenth column, the
+// meter's name, so that tools that read the first nine columns by position read both kinds.
+std::string csv_header(bool with_meter = false);
+std::string csv_row(const Record& record);
+std::string csv_row(const Record& record, const std::string& meter);
+// A field as RFC 4180 writes it: quoted only where it needs to be.
+std::string csv_field(const std::string& field);
+
+// Whether the reading is direct current in this base unit ("V", "A"): what power is made of.
+bool is_dc(const Record& record, const char* base_unit);
+
+std::string utc_timestamp(std::chrono::system_clock::time_point time);
+// Fixed-point with this many decimals, "." whatever the locale.
+std::string fixed_text(double value, int decimals);
+
+} // namespace logbook

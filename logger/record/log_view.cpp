@@ -1,0 +1,87 @@
+#include "log_view.h"
+
+namespace logbook {
+
+namespace {
+
+Record on_charts(const RunView& view, Record record)
+{
+    record.elapsed_s += view.chart_offset_s;
+    return record;
+}
+
+double bucket_width_sum(const RunView& view)
+{
+    double sum = view.power ? view.power->chart.series.bucket_s : 0.0;
+    for (const MeterView& meter : view.meters) {
+        sum += meter.chart.series.bucket_s;
+    }
+    return sum;
+}
+
+void add_power(RunView& view, const std::vector<PowerPoint>& points)
+{
+    for (const PowerPoint& point : points) {
+        Record watts;
+        watts.status = Status::ok;
+        watts.base_unit = "W";
+        watts.number = point.watts;
+        watts.elapsed_s = point.elapsed_s + view.chart_offset_s;
+        add_to_chart(view.power->chart, watts);
+        view.power->latest = point;
+        view.power->has_latest = true;
+    }
+}
+
+} // namespace
+
+void set_up_view(RunView& view, const std::vector<MeterView>& meters,
+                 std::optional<std::pair<int, int>> power)
+{
+    view.meters = meters;
+    view.power.reset();
+    if (power) {
+        view.power.emplace();
+        view.power->pairing.volt_meter = power->first;
+        view.power->pairing.ampere_meter = power->second;
+    }
+}
+
+RecordNews add_to_view(RunView& view, const Record& record)
+{
+    RecordNews news;
+    const double widths = bucket_width_sum(view);
+    MeterView& meter = view.meters[static_cast<std::size_t>(record.meter)];
+    add_record(meter.stats, record);
+    add_to_chart(meter.chart, on_charts(view, record));
+    add_to_charge(meter.charge, record);
+    meter.latest = record;
+    meter.has_latest = true;
+    view.last_meter = record.meter;
+    ++view.rows;
+    if (view.power) {
+        news.power = pair_for_power(view.power->pairing, record, meter.name, news.notice);
+        add_power(view, news.power);
+    }
+    news.new_bucket_width = bucket_width_sum(view) != widths;
+    return news;
+}
+
+void add_earlier(RunView& view, const Record& record)
+{
+    add_to_chart(view.meters[static_cast<std::size_t>(record.meter)].chart, record);
+}
+
+RecordNews flush_view(RunView& view, double now_s)
+{
+    RecordNews news;
+    if (view.power) {
+        const double widths = bucket_width_sum(view);
+        news.power = flush_power(view.power->pairing, now_s);
+        add_power(view, news.power);
+        news.new_bucket_width = bucket_width_sum(view) != widths;
+    }
+    return news;
+}
+
+} // namespace logbook

@@ -1,0 +1,239 @@
+#include "log_options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include <getopt.h>
+
+namespace logbook {
+
+namespace {
+
+enum LongOnly { APPEND = 256, FORCE, PLOT, FROM, SERVE, POWER, HELP, VERSION };
+
+const option LONG_OPTIONS[] = {
+    {"count", required_argument, nullptr, 'n'},
+    {"duration", required_argument, nullptr, 't'},
+    {"interval", required_argument, nullptr, 'i'},
+    {"output", required_argument, nullptr, 'o'},
+    {"append", no_argument, nullptr, APPEND},
+    {"force", no_argument, nullptr, FORCE},
+    {"plot", required_argument, nullptr, PLOT},
+    {"from", required_argument, nullptr, FROM},
+    {"serve", required_argument, nullptr, SERVE},
+    {"power", required_argument, nullptr, POWER},
+    {"help", no_argument, nullptr, HELP},
+    {"version", no_argument, nullptr, VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Decimal seconds, "." whatever the locale, from 0 to LONGEST_SECONDS; nothing else after.
+bool read_seconds(const char* text, double& seconds)
+{
+    const char* end = text + std::strlen(text);
+    const auto result = std::from_chars(text, end, seconds, std::chars_format::fixed);
+    return result.ec == std::errc() && result.ptr == end && seconds >= 0.0 &&
+           seconds <= LONGEST_SECONDS;
+}
+
+bool read_count(const char* text, long& count)
+{
+    const char* end = text + std::strlen(text);
+    const auto result = std::from_chars(text, end, count);
+    return result.ec == std::errc() && result.ptr == end && count > 0;
+}
+
+bool bad_value(std::string& problem, const char* what, const char* text)
+{
+    problem = std::string("bad ") + what + ": '" + text + "'";
+    return false;
+}
+
+bool take_option(int code, const char* value, LogOptions& options, std::string& problem)
+{
+    switch (code) {
+    case 'n': return read_count(value, options.count) || bad_value(problem, "count", value);
+    case 't':
+        return (read_seconds(value, options.duration_s) && options.duration_s > 0.0) ||
+               bad_value(problem, "duration", value);
+    case 'i':
+        return read_seconds(value, options.interval_s) || bad_value(problem, "interval", value);
+    case 'o': options.output = value; return true;
+    case APPEND: options.append = true; return true;
+    case FORCE: options.force = true; return true;
+    case PLOT: options.plot = value; return true;
+    case FROM: options.from = value; return true;
+    case SERVE:
+        options.serve = true;
+        return parse_serve_address(value, options.serve_host, options.serve_port) ||
+               bad_value(problem, "address to serve on", value);
+    case POWER: options.power = value; return true;
+    case HELP: options.help = true; return true;
+    case VERSION: options.version = true; return true;
+    default: return false;
+    }
+}
+
+// What getopt_long refused, in words: "--append=yes" is an option given a value it takes not.
+std::string refused_option(const char* word)
+{
+    const std::string text = word;
+    if (optopt != 0 && optopt < APPEND) {
+        return std::string("unknown option -") + static_cast<char>(optopt);
+    }
+    const std::string name = text.substr(0, text.find('='));
+    for (const option* known = LONG_OPTIONS; known->name != nullptr; ++known) {
+        if (name == std::string("--") + known->name && known->has_arg == no_argument) {
+            return name + " takes no value";
+        }
+    }
+    return "unknown option " + name;
+}
+
+// What the options say must hold together.
+bool consistent(const LogOptions& options, int ports, std::string& problem)
+{
+    if (options.append && options.force) {
+        problem = "--append and --force exclude each other";
+    } else if (!options.from.empty() &&
+               (ports != 0 || !options.output.empty() || options.append || options.count != 0 ||
+                options.duration_s > 0.0 || options.interval_s > 0.0 || options.serve)) {
+        problem = "--from reads a file instead of ports: it takes only --plot, --force and --power";
+    } else if (options.from.empty() && ports == 0) {
+        problem = "no port given";
+    }
+    return problem.empty();
+}
+
+} // namespace
+
+bool parse_serve_address(const std::string& text, std::string& host, unsigned short& port)
+{
+    const auto colon = text.rfind(':');
+    host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    const std::string digits = colon == std::string::npos ? text : text.substr(colon + 1);
+    const char* end = digits.data() + digits.size();
+    const auto result = std::from_chars(digits.data(), end, port);
+    return !host.empty() && !digits.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& problem)
+{
+    opterr = 0; // the problem is told in our words
+    optind = 1;
+    int code = 0;
+    while ((code = getopt_long(argc, argv, ":n:t:i:o:", LONG_OPTIONS, nullptr)) != -1) {
+        if (code == '?') {
+            problem = refused_option(argv[optind - 1]);
+            return false;
+        }
+        if (code == ':') {
+            problem = std::string("missing value after ") + argv[optind - 1];
+            return false;
+        }
+        if (!take_option(code, optarg, options, problem)) {
+            return false;
+        }
+    }
+    if (options.help || options.version) {
+        return true;
+    }
+    if (!consistent(options, argc - optind, problem)) {
+        return false;
+    }
+    if (options.output == "-") {
+        options.output.clear();
+    }
+    options.ports.assign(argv + optind, argv + argc);
+    return true;
+}
+
+bool parse_meters(const std::vector<std::string>& arguments, std::vector<MeterChoice>& meters,
+                  std::string& problem)
+{
+    for (const std::string& argument : arguments) {
+        const auto equals = argument.find('=');
+        MeterChoice meter{argument, argument};
+        if (equals != std::string::npos) {
+            meter = MeterChoice{argument.substr(0, equals), argument.substr(equals + 1)};
+            const bool good_name =
+                !meter.name.empty() &&
+                meter.name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                             "0123456789_-") == std::string::npos;
+            if (!good_name || meter.port.empty()) {
+                problem =
+                    "bad meter '" + argument + "': NAME=PORT, the name of letters, digits, _ and -";
+                return false;
+            }
+        }
+        for (const MeterChoice& earlier : meters) {
+            if (earlier.name == meter.name) {
+                problem = "two meters named " + meter.name;
+                return false;
+            }
+        }
+        meters.push_back(meter);
+    }
+    return true;
+}
+
+bool parse_power(const std::string& text, const std::vector<std::string>& names, int& volts,
+                 int& amperes, std::string& problem)
+{
+    const auto comma = text.find(',');
+    const std::string volt_name = text.substr(0, comma);
+    const std::string ampere_name = comma == std::string::npos ? "" : text.substr(comma + 1);
+    const auto index = [&names](const std::string& name) {
+        const auto found = std::find(names.begin(), names.end(), name);
+        return found == names.end() ? -1 : static_cast<int>(found - names.begin());
+    };
+    volts = index(volt_name);
+    amperes = index(ampere_name);
+    if (comma == std::string::npos || volts < 0 || amperes < 0 || volts == amperes) {
+        problem = "bad --power '" + text + "': two meters of the run, the volts first (U,I)";
+        return false;
+    }
+    return true;
+}
+
+const char* log_usage()
+{
+    return "usage: ohmlog [options] [NAME=]PORT...\n"
+           "       ohmlog --from FILE.csv [--plot FILE.svg [--force]] [--power U,I]\n"
+           "Records the MAS-345's readings as CSV, one row per request, until the count or\n"
+           "the duration is reached or Ctrl-C is pressed; several meters at once, each at\n"
+           "its own pace, into one file with a tenth column naming the meter.\n"
+           "  PORT                 COMn (any case), or on Linux a device path such as\n"
+           "                       /dev/ttyUSB0 (COMn is /dev/ttyS(n-1) there)\n"
+           "  NAME=PORT            the meter on PORT named NAME (letters, digits, _, -);\n"
+           "                       without one, a meter is named by its port\n"
+           "  -n, --count N        stop after N readings of each meter\n"
+           "  -t, --duration S     stop after S seconds\n"
+           "  -i, --interval S     one request every S seconds, every meter from one common\n"
+           "                       start (default 0: each as soon as its previous reply is\n"
+           "                       complete)\n"
+           "  -o, --output FILE    the CSV goes to FILE instead of standard output (\"-\");\n"
+           "                       an existing FILE is kept unless --append or --force\n"
+           "      --append         add rows to an existing FILE (no second header); the\n"
+           "                       plot then shows the whole FILE and may be replaced\n"
+           "      --force          replace an existing FILE and plot\n"
+           "      --plot FILE.svg  at the end, a chart of value over clock time, a panel per\n"
+           "                       meter and unit\n"
+           "      --power U,I      the power of meter U (DC volts) times meter I (DC amperes),\n"
+           "                       and its energy, in the summary, the plot and the page\n"
+           "      --from FILE.csv  plot and sum up a CSV that ohmlog wrote, instead of\n"
+           "                       reading a port\n"
+           "      --serve [HOST:]PORT  also serve the run over HTTP: a live page at /, events\n"
+           "                       at /events, the last row at /latest.json, the CSV at\n"
+           "                       /log.csv; HOST 127.0.0.1 unless named\n"
+           "      --help           this text\n"
+           "      --version        the version\n"
+           "A port that goes away is waited for and used again when it is back.\n"
+           "Exit status: 0 done (Ctrl-C included), 1 the port or a file failed, 2 bad usage.\n";
+}
+
+} // namespace logbook

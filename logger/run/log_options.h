@@ -1,0 +1,55 @@
+// ohmlog's command line: GNU-style options, one parser (getopt_long) for every platform.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace logbook {
+
+struct LogOptions {
+    long count = 0;          // readings; 0: no limit
+    double duration_s = 0.0; // 0: no limit
+    double interval_s = 0.0; // 0: the next request as soon as a reply is complete
+    std::string output;      // the CSV file; empty or "-": standard output
+    bool append = false;
+    bool force = false;
+    std::string plot;   // the SVG chart; empty: none
+    std::string from;   // an earlier CSV to plot and sum up instead of a port
+    bool serve = false; // the run over HTTP too, on serve_host:serve_port
+    std::string serve_host;
+    unsigned short serve_port = 0;
+    std::vector<std::string> ports; // as given: PORT or NAME=PORT
+    std::string power;              // "U,I": the volt meter and the ampere meter
+    bool help = false;
+    bool version = false;
+};
+
+// The longest duration or interval: a billion seconds (some 31 years) still counts in the
+// clock's nanoseconds from any moment of a run.
+constexpr double LONGEST_SECONDS = 1e9;
+
+// "[HOST:]PORT", HOST 127.0.0.1 unless named ("[::1]:8080" for IPv6); false for anything else.
+bool parse_serve_address(const std::string& text, std::string& host, unsigned short& port);
+
+// A meter as named on the command line: NAME=PORT, or PORT alone, which names it.
+struct MeterChoice {
+    std::string name;
+    std::string port;
+};
+
+// The meters of PORT... arguments; false with the problem for a name that is not letters,
+// digits, "_" and "-", or a name given twice.
+bool parse_meters(const std::vector<std::string>& arguments, std::vector<MeterChoice>& meters,
+                  std::string& problem);
+
+// The volt and the ampere meter of "--power U,I" among the meters' names; false with the
+// problem when they are not two different meters of the run.
+bool parse_power(const std::string& text, const std::vector<std::string>& names, int& volts,
+                 int& amperes, std::string& problem);
+
+// False with the problem to report when the command line is not one ohmlog understands.
+bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& problem);
+
+const char* log_usage();
+
+} // namespace logbook

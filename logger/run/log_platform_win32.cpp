@@ -1,0 +1,121 @@
+// ohmlog's platform for Windows.
+#if !defined(_WIN32)
+#error "log_platform_win32.cpp is for Windows builds; POSIX builds take log_platform_posix.cpp"
+#endif
+
+#include "log_platform.h"
+
+#include <cstdio>
+#include <string>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+namespace logbook {
+
+std::atomic<bool> stop_requested{false};
+
+namespace {
+
+// Set by the run once its rows, plot and summary are out.
+HANDLE finished = nullptr;
+
+// Ctrl-C and Ctrl-Break end the run as a normal end. Closing the console, logging off or
+// shutting down end the process as soon as this returns: wait for the run's end first.
+BOOL WINAPI on_console_event(DWORD event)
+{
+    stop_requested = true;
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        return TRUE;
+    }
+    WaitForSingleObject(finished, 4000);
+    return FALSE;
+}
+
+} // namespace
+
+void watch_for_stop()
+{
+    finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void run_finished()
+{
+    if (finished != nullptr) {
+        SetEvent(finished);
+    }
+}
+
+bool stderr_is_terminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool stdout_is_terminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void use_binary_stdout()
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+std::string open_failure(const std::string&)
+{
+    // What CreateFileA left: a failed open returns right after it.
+    const DWORD error = GetLastError();
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "no such port";
+    case ERROR_ACCESS_DENIED: return "in use by another program";
+    default: return "not a serial port that opens (error " + std::to_string(error) + ")";
+    }
+}
+
+// Windows names a port in any case, and also through the device namespace (\\.\COM10).
+std::string port_identity(const std::string& port)
+{
+    std::string name = port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port;
+    for (char& c : name) {
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return name;
+}
+
+int process_id()
+{
+    return static_cast<int>(GetCurrentProcessId());
+}
+
+bool listening_address_reusable()
+{
+    return false;
+}
+
+std::FILE* create_new_file(const std::string& path)
+{
+    const int descriptor =
+        _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "wb");
+    if (file == nullptr) {
+        _close(descriptor);
+        _unlink(path.c_str());
+    }
+    return file;
+}
+
+bool replace_file(const std::string& from, const std::string& to)
+{
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+} // namespace logbook

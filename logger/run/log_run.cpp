@@ -1,0 +1,342 @@
+#include "log_run.h"
+
+#include "csv_output.h"
+#include "log_files.h"
+#include "log_options.h"
+#include "log_platform.h"
+#include "log_serve.h"
+#include "meter_session.h"
+#include "plot_output.h"
+#include "serial_link.h"
+#include "terminal_output.h"
+
+#include <cstdio>
+#include <deque>
+#include <limits>
+
+namespace logbook {
+
+namespace {
+
+// How long the loop waits for a row before it looks at the power still waiting.
+constexpr auto TAKE_WAIT = std::chrono::milliseconds(200);
+
+// A run's parts: its meters' sessions, the view the outputs read, the files and the outputs.
+struct Run {
+    LogOptions options;
+    std::deque<MeterSession> sessions; // in place once their threads run
+    RunView view;
+    Files files;
+    Terminal terminal;
+    std::shared_ptr<WebServer> server;
+    RecordStream stream;
+    SessionPlan plan;
+    bool rows_on_terminal = false; // the CSV shares the terminal with the status line
+    Output csv;                    // before the view: a row that is not written is not counted
+    std::vector<Output> outputs;   // after it
+};
+
+std::vector<std::string> names_of(const Run& run)
+{
+    std::vector<std::string> names;
+    for (const MeterView& meter : run.view.meters) {
+        names.push_back(meter.name);
+    }
+    return names;
+}
+
+// The meters of the command line, each a session with its own port identifier; the same name
+// or the same port twice is refused.
+bool choose_meters(Run& run, std::string& problem)
+{
+    std::vector<MeterChoice> choices;
+    if (!parse_meters(run.options.ports, choices, problem)) {
+        return false;
+    }
+    std::vector<MeterView> meters;
+    for (const MeterChoice& choice : choices) {
+        for (const MeterSession& other : run.sessions) {
+            if (port_identity(other.port) == port_identity(choice.port)) {
+                problem = choice.port + " and " + other.port + " are one port";
+                return false;
+            }
+        }
+        MeterSession& session = run.sessions.emplace_back();
+        session.index = static_cast<int>(meters.size());
+        session.name = choice.name;
+        session.port = choice.port;
+        session.device = device_for_port_name(choice.port);
+        session.policy.port = session.index;
+        meters.push_back(MeterView{choice.name, choice.port, {}, {}, {}, false, {}});
+    }
+    std::optional<std::pair<int, int>> power;
+    if (!run.options.power.empty()) {
+        std::vector<std::string> names;
+        for (const MeterView& meter : meters) {
+            names.push_back(meter.name);
+        }
+        power.emplace();
+        if (!parse_power(run.options.power, names, power->first, power->second, problem)) {
+            return false;
+        }
+    }
+    set_up_view(run.view, meters, power);
+    return true;
+}
+
+// Every port opens before any meter is asked anything.
+bool open_ports(Run& run)
+{
+    for (MeterSession& session : run.sessions) {
+        const MeterOpen opened = open_session(session);
+        if (opened != MeterOpen::opened) {
+            say("cannot open " + session.port + ": " +
+                (opened == MeterOpen::not_serial ? "not a serial port"
+                                                 : open_failure(session.port)));
+            close_all_ports();
+            return false;
+        }
+    }
+    return true;
+}
+
+void set_outputs(Run& run)
+{
+    run.csv = csv_output(run.files, names_of(run));
+    run.outputs = {terminal_output(run.terminal)};
+    if (run.server) {
+        run.outputs.push_back(web_output(*run.server));
+    }
+    run.outputs.push_back(plot_output(run.files));
+}
+
+double seconds_since_start(const Run& run)
+{
+    return std::chrono::duration<double>(Clock::now() - run.plan.start).count();
+}
+
+// A row: written, counted in the view, then handed to every other output.
+bool take_row(Run& run, const Record& record)
+{
+    if (run.rows_on_terminal) {
+        clear_status(run.terminal);
+    }
+    if (!run.csv.take(run.view, record, RecordNews{})) {
+        return false;
+    }
+    RecordNews news;
+    {
+        const std::lock_guard<std::mutex> hold(run.view.lock);
+        news = add_to_view(run.view, record);
+        run.view.seconds = seconds_since_start(run);
+    }
+    if (!news.notice.empty()) {
+        tell(run.terminal, news.notice);
+    }
+    for (const Output& output : run.outputs) {
+        output.take(run.view, record, news);
+    }
+    if (record.status == Status::port_lost) {
+        const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
+        tell(run.terminal, "lost " + meter.port + "; waiting for it to come back");
+    }
+    return true;
+}
+
+// The power whose ampere reading can no longer come is counted without waiting for the end.
+void settle_power(Run& run, double now_s)
+{
+    if (run.view.power) {
+        const std::lock_guard<std::mutex> hold(run.view.lock);
+        flush_view(run.view, now_s);
+    }
+}
+
+// Takes the sessions' events until every session has ended, or a row could not be written.
+void run_loop(Run& run)
+{
+    std::size_t ended = 0;
+    while (ended < run.sessions.size()) {
+        MeterEvent event;
+        if (!take(run.stream, event, TAKE_WAIT)) {
+            settle_power(run, seconds_since_start(run));
+            continue;
+        }
+        if (event.kind == MeterEventKind::ended) {
+            ++ended;
+        } else if (event.kind == MeterEventKind::port_back) {
+            tell(run.terminal,
+                 run.sessions[static_cast<std::size_t>(event.meter)].port + " is back");
+        } else if (!take_row(run, event.record)) {
+            close_stream(run.stream);
+            return;
+        }
+    }
+}
+
+bool any_port_away(const RunView& view)
+{
+    for (const MeterView& meter : view.meters) {
+        if (meter.stats.port_away) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The outputs end: the rows written, the plot, the summary. False when one could not.
+bool finish_outputs(Run& run)
+{
+    settle_power(run, std::numeric_limits<double>::infinity());
+    bool finished = run.csv.finish(run.view);
+    // The plot before the summary, as a reader of standard error expects the end last.
+    for (auto output = run.outputs.rbegin(); output != run.outputs.rend(); ++output) {
+        finished = output->finish(run.view) && finished;
+    }
+    return finished && !run.files.write_failed;
+}
+
+// The server reads the run only once its state is whole: the earlier rows of an appended file
+// in the charts, the ports open, the start set.
+void serve_run(Run& run)
+{
+    if (run.server) {
+        start_serving(*run.server, run.view, run.options.output);
+    }
+}
+
+void start_plan(Run& run, const CsvReading& earlier)
+{
+    const auto now_utc = std::chrono::system_clock::now();
+    const double seconds = run.options.duration_s > 0.0 ? run.options.duration_s : LONGEST_SECONDS;
+    const std::lock_guard<std::mutex> hold(run.view.lock);
+    run.view.origin_utc = earlier.line.started ? earlier.line.start_utc : now_utc;
+    run.view.chart_offset_s = run_start_on(earlier.line, now_utc);
+    run.plan.count = run.options.count;
+    run.plan.interval_s = run.options.interval_s;
+    run.plan.start = Clock::now();
+    run.plan.end = run.plan.start + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds));
+    run.plan.stop = &stop_requested;
+    run.view.start = run.plan.start;
+}
+
+int log_from_ports(Run& run)
+{
+    std::string problem;
+    if (!choose_meters(run, problem)) {
+        std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());
+        return 2;
+    }
+    CsvReading earlier;
+    const int refused = prepare_files(run.options, names_of(run), run.files, earlier,
+                                      [&run](const Record& row) { add_earlier(run.view, row); });
+    if (refused != 0) {
+        return refused;
+    }
+    if (!open_ports(run)) {
+        discard_files(run.files);
+        return 1;
+    }
+    watch_for_stop();
+    run.terminal.status = stderr_is_terminal();
+    run.rows_on_terminal = run.files.csv == stdout && stdout_is_terminal();
+    set_outputs(run);
+    if (start_files(run.files, run.sessions.size() > 1)) {
+        start_plan(run, earlier);
+        serve_run(run);
+        for (MeterSession& session : run.sessions) {
+            start_session(session, run.plan, run.stream);
+        }
+        run_loop(run);
+    }
+    close_stream(run.stream);
+    for (MeterSession& session : run.sessions) {
+        join_session(session);
+    }
+    close_all_ports();
+    if (any_port_away(run.view)) {
+        run.view.seconds = seconds_since_start(run); // the time without a port counts to the end
+    }
+    const bool finished = finish_outputs(run);
+    run_finished();
+    return finished ? 0 : 1;
+}
+
+// --from: the file's rows through the same view and outputs as a run's.
+int plot_from_file(Run& run)
+{
+    CsvReading scan;
+    if (!read_csv(run.options.from, scan, [](const Record&) {})) {
+        say(scan.problem);
+        return 1;
+    }
+    std::vector<MeterView> meters;
+    for (const std::string& name : scan.meters) {
+        meters.push_back(MeterView{name, "", {}, {}, {}, false, {}});
+    }
+    std::optional<std::pair<int, int>> power;
+    std::string problem;
+    if (!run.options.power.empty()) {
+        power.emplace();
+        if (!parse_power(run.options.power, scan.meters, power->first, power->second, problem)) {
+            std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());
+            return 2;
+        }
+    }
+    set_up_view(run.view, meters, power);
+    CsvReading earlier;
+    const int refused =
+        prepare_files(run.options, scan.meters, run.files, earlier, [&run](const Record& row) {
+            const RecordNews news = add_to_view(run.view, row);
+            if (!news.notice.empty()) {
+                say(news.notice);
+            }
+        });
+    if (refused != 0) {
+        return refused;
+    }
+    if (earlier.cut_short) {
+        say(run.options.from + ": the last row is cut short and left out");
+    }
+    run.view.origin_utc = earlier.line.start_utc;
+    run.view.seconds = earlier.line.end_s;
+    run.outputs = {terminal_output(run.terminal), plot_output(run.files)};
+    run.csv = Output{[](const RunView&, const Record&, const RecordNews&) { return true; },
+                     [](const RunView&) { return true; }};
+    return finish_outputs(run) ? 0 : 1;
+}
+
+} // namespace
+
+int run_ohmlog(int argc, char** argv)
+{
+    Run run;
+    LogOptions& options = run.options;
+    std::string problem;
+    if (!parse_log_options(argc, argv, options, problem)) {
+        std::fprintf(stderr, "ohmlog: %s\n%s", problem.c_str(), log_usage());
+        return 2;
+    }
+    if (options.help || options.version) {
+        std::fputs(options.help ? log_usage() : "ohmlog " OHM_VERSION "\n", stdout);
+        return 0;
+    }
+    init_port_table();
+    // Before any file is made or the meter asked anything: a port that cannot be listened on
+    // ends the run at once.
+    if (options.serve) {
+        run.server = new_web_server();
+        if (!listen_for_clients(*run.server, options.serve_host, options.serve_port, problem)) {
+            say(problem);
+            return 1;
+        }
+    }
+    const int status = options.from.empty() ? log_from_ports(run) : plot_from_file(run);
+    if (run.server) {
+        stop_serving(*run.server);
+    }
+    return status;
+}
+
+} // namespace logbook

@@ -1,0 +1,28 @@
+// The run as JSON, for the web view and for scripts: rows with the CSV's field names and their
+// meter, the statistics of the run and of each meter, the charts' buckets, the power and the
+// energy. No I/O here.
+//
+// A bucket is an array: [index, readings, ok, first_s, last_s, first, last, minimum, maximum,
+// overload, missing, resumed] (the last three 0 or 1).
+#pragma once
+
+#include "log_view.h"
+
+#include <string>
+
+namespace logbook {
+
+// What a page needs at once: every meter's chart so far, the statistics and the latest rows.
+// `seq` counts the readings in the charts; a row event with a seq not above it is already in
+// the snapshot.
+std::string snapshot_json(const RunView& view, int clients);
+
+// One row as it is written, with the bucket it went into, the statistics after it and the
+// power it made ready.
+std::string row_event_json(const RunView& view, const Record& record, const RecordNews& news);
+
+// For scripts: {"latest": the last row of any meter or null, "stats": the run's, "clients": n,
+// "meters": [each one's name, port, last row and statistics], "power": ... when asked for}.
+std::string latest_json(const RunView& view, int clients);
+
+} // namespace logbook

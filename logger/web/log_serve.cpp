@@ -1,0 +1,463 @@
+#include "log_serve.h"
+
+#include "log_json.h"
+#include "log_files.h"
+#include "log_page.h"
+#include "log_platform.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace logbook {
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+constexpr std::size_t MOST_CLIENTS = 64;
+// A request line and headers beyond this are refused (431).
+constexpr std::size_t HEADER_LIMIT = std::size_t{8} * 1024;
+// Events waiting for one client of /events; a client this far behind has stopped reading.
+constexpr std::size_t CLIENT_QUEUE_BYTES = std::size_t{1024} * 1024;
+// A connection that sends no complete request within this is closed, and one that does not
+// take its answer (the whole CSV included) within the second.
+constexpr auto REQUEST_TIME = std::chrono::seconds(30);
+constexpr auto ANSWER_TIME = std::chrono::minutes(10);
+constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(100);
+// How soon a page whose connection broke tries again.
+constexpr const char* RETRY = "retry: 1000\n\n";
+
+} // namespace
+
+struct WebServer;
+
+// One connection of a client.
+struct WebClient {
+    WebClient(WebServer& owner, boost::asio::ip::tcp::socket socket)
+        : server(&owner), stream(std::move(socket))
+    {
+    }
+
+    WebServer* server;
+    boost::beast::tcp_stream stream;
+    boost::beast::flat_buffer buffer;
+    std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> parser;
+    bool streaming = false; // a client of /events
+    bool writing = false;
+    bool closed = false;
+    std::deque<std::string> queue; // events not yet written
+    std::size_t queued_bytes = 0;
+    char ignored = 0; // what a client of /events sends is read only to see it go away
+};
+
+// The server of one run: its thread runs every connection.
+struct WebServer {
+    asio::io_context io{1};
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    std::optional<tcp::acceptor> acceptor;
+    asio::steady_timer retry{io};
+    std::vector<std::shared_ptr<WebClient>> sessions;
+    RunView* view = nullptr;
+    std::string csv_path; // served as /log.csv; empty: the rows go to standard output
+    std::string place;    // "HOST:PORT" as listened on
+    bool local = false;   // on a loopback address: only this machine's names may ask
+    std::thread thread;
+};
+
+namespace {
+
+using SessionPointer = std::shared_ptr<WebClient>;
+
+using RunJson = std::string (*)(const RunView&, int);
+
+// The run as JSON, read while the loop cannot change it.
+std::string run_json(WebServer& server, RunJson make)
+{
+    const std::lock_guard<std::mutex> hold(server.view->lock);
+    return make(*server.view, static_cast<int>(server.sessions.size()));
+}
+
+std::string event(const char* name, const std::string& data)
+{
+    return std::string("event: ") + name + "\ndata: " + data + "\n\n";
+}
+
+void close_session(const SessionPointer& session)
+{
+    if (session->closed) {
+        return;
+    }
+    session->closed = true;
+    beast::error_code ignored;
+    session->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    session->stream.close();
+    auto& sessions = session->server->sessions;
+    sessions.erase(std::remove(sessions.begin(), sessions.end(), session), sessions.end());
+}
+
+// NOLINTBEGIN(misc-no-recursion): a connection's steps start one another from completion
+// handlers, which the server's thread runs later, each on a fresh stack.
+void read_request(const SessionPointer& session);
+
+// The response's length is set; the connection is kept for the next request if asked for.
+template <class Body>
+void send(const SessionPointer& session, http::response<Body> response, bool keep_alive)
+{
+    response.set(http::field::server, "ohmlog/" OHM_VERSION);
+    response.keep_alive(keep_alive);
+    session->stream.expires_after(ANSWER_TIME);
+    auto message = std::make_shared<http::response<Body>>(std::move(response));
+    http::async_write(session->stream, *message,
+                      [session, message](beast::error_code error, std::size_t) {
+                          if (error || !message->keep_alive()) {
+                              close_session(session);
+                          } else {
+                              read_request(session);
+                          }
+                      });
+}
+
+http::response<http::string_body> text_response(http::status status, unsigned version,
+                                                const char* type, std::string body)
+{
+    http::response<http::string_body> response{status, version};
+    response.set(http::field::content_type, type);
+    response.set(http::field::cache_control, "no-store");
+    response.body() = std::move(body);
+    response.prepare_payload();
+    return response;
+}
+
+void refuse(const SessionPointer& session, http::status status, unsigned version, bool keep_alive)
+{
+    auto response = text_response(status, version, "text/plain; charset=utf-8",
+                                  std::string(http::obsolete_reason(status)) + "\n");
+    if (status == http::status::method_not_allowed) {
+        response.set(http::field::allow, "GET, HEAD");
+    }
+    send(session, std::move(response), keep_alive);
+}
+
+// HEAD: the answer's header, its length included, without its body.
+template <class Body>
+void send_head(const SessionPointer& session, const http::response<Body>& response,
+               std::uint64_t length, bool keep_alive)
+{
+    http::response<http::empty_body> head{response.base()};
+    head.content_length(length);
+    send(session, std::move(head), keep_alive);
+}
+
+void write_next(const SessionPointer& session)
+{
+    if (session->writing || session->closed || session->queue.empty()) {
+        return;
+    }
+    session->writing = true;
+    asio::async_write(session->stream, asio::buffer(session->queue.front()),
+                      [session](beast::error_code error, std::size_t) {
+                          session->writing = false;
+                          session->queued_bytes -= session->queue.front().size();
+                          session->queue.pop_front();
+                          if (error) {
+                              close_session(session);
+                          } else {
+                              write_next(session);
+                          }
+                      });
+}
+
+// A client too far behind is dropped rather than held in memory without bound.
+void enqueue(const SessionPointer& session, std::string text)
+{
+    if (session->queued_bytes + text.size() > CLIENT_QUEUE_BYTES) {
+        close_session(session);
+        return;
+    }
+    session->queued_bytes += text.size();
+    session->queue.push_back(std::move(text));
+    write_next(session);
+}
+
+void watch_for_hang_up(const SessionPointer& session)
+{
+    session->stream.socket().async_read_some(asio::buffer(&session->ignored, 1),
+                                             [session](beast::error_code error, std::size_t) {
+                                                 if (error) {
+                                                     close_session(session);
+                                                 } else {
+                                                     watch_for_hang_up(session);
+                                                 }
+                                             });
+}
+
+void start_events(const SessionPointer& session, unsigned version, bool head)
+{
+    http::response<http::empty_body> header{http::status::ok, version};
+    header.set(http::field::server, "ohmlog/" OHM_VERSION);
+    header.set(http::field::content_type, "text/event-stream");
+    header.set(http::field::cache_control, "no-store");
+    header.set(http::field::connection, "close");
+    auto message = std::make_shared<http::response<http::empty_body>>(std::move(header));
+    auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*message);
+    session->stream.expires_never();
+    http::async_write_header(
+        session->stream, *serializer,
+        [session, message, serializer, head](beast::error_code error, std::size_t) {
+            if (error || head) {
+                close_session(session);
+                return;
+            }
+            session->streaming = true;
+            enqueue(session, RETRY + event("snapshot", run_json(*session->server, snapshot_json)));
+            watch_for_hang_up(session);
+        });
+}
+
+void send_csv(const SessionPointer& session, unsigned version, bool head, bool keep_alive)
+{
+    http::response<http::file_body> response{http::status::ok, version};
+    beast::error_code error;
+    response.body().open(session->server->csv_path.c_str(), beast::file_mode::scan, error);
+    if (error) {
+        refuse(session, http::status::not_found, version, keep_alive);
+        return;
+    }
+    response.set(http::field::content_type, "text/csv; charset=utf-8");
+    response.set(http::field::cache_control, "no-store");
+    response.prepare_payload();
+    if (head) {
+        send_head(session, response, response.body().size(), keep_alive);
+    } else {
+        send(session, std::move(response), keep_alive);
+    }
+}
+
+// A page of another site that points a name of its own at this machine (DNS rebinding) sends
+// that name as Host; a server on a loopback address answers only this machine's names, with
+// any port. A request without Host comes from no browser.
+bool asked_by_local_name(const http::request<http::empty_body>& request)
+{
+    const auto field = request.find(http::field::host);
+    if (field == request.end()) {
+        return true;
+    }
+    std::string host(field->value());
+    if (!host.empty() && host.front() == '[') {
+        host = host.substr(1, host.find(']') - 1);
+    } else {
+        host = host.substr(0, host.find(':'));
+    }
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (host == "localhost" || host == "localhost.") {
+        return true;
+    }
+    beast::error_code error;
+    const asio::ip::address address = asio::ip::make_address(host, error);
+    return !error && address.is_loopback();
+}
+
+// Fixed answers only: no part of a URL names a file. A request with a body is answered without
+// reading it, and its connection closed.
+void answer(const SessionPointer& session, const http::request<http::empty_body>& request)
+{
+    const unsigned version = request.version();
+    const bool head = request.method() == http::verb::head;
+    const bool keep_alive = request.keep_alive() && session->parser->is_done();
+    if (session->server->local && !asked_by_local_name(request)) {
+        refuse(session, http::status::forbidden, version, false);
+        return;
+    }
+    if (request.method() != http::verb::get && !head) {
+        refuse(session, http::status::method_not_allowed, version, false);
+        return;
+    }
+    const std::string target(request.target());
+    const std::string path = target.substr(0, target.find('?'));
+    if (path == "/events") {
+        start_events(session, version, head);
+    } else if (path == "/log.csv" && !session->server->csv_path.empty()) {
+        send_csv(session, version, head, keep_alive);
+    } else if (path == "/" || path == "/latest.json") {
+        auto response = path == "/"
+                            ? text_response(http::status::ok, version, "text/html; charset=utf-8",
+                                            std::string(PAGE_HTML, PAGE_HTML_SIZE))
+                            : text_response(http::status::ok, version, "application/json",
+                                            run_json(*session->server, latest_json));
+        if (head) {
+            send_head(session, response, response.body().size(), keep_alive);
+        } else {
+            send(session, std::move(response), keep_alive);
+        }
+    } else {
+        refuse(session, http::status::not_found, version, keep_alive);
+    }
+}
+
+bool is_http_error(const beast::error_code& error)
+{
+    return &error.category() == &http::make_error_code(http::error::end_of_stream).category();
+}
+
+void read_request(const SessionPointer& session)
+{
+    session->parser.emplace();
+    session->parser->header_limit(HEADER_LIMIT);
+    session->stream.expires_after(REQUEST_TIME);
+    http::async_read_header(
+        session->stream, session->buffer, *session->parser,
+        [session](beast::error_code error, std::size_t) {
+            if (!error) {
+                answer(session, session->parser->get());
+            } else if (error == http::error::header_limit) {
+                refuse(session, http::status::request_header_fields_too_large, 11, false);
+            } else if (is_http_error(error) && error != http::error::end_of_stream) {
+                refuse(session, http::status::bad_request, 11, false);
+            } else {
+                close_session(session); // gone, or silent too long
+            }
+        });
+}
+
+// NOLINTEND(misc-no-recursion)
+
+void accept_next(WebServer& server)
+{
+    server.acceptor->async_accept([&server](beast::error_code error, tcp::socket socket) {
+        if (error == asio::error::operation_aborted) {
+            return;
+        }
+        if (error) {
+            // Out of descriptors, say: try again a little later rather than at once.
+            server.retry.expires_after(ACCEPT_RETRY);
+            server.retry.async_wait([&server](beast::error_code cancelled) {
+                if (!cancelled && server.acceptor->is_open()) {
+                    accept_next(server);
+                }
+            });
+            return;
+        }
+        auto session = std::make_shared<WebClient>(server, std::move(socket));
+        if (server.sessions.size() >= MOST_CLIENTS) {
+            refuse(session, http::status::service_unavailable, 11, false);
+        } else {
+            server.sessions.push_back(session);
+            read_request(session);
+        }
+        accept_next(server);
+    });
+}
+
+// Sends a row to every client of /events; after a change of a chart's bucket width, a new
+// snapshot too. Called on the loop's thread; never waits.
+void serve_row(WebServer& server, std::string event_json, bool new_snapshot)
+{
+    if (!server.thread.joinable()) {
+        return;
+    }
+    asio::post(server.io, [&server, text = std::move(event_json), new_snapshot] {
+        const std::string row = event("row", text);
+        const std::string again =
+            new_snapshot ? event("snapshot", run_json(server, snapshot_json)) : std::string();
+        const std::vector<SessionPointer> sessions = server.sessions;
+        for (const SessionPointer& session : sessions) {
+            if (session->streaming) {
+                enqueue(session, row + again);
+            }
+        }
+    });
+}
+
+} // namespace
+
+std::shared_ptr<WebServer> new_web_server()
+{
+    return std::make_shared<WebServer>();
+}
+
+bool listen_for_clients(WebServer& server, const std::string& host, unsigned short port,
+                        std::string& problem)
+{
+    beast::error_code error;
+    const asio::ip::address address = asio::ip::make_address(host, error);
+    if (error) {
+        problem = "cannot serve on " + host + ": not an IP address";
+        return false;
+    }
+    const tcp::endpoint endpoint(address, port);
+    tcp::acceptor& acceptor = server.acceptor.emplace(server.io);
+    if (acceptor.open(endpoint.protocol(), error) ||
+        acceptor.set_option(asio::socket_base::reuse_address(listening_address_reusable()),
+                            error) ||
+        acceptor.bind(endpoint, error) ||
+        acceptor.listen(asio::socket_base::max_listen_connections, error)) {
+        problem = "cannot serve on " + host + ":" + std::to_string(port) + ": " + error.message();
+        server.acceptor.reset();
+        return false;
+    }
+    const std::string shown = address.is_v6() ? "[" + host + "]" : host;
+    server.place = shown + ":" + std::to_string(acceptor.local_endpoint().port());
+    server.local = address.is_loopback();
+    return true;
+}
+
+void start_serving(WebServer& server, RunView& view, const std::string& csv_path)
+{
+    if (!server.acceptor) {
+        return;
+    }
+    server.view = &view;
+    server.csv_path = csv_path;
+    say("the run is served at http://" + server.place + "/");
+    if (!server.local) {
+        say("anyone who can reach " + server.place + " can see the readings (read-only)");
+    }
+    server.work.emplace(server.io.get_executor());
+    accept_next(server);
+    server.thread = std::thread([&server] { server.io.run(); });
+}
+
+Output web_output(WebServer& server)
+{
+    Output output;
+    output.take = [&server](const RunView& view, const Record& record, const RecordNews& news) {
+        serve_row(server, row_event_json(view, record, news), news.new_bucket_width);
+        return true;
+    };
+    output.finish = [](const RunView&) { return true; };
+    return output;
+}
+
+void stop_serving(WebServer& server)
+{
+    if (!server.thread.joinable()) {
+        server.acceptor.reset();
+        return;
+    }
+    asio::post(server.io, [&server] {
+        beast::error_code ignored;
+        server.acceptor->close(ignored);
+        server.retry.cancel();
+        const std::vector<SessionPointer> sessions = server.sessions;
+        for (const SessionPointer& session : sessions) {
+            close_session(session);
+        }
+    });
+    server.work.reset();
+    server.thread.join();
+}
+
+} // namespace logbook
