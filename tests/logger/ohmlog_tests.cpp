@@ -550,10 +550,135 @@ INSTANTIATE_TEST_SUITE_P(
                     {"-o", "CSV", "--serve", "meter.local:8080", "COM5"},
                     1,
                     "cannot serve on meter.local: not an IP address"},
-        RefusedCase{"no_port", {"-n", "1"}, 2, "usage: ohmlog"}),
+        RefusedCase{"no_port", {"-n", "1"}, 2, "usage: ohmlog"},
+        RefusedCase{"one_port_twice", {"U=COM5", "I=com5"}, 2, "com5 and COM5 are one port"},
+        RefusedCase{
+            "one_port_by_two_names", {"COM5", "/dev/ttyS4"}, 2, "/dev/ttyS4 and COM5 are one port"},
+        RefusedCase{"one_name_twice", {"U=COM5", "U=/dev/ttyUSB3"}, 2, "two meters named U"},
+        RefusedCase{"a_name_of_other_characters", {"U:1=COM5"}, 2, "bad meter 'U:1=COM5'"},
+        RefusedCase{"power_of_no_such_meter", {"--power", "U,X", "U=COM5"}, 2, "bad --power"},
+        RefusedCase{"a_second_port_that_does_not_open",
+                    {"-o", "CSV", "U=COM5", "I=/dev/ttyUSB9"},
+                    1,
+                    "cannot open /dev/ttyUSB9: no such device"}),
     [](const testing::TestParamInfo<RefusedCase>& case_info) {
         return std::string(case_info.param.what);
     });
+
+// Several meters in one run, each at its own pace: one is slow, one is unplugged and plugged
+// back, and the third loses no reading meanwhile. A tenth column names the meter, each row has
+// its own time, the first rows come in the meters' order, and -n counts per meter.
+TEST_F(OhmlogTest, SeveralMetersEachAtItsOwnPace)
+{
+    SimMeter volts({"--reading", "DC  1.500   V"});
+    SimMeter slow({"--delay", "400", "--reading", "OH  0.998KOhm"});
+    SimMeter lost({"--link", dir_ + "/lost", "--reading", "DC  0167   mA"});
+    Launch launch = ohmlog_launch({"-n", "16", "U=" + volts.path(), "R=" + slow.path(),
+                                   "I=" + dir_ + "/lost", "-o", dir_ + "/run.csv"});
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    const auto rows_of = [&](const std::string& meter) {
+        std::vector<std::string> rows;
+        for (const std::string& row : csv_lines(read_file(dir_ + "/run.csv"))) {
+            if (row.size() > meter.size() &&
+                row.substr(row.size() - meter.size() - 1) == "," + meter) {
+                rows.push_back(row);
+            }
+        }
+        return rows;
+    };
+    for (int waited = 0; rows_of("I").size() < 3 && waited < 100; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    lost.toggle_line();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    lost.toggle_line();
+    EXPECT_EQ(log.wait(30000), 0);
+    const std::vector<std::string> rows = csv_lines(read_file(dir_ + "/run.csv"));
+    ASSERT_EQ(rows.size(), 49u);
+    EXPECT_EQ(rows[0], "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter");
+    EXPECT_EQ(fields_after_time(rows[1]), "DC,1.500,V,1.5,V,ok,DC  1.500   V,U");
+    EXPECT_EQ(fields_after_time(rows[2]), "OH,0.998,KOhm,998,Ohm,ok,OH  0.998KOhm,R");
+    EXPECT_EQ(rows[3].substr(rows[3].size() - 2), ",I");
+    const std::vector<std::string> u_rows = rows_of("U");
+    ASSERT_EQ(u_rows.size(), 16u);
+    for (std::size_t k = 1; k < u_rows.size(); ++k) {
+        EXPECT_LT(elapsed_of(u_rows[k]) - elapsed_of(u_rows[k - 1]), 0.5) << "never held up";
+        EXPECT_EQ(fields_after_time(u_rows[k]), fields_after_time(u_rows[0]));
+    }
+    EXPECT_GT(elapsed_of(rows_of("R").back()), 6.0) << "the slow meter at its own pace";
+    const std::vector<std::string> i_rows = rows_of("I");
+    EXPECT_EQ(count_of(read_file(dir_ + "/run.csv"), ",port-lost,,I\r\n"), 1);
+    EXPECT_NE(i_rows.back().find(",ok,"), std::string::npos);
+    const std::string said = read_file(dir_ + "/stderr");
+    for (const std::string& line :
+         {std::string("ohmlog: 48 readings in "),
+          "  U (" + volts.path() + "): 16 readings\n    V: readings 16",
+          "  I (" + dir_ + "/lost): 16 readings\n", std::string("    port lost 1 time, "),
+          "ohmlog: lost " + dir_ + "/lost; waiting for it to come back\n"}) {
+        EXPECT_NE(said.find(line), std::string::npos) << line << said;
+    }
+    EXPECT_NE(said.find("    charge "), std::string::npos) << "the DC amperes of I";
+}
+
+// Power from a volt and an ampere meter, its energy and charge, computed again from a CSV of a
+// known schedule: each volt reading takes the nearest DC ampere reading within a second; an
+// overload, a reading in AC and more than 2 s between readings break the integrals. The file
+// is appended to by a run of the same meters, named in the same order, and by no other.
+TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
+{
+    std::string csv = "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter\r\n";
+    for (const char* row : {"00.000Z,0.000,DC,10.00,V,10,V,ok,DC  10.00   V,U",
+                            "00.100Z,0.100,DC,1.000,A,1,A,ok,DC  1.000   A,I",
+                            "01.000Z,1.000,DC,10.00,V,10,V,ok,DC  10.00   V,U",
+                            "01.100Z,1.100,DC,1.000,A,1,A,ok,DC  1.000   A,I",
+                            "02.000Z,2.000,DC,12.00,V,12,V,ok,DC  12.00   V,U",
+                            "02.100Z,2.100,DC,2.000,A,2,A,ok,DC  2.000   A,I",
+                            "03.000Z,3.000,DC,O.L,V,,,overload,DC    O.L   V,U",
+                            "03.100Z,3.100,DC,2.000,A,2,A,ok,DC  2.000   A,I",
+                            "04.000Z,4.000,DC,12.00,V,12,V,ok,DC  12.00   V,U",
+                            "04.100Z,4.100,DC,2.000,A,2,A,ok,DC  2.000   A,I",
+                            "05.000Z,5.000,DC,12.00,V,12,V,ok,DC  12.00   V,U",
+                            "05.100Z,5.100,AC,2.000,A,2,A,ok,AC  2.000   A,I",
+                            "07.500Z,7.500,DC,12.00,V,12,V,ok,DC  12.00   V,U",
+                            "07.500Z,7.500,DC,2.000,A,2,A,ok,DC  2.000   A,I"}) {
+        csv += "2026-12-08T10:00:" + std::string(row) + "\r\n";
+    }
+    write_file(dir_ + "/run.csv", csv);
+    const ProcessResult result =
+        run_ohmlog({"--from", dir_ + "/run.csv", "--power", "U,I", "--plot", dir_ + "/run.svg"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    for (const char* said :
+         {"ohmlog: I reads AC A, not DC A: no power from it\n",
+          "  U: 7 readings\n    V: readings 7, ok 6, overload 1",
+          "    A: readings 7, ok 7, overload 0, missing 0; min 1 A, max 2 A",
+          "    charge 1.806 mAh\n",
+          "  power (U x I): readings 6; min 10 W, max 24 W, mean 19.33 W; energy 14.17 mWh\n"}) {
+        EXPECT_NE(result.err.find(said), std::string::npos) << said << result.err;
+    }
+    EXPECT_NE(read_file(dir_ + "/run.svg").find(">power (W)<"), std::string::npos);
+
+    SimMeter volts({"--reading", "DC  12.00   V"});
+    SimMeter amperes({"--reading", "DC  1.000   A"});
+    const std::string u = "U=" + volts.path();
+    const std::string i = "I=" + amperes.path();
+    for (const std::vector<std::string>& refused :
+         {std::vector<std::string>{i, u}, {u}, {u, i, "T=" + dir_ + "/none"}}) {
+        std::vector<std::string> arguments = {"-n", "1", "-o", dir_ + "/run.csv", "--append"};
+        arguments.insert(arguments.end(), refused.begin(), refused.end());
+        const ProcessResult result_refused = run_ohmlog(arguments);
+        EXPECT_EQ(result_refused.exit_status, 1);
+        EXPECT_NE(result_refused.err.find("cannot append to " + dir_ + "/run.csv: its "),
+                  std::string::npos)
+            << result_refused.err;
+    }
+    EXPECT_EQ(read_file(dir_ + "/run.csv"), csv);
+    EXPECT_EQ(run_ohmlog({"-n", "1", "-o", dir_ + "/run.csv", "--append", u, i}).exit_status, 0);
+    const std::vector<std::string> rows = csv_lines(read_file(dir_ + "/run.csv"));
+    ASSERT_EQ(rows.size(), 17u);
+    EXPECT_EQ(fields_after_time(rows[15]), "DC,12.00,V,12,V,ok,DC  12.00   V,U");
+    EXPECT_EQ(fields_after_time(rows[16]), "DC,1.000,A,1,A,ok,DC  1.000   A,I");
+}
 
 // On a terminal, one status line is rewritten in place; the summary follows it.
 TEST_F(OhmlogTest, AStatusLineOnATerminal)

@@ -11,6 +11,15 @@
 
 namespace {
 
+int count_of_text(const std::string& text, const std::string& part)
+{
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 TEST(OhmlogWineTest, RecordsASequenceOfReadingsAsCsv)
 {
     ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
@@ -40,6 +49,29 @@ TEST(OhmlogWineTest, RecordsASequenceOfReadingsAsCsv)
     EXPECT_EQ(absent.exit_status, 1);
     EXPECT_NE(absent.err.find("ohmlog: cannot open COM9: no such port"), std::string::npos)
         << absent.err;
+}
+
+// Two meters on two COM ports, named, with their power: ten columns, each meter its rows.
+TEST(OhmlogWineTest, TwoMetersOnTwoComPorts)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter volts({"--reading", "DC  12.00   V"}, session_dir());
+    SimMeter amperes({"--reading", "DC  0.500   A"}, session_dir());
+    link_com(4, volts.path());
+    link_com(5, amperes.path());
+    const ProcessResult result = run_under_wine(
+        {windows_binary("ohmlog.exe"), "-n", "3", "--power", "U,I", "U=COM4", "I=com5"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out.substr(0, result.out.find("\r\n")),
+              "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter");
+    EXPECT_EQ(count_of_text(result.out, ",ok,DC  12.00   V,U\r\n"), 3) << visible(result.out);
+    EXPECT_EQ(count_of_text(result.out, ",ok,DC  0.500   A,I\r\n"), 3);
+    EXPECT_NE(result.err.find("  power (U x I): readings 3; min 6 W, max 6 W"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(volts.received(), "\r\r\r");
+    EXPECT_EQ(amperes.received(), "\r\r\r");
+    unlink_com(4);
+    unlink_com(5);
 }
 
 // The line pulled out and plugged back in at COM2, as Wine shows it; then the files: an

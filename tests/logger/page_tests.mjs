@@ -142,6 +142,34 @@ test("the page follows the meter, and a page opened later shows the run from its
   await page.close();
 });
 
+test("two meters: a card each, their power, and charts on one axis of clock time", async () => {
+  const volts = await meter(["--reading", "DC  12.00   V"]);
+  const amperes = await meter(["--reading", "DC  0.500   A"]);
+  const two = await ohmlog(["-i", "0.3", "--power", "U,I", "--serve", "127.0.0.1:0",
+    `U=${volts.found[1]}`, `I=${amperes.found[1]}`]);
+  const page = await browser.newPage();
+  await page.goto(two.found[1]);
+  await page.waitForFunction(() => document.querySelectorAll("#meters .card").length === 2);
+  await textIs(page, "watts", "6 W");
+  await page.waitForFunction(() => /^\d+(\.\d+)? [mu]?Wh$/.test(document.getElementById("energy").textContent) &&
+    document.getElementById("energy").textContent !== "0 Wh");
+  const figures = await page.$$eval("#charts figure", (all) => all.map((f) => `${f.dataset.meter}:${f.dataset.unit}`));
+  assert.deepEqual(figures, ["U:V", "I:A", "power:W"]);
+  const cards = await page.$$eval("#meters .card", (all) => all.map((card) => card.textContent));
+  assert.match(cards[0], /^U .*12\.00.*V.*ok/);
+  assert.match(cards[1], /charge \d/);
+  await page.waitForFunction(() => [...document.querySelectorAll("svg text.tick")]
+    .some((tick) => /^\d\d:\d\d:\d\d/.test(tick.textContent)));
+  const latest = JSON.parse(bodyOf(await exchange(Number(two.found[2]), get("/latest.json"))));
+  assert.deepEqual(latest.meters.map((m) => m.name), ["U", "I"]);
+  assert.equal(latest.latest.meter === "U" || latest.latest.meter === "I", true);
+  assert.equal(latest.power.volts, "U");
+  assert.ok(latest.power.energy_wh > 0 && latest.meters[1].charge_ah > 0);
+  await page.close();
+  two.child.kill("SIGINT");
+  assert.equal(await ended(two.child), 0);
+});
+
 test("requests that are refused, and a port already in use", async () => {
   const port = Number(run.found[2]);
   assert.equal(await statusOf(port, get("/nope")), "HTTP/1.1 404 Not Found");
