@@ -16,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -93,6 +94,7 @@ double ohmlog_figures(const std::string& device)
     report("ohmlog_rate_per_s", readings / run.seconds);
     const double cpu_percent = 100.0 * cpu / run.seconds;
     report("ohmlog_cpu_percent", cpu_percent);
+    report("ohmlog_cpu_ms_per_reading", 1000.0 * cpu / readings);
 
     std::vector<double> stop_ms;
     for (int i = 0; i < 5; ++i) {
@@ -148,17 +150,80 @@ void ohmlog_waiting_figure()
     remove_tree(dir);
 }
 
-// Resident memory and plot of a run of this many readings against a meter without pacing.
-void ohmlog_long_run(long readings, const std::string& name)
+// Three ready meters in one run: the slowest one's readings a second, and the CPU time a
+// reading costs (to set beside one meter's).
+void ohmlog_three_meters()
+{
+    constexpr int readings = 40;
+    SimMeter a;
+    SimMeter b;
+    SimMeter c;
+    Launch launch;
+    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-n", std::to_string(readings), "A=" + a.path(),
+                   "B=" + b.path(), "C=" + c.path()};
+    const double cpu_before = children_cpu_seconds();
+    const ProcessResult run = run_process(launch);
+    const double cpu = children_cpu_seconds() - cpu_before;
+    report("ohmlog_three_rate_per_s", readings / run.seconds);
+    report("ohmlog_three_cpu_ms_per_reading", 1000.0 * cpu / (3 * readings));
+}
+
+// One of three meters unplugged for 10 s: how many readings the other two miss, and the
+// longest wait between two of their rows.
+void ohmlog_one_of_three_unplugged()
 {
     const std::string dir = make_temp_dir("ohm-bench");
-    SimMeter meter({"--char-ms", "0", "--delay", "0", "--reading", "DC  1.000   V", "--reading",
-                    "DC  1.002   V", "--reading", "DC  0.998   V"});
+    SimMeter a;
+    SimMeter b;
+    SimMeter lost({"--link", dir + "/lost"});
+    Launch launch;
+    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-t", "16", "-o", dir + "/run.csv", "A=" + a.path(),
+                   "B=" + b.path(), "C=" + dir + "/lost"};
+    BackgroundProcess log(launch);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    lost.toggle_line();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    lost.toggle_line();
+    log.wait(30000);
+    std::istringstream rows(read_file(dir + "/run.csv"));
+    std::string row;
+    int missing = 0;
+    double longest = 0.0;
+    double last[2] = {-1.0, -1.0};
+    while (std::getline(rows, row)) {
+        const char meter = row.size() > 2 ? row[row.size() - 2] : ' ';
+        if (meter != 'A' && meter != 'B') {
+            continue;
+        }
+        const double elapsed = std::stod(row.substr(row.find(',') + 1));
+        double& before = last[meter - 'A'];
+        longest = before >= 0.0 ? std::max(longest, elapsed - before) : longest;
+        before = elapsed;
+        missing += row.find(",ok,") == std::string::npos ? 1 : 0;
+    }
+    report("ohmlog_unplugged_others_missing", missing);
+    report("ohmlog_unplugged_others_longest_gap_s", longest);
+    remove_tree(dir);
+}
+
+// Resident memory and plot of a run of this many readings against meters without pacing.
+void ohmlog_long_run(long readings, const std::string& name, int meters = 1)
+{
+    const std::string dir = make_temp_dir("ohm-bench");
+    std::vector<std::unique_ptr<SimMeter>> sims;
     Launch launch;
     const std::string ohmlog = std::string(OHM_NATIVE_BIN) + "/ohmlog";
-    launch.argv = {
-        "/usr/bin/time",          "-f", "%M",        "-o",     dir + "/rss",     ohmlog,      "-n",
-        std::to_string(readings), "-o", "/dev/null", "--plot", dir + "/run.svg", meter.path()};
+    launch.argv = {"/usr/bin/time", "-f",      "%M", "-o", dir + "/rss", ohmlog, "-n",
+                   std::to_string(readings / meters), "-o", "/dev/null", "--plot",
+                   dir + "/run.svg"};
+    for (int k = 0; k < meters; ++k) {
+        sims.push_back(std::make_unique<SimMeter>(std::vector<std::string>{
+            "--char-ms", "0", "--delay", "0", "--reading", "DC  1.000   V", "--reading",
+            "DC  1.002   V", "--reading", "DC  0.998   V"}));
+        launch.argv.push_back(meters == 1 ? sims.back()->path()
+                                          : std::string(1, static_cast<char>('A' + k)) + "=" +
+                                                sims.back()->path());
+    }
     launch.timeout_ms = 1800000;
     run_process(launch);
     report("ohmlog_rss_" + name + "_mb", std::stod(read_file(dir + "/rss")) / 1024.0);
@@ -196,8 +261,11 @@ int main()
 
     ohmlog_serve_figures(ohmlog_figures(prompt_meter.path()));
     ohmlog_waiting_figure();
+    ohmlog_three_meters();
+    ohmlog_one_of_three_unplugged();
     ohmlog_long_run(10000, "10k");
     ohmlog_long_run(1000000, "1m");
+    ohmlog_long_run(1000000, "1m_three", 3);
     report("probe_titre_ms", probe_process_ms({"titre"}, 51));
     const FakeNode com1("ttyS0", prompt_meter.path());
     report("probe_ead_ms", probe_process_ms({"ead", "10"}, 7));
