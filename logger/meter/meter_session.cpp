@@ -83,7 +83,7 @@ void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& s
 
 } // namespace
 
-MeterOpen open_session(MeterSession& session)
+MeterOpen open_session(const MeterSession& session)
 {
     return open_meter(session.policy.port, session.device);
 }

@@ -32,7 +32,7 @@ struct MeterSession {
 };
 
 // Opens the session's port, before any meter is asked anything.
-MeterOpen open_session(MeterSession& session);
+MeterOpen open_session(const MeterSession& session);
 // Starts the session's thread; it ends when the plan is done, the user stops the run or the
 // stream closes, and puts an `ended` event last.
 void start_session(MeterSession& session, const SessionPlan& plan, RecordStream& stream);

@@ -70,6 +70,20 @@ long days_from_civil(long year, long month, long day)
     return era * 146097 + day_of_era - 719468;
 }
 
+CivilDate civil_from_days(long days)
+{
+    days += 719468;
+    const long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long day_of_era = days - era * 146097;
+    const long year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const long shifted_month = (5 * day_of_year + 2) / 153;
+    const long day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+    const long month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+    return CivilDate{year_of_era + era * 400 + (month <= 2 ? 1 : 0), month, day};
+}
+
 TimeAxis time_axis(std::chrono::system_clock::time_point origin, double span_s, int most)
 {
     const double origin_s = std::chrono::duration<double>(origin.time_since_epoch()).count();
@@ -86,9 +100,10 @@ TimeAxis time_axis(std::chrono::system_clock::time_point origin, double span_s, 
     const Shown shown = step < 60 ? Shown::seconds : step < 86400 ? Shown::minutes : Shown::day;
     TimeAxis axis;
     axis.title = zone_title(moment, offset) + ", " + local_text(local_start, Shown::date);
-    const double first = std::ceil(local_start / static_cast<double>(step) - 1e-9);
-    for (double k = first;; k += 1.0) {
-        const double local = k * static_cast<double>(step);
+    const auto first =
+        static_cast<long long>(std::ceil(local_start / static_cast<double>(step) - 1e-9));
+    for (long long k = first;; ++k) {
+        const double local = static_cast<double>(k) * static_cast<double>(step);
         const double elapsed = local - local_start;
         if (elapsed > span_s + 1e-9) {
             break;

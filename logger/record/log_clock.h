@@ -22,7 +22,13 @@ struct TimeAxis {
 // Round moments within [0, span_s] seconds after `origin`, about `most` of them at most.
 TimeAxis time_axis(std::chrono::system_clock::time_point origin, double span_s, int most);
 
-// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar, and back.
 long days_from_civil(long year, long month, long day);
+struct CivilDate {
+    long year;
+    long month; // 1 to 12
+    long day;   // 1 to 31
+};
+CivilDate civil_from_days(long days);
 
 } // namespace logbook

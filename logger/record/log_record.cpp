@@ -1,9 +1,10 @@
 #include "log_record.h"
 
+#include "log_clock.h"
 #include "meter_frame.h"
 
 #include <charconv>
-#include <ctime>
+#include <cstdio>
 #include <map>
 
 namespace logbook {
@@ -254,16 +255,20 @@ std::string csv_row(const Record& record)
     return row + "\r\n";
 }
 
+// Computed rather than taken from gmtime, whose result is shared by every thread: the meters'
+// sessions stamp their requests at once.
 std::string utc_timestamp(std::chrono::system_clock::time_point time)
 {
-    const auto milliseconds =
+    const long long milliseconds =
         std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
-    const std::tm parts = *std::gmtime(&seconds);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    const std::string fraction = "00" + std::to_string(milliseconds % 1000);
-    return text + ("." + fraction.substr(fraction.size() - 3)) + "Z";
+    const long long seconds = milliseconds / 1000 - (milliseconds % 1000 < 0 ? 1 : 0);
+    const long long of_day = seconds - (seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0)) * 86400;
+    const CivilDate date = civil_from_days(static_cast<long>((seconds - of_day) / 86400));
+    char text[128];
+    std::snprintf(text, sizeof text, "%04ld-%02ld-%02ldT%02lld:%02lld:%02lld.%03lldZ", date.year,
+                  date.month, date.day, of_day / 3600, of_day / 60 % 60, of_day % 60,
+                  milliseconds - seconds * 1000);
+    return text;
 }
 
 std::string fixed_text(double value, int decimals)

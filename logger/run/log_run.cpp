@@ -69,18 +69,15 @@ bool choose_meters(Run& run, std::string& problem)
         session.policy.port = session.index;
         meters.push_back(MeterView{choice.name, choice.port, {}, {}, {}, false, {}});
     }
+    set_up_view(run.view, meters, std::nullopt);
     std::optional<std::pair<int, int>> power;
     if (!run.options.power.empty()) {
-        std::vector<std::string> names;
-        for (const MeterView& meter : meters) {
-            names.push_back(meter.name);
-        }
         power.emplace();
-        if (!parse_power(run.options.power, names, power->first, power->second, problem)) {
+        if (!parse_power(run.options.power, names_of(run), power->first, power->second, problem)) {
             return false;
         }
+        set_up_view(run.view, meters, power);
     }
-    set_up_view(run.view, meters, power);
     return true;
 }
 
@@ -276,8 +273,8 @@ int plot_from_file(Run& run)
         meters.push_back(MeterView{name, "", {}, {}, {}, false, {}});
     }
     std::optional<std::pair<int, int>> power;
-    std::string problem;
     if (!run.options.power.empty()) {
+        std::string problem;
         power.emplace();
         if (!parse_power(run.options.power, scan.meters, power->first, power->second, problem)) {
             std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());

@@ -258,7 +258,7 @@ bool asked_by_local_name(const http::request<http::empty_body>& request)
     if (!host.empty() && host.front() == '[') {
         host = host.substr(1, host.find(']') - 1);
     } else {
-        host = host.substr(0, host.find(':'));
+        host.erase(std::min(host.find(':'), host.size()));
     }
     std::transform(host.begin(), host.end(), host.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

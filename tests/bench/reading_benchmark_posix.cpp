@@ -159,7 +159,8 @@ void ohmlog_three_meters()
     SimMeter b;
     SimMeter c;
     Launch launch;
-    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-n", std::to_string(readings), "A=" + a.path(),
+    const std::string ohmlog = std::string(OHM_NATIVE_BIN) + "/ohmlog";
+    launch.argv = {ohmlog,          "-n",           std::to_string(readings), "A=" + a.path(),
                    "B=" + b.path(), "C=" + c.path()};
     const double cpu_before = children_cpu_seconds();
     const ProcessResult run = run_process(launch);
@@ -177,8 +178,15 @@ void ohmlog_one_of_three_unplugged()
     SimMeter b;
     SimMeter lost({"--link", dir + "/lost"});
     Launch launch;
-    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-t", "16", "-o", dir + "/run.csv", "A=" + a.path(),
-                   "B=" + b.path(), "C=" + dir + "/lost"};
+    const std::string ohmlog = std::string(OHM_NATIVE_BIN) + "/ohmlog";
+    launch.argv = {ohmlog,
+                   "-t",
+                   "16",
+                   "-o",
+                   dir + "/run.csv",
+                   "A=" + a.path(),
+                   "B=" + b.path(),
+                   "C=" + dir + "/lost"};
     BackgroundProcess log(launch);
     std::this_thread::sleep_for(std::chrono::seconds(3));
     lost.toggle_line();
@@ -213,13 +221,22 @@ void ohmlog_long_run(long readings, const std::string& name, int meters = 1)
     std::vector<std::unique_ptr<SimMeter>> sims;
     Launch launch;
     const std::string ohmlog = std::string(OHM_NATIVE_BIN) + "/ohmlog";
-    launch.argv = {"/usr/bin/time", "-f",      "%M", "-o", dir + "/rss", ohmlog, "-n",
-                   std::to_string(readings / meters), "-o", "/dev/null", "--plot",
+    launch.argv = {"/usr/bin/time",
+                   "-f",
+                   "%M",
+                   "-o",
+                   dir + "/rss",
+                   ohmlog,
+                   "-n",
+                   std::to_string(readings / meters),
+                   "-o",
+                   "/dev/null",
+                   "--plot",
                    dir + "/run.svg"};
     for (int k = 0; k < meters; ++k) {
-        sims.push_back(std::make_unique<SimMeter>(std::vector<std::string>{
-            "--char-ms", "0", "--delay", "0", "--reading", "DC  1.000   V", "--reading",
-            "DC  1.002   V", "--reading", "DC  0.998   V"}));
+        sims.push_back(std::make_unique<SimMeter>(
+            std::vector<std::string>{"--char-ms", "0", "--delay", "0", "--reading", "DC  1.000   V",
+                                     "--reading", "DC  1.002   V", "--reading", "DC  0.998   V"}));
         launch.argv.push_back(meters == 1 ? sims.back()->path()
                                           : std::string(1, static_cast<char>('A' + k)) + "=" +
                                                 sims.back()->path());

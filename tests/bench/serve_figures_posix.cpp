@@ -41,7 +41,8 @@ void send_text(int socket_fd, const std::string& text)
 std::string fetch(int port, const std::string& target)
 {
     const int socket_fd = connect_to(port);
-    send_text(socket_fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    send_text(socket_fd,
+              "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     std::string answer;
     char buffer[65536];
     for (ssize_t got; (got = recv(socket_fd, buffer, sizeof buffer, 0)) > 0;) {

@@ -93,6 +93,12 @@ TEST(Texts, SiPrefixesTimesAndAxes)
     EXPECT_EQ(utc_timestamp(
                   std::chrono::system_clock::time_point(std::chrono::milliseconds(1796990400007))),
               "2026-12-11T12:00:00.007Z");
+    for (const char* text : {"2024-02-29T23:59:59.999Z", "2000-03-01T00:00:00.000Z",
+                             "1970-01-01T00:00:00.000Z", "2099-12-31T08:30:15.250Z"}) {
+        std::chrono::system_clock::time_point time;
+        ASSERT_TRUE(parse_utc(text, time));
+        EXPECT_EQ(utc_timestamp(time), text);
+    }
 }
 
 Record reading(Status status, double number, const std::string& unit)
@@ -325,19 +331,19 @@ TEST(CsvReader, ReadsRowsSkipsWhatItCannotAndPlacesRuns)
     for (const CsvFileCase& c : cases) {
         write_file(dir + "/run.csv", header + c.text);
         Chart chart;
-        CsvReading reading;
-        ASSERT_TRUE(read_csv(dir + "/run.csv", reading,
+        CsvReading file;
+        ASSERT_TRUE(read_csv(dir + "/run.csv", file,
                              [&chart](const Record& read) { add_to_chart(chart, read); }))
-            << c.what << reading.problem;
-        EXPECT_EQ(reading.skipped_lines, c.skipped) << c.what;
-        EXPECT_EQ(reading.rows, c.rows) << c.what;
+            << c.what << file.problem;
+        EXPECT_EQ(file.skipped_lines, c.skipped) << c.what;
+        EXPECT_EQ(file.rows, c.rows) << c.what;
         EXPECT_EQ(chart.series.readings, c.rows) << c.what;
-        EXPECT_DOUBLE_EQ(reading.line.end_s, c.end_s) << c.what;
-        EXPECT_EQ(reading.cut_short, std::string(c.what) == "a last row cut short") << c.what;
+        EXPECT_DOUBLE_EQ(file.line.end_s, c.end_s) << c.what;
+        EXPECT_EQ(file.cut_short, std::string(c.what) == "a last row cut short") << c.what;
         if (c.end_s == 7.0) { // a live run appended now starts after the file's end, too
             std::chrono::system_clock::time_point earlier;
             ASSERT_TRUE(parse_utc("2026-12-08T08:00:00.000Z", earlier));
-            EXPECT_DOUBLE_EQ(run_start_on(reading.line, earlier), 7.0);
+            EXPECT_DOUBLE_EQ(run_start_on(file.line, earlier), 7.0);
         }
     }
     // Several meters: each meter's time goes on by itself, and a tenth field names it.
@@ -357,9 +363,9 @@ TEST(CsvReader, ReadsRowsSkipsWhatItCannotAndPlacesRuns)
          {std::string("time,elapsed_s\r\n") + row,
           header.substr(0, header.size() - 2) + ",name\r\n", row + header}) {
         write_file(dir + "/run.csv", start);
-        CsvReading reading;
-        EXPECT_FALSE(read_csv(dir + "/run.csv", reading, [](const Record&) {})) << start;
-        EXPECT_EQ(reading.problem, dir + "/run.csv:1: not a CSV that ohmlog wrote");
+        CsvReading refused;
+        EXPECT_FALSE(read_csv(dir + "/run.csv", refused, [](const Record&) {})) << start;
+        EXPECT_EQ(refused.problem, dir + "/run.csv:1: not a CSV that ohmlog wrote");
     }
     remove_tree(dir);
 }
