@@ -51,8 +51,8 @@ Output csv_output(Files& files, const std::vector<std::string>& meters)
 {
     Output output;
     if (meters.size() == 1) {
-        output.take = [&files](const RunView&, const Record& record, const RecordNews&) {
-            return write_csv(files, csv_row(record));
+        output.take = [&files](const RunView&, const RecordNews& news) {
+            return news.record == nullptr || write_csv(files, csv_row(*news.record));
         };
         output.finish = [&files](const RunView&) {
             close_csv(files);
@@ -62,7 +62,11 @@ Output csv_output(Files& files, const std::vector<std::string>& meters)
     }
     auto first = std::make_shared<FirstRows>();
     first->seen.assign(meters.size(), false);
-    output.take = [&files, first, meters](const RunView&, const Record& record, const RecordNews&) {
+    output.take = [&files, first, meters](const RunView&, const RecordNews& news) {
+        if (news.record == nullptr) {
+            return true;
+        }
+        const Record& record = *news.record;
         if (first->done) {
             return write_csv(files,
                              csv_row(record, meters[static_cast<std::size_t>(record.meter)]));

@@ -53,6 +53,47 @@ void show_status(Terminal& terminal, const std::string& line)
     terminal.status_width = width;
 }
 
+// Each rule's rises with their times, and the one that ended the run.
+std::string alarm_lines(const RunView& view)
+{
+    std::string text;
+    for (const Alarm& alarm : view.alarms) {
+        text += "  alarm " + alarm.rule.text + ": ";
+        if (alarm.rises == 0) {
+            text += "never raised\n";
+            continue;
+        }
+        text +=
+            "raised " + std::to_string(alarm.rises) + (alarm.rises == 1 ? " time: " : " times: ");
+        for (std::size_t k = 0; k < alarm.rise_times.size(); ++k) {
+            text += (k == 0 ? "" : ", ") + alarm.rise_times[k];
+        }
+        text += alarm.rises > static_cast<int>(alarm.rise_times.size()) ? ", ...\n" : "\n";
+    }
+    return view.ended_by.empty() ? text
+                                 : text + "  the run ended at the rise of " + view.ended_by + "\n";
+}
+
+std::string meters_summary(const RunView& view)
+{
+    if (view.meters.size() == 1) {
+        const MeterView& meter = view.meters.front();
+        return summary(meter.stats, view.seconds) + charge_line(meter, "  ");
+    }
+    long readings = 0;
+    for (const MeterView& meter : view.meters) {
+        readings += meter.stats.requests;
+    }
+    std::string text = "ohmlog: " + count_text(readings, view.seconds) + "\n";
+    for (const MeterView& meter : view.meters) {
+        const std::string port = meter.port.empty() ? "" : " (" + meter.port + ")";
+        text += "  " + meter.name + port + ": " + std::to_string(meter.stats.requests) +
+                " readings\n" + unit_lines(meter.stats, view.seconds, "    ") +
+                charge_line(meter, "    ");
+    }
+    return view.power ? text + power_line(view) : text;
+}
+
 } // namespace
 
 void clear_status(Terminal& terminal)
@@ -73,9 +114,9 @@ void tell(Terminal& terminal, const std::string& message)
 Output terminal_output(Terminal& terminal)
 {
     Output output;
-    output.take = [&terminal](const RunView& view, const Record& record, const RecordNews&) {
-        if (terminal.status) {
-            show_status(terminal, status_of(view, record));
+    output.take = [&terminal](const RunView& view, const RecordNews& news) {
+        if (terminal.status && news.record != nullptr) {
+            show_status(terminal, status_of(view, *news.record));
         }
         return true;
     };
@@ -89,22 +130,7 @@ Output terminal_output(Terminal& terminal)
 
 std::string run_summary(const RunView& view)
 {
-    if (view.meters.size() == 1) {
-        const MeterView& meter = view.meters.front();
-        return summary(meter.stats, view.seconds) + charge_line(meter, "  ");
-    }
-    long readings = 0;
-    for (const MeterView& meter : view.meters) {
-        readings += meter.stats.requests;
-    }
-    std::string text = "ohmlog: " + count_text(readings, view.seconds) + "\n";
-    for (const MeterView& meter : view.meters) {
-        const std::string port = meter.port.empty() ? "" : " (" + meter.port + ")";
-        text += "  " + meter.name + port + ": " + std::to_string(meter.stats.requests) +
-                " readings\n" + unit_lines(meter.stats, view.seconds, "    ") +
-                charge_line(meter, "    ");
-    }
-    return view.power ? text + power_line(view) : text;
+    return meters_summary(view) + alarm_lines(view);
 }
 
 } // namespace logbook

@@ -19,9 +19,11 @@ double bucket_width_sum(const RunView& view)
     return sum;
 }
 
-void add_power(RunView& view, const std::vector<PowerPoint>& points)
+void add_power(RunView& view, const std::vector<PowerPoint>& points,
+               std::vector<AlarmEvent>& events)
 {
     for (const PowerPoint& point : points) {
+        check_power(view.alarms, point, "power", events);
         Record watts;
         watts.status = Status::ok;
         watts.base_unit = "W";
@@ -33,12 +35,30 @@ void add_power(RunView& view, const std::vector<PowerPoint>& points)
     }
 }
 
+std::vector<std::string> meter_names(const RunView& view)
+{
+    std::vector<std::string> names;
+    for (const MeterView& meter : view.meters) {
+        names.push_back(meter.name);
+    }
+    return names;
+}
+
 } // namespace
 
+MeterView meter_view(const std::string& name, const std::string& port)
+{
+    MeterView meter;
+    meter.name = name;
+    meter.port = port;
+    return meter;
+}
+
 void set_up_view(RunView& view, const std::vector<MeterView>& meters,
-                 std::optional<std::pair<int, int>> power)
+                 std::optional<std::pair<int, int>> power, const std::vector<AlarmRule>& rules)
 {
     view.meters = meters;
+    view.alarms = alarms_of(rules, meters.size());
     view.power.reset();
     if (power) {
         view.power.emplace();
@@ -50,6 +70,7 @@ void set_up_view(RunView& view, const std::vector<MeterView>& meters,
 RecordNews add_to_view(RunView& view, const Record& record)
 {
     RecordNews news;
+    news.record = &record;
     const double widths = bucket_width_sum(view);
     MeterView& meter = view.meters[static_cast<std::size_t>(record.meter)];
     add_record(meter.stats, record);
@@ -57,11 +78,17 @@ RecordNews add_to_view(RunView& view, const Record& record)
     add_to_charge(meter.charge, record);
     meter.latest = record;
     meter.has_latest = true;
+    ++meter.by_status[static_cast<std::size_t>(record.status)];
+    if (record.status == Status::ok) {
+        meter.last_ok = record;
+        meter.has_ok = true;
+    }
+    check_reading(view.alarms, record, meter.name, news.alarms);
     view.last_meter = record.meter;
     ++view.rows;
     if (view.power) {
         news.power = pair_for_power(view.power->pairing, record, meter.name, news.notice);
-        add_power(view, news.power);
+        add_power(view, news.power, news.alarms);
     }
     news.new_bucket_width = bucket_width_sum(view) != widths;
     return news;
@@ -72,15 +99,16 @@ void add_earlier(RunView& view, const Record& record)
     add_to_chart(view.meters[static_cast<std::size_t>(record.meter)].chart, record);
 }
 
-RecordNews flush_view(RunView& view, double now_s)
+RecordNews flush_view(RunView& view, double now_s, const std::string& now_utc)
 {
     RecordNews news;
     if (view.power) {
         const double widths = bucket_width_sum(view);
         news.power = flush_power(view.power->pairing, now_s);
-        add_power(view, news.power);
+        add_power(view, news.power, news.alarms);
         news.new_bucket_width = bucket_width_sum(view) != widths;
     }
+    check_time(view.alarms, now_s, now_utc, meter_names(view), news.alarms);
     return news;
 }
 

@@ -10,7 +10,23 @@ namespace logbook {
 
 namespace {
 
-enum LongOnly { APPEND = 256, FORCE, PLOT, FROM, SERVE, POWER, HELP, VERSION };
+enum LongOnly {
+    APPEND = 256,
+    FORCE,
+    PLOT,
+    FROM,
+    SERVE,
+    POWER,
+    ALARM,
+    ON_ALARM,
+    STOP_ON_ALARM,
+    MQTT,
+    MQTT_CAFILE,
+    MQTT_PASSWORD_FILE,
+    MQTT_NODE,
+    HELP,
+    VERSION
+};
 
 const option LONG_OPTIONS[] = {
     {"count", required_argument, nullptr, 'n'},
@@ -23,6 +39,13 @@ const option LONG_OPTIONS[] = {
     {"from", required_argument, nullptr, FROM},
     {"serve", required_argument, nullptr, SERVE},
     {"power", required_argument, nullptr, POWER},
+    {"alarm", required_argument, nullptr, ALARM},
+    {"on-alarm", required_argument, nullptr, ON_ALARM},
+    {"stop-on-alarm", no_argument, nullptr, STOP_ON_ALARM},
+    {"mqtt", required_argument, nullptr, MQTT},
+    {"mqtt-cafile", required_argument, nullptr, MQTT_CAFILE},
+    {"mqtt-password-file", required_argument, nullptr, MQTT_PASSWORD_FILE},
+    {"mqtt-node", required_argument, nullptr, MQTT_NODE},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -69,6 +92,13 @@ bool take_option(int code, const char* value, LogOptions& options, std::string& 
         return parse_serve_address(value, options.serve_host, options.serve_port) ||
                bad_value(problem, "address to serve on", value);
     case POWER: options.power = value; return true;
+    case ALARM: options.alarms.emplace_back(value); return true;
+    case ON_ALARM: options.on_alarm = value; return true;
+    case STOP_ON_ALARM: options.stop_on_alarm = true; return true;
+    case MQTT: options.mqtt = value; return true;
+    case MQTT_CAFILE: options.mqtt_cafile = value; return true;
+    case MQTT_PASSWORD_FILE: options.mqtt_password_file = value; return true;
+    case MQTT_NODE: options.mqtt_node = value; return true;
     case HELP: options.help = true; return true;
     case VERSION: options.version = true; return true;
     default: return false;
@@ -102,6 +132,15 @@ bool consistent(const LogOptions& options, int ports, std::string& problem)
         problem = "--from reads a file instead of ports: it takes only --plot, --force and --power";
     } else if (options.from.empty() && ports == 0) {
         problem = "no port given";
+    } else if (!options.from.empty() &&
+               (!options.alarms.empty() || !options.on_alarm.empty() || !options.mqtt.empty())) {
+        problem = "--from draws a file: alarms and MQTT are for a run";
+    } else if (options.mqtt.empty() &&
+               (!options.mqtt_cafile.empty() || !options.mqtt_password_file.empty() ||
+                !options.mqtt_node.empty())) {
+        problem = "the --mqtt- options need --mqtt";
+    } else if (options.alarms.empty() && (options.stop_on_alarm || !options.on_alarm.empty())) {
+        problem = "--on-alarm and --stop-on-alarm need an --alarm";
     }
     return problem.empty();
 }
@@ -225,11 +264,22 @@ const char* log_usage()
            "                       meter and unit\n"
            "      --power U,I      the power of meter U (DC volts) times meter I (DC amperes),\n"
            "                       and its energy, in the summary, the plot and the page\n"
+           "      --alarm RULE     [METER:]V<3.0, A>200mA, Ohm>1.5kOhm, P<0.5W (the power) or\n"
+           "                       lost>30s, with options for=N (readings), for=30s, clear=VALUE;\n"
+           "                       repeatable\n"
+           "      --on-alarm CMD   run CMD through the shell at each rise and clear, with\n"
+           "                       OHM_ALARM, OHM_STATE, OHM_METER, OHM_VALUE, OHM_UNIT, OHM_TIME\n"
+           "      --stop-on-alarm  end the run at the first rise\n"
+           "      --mqtt mqtt://[USER@]HOST[:PORT]  publish readings, availability, alarms\n"
+           "                       and Home Assistant discovery (mqtts:// with --mqtt-cafile);\n"
+           "                       the password from OHM_MQTT_PASSWORD or --mqtt-password-file\n"
+           "      --mqtt-node NAME this logger's name in the topics (default the host name)\n"
            "      --from FILE.csv  plot and sum up a CSV that ohmlog wrote, instead of\n"
            "                       reading a port\n"
            "      --serve [HOST:]PORT  also serve the run over HTTP: a live page at /, events\n"
            "                       at /events, the last row at /latest.json, the CSV at\n"
-           "                       /log.csv; HOST 127.0.0.1 unless named\n"
+           "                       /log.csv, Prometheus metrics at /metrics; HOST 127.0.0.1\n"
+           "                       unless named\n"
            "      --help           this text\n"
            "      --version        the version\n"
            "A port that goes away is waited for and used again when it is back.\n"

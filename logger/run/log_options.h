@@ -18,8 +18,15 @@ struct LogOptions {
     bool serve = false; // the run over HTTP too, on serve_host:serve_port
     std::string serve_host;
     unsigned short serve_port = 0;
-    std::vector<std::string> ports; // as given: PORT or NAME=PORT
-    std::string power;              // "U,I": the volt meter and the ampere meter
+    std::vector<std::string> ports;  // as given: PORT or NAME=PORT
+    std::string power;               // "U,I": the volt meter and the ampere meter
+    std::vector<std::string> alarms; // rules as written: "V<3.0 for=3"
+    std::string on_alarm;            // a command for each rise and clear
+    bool stop_on_alarm = false;
+    std::string mqtt; // mqtt://[USER@]HOST[:PORT] or mqtts://...
+    std::string mqtt_cafile;
+    std::string mqtt_password_file;
+    std::string mqtt_node; // this logger's name; empty: the host name
     bool help = false;
     bool version = false;
 };

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace logbook {
 
@@ -37,5 +38,13 @@ bool listening_address_reusable();
 std::FILE* create_new_file(const std::string& path);
 // Puts `from` in the place of `to`, replacing it in one step.
 bool replace_file(const std::string& from, const std::string& to);
+
+// Runs the command through the system's shell (/bin/sh -c, on Windows cmd /c) with these
+// KEY=VALUE added to the environment, and waits for its end: its exit status, or -1 when it
+// could not be started.
+int run_shell_command(const std::string& command, const std::vector<std::string>& environment);
+
+// The name of this machine, for --mqtt-node; "ohmlog" when it has none.
+std::string host_name();
 
 } // namespace logbook

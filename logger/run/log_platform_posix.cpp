@@ -7,13 +7,16 @@
 
 #include "serial_link.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace logbook {
@@ -113,6 +116,45 @@ std::FILE* create_new_file(const std::string& path)
 bool replace_file(const std::string& from, const std::string& to)
 {
     return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+int run_shell_command(const std::string& command, const std::vector<std::string>& environment)
+{
+    std::vector<std::string> variables = environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable = *entry;
+        const std::string name = variable.substr(0, variable.find('=') + 1);
+        const bool replaced =
+            std::any_of(environment.begin(), environment.end(), [&](const std::string& ours) {
+                return ours.compare(0, name.size(), name) == 0;
+            });
+        if (!replaced) {
+            variables.push_back(variable);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : variables) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+    std::string shell = "sh";
+    std::string option = "-c";
+    std::string line = command;
+    char* argv[] = {shell.data(), option.data(), line.data(), nullptr};
+    pid_t child = 0;
+    if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, envp.data()) != 0) {
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string host_name()
+{
+    char name[256] = "";
+    return gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "ohmlog";
 }
 
 } // namespace logbook

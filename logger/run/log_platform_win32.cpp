@@ -5,8 +5,11 @@
 
 #include "log_platform.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
@@ -111,6 +114,65 @@ std::FILE* create_new_file(const std::string& path)
         _unlink(path.c_str());
     }
     return file;
+}
+
+namespace {
+
+// The environment block of this process with `ours` in place of the same names: sorted, as
+// Windows keeps it, each entry ended by a zero and the block by another.
+std::string environment_block(const std::vector<std::string>& ours)
+{
+    std::vector<std::string> entries = ours;
+    char* block = GetEnvironmentStringsA();
+    for (const char* entry = block; entry != nullptr && *entry != '\0';
+         entry += std::strlen(entry) + 1) {
+        const std::string variable = entry;
+        const std::string name = variable.substr(0, variable.find('=', 1) + 1);
+        bool replaced = false;
+        for (const std::string& mine : ours) {
+            replaced = replaced || _strnicmp(mine.c_str(), name.c_str(), name.size()) == 0;
+        }
+        if (!replaced) {
+            entries.push_back(variable);
+        }
+    }
+    FreeEnvironmentStringsA(block);
+    std::sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+        return _stricmp(a.c_str(), b.c_str()) < 0;
+    });
+    std::string text;
+    for (const std::string& entry : entries) {
+        text += entry + '\0';
+    }
+    return text + '\0';
+}
+
+} // namespace
+
+int run_shell_command(const std::string& command, const std::vector<std::string>& environment)
+{
+    std::string line = "cmd /c " + command;
+    std::string block = environment_block(environment);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, block.data(), nullptr,
+                        &startup, &process)) {
+        return -1;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
+}
+
+std::string host_name()
+{
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) && name[0] != '\0' ? name : "ohmlog";
 }
 
 bool replace_file(const std::string& from, const std::string& to)

@@ -1,11 +1,13 @@
 #include "log_run.h"
 
+#include "alarm_output.h"
 #include "csv_output.h"
 #include "log_files.h"
 #include "log_options.h"
 #include "log_platform.h"
 #include "log_serve.h"
 #include "meter_session.h"
+#include "mqtt_output.h"
 #include "plot_output.h"
 #include "serial_link.h"
 #include "terminal_output.h"
@@ -18,7 +20,7 @@ namespace logbook {
 
 namespace {
 
-// How long the loop waits for a row before it looks at the power still waiting.
+// How often the loop looks at what the time passing changes: power still waiting, lost ports.
 constexpr auto TAKE_WAIT = std::chrono::milliseconds(200);
 
 // A run's parts: its meters' sessions, the view the outputs read, the files and the outputs.
@@ -29,6 +31,8 @@ struct Run {
     Files files;
     Terminal terminal;
     std::shared_ptr<WebServer> server;
+    std::shared_ptr<AlarmCommands> commands;
+    std::shared_ptr<MqttPublisher> mqtt;
     RecordStream stream;
     SessionPlan plan;
     bool rows_on_terminal = false; // the CSV shares the terminal with the status line
@@ -67,7 +71,7 @@ bool choose_meters(Run& run, std::string& problem)
         session.port = choice.port;
         session.device = device_for_port_name(choice.port);
         session.policy.port = session.index;
-        meters.push_back(MeterView{choice.name, choice.port, {}, {}, {}, false, {}});
+        meters.push_back(meter_view(choice.name, choice.port));
     }
     set_up_view(run.view, meters, std::nullopt);
     std::optional<std::pair<int, int>> power;
@@ -76,7 +80,21 @@ bool choose_meters(Run& run, std::string& problem)
         if (!parse_power(run.options.power, names_of(run), power->first, power->second, problem)) {
             return false;
         }
-        set_up_view(run.view, meters, power);
+    }
+    std::vector<AlarmRule> rules(run.options.alarms.size());
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+        if (!parse_alarm(run.options.alarms[k], names_of(run), power.has_value(), rules[k],
+                         problem)) {
+            return false;
+        }
+    }
+    set_up_view(run.view, meters, power, rules);
+    if (!run.options.mqtt.empty()) {
+        const LogOptions& options = run.options;
+        run.mqtt = new_mqtt_publisher(MqttSettings{options.mqtt, options.mqtt_cafile,
+                                                   options.mqtt_password_file, options.mqtt_node},
+                                      names_of(run), power.has_value(), problem);
+        return run.mqtt != nullptr;
     }
     return true;
 }
@@ -100,9 +118,17 @@ bool open_ports(Run& run)
 void set_outputs(Run& run)
 {
     run.csv = csv_output(run.files, names_of(run));
-    run.outputs = {terminal_output(run.terminal)};
+    run.outputs.clear();
+    if (run.mqtt) {
+        run.outputs.push_back(mqtt_output(*run.mqtt, run.terminal)); // its line after the summary
+    }
+    run.outputs.push_back(terminal_output(run.terminal));
     if (run.server) {
         run.outputs.push_back(web_output(*run.server));
+    }
+    if (!run.view.alarms.empty()) {
+        run.commands = new_alarm_commands(run.options.on_alarm, run.view.alarms.size());
+        run.outputs.push_back(alarm_output(*run.commands, run.terminal));
     }
     run.outputs.push_back(plot_output(run.files));
 }
@@ -112,13 +138,32 @@ double seconds_since_start(const Run& run)
     return std::chrono::duration<double>(Clock::now() - run.plan.start).count();
 }
 
+// What changed goes to every output after the CSV; with --stop-on-alarm a rise ends the run.
+void hand_out(Run& run, const RecordNews& news)
+{
+    if (!news.notice.empty()) {
+        tell(run.terminal, news.notice);
+    }
+    for (const Output& output : run.outputs) {
+        output.take(run.view, news);
+    }
+    for (const AlarmEvent& event : news.alarms) {
+        if (event.raised && run.options.stop_on_alarm && run.view.ended_by.empty()) {
+            run.view.ended_by = run.view.alarms[static_cast<std::size_t>(event.alarm)].rule.text;
+            stop_requested = true;
+        }
+    }
+}
+
 // A row: written, counted in the view, then handed to every other output.
 bool take_row(Run& run, const Record& record)
 {
     if (run.rows_on_terminal) {
         clear_status(run.terminal);
     }
-    if (!run.csv.take(run.view, record, RecordNews{})) {
+    RecordNews written;
+    written.record = &record;
+    if (!run.csv.take(run.view, written)) {
         return false;
     }
     RecordNews news;
@@ -127,12 +172,7 @@ bool take_row(Run& run, const Record& record)
         news = add_to_view(run.view, record);
         run.view.seconds = seconds_since_start(run);
     }
-    if (!news.notice.empty()) {
-        tell(run.terminal, news.notice);
-    }
-    for (const Output& output : run.outputs) {
-        output.take(run.view, record, news);
-    }
+    hand_out(run, news);
     if (record.status == Status::port_lost) {
         const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
         tell(run.terminal, "lost " + meter.port + "; waiting for it to come back");
@@ -140,12 +180,17 @@ bool take_row(Run& run, const Record& record)
     return true;
 }
 
-// The power whose ampere reading can no longer come is counted without waiting for the end.
-void settle_power(Run& run, double now_s)
+// The time passes: the power whose ampere reading can no longer come is counted without
+// waiting for the end, and a port lost long enough raises its alarm.
+void settle(Run& run, double now_s)
 {
-    if (run.view.power) {
+    RecordNews news;
+    {
         const std::lock_guard<std::mutex> hold(run.view.lock);
-        flush_view(run.view, now_s);
+        news = flush_view(run.view, now_s, utc_timestamp(std::chrono::system_clock::now()));
+    }
+    if (!news.power.empty() || !news.alarms.empty()) {
+        hand_out(run, news);
     }
 }
 
@@ -153,10 +198,15 @@ void settle_power(Run& run, double now_s)
 void run_loop(Run& run)
 {
     std::size_t ended = 0;
+    Clock::time_point settled = Clock::now();
     while (ended < run.sessions.size()) {
         MeterEvent event;
-        if (!take(run.stream, event, TAKE_WAIT)) {
-            settle_power(run, seconds_since_start(run));
+        const bool came = take(run.stream, event, TAKE_WAIT);
+        if (Clock::now() - settled >= TAKE_WAIT) {
+            settle(run, seconds_since_start(run));
+            settled = Clock::now();
+        }
+        if (!came) {
             continue;
         }
         if (event.kind == MeterEventKind::ended) {
@@ -184,7 +234,10 @@ bool any_port_away(const RunView& view)
 // The outputs end: the rows written, the plot, the summary. False when one could not.
 bool finish_outputs(Run& run)
 {
-    settle_power(run, std::numeric_limits<double>::infinity());
+    if (run.view.power) {
+        const std::lock_guard<std::mutex> hold(run.view.lock);
+        flush_view(run.view, std::numeric_limits<double>::infinity());
+    }
     bool finished = run.csv.finish(run.view);
     // The plot before the summary, as a reader of standard error expects the end last.
     for (auto output = run.outputs.rbegin(); output != run.outputs.rend(); ++output) {
@@ -208,6 +261,7 @@ void start_plan(Run& run, const CsvReading& earlier)
     const double seconds = run.options.duration_s > 0.0 ? run.options.duration_s : LONGEST_SECONDS;
     const std::lock_guard<std::mutex> hold(run.view.lock);
     run.view.origin_utc = earlier.line.started ? earlier.line.start_utc : now_utc;
+    run.view.start_utc = now_utc;
     run.view.chart_offset_s = run_start_on(earlier.line, now_utc);
     run.plan.count = run.options.count;
     run.plan.interval_s = run.options.interval_s;
@@ -270,7 +324,7 @@ int plot_from_file(Run& run)
     }
     std::vector<MeterView> meters;
     for (const std::string& name : scan.meters) {
-        meters.push_back(MeterView{name, "", {}, {}, {}, false, {}});
+        meters.push_back(meter_view(name, ""));
     }
     std::optional<std::pair<int, int>> power;
     if (!run.options.power.empty()) {
@@ -299,7 +353,7 @@ int plot_from_file(Run& run)
     run.view.origin_utc = earlier.line.start_utc;
     run.view.seconds = earlier.line.end_s;
     run.outputs = {terminal_output(run.terminal), plot_output(run.files)};
-    run.csv = Output{[](const RunView&, const Record&, const RecordNews&) { return true; },
+    run.csv = Output{[](const RunView&, const RecordNews&) { return true; },
                      [](const RunView&) { return true; }};
     return finish_outputs(run) ? 0 : 1;
 }

@@ -167,6 +167,25 @@ json power_json(const RunView& view, bool with_chart)
     return entry;
 }
 
+json alarms_json(const RunView& view)
+{
+    json alarms = json::array();
+    for (const Alarm& alarm : view.alarms) {
+        json raised = json::array();
+        for (std::size_t target = 0; target < alarm.targets.size(); ++target) {
+            if (alarm.targets[target].raised) {
+                raised.push_back(target < view.meters.size() ? view.meters[target].name : "power");
+            }
+        }
+        alarms.push_back(json{{"rule", alarm.rule.text},
+                              {"active", alarm_active(alarm)},
+                              {"raised_on", raised},
+                              {"rises", alarm.rises},
+                              {"rise_times", alarm.rise_times}});
+    }
+    return alarms;
+}
+
 long chart_readings(const RunView& view)
 {
     long readings = 0;
@@ -214,6 +233,7 @@ std::string snapshot_json(const RunView& view, int clients)
                      {"power", view.power ? power_json(view, true) : json()},
                      {"stats", stats_json(view)},
                      {"latest", latest_row(view)},
+                     {"alarms", alarms_json(view)},
                      {"clients", clients}});
 }
 
@@ -260,7 +280,24 @@ std::string latest_json(const RunView& view, int clients)
     if (view.power) {
         latest["power"] = power_json(view, false);
     }
+    latest["alarms"] = alarms_json(view);
     return text(latest);
+}
+
+std::string row_text(const RunView& view, const Record& record)
+{
+    return text(row_json(view, record));
+}
+
+std::string alarm_event_json(const RunView& view, const AlarmEvent& event)
+{
+    return text(json{{"rule", view.alarms[static_cast<std::size_t>(event.alarm)].rule.text},
+                     {"state", event.raised ? "raised" : "cleared"},
+                     {"meter", event.meter},
+                     {"value", event.value},
+                     {"unit", event.unit},
+                     {"time", event.time},
+                     {"alarms", alarms_json(view)}});
 }
 
 } // namespace logbook

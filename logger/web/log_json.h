@@ -22,7 +22,14 @@ std::string snapshot_json(const RunView& view, int clients);
 std::string row_event_json(const RunView& view, const Record& record, const RecordNews& news);
 
 // For scripts: {"latest": the last row of any meter or null, "stats": the run's, "clients": n,
-// "meters": [each one's name, port, last row and statistics], "power": ... when asked for}.
+// "meters": [each one's name, port, last row and statistics], "power": ... when asked for,
+// "alarms": [each rule, whether it is raised and on which meters, its rises]}.
 std::string latest_json(const RunView& view, int clients);
+
+// One row with the CSV's field names and its meter: {"time": ..., "value": "0.842", ...}.
+std::string row_text(const RunView& view, const Record& record);
+
+// An alarm's rise or clear, with every alarm's state after it.
+std::string alarm_event_json(const RunView& view, const AlarmEvent& event);
 
 } // namespace logbook

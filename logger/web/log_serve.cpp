@@ -1,6 +1,7 @@
 #include "log_serve.h"
 
 #include "log_json.h"
+#include "log_metrics.h"
 #include "log_files.h"
 #include "log_page.h"
 #include "log_platform.h"
@@ -81,6 +82,12 @@ namespace {
 using SessionPointer = std::shared_ptr<WebClient>;
 
 using RunJson = std::string (*)(const RunView&, int);
+
+std::string metrics_json(const RunView& view, int)
+{
+    return metrics_text(
+        view, std::chrono::duration<double>(std::chrono::steady_clock::now() - view.start).count());
+}
 
 // The run as JSON, read while the loop cannot change it.
 std::string run_json(WebServer& server, RunJson make)
@@ -291,12 +298,15 @@ void answer(const SessionPointer& session, const http::request<http::empty_body>
         start_events(session, version, head);
     } else if (path == "/log.csv" && !session->server->csv_path.empty()) {
         send_csv(session, version, head, keep_alive);
-    } else if (path == "/" || path == "/latest.json") {
-        auto response = path == "/"
-                            ? text_response(http::status::ok, version, "text/html; charset=utf-8",
-                                            std::string(PAGE_HTML, PAGE_HTML_SIZE))
-                            : text_response(http::status::ok, version, "application/json",
-                                            run_json(*session->server, latest_json));
+    } else if (path == "/" || path == "/latest.json" || path == "/metrics") {
+        auto response =
+            path == "/" ? text_response(http::status::ok, version, "text/html; charset=utf-8",
+                                        std::string(PAGE_HTML, PAGE_HTML_SIZE))
+            : path == "/metrics" ? text_response(http::status::ok, version,
+                                                 "text/plain; version=0.0.4; charset=utf-8",
+                                                 run_json(*session->server, metrics_json))
+                                 : text_response(http::status::ok, version, "application/json",
+                                                 run_json(*session->server, latest_json));
         if (head) {
             send_head(session, response, response.body().size(), keep_alive);
         } else {
@@ -361,15 +371,15 @@ void accept_next(WebServer& server)
     });
 }
 
-// Sends a row to every client of /events; after a change of a chart's bucket width, a new
+// Sends an event to every client of /events; after a change of a chart's bucket width, a new
 // snapshot too. Called on the loop's thread; never waits.
-void serve_row(WebServer& server, std::string event_json, bool new_snapshot)
+void serve_event(WebServer& server, const char* name, std::string event_json, bool new_snapshot)
 {
     if (!server.thread.joinable()) {
         return;
     }
-    asio::post(server.io, [&server, text = std::move(event_json), new_snapshot] {
-        const std::string row = event("row", text);
+    asio::post(server.io, [&server, name, text = std::move(event_json), new_snapshot] {
+        const std::string row = event(name, text);
         const std::string again =
             new_snapshot ? event("snapshot", run_json(server, snapshot_json)) : std::string();
         const std::vector<SessionPointer> sessions = server.sessions;
@@ -433,8 +443,14 @@ void start_serving(WebServer& server, RunView& view, const std::string& csv_path
 Output web_output(WebServer& server)
 {
     Output output;
-    output.take = [&server](const RunView& view, const Record& record, const RecordNews& news) {
-        serve_row(server, row_event_json(view, record, news), news.new_bucket_width);
+    output.take = [&server](const RunView& view, const RecordNews& news) {
+        if (news.record != nullptr) {
+            serve_event(server, "row", row_event_json(view, *news.record, news),
+                        news.new_bucket_width);
+        }
+        for (const AlarmEvent& alarm : news.alarms) {
+            serve_event(server, "alarm", alarm_event_json(view, alarm), false);
+        }
         return true;
     };
     output.finish = [](const RunView&) { return true; };

@@ -3,6 +3,7 @@
 //   GET /events       Server-Sent Events: one snapshot, then one event per row
 //   GET /latest.json  the last row of every meter and the statistics
 //   GET /log.csv      the rows written so far, when they go to a file
+//   GET /metrics      the run for Prometheus
 // Logging never waits for the web: a row is handed over and the server sends it on; a client
 // that does not keep up is dropped once its bounded queue is full.
 #pragma once

@@ -427,7 +427,7 @@ TEST(Series, BucketsKeepEachReadingsPlace)
 TEST(Json, RowsBucketsAndStatistics)
 {
     RunView view;
-    set_up_view(view, {MeterView{"U", "COM3", {}, {}, {}, false, {}}}, std::nullopt);
+    set_up_view(view, {meter_view("U", "COM3")}, std::nullopt);
     view.seconds = 2.0;
     Record record = decode_reply("DC -0.842   V\r");
     record.time = "2026-12-08T10:00:00.000Z";

@@ -24,7 +24,7 @@
   const PREFIXES = [[1e9, "G"], [1e6, "M"], [1e3, "k"], [1, ""], [1e-3, "m"], [1e-6, "u"],
     [1e-9, "n"], [1e-12, "p"]];
 
-  const state = { seq: -1, originMs: 0, lastS: 0, meters: [], power: null, stats: null, latest: null };
+  const state = { seq: -1, originMs: 0, lastS: 0, meters: [], power: null, stats: null, latest: null, alarms: [] };
   let drawing = false;
 
   const byId = (id) => document.getElementById(id);
@@ -88,7 +88,21 @@
     state.power = snapshot.power && { ...snapshot.power, chart: chartOf(snapshot.power) };
     state.stats = snapshot.stats;
     state.latest = snapshot.latest;
+    state.alarms = snapshot.alarms || [];
     redraw();
+  }
+
+  function takeAlarm(event) {
+    state.alarms = event.alarms;
+    redraw();
+  }
+
+  // A banner while an alarm is raised: its rule and the meters it is raised on.
+  function showAlarms() {
+    const active = state.alarms.filter((alarm) => alarm.active);
+    byId("alarms").hidden = active.length === 0;
+    setHtml(byId("alarms"), active.map((alarm) =>
+      `<p>alarm ${escapeHtml(alarm.rule)} raised on ${escapeHtml(alarm.raised_on.join(", "))}</p>`).join(""));
   }
 
   // A row already in the snapshot is skipped; after a change of bucket width a snapshot
@@ -326,6 +340,7 @@
     drawing = true;
     requestAnimationFrame(() => {
       drawing = false;
+      showAlarms();
       showReading();
       showCounts();
       showPower();
@@ -348,6 +363,7 @@
       takeSnapshot(JSON.parse(message.data));
     });
     source.addEventListener("row", (message) => takeRow(JSON.parse(message.data)));
+    source.addEventListener("alarm", (message) => takeAlarm(JSON.parse(message.data)));
     source.onerror = () => {
       setConnection(false);
       if (source.readyState === EventSource.CLOSED) {

@@ -1,0 +1,24 @@
+// The MQTT output of the Windows builds: MinGW has no libmosquitto, so --mqtt is refused.
+#if !defined(_WIN32)
+#error "mqtt_output_none.cpp is for Windows builds; POSIX builds take mqtt_output_mosquitto.cpp"
+#endif
+
+#include "mqtt_output.h"
+
+namespace logbook {
+
+std::shared_ptr<MqttPublisher>
+new_mqtt_publisher(const MqttSettings&, const std::vector<std::string>&, bool, std::string& problem)
+{
+    problem = "--mqtt: this build has no MQTT (libmosquitto is built for Linux only); publish "
+              "from the Linux ohmlog";
+    return nullptr;
+}
+
+Output mqtt_output(MqttPublisher&, Terminal&)
+{
+    return Output{[](const RunView&, const RecordNews&) { return true; },
+                  [](const RunView&) { return true; }};
+}
+
+} // namespace logbook

@@ -1,0 +1,139 @@
+#include "log_metrics.h"
+
+#include <charconv>
+#include <map>
+#include <vector>
+
+namespace logbook {
+
+namespace {
+
+struct Family {
+    const char* unit; // the base unit of the readings
+    const char* name; // as Prometheus names units
+    const char* what;
+};
+
+constexpr Family GAUGES[] = {
+    {"V", "ohm_volts", "voltage"},         {"A", "ohm_amperes", "current"},
+    {"Ohm", "ohm_ohms", "resistance"},     {"F", "ohm_farads", "capacitance"},
+    {"Hz", "ohm_hertz", "frequency"},      {"degC", "ohm_celsius", "temperature"},
+    {"W", "ohm_watts", "power (--power)"},
+};
+
+std::string number(double value)
+{
+    char text[64];
+    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// Label values as the format writes them: backslash, quote and line feed escaped.
+std::string label(const char* name, const std::string& value)
+{
+    std::string text = std::string(name) + "=\"";
+    for (const char c : value) {
+        text += c == '\\'   ? std::string("\\\\")
+                : c == '"'  ? std::string("\\\"")
+                : c == '\n' ? std::string("\\n")
+                            : std::string(1, c);
+    }
+    return text + "\"";
+}
+
+std::string family(const char* name, const char* type, const std::string& help,
+                   const std::vector<std::string>& samples)
+{
+    std::string text =
+        std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    for (const std::string& sample : samples) {
+        text += sample;
+    }
+    return text;
+}
+
+bool current(const MeterView& meter, double now_s)
+{
+    return meter.has_ok && !meter.stats.port_away &&
+           now_s - meter.last_ok.elapsed_s <= CURRENT_FOR_S;
+}
+
+// The last readings that are current, by the family of their unit.
+std::map<std::string, std::vector<std::string>> gauges(const RunView& view, double now_s)
+{
+    std::map<std::string, std::vector<std::string>> samples;
+    for (const MeterView& meter : view.meters) {
+        if (current(meter, now_s)) {
+            samples[meter.last_ok.base_unit].push_back("{" + label("meter", meter.name) + "," +
+                                                       label("mode", meter.last_ok.mode) + "} " +
+                                                       number(meter.last_ok.number) + "\n");
+        }
+    }
+    if (view.power && view.power->has_latest) {
+        const MeterView& volts =
+            view.meters[static_cast<std::size_t>(view.power->pairing.volt_meter)];
+        const MeterView& amperes =
+            view.meters[static_cast<std::size_t>(view.power->pairing.ampere_meter)];
+        if (!volts.stats.port_away && !amperes.stats.port_away &&
+            now_s - view.power->latest.elapsed_s <= CURRENT_FOR_S) {
+            samples["W"].push_back("{" + label("meter", volts.name + "," + amperes.name) + "," +
+                                   label("mode", "DC") + "} " + number(view.power->latest.watts) +
+                                   "\n");
+        }
+    }
+    return samples;
+}
+
+} // namespace
+
+std::string metrics_text(const RunView& view, double now_s)
+{
+    std::string text;
+    const auto samples = gauges(view, now_s);
+    for (const Family& gauge : GAUGES) {
+        const auto found = samples.find(gauge.unit);
+        if (found != samples.end()) {
+            std::vector<std::string> lines;
+            for (const std::string& sample : found->second) {
+                lines.push_back(gauge.name + sample);
+            }
+            text += family(gauge.name, "gauge",
+                           std::string("The last ") + gauge.what + " a meter read, while current.",
+                           lines);
+        }
+    }
+    std::vector<std::string> readings;
+    std::vector<std::string> losses;
+    std::vector<std::string> times;
+    for (const MeterView& meter : view.meters) {
+        for (std::size_t status = 0; status < meter.by_status.size(); ++status) {
+            readings.push_back("ohm_readings_total{" + label("meter", meter.name) + "," +
+                               label("status", status_name(static_cast<Status>(status))) + "} " +
+                               std::to_string(meter.by_status[status]) + "\n");
+        }
+        losses.push_back("ohm_port_lost_total{" + label("meter", meter.name) + "} " +
+                         std::to_string(meter.stats.losses) + "\n");
+        if (meter.has_latest) {
+            const double at =
+                std::chrono::duration<double>(view.start_utc.time_since_epoch()).count() +
+                meter.latest.elapsed_s;
+            times.push_back("ohm_last_reading_timestamp_seconds{" + label("meter", meter.name) +
+                            "} " + number(at) + "\n");
+        }
+    }
+    text += family("ohm_readings_total", "counter", "Readings of each meter, by status.", readings);
+    text += family("ohm_port_lost_total", "counter", "Times each meter's port was lost.", losses);
+    text +=
+        family("ohm_last_reading_timestamp_seconds", "gauge",
+               "When each meter's last reading was asked for, in seconds since 1970 (UTC).", times);
+    std::vector<std::string> alarms;
+    for (const Alarm& alarm : view.alarms) {
+        alarms.push_back("ohm_alarm_active{" + label("rule", alarm.rule.text) + "} " +
+                         (alarm_active(alarm) ? "1" : "0") + "\n");
+    }
+    if (!alarms.empty()) {
+        text += family("ohm_alarm_active", "gauge", "1 while the alarm is raised.", alarms);
+    }
+    return text;
+}
+
+} // namespace logbook
