@@ -106,7 +106,11 @@ add_test(NAME logger COMMAND logger_tests)
 # (tests/package.json, installed by tests/run-all).
 add_test(NAME logger_page COMMAND ${OHM_SANDBOX} --network node --test
          ${CMAKE_CURRENT_SOURCE_DIR}/logger/page_tests.mjs)
-set_tests_properties(logger_page PROPERTIES LABELS served ENVIRONMENT
+# ohmlog's publishers against real servers on loopback: Prometheus (with promtool) and a
+# mosquitto broker with its mosquitto_sub (Debian's prometheus, mosquitto, mosquitto-clients).
+add_test(NAME logger_publish COMMAND ${OHM_SANDBOX} --network node --test
+         ${CMAKE_CURRENT_SOURCE_DIR}/logger/publish_tests.mjs)
+set_tests_properties(logger_page logger_publish PROPERTIES LABELS served ENVIRONMENT
     "OHM_NATIVE_BIN=${OHM_NATIVE_BIN};TSAN_OPTIONS=halt_on_error=1 exitcode=66")
 # Driver of the Windows ohmlog under Wine; registered in the Windows trees.
 ohm_test_program(logger_wine_tests logger/ohmlog_wine_tests.cpp)

@@ -270,13 +270,14 @@ bool connect(MqttPublisher& publisher, std::string& problem)
         problem = "cannot set up the MQTT client (is --mqtt-cafile readable?)";
         return false;
     }
-    // A broker not there yet is no failure: the network thread keeps trying.
-    mosquitto_connect_async(publisher.client, publisher.broker.host.c_str(), publisher.broker.port,
-                            KEEPALIVE_S);
+    // The network thread first: a broker not there yet is then no failure, and the thread
+    // keeps trying (started after a failed connection, it would not).
     if (mosquitto_loop_start(publisher.client) != MOSQ_ERR_SUCCESS) {
         problem = "cannot start the MQTT client's thread";
         return false;
     }
+    mosquitto_connect_async(publisher.client, publisher.broker.host.c_str(), publisher.broker.port,
+                            KEEPALIVE_S);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // ohmlog's platform-free parts: what a reply reads in SI units, the CSV it makes and reads
 // back, the series and its JSON, the exchange's timing, the texts for people and the command
 // line.
+#include "log_alarm.h"
 #include "log_csv_reader.h"
 #include "log_exchange.h"
 #include "log_json.h"
@@ -422,6 +423,89 @@ TEST(Series, BucketsKeepEachReadingsPlace)
     EXPECT_EQ(series.readings, 10);
 }
 
+// Rules as written, and the ones refused with their reason.
+TEST(Alarms, RulesParse)
+{
+    const std::vector<std::string> meters = {"U", "I"};
+    const struct {
+        const char* text;
+        const char* parsed; // "meter unit below threshold clear for_readings for_s", or the reason
+    } cases[] = {
+        {"V<3.0", "-1 V 1 3 3 1 0"},
+        {"I:A>200mA", "1 A 0 0.2 0.2 1 0"},
+        {"Ohm>1.5kOhm clear=1.4kOhm for=3", "-1 Ohm 0 1500 1400 3 0"},
+        {"P<0.5W for=30s", "-1 W 1 0.5 0.5 1 30"},
+        {"degC>40C", "-1 degC 0 40 40 1 0"},
+        {"U:lost>30s", "0 s 0 30 30 1 0"},
+        {"V>2A", "'2A' is not in V: the rule mixes units"},
+        {"X:V<3", "no meter named X"},
+        {"V<3 clear=2.9", "its clear level is not past its threshold"},
+        {"V<3 for=0", "for=0: a number of readings, or seconds (for=30s)"},
+        {"V<3 every=2", "unknown option 'every=2' (for=N, for=30s, clear=VALUE)"},
+        {"lost<3s", "a lost port's rule is lost>TIME"},
+        {"Q>1", "'Q' is no quantity (V, A, Ohm, F, Hz, degC, P, lost)"},
+        {"V<nan", "'nan' is not a number"},
+        {"V=3", "a comparison such as V<3.0 or lost>30s"},
+    };
+    for (const auto& c : cases) {
+        AlarmRule rule;
+        std::string problem;
+        if (parse_alarm(c.text, meters, true, rule, problem)) {
+            std::ostringstream parsed;
+            parsed << rule.meter << " " << rule.unit << " " << rule.below << " " << rule.threshold
+                   << " " << rule.clear << " " << rule.for_readings << " " << rule.for_s;
+            EXPECT_EQ(parsed.str(), c.parsed) << c.text;
+        } else {
+            EXPECT_EQ(problem, "bad --alarm '" + std::string(c.text) + "': " + c.parsed);
+        }
+    }
+    AlarmRule rule;
+    std::string problem;
+    EXPECT_FALSE(parse_alarm("P<0.5W", meters, false, rule, problem)) << "no --power";
+}
+
+// A rule rises once its condition held for N ok readings in a row, and clears past its clear
+// level the same way; other readings leave it as it is. A lost port raises its rule once it has
+// been away long enough, and clears when it is back.
+TEST(Alarms, RiseAndClear)
+{
+    AlarmRule low;
+    AlarmRule away;
+    std::string problem;
+    ASSERT_TRUE(parse_alarm("V<3.0 for=2 clear=3.1", {"U"}, false, low, problem));
+    ASSERT_TRUE(parse_alarm("lost>5s", {"U"}, false, away, problem));
+    std::vector<Alarm> alarms = alarms_of({low, away}, 1);
+    std::vector<AlarmEvent> events;
+    const struct {
+        Status status;
+        double volts;
+    } readings[] = {{Status::ok, 2.9},     {Status::overload, 0}, {Status::ok, 3.0},
+                    {Status::ok, 2.9},     {Status::no_reply, 0}, {Status::ok, 2.8},
+                    {Status::ok, 3.1},     {Status::ok, 3.2},     {Status::ok, 3.3},
+                    {Status::port_lost, 0}};
+    std::string changes;
+    for (std::size_t k = 0; k < std::size(readings); ++k) {
+        Record record = at(readings[k].status, readings[k].volts, "V", static_cast<double>(k));
+        record.time = "T" + std::to_string(k);
+        check_reading(alarms, record, "U", events);
+        for (; !events.empty(); events.erase(events.begin())) {
+            changes += std::to_string(k) + (events.front().raised ? "+" : "-") + " ";
+        }
+    }
+    EXPECT_EQ(changes, "5+ 8- ") << "2.9, 3.0 breaks the run; 2.9 and 2.8 past an overload rise";
+    EXPECT_EQ(alarms[0].rises, 1);
+    EXPECT_EQ(alarms[0].rise_times, std::vector<std::string>{"T5 (U)"});
+    check_time(alarms, 13.9, "now", {"U"}, events);
+    EXPECT_TRUE(events.empty()) << "away 4.9 s";
+    check_time(alarms, 14.0, "now", {"U"}, events);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(events[0].raised && alarm_active(alarms[1]) && events[0].time == "now");
+    events.clear();
+    check_reading(alarms, at(Status::ok, 3.3, "V", 15.0), "U", events);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_FALSE(events[0].raised || alarm_active(alarms[1]));
+}
+
 // What the page and scripts read: the CSV's fields and the meter, the buckets as arrays, the
 // statistics of the run and of each meter.
 TEST(Json, RowsBucketsAndStatistics)
@@ -464,7 +548,9 @@ TEST(Json, RowsBucketsAndStatistics)
               std::string::npos);
     const std::string latest = latest_json(view, 0);
     EXPECT_NE(latest.find(R"("stats":{"losses":0,"missing":1,)"), std::string::npos);
-    EXPECT_EQ(latest.rfind(R"({"clients":0,"latest":{"base_unit":"","elapsed_s":0.5,)", 0), 0u);
+    EXPECT_EQ(
+        latest.rfind(R"({"alarms":[],"clients":0,"latest":{"base_unit":"","elapsed_s":0.5,)", 0),
+        0u);
     EXPECT_NE(latest.find(R"("meters":[{"latest":{)"), std::string::npos) << latest;
 }
 

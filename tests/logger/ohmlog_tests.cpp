@@ -557,6 +557,12 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"one_name_twice", {"U=COM5", "U=/dev/ttyUSB3"}, 2, "two meters named U"},
         RefusedCase{"a_name_of_other_characters", {"U:1=COM5"}, 2, "bad meter 'U:1=COM5'"},
         RefusedCase{"power_of_no_such_meter", {"--power", "U,X", "U=COM5"}, 2, "bad --power"},
+        RefusedCase{"an_alarm_that_mixes_units",
+                    {"--alarm", "V>2A", "U=COM5"},
+                    2,
+                    "bad --alarm 'V>2A': '2A' is not in V: the rule mixes units"},
+        RefusedCase{"an_alarm_on_no_meter", {"--alarm", "X:V<3", "U=COM5"}, 2, "no meter named X"},
+        RefusedCase{"a_bad_broker", {"--mqtt", "http://x", "U=COM5"}, 2, "bad --mqtt 'http://x'"},
         RefusedCase{"a_second_port_that_does_not_open",
                     {"-o", "CSV", "U=COM5", "I=/dev/ttyUSB9"},
                     1,
@@ -678,6 +684,46 @@ TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
     ASSERT_EQ(rows.size(), 17u);
     EXPECT_EQ(fields_after_time(rows[15]), "DC,12.00,V,12,V,ok,DC  12.00   V,U");
     EXPECT_EQ(fields_after_time(rows[16]), "DC,1.000,A,1,A,ok,DC  1.000   A,I");
+}
+
+// An alarm's rise and clear: a line each on standard error, and its command run through the
+// shell with the alarm in its environment, a failing one said; with --stop-on-alarm the first
+// rise ends the run, its rows written and the rule named in the summary.
+TEST_F(OhmlogTest, AlarmsActAndCanEndTheRun)
+{
+    SimMeter cell({"--reading", "DC  3.200   V", "--reading", "DC  2.900   V", "--reading",
+                   "DC  2.800   V", "--reading", "DC  3.300   V"});
+    const std::string record = "echo \"$OHM_STATE|$OHM_ALARM|$OHM_METER|$OHM_VALUE|$OHM_UNIT|"
+                               "$OHM_TIME\" >> " +
+                               dir_ + "/alarms; exit 3";
+    const ProcessResult run = run_ohmlog(
+        {"-n", "8", "--alarm", "V<3.0 for=2 clear=3.1", "--on-alarm", record, "U=" + cell.path()});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    const std::vector<std::string> rows = csv_lines(run.out);
+    ASSERT_EQ(rows.size(), 9u);
+    const std::string raised_at = rows[3].substr(0, 24);
+    const std::string cleared_at = rows[5].substr(0, 24);
+    EXPECT_EQ(read_file(dir_ + "/alarms"),
+              "raised|V<3.0 for=2 clear=3.1|U|2.8|V|" + raised_at + "\n" +
+                  "cleared|V<3.0 for=2 clear=3.1|U|3.2|V|" + cleared_at + "\n" +
+                  "raised|V<3.0 for=2 clear=3.1|U|2.8|V|" + rows[7].substr(0, 24) + "\n");
+    for (const std::string& said :
+         {"ohmlog: " + raised_at + " alarm V<3.0 for=2 clear=3.1 raised: U 2.8 V\n",
+          "ohmlog: " + cleared_at + " alarm V<3.0 for=2 clear=3.1 cleared: U 3.2 V\n",
+          std::string(
+              "ohmlog: the command of the alarm V<3.0 for=2 clear=3.1 failed (exit status 3)\n"),
+          "  alarm V<3.0 for=2 clear=3.1: raised 2 times: " + raised_at + " (U), "}) {
+        EXPECT_NE(run.err.find(said), std::string::npos) << said << run.err;
+    }
+
+    const ProcessResult stopped =
+        run_ohmlog({"-n", "8", "--alarm", "U:V<2.9", "--stop-on-alarm", "U=" + cell.path()});
+    EXPECT_EQ(stopped.exit_status, 0);
+    const std::vector<std::string> stopped_rows = csv_lines(stopped.out);
+    ASSERT_LT(stopped_rows.size(), 9u) << "ended early";
+    EXPECT_EQ(fields_after_time(stopped_rows[3]), "DC,2.800,V,2.8,V,ok,DC  2.800   V");
+    EXPECT_NE(stopped.err.find("  the run ended at the rise of U:V<2.9\n"), std::string::npos)
+        << stopped.err;
 }
 
 // On a terminal, one status line is rewritten in place; the summary follows it.
