@@ -70,6 +70,10 @@ TEST(OhmlogWineTest, TwoMetersOnTwoComPorts)
         << result.err;
     EXPECT_EQ(volts.received(), "\r\r\r");
     EXPECT_EQ(amperes.received(), "\r\r\r");
+    const ProcessResult mqtt = run_under_wine(
+        {windows_binary("ohmlog.exe"), "--mqtt", "mqtt://127.0.0.1:1", "U=COM4"});
+    EXPECT_EQ(mqtt.exit_status, 2);
+    EXPECT_NE(mqtt.err.find("--mqtt: this build has no MQTT"), std::string::npos) << mqtt.err;
     unlink_com(4);
     unlink_com(5);
 }
@@ -138,6 +142,10 @@ TEST(OhmlogWineTest, ServesItsLatestReading)
     const std::string latest = run_process(fetch).out;
     EXPECT_NE(latest.find("\"frame\":\"DC -0.842   V\""), std::string::npos) << latest;
     EXPECT_NE(latest.find("\"mean_text\":\"-842 mV\""), std::string::npos) << latest;
+    fetch.argv.back() = url + "metrics";
+    const std::string metrics = run_process(fetch).out;
+    EXPECT_NE(metrics.find("ohm_volts{meter=\"COM3\",mode=\"DC\"} -0.842\n"), std::string::npos)
+        << metrics;
     EXPECT_EQ(log.wait(20000), 0);
     unlink_com(3);
 }

@@ -145,12 +145,13 @@ test("the page follows the meter, and a page opened later shows the run from its
 test("two meters: a card each, their power, and charts on one axis of clock time", async () => {
   const volts = await meter(["--reading", "DC  12.00   V"]);
   const amperes = await meter(["--reading", "DC  0.500   A"]);
-  const two = await ohmlog(["-i", "0.3", "--power", "U,I", "--serve", "127.0.0.1:0",
+  const two = await ohmlog(["-i", "0.3", "--power", "U,I", "--alarm", "P>5W", "--serve", "127.0.0.1:0",
     `U=${volts.found[1]}`, `I=${amperes.found[1]}`]);
   const page = await browser.newPage();
   await page.goto(two.found[1]);
   await page.waitForFunction(() => document.querySelectorAll("#meters .card").length === 2);
   await textIs(page, "watts", "6 W");
+  await textIs(page, "alarms", "alarm P>5W raised on power");
   await page.waitForFunction(() => /^\d+(\.\d+)? [mu]?Wh$/.test(document.getElementById("energy").textContent) &&
     document.getElementById("energy").textContent !== "0 Wh");
   const figures = await page.$$eval("#charts figure", (all) => all.map((f) => `${f.dataset.meter}:${f.dataset.unit}`));
@@ -165,6 +166,7 @@ test("two meters: a card each, their power, and charts on one axis of clock time
   assert.equal(latest.latest.meter === "U" || latest.latest.meter === "I", true);
   assert.equal(latest.power.volts, "U");
   assert.ok(latest.power.energy_wh > 0 && latest.meters[1].charge_ah > 0);
+  assert.deepEqual(latest.alarms.map((alarm) => [alarm.rule, alarm.active]), [["P>5W", true]]);
   await page.close();
   two.child.kill("SIGINT");
   assert.equal(await ended(two.child), 0);
