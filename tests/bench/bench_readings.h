@@ -25,3 +25,8 @@ void report(const std::string& key, double value);
 // client after ohmlog wrote it, the share of a core above `cpu_percent_alone` (ohmlog's own
 // without clients), and the page's weight.
 void ohmlog_serve_figures(double cpu_percent_alone);
+
+// ohmlog as a lab runs it: an alarm, /metrics scraped every second and MQTT published to a
+// mosquitto broker on loopback: its readings a second, and how soon after a row is written
+// its message reaches a subscriber.
+void ohmlog_lab_figures();

@@ -277,6 +277,7 @@ int main()
     report("catalogue_call_ns", catalogue_call_ns());
 
     ohmlog_serve_figures(ohmlog_figures(prompt_meter.path()));
+    ohmlog_lab_figures();
     ohmlog_waiting_figure();
     ohmlog_three_meters();
     ohmlog_one_of_three_unplugged();

@@ -6,6 +6,7 @@
 #include "test_paths.h"
 
 #include <algorithm>
+#include <map>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -161,3 +162,89 @@ void ohmlog_serve_figures(double cpu_percent_alone)
            100.0 * (children_cpu_seconds() - cpu_before) / seconds - cpu_percent_alone);
     remove_tree(dir);
 }
+
+namespace {
+
+int free_port()
+{
+    const int socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(socket_fd);
+    return ntohs(address.sin_port);
+}
+
+// When each line came, by the request time it starts with (a CSV row) or holds ("time":...).
+std::map<std::string, double> arrivals(BackgroundProcess& process, const std::string& before)
+{
+    std::map<std::string, double> came;
+    for (std::string line = process.read_line(5000); !line.empty(); line = process.read_line(5000)) {
+        const auto at = line.find(before);
+        if (at != std::string::npos && line.size() >= at + before.size() + 24) {
+            came[line.substr(at + before.size(), 24)] = monotonic_seconds();
+        }
+    }
+    return came;
+}
+
+} // namespace
+
+void ohmlog_lab_figures()
+{
+    constexpr int readings = 60;
+    const std::string dir = make_temp_dir("ohm-bench");
+    const int broker_port = free_port();
+    write_file(dir + "/broker.conf", "listener " + std::to_string(broker_port) +
+                                         " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                                         "user root\n");
+    Launch broker;
+    broker.argv = {"/usr/sbin/mosquitto", "-c", dir + "/broker.conf"};
+    broker.stderr_path = dir + "/broker.err";
+    BackgroundProcess mosquitto(broker);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Launch watch;
+    watch.argv = {"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p",
+                  std::to_string(broker_port), "-t", "ohm/bench/U/reading", "-C",
+                  std::to_string(readings)};
+    BackgroundProcess subscriber(watch);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    SimMeter meter;
+    Launch launch;
+    launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog", "-n", std::to_string(readings),
+                   "--alarm", "V<-1", "--serve", "127.0.0.1:0", "--mqtt",
+                   "mqtt://127.0.0.1:" + std::to_string(broker_port), "--mqtt-node", "bench",
+                   "U=" + meter.path()};
+    launch.stderr_path = dir + "/stderr";
+    const double start = monotonic_seconds();
+    BackgroundProcess log(launch);
+    const int port = served_port(launch.stderr_path);
+    std::map<std::string, double> published;
+    std::thread messages([&] { published = arrivals(subscriber, "\"time\":\""); });
+    std::thread scrapes([&] {
+        while (log.running()) {
+            fetch(port, "/metrics");
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    });
+    const std::map<std::string, double> written = arrivals(log, "");
+    const double seconds = seconds_since(start);
+    log.wait(10000);
+    scrapes.join();
+    messages.join();
+    report("ohmlog_lab_rate_per_s", readings / seconds);
+    std::vector<double> delays_ms;
+    for (const auto& [time, at] : published) {
+        const auto row = written.find(time);
+        if (row != written.end()) {
+            delays_ms.push_back((at - row->second) * 1000.0);
+        }
+    }
+    report("ohmlog_lab_mqtt_messages", static_cast<double>(delays_ms.size()));
+    report("ohmlog_lab_mqtt_median_ms", delays_ms.empty() ? -1.0 : median(delays_ms));
+    remove_tree(dir);
+}
+
