@@ -12,6 +12,16 @@ namespace {
 // An exchange under way when the user stops the run may finish within this.
 constexpr auto STOP_GRACE = std::chrono::milliseconds(300);
 
+// The earliest first request of the run's meters.
+Clock::time_point origin_of(const SessionPlan& plan, Clock::time_point requested)
+{
+    Clock::time_point origin = plan.origin.load();
+    while ((origin == Clock::time_point{} || requested < origin) &&
+           !plan.origin.compare_exchange_weak(origin, requested)) {
+    }
+    return plan.origin.load();
+}
+
 Record record_of(const MeterSession& session, const SessionPlan& plan, const Exchange& exchange)
 {
     Record record;
@@ -21,7 +31,9 @@ Record record_of(const MeterSession& session, const SessionPlan& plan, const Exc
         record = decode_reply(meter::trim_trailing_spaces(exchange.reply));
     }
     record.time = utc_timestamp(exchange.requested_utc);
-    record.elapsed_s = std::chrono::duration<double>(exchange.requested - plan.start).count();
+    record.elapsed_s =
+        std::chrono::duration<double>(exchange.requested - origin_of(plan, exchange.requested))
+            .count();
     record.meter = session.index;
     return record;
 }

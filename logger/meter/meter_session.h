@@ -20,6 +20,8 @@ struct SessionPlan {
     Clock::time_point start{}; // the common start: request k of each meter at k intervals
     Clock::time_point end{};   // no request starts after this
     const std::atomic<bool>* stop = nullptr; // the user asked the run to end
+    // Elapsed seconds count from the run's first request, whichever meter sent it.
+    mutable std::atomic<Clock::time_point> origin{Clock::time_point{}};
 };
 
 struct MeterSession {

@@ -64,7 +64,7 @@ bool parse_url(const std::string& url, Broker& broker, std::string& problem)
             problem = "bad --mqtt '" + url + "': the port is a number from 1 to 65535";
             return false;
         }
-        rest = rest.substr(0, colon);
+        rest.resize(colon);
     }
     if (rest.size() > 2 && rest.front() == '[' && rest.back() == ']') {
         rest = rest.substr(1, rest.size() - 2);

@@ -145,11 +145,11 @@ AlarmEvent event_of(int index, bool raised, const std::string& meter, double val
 void change(std::vector<Alarm>& alarms, std::size_t index, AlarmTarget& target, AlarmEvent event,
             std::vector<AlarmEvent>& events)
 {
-    Alarm& alarm = alarms[index];
     target.raised = event.raised;
     target.held = 0;
     target.held_since_s = -1.0;
     if (event.raised) {
+        Alarm& alarm = alarms[index];
         ++alarm.rises;
         if (alarm.rise_times.size() < KEPT_RISES) {
             alarm.rise_times.push_back(event.time + " (" + event.meter + ")");
@@ -221,6 +221,7 @@ bool parse_alarm(const std::string& text, const std::vector<std::string>& meters
 std::vector<Alarm> alarms_of(const std::vector<AlarmRule>& rules, std::size_t meters)
 {
     std::vector<Alarm> alarms;
+    alarms.reserve(rules.size());
     for (const AlarmRule& rule : rules) {
         alarms.push_back(Alarm{rule, std::vector<AlarmTarget>(meters + 1), 0, {}});
     }

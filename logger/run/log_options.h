@@ -7,26 +7,26 @@
 namespace logbook {
 
 struct LogOptions {
-    long count = 0;          // readings; 0: no limit
-    double duration_s = 0.0; // 0: no limit
-    double interval_s = 0.0; // 0: the next request as soon as a reply is complete
-    std::string output;      // the CSV file; empty or "-": standard output
-    bool append = false;
-    bool force = false;
-    std::string plot;   // the SVG chart; empty: none
-    std::string from;   // an earlier CSV to plot and sum up instead of a port
-    bool serve = false; // the run over HTTP too, on serve_host:serve_port
-    std::string serve_host;
-    unsigned short serve_port = 0;
+    std::string output;              // the CSV file; empty or "-": standard output
+    std::string plot;                // the SVG chart; empty: none
+    std::string from;                // an earlier CSV to plot and sum up instead of a port
+    std::string serve_host;          // with `serve`, the run over HTTP on serve_host:serve_port
     std::vector<std::string> ports;  // as given: PORT or NAME=PORT
     std::string power;               // "U,I": the volt meter and the ampere meter
     std::vector<std::string> alarms; // rules as written: "V<3.0 for=3"
     std::string on_alarm;            // a command for each rise and clear
-    bool stop_on_alarm = false;
-    std::string mqtt; // mqtt://[USER@]HOST[:PORT] or mqtts://...
+    std::string mqtt;                // mqtt://[USER@]HOST[:PORT] or mqtts://...
     std::string mqtt_cafile;
     std::string mqtt_password_file;
-    std::string mqtt_node; // this logger's name; empty: the host name
+    std::string mqtt_node;   // this logger's name; empty: the host name
+    long count = 0;          // readings; 0: no limit
+    double duration_s = 0.0; // 0: no limit
+    double interval_s = 0.0; // 0: the next request as soon as a reply is complete
+    unsigned short serve_port = 0;
+    bool serve = false;
+    bool append = false;
+    bool force = false;
+    bool stop_on_alarm = false;
     bool help = false;
     bool version = false;
 };

@@ -133,6 +133,7 @@ int run_shell_command(const std::string& command, const std::vector<std::string>
         }
     }
     std::vector<char*> envp;
+    envp.reserve(variables.size() + 1);
     for (std::string& variable : variables) {
         envp.push_back(variable.data());
     }

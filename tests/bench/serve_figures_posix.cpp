@@ -172,17 +172,19 @@ int free_port()
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    bind(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &size);
+    const bool bound =
+        bind(socket_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
     close(socket_fd);
-    return ntohs(address.sin_port);
+    return bound ? ntohs(address.sin_port) : -1;
 }
 
 // When each line came, by the request time it starts with (a CSV row) or holds ("time":...).
 std::map<std::string, double> arrivals(BackgroundProcess& process, const std::string& before)
 {
     std::map<std::string, double> came;
-    for (std::string line = process.read_line(5000); !line.empty(); line = process.read_line(5000)) {
+    for (std::string line = process.read_line(5000); !line.empty();
+         line = process.read_line(5000)) {
         const auto at = line.find(before);
         if (at != std::string::npos && line.size() >= at + before.size() + 24) {
             came[line.substr(at + before.size(), 24)] = monotonic_seconds();
@@ -207,16 +209,24 @@ void ohmlog_lab_figures()
     BackgroundProcess mosquitto(broker);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     Launch watch;
-    watch.argv = {"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p",
-                  std::to_string(broker_port), "-t", "ohm/bench/U/reading", "-C",
-                  std::to_string(readings)};
+    watch.argv = {"/usr/bin/stdbuf",     "-oL", "/usr/bin/mosquitto_sub",    "-h",
+                  "127.0.0.1",           "-p",  std::to_string(broker_port), "-t",
+                  "ohm/bench/U/reading", "-C",  std::to_string(readings)};
     BackgroundProcess subscriber(watch);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     SimMeter meter;
     Launch launch;
-    launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog", "-n", std::to_string(readings),
-                   "--alarm", "V<-1", "--serve", "127.0.0.1:0", "--mqtt",
-                   "mqtt://127.0.0.1:" + std::to_string(broker_port), "--mqtt-node", "bench",
+    launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog",
+                   "-n",
+                   std::to_string(readings),
+                   "--alarm",
+                   "V<-1",
+                   "--serve",
+                   "127.0.0.1:0",
+                   "--mqtt",
+                   "mqtt://127.0.0.1:" + std::to_string(broker_port),
+                   "--mqtt-node",
+                   "bench",
                    "U=" + meter.path()};
     launch.stderr_path = dir + "/stderr";
     const double start = monotonic_seconds();
@@ -247,4 +257,3 @@ void ohmlog_lab_figures()
     report("ohmlog_lab_mqtt_median_ms", delays_ms.empty() ? -1.0 : median(delays_ms));
     remove_tree(dir);
 }
-

@@ -70,8 +70,8 @@ TEST(OhmlogWineTest, TwoMetersOnTwoComPorts)
         << result.err;
     EXPECT_EQ(volts.received(), "\r\r\r");
     EXPECT_EQ(amperes.received(), "\r\r\r");
-    const ProcessResult mqtt = run_under_wine(
-        {windows_binary("ohmlog.exe"), "--mqtt", "mqtt://127.0.0.1:1", "U=COM4"});
+    const ProcessResult mqtt =
+        run_under_wine({windows_binary("ohmlog.exe"), "--mqtt", "mqtt://127.0.0.1:1", "U=COM4"});
     EXPECT_EQ(mqtt.exit_status, 2);
     EXPECT_NE(mqtt.err.find("--mqtt: this build has no MQTT"), std::string::npos) << mqtt.err;
     unlink_com(4);

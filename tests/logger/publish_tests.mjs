@@ -131,8 +131,11 @@ test("MQTT: a broker away at the start, then readings, availability, alarms and 
   await until("rows while the broker is away", () => log.out.split("\n").length > 4);
   let mosquitto = await broker(port, ["allow_anonymous true"]);
   let sub = await watch(port);
-  await until("two sensors announced", () => messages(sub, "homeassistant/sensor/bench-7_U/config").length >= 2, 30000);
-  const [volts, ohms] = messages(sub, "homeassistant/sensor/bench-7_U/config").map((text) => JSON.parse(text));
+  // The retained announcement comes first, for whichever unit the dial showed last.
+  const announced = (unit) => messages(sub, "homeassistant/sensor/bench-7_U/config").map((text) => JSON.parse(text))
+    .find((config) => config.unit_of_measurement === unit);
+  const [volts, ohms] = await until("both units announced", () => announced("V") && announced("\u03a9") &&
+    [announced("V"), announced("\u03a9")], 30000);
   assert.deepEqual(volts.availability, [{ topic: "ohm/bench-7/availability" }, { topic: "ohm/bench-7/U/availability" }]);
   assert.equal(volts.availability_mode, "all");
   assert.equal(volts.state_topic, "ohm/bench-7/U/reading");
