@@ -38,18 +38,27 @@ Record record_of(const MeterSession& session, const SessionPlan& plan, const Exc
     return record;
 }
 
-// Request k starts at start + k * interval, so that a long run keeps its pace; after a late
-// reply the next request waits for the next whole interval rather than hurrying to catch up.
+// Once the run's first request went out, the pace counts from it, as elapsed seconds do.
+Clock::time_point pace_origin(const SessionPlan& plan)
+{
+    const Clock::time_point origin = plan.origin.load();
+    return origin == Clock::time_point{} ? plan.start : origin;
+}
+
+// Request k starts at k intervals from the first, so that a long run keeps its pace; after a
+// late reply the next request waits for the next whole interval rather than hurrying to catch up.
 long next_slot(long slot, const SessionPlan& plan)
 {
-    const double since_start = std::chrono::duration<double>(Clock::now() - plan.start).count();
+    const double since_start =
+        std::chrono::duration<double>(Clock::now() - pace_origin(plan)).count();
     return std::max(slot + 1, static_cast<long>(std::ceil(since_start / plan.interval_s - 1e-9)));
 }
 
 Clock::time_point slot_time(const SessionPlan& plan, long slot)
 {
-    return plan.start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                            static_cast<double>(slot) * plan.interval_s));
+    return pace_origin(plan) +
+           std::chrono::duration_cast<Clock::duration>(
+               std::chrono::duration<double>(static_cast<double>(slot) * plan.interval_s));
 }
 
 void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& stream)

@@ -17,10 +17,11 @@ namespace logbook {
 struct SessionPlan {
     long count = 0;            // readings per meter; 0: no limit
     double interval_s = 0.0;   // 0: each request as soon as the previous reply is complete
-    Clock::time_point start{}; // the common start: request k of each meter at k intervals
+    Clock::time_point start{}; // the common start, until the first request went out
     Clock::time_point end{};   // no request starts after this
     const std::atomic<bool>* stop = nullptr; // the user asked the run to end
-    // Elapsed seconds count from the run's first request, whichever meter sent it.
+    // The run's first request, whichever meter sent it: elapsed seconds and request k of each
+    // meter (at k intervals) count from it.
     mutable std::atomic<Clock::time_point> origin{Clock::time_point{}};
 };
 
