@@ -78,6 +78,12 @@ ohm_test_program(cli_tests cli/probe_parts_tests.cpp cli/probe_native_tests.cpp)
 target_link_libraries(cli_tests PRIVATE ohm_probe_core ohm_pause_plain ohm_sandboxed_main)
 add_dependencies(cli_tests ohmprobe)
 add_test(NAME cli COMMAND cli_tests)
+# Driver of the Windows ohmprobe under Wine; registered in the Windows trees.
+ohm_test_program(cli_wine_tests cli/probe_wine_tests.cpp)
+target_link_libraries(cli_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
+# Driver of ohmbridge.dll under Wine and Xvfb; registered in the Windows trees.
+ohm_test_program(library_wine_tests library/bridge_wine_tests.cpp)
+target_link_libraries(library_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
 
 # --- library ---
 ohm_test_program(library_tests library/bridge_native_tests.cpp)
@@ -106,23 +112,20 @@ add_test(NAME logger_publish COMMAND ${OHM_SANDBOX} --network node --test
          ${CMAKE_CURRENT_SOURCE_DIR}/logger/publish_tests.mjs)
 set_tests_properties(logger_page logger_publish PROPERTIES LABELS served ENVIRONMENT
     "OHM_NATIVE_BIN=${OHM_NATIVE_BIN};TSAN_OPTIONS=halt_on_error=1 exitcode=66")
+# Driver of the Windows ohmlog under Wine; registered in the Windows trees.
+ohm_test_program(logger_wine_tests logger/ohmlog_wine_tests.cpp)
+target_link_libraries(logger_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
 # The longest programs start first when tests run side by side.
 set_tests_properties(logger library cli PROPERTIES COST 50)
 
-# --- what the plain native tree alone serves: the drivers of the Windows tests (registered in
-# the Windows trees) and the benchmark (tools/benchmark runs it; not a test) ---
-if(NOT OHM_SANITIZE)
-    ohm_test_program(cli_wine_tests cli/probe_wine_tests.cpp)
-    target_link_libraries(cli_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
-    # ohmbridge.dll under Wine and Xvfb.
-    ohm_test_program(library_wine_tests library/bridge_wine_tests.cpp)
-    target_link_libraries(library_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
-    ohm_test_program(logger_wine_tests logger/ohmlog_wine_tests.cpp)
-    target_link_libraries(logger_wine_tests PRIVATE ohm_test_support GTest::gtest_main)
-
-    add_executable(reading_benchmark bench/reading_benchmark_posix.cpp bench/bench_readings.cpp
-                   bench/cpu_time_posix.cpp bench/serve_figures_posix.cpp)
-    target_link_libraries(reading_benchmark PRIVATE ohm_catalogue ohm_pause_plain ohm_test_support)
-    add_dependencies(reading_benchmark ohmprobe ohmlog)
-    ohm_warnings(reading_benchmark)
+# --- benchmark (tools/benchmark runs it; not a test) ---
+add_executable(reading_benchmark bench/reading_benchmark_posix.cpp bench/bench_readings.cpp
+               bench/cpu_time_posix.cpp bench/serve_figures_posix.cpp)
+target_link_libraries(reading_benchmark PRIVATE ohm_catalogue ohm_pause_plain ohm_test_support)
+add_dependencies(reading_benchmark ohmprobe ohmlog)
+ohm_warnings(reading_benchmark)
+# The sanitizer tree runs neither the Windows tests' drivers nor the benchmark.
+if(OHM_SANITIZE)
+    set_target_properties(cli_wine_tests library_wine_tests logger_wine_tests reading_benchmark
+                          PROPERTIES EXCLUDE_FROM_ALL ON)
 endif()

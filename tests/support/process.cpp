@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -252,19 +251,6 @@ std::string BackgroundProcess::read_rest(int timeout_ms)
         }
         rest.append(buffer, static_cast<std::size_t>(count));
     }
-}
-
-bool BackgroundProcess::wait_for_unread(int bytes, int timeout_ms)
-{
-    const double start = monotonic_seconds();
-    int unread = 0;
-    while (ioctl(out_, FIONREAD, &unread) == 0 && unread < bytes) {
-        if (seconds_since(start) * 1000 > timeout_ms) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return unread >= bytes;
 }
 
 bool BackgroundProcess::running()

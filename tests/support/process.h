@@ -42,8 +42,6 @@ public:
     std::string read_line(int timeout_ms = 10000);
     // Everything read from standard output until the process ends or the time-out.
     std::string read_rest(int timeout_ms);
-    // Waits until standard output's pipe holds this many unread bytes; false on time-out.
-    bool wait_for_unread(int bytes, int timeout_ms);
     // Waits for the end; returns the exit status, -1 for a signal or time-out.
     int wait(int timeout_ms);
     void stop();
