@@ -82,7 +82,7 @@ bool open_plot(Files& files, const std::string& plot)
 }
 
 // Opened for appending, so that nothing of an existing file is lost before the run starts.
-bool open_csv(Files& files, const LogOptions& options)
+bool open_csv(Files& files, const FileSettings& options)
 {
     if (options.output.empty()) {
         use_binary_stdout();
@@ -112,7 +112,7 @@ std::string listed(const std::vector<std::string>& names)
 }
 
 // An appended file holds rows of the same meters, named alike and in the same order.
-bool same_meters(const LogOptions& options, const std::vector<std::string>& meters,
+bool same_meters(const FileSettings& options, const std::vector<std::string>& meters,
                  const CsvReading& earlier)
 {
     const bool several = meters.size() > 1;
@@ -132,7 +132,7 @@ bool same_meters(const LogOptions& options, const std::vector<std::string>& mete
 
 // The rows a plot starts with: the --from file, or those an appended CSV already holds, which
 // is read in any case to see that it holds rows of the run's meters.
-bool read_earlier(const LogOptions& options, const std::vector<std::string>& meters,
+bool read_earlier(const FileSettings& options, const std::vector<std::string>& meters,
                   CsvReading& earlier, const std::function<void(const Record&)>& take_earlier)
 {
     const bool from = !options.from.empty();
@@ -183,7 +183,7 @@ void say(const std::string& message)
     std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
 }
 
-int prepare_files(const LogOptions& options, const std::vector<std::string>& meters, Files& files,
+int prepare_files(const FileSettings& options, const std::vector<std::string>& meters, Files& files,
                   CsvReading& earlier, const std::function<void(const Record&)>& take_earlier)
 {
     const std::string& rows = options.from.empty() ? options.output : options.from;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "log_csv_reader.h"
-#include "log_options.h"
 
 #include <cstdio>
 #include <functional>
@@ -13,6 +12,15 @@
 #include <vector>
 
 namespace logbook {
+
+// What the run's files are to be, as the user named them.
+struct FileSettings {
+    std::string output; // the CSV; empty or "-": standard output
+    std::string plot;   // empty: none
+    std::string from;   // an earlier CSV read instead of a port
+    bool append = false;
+    bool force = false;
+};
 
 struct Files {
     std::FILE* csv = nullptr;
@@ -36,7 +44,7 @@ void say(const std::string& message);
 // `take_earlier` (their meter the index in `meters`) when the plot is to show them. The
 // --from file's rows go to `take_earlier` likewise. Gives 0, or the exit status when the run
 // must not start (2 for bad usage, 1 for a file), having said why in one line.
-int prepare_files(const LogOptions& options, const std::vector<std::string>& meters, Files& files,
+int prepare_files(const FileSettings& options, const std::vector<std::string>& meters, Files& files,
                   CsvReading& earlier, const std::function<void(const Record&)>& take_earlier);
 
 // The run starts: a replaced CSV is emptied, a CSV without rows gets its header (with the

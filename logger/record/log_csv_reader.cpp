@@ -1,7 +1,6 @@
 #include "log_csv_reader.h"
 
 #include "log_clock.h"
-#include "log_options.h"
 
 #include <algorithm>
 #include <cerrno>

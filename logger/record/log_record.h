@@ -7,6 +7,10 @@
 
 namespace logbook {
 
+// The longest duration or interval: a billion seconds (some 31 years) still counts in the
+// clock's nanoseconds from any moment of a run.
+constexpr double LONGEST_SECONDS = 1e9;
+
 enum class Status { ok, overload, no_reply, garbled, port_lost };
 
 struct Record {

@@ -1,6 +1,8 @@
 // ohmlog's command line: GNU-style options, one parser (getopt_long) for every platform.
 #pragma once
 
+#include "log_record.h"
+
 #include <string>
 #include <vector>
 
@@ -30,10 +32,6 @@ struct LogOptions {
     bool help = false;
     bool version = false;
 };
-
-// The longest duration or interval: a billion seconds (some 31 years) still counts in the
-// clock's nanoseconds from any moment of a run.
-constexpr double LONGEST_SECONDS = 1e9;
 
 // "[HOST:]PORT", HOST 127.0.0.1 unless named ("[::1]:8080" for IPv6); false for anything else.
 bool parse_serve_address(const std::string& text, std::string& host, unsigned short& port);

@@ -133,6 +133,11 @@ void set_outputs(Run& run)
     run.outputs.push_back(plot_output(run.files));
 }
 
+FileSettings file_settings(const LogOptions& options)
+{
+    return FileSettings{options.output, options.plot, options.from, options.append, options.force};
+}
+
 double seconds_since_start(const Run& run)
 {
     return std::chrono::duration<double>(Clock::now() - run.plan.start).count();
@@ -280,7 +285,7 @@ int log_from_ports(Run& run)
         return 2;
     }
     CsvReading earlier;
-    const int refused = prepare_files(run.options, names_of(run), run.files, earlier,
+    const int refused = prepare_files(file_settings(run.options), names_of(run), run.files, earlier,
                                       [&run](const Record& row) { add_earlier(run.view, row); });
     if (refused != 0) {
         return refused;
@@ -338,7 +343,7 @@ int plot_from_file(Run& run)
     set_up_view(run.view, meters, power);
     CsvReading earlier;
     const int refused =
-        prepare_files(run.options, scan.meters, run.files, earlier, [&run](const Record& row) {
+        prepare_files(file_settings(run.options), scan.meters, run.files, earlier, [&run](const Record& row) {
             const RecordNews news = add_to_view(run.view, row);
             if (!news.notice.empty()) {
                 say(news.notice);
