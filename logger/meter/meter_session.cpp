@@ -61,6 +61,16 @@ Clock::time_point slot_time(const SessionPlan& plan, long slot)
                std::chrono::duration<double>(static_cast<double>(slot) * plan.interval_s));
 }
 
+// A port that was not there at the start, taken as one lost at the first request.
+Exchange missing_port()
+{
+    Exchange exchange;
+    exchange.end = ExchangeEnd::port_lost;
+    exchange.requested = Clock::now();
+    exchange.requested_utc = std::chrono::system_clock::now();
+    return exchange;
+}
+
 void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& stream)
 {
     const auto may_go_on = [&] {
@@ -75,11 +85,14 @@ void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& s
         return Clock::now() - stop_noticed < STOP_GRACE;
     };
     long rows = 0;
+    bool missing = session.missing_at_start;
     for (long slot = 0; plan.count == 0 || rows < plan.count;) {
         if (!wait_while(may_go_on, slot_time(plan, slot))) {
             break;
         }
-        const Exchange exchange = exchange_reading(session.policy, exchange_may_go_on);
+        const Exchange exchange =
+            missing ? missing_port() : exchange_reading(session.policy, exchange_may_go_on);
+        missing = false;
         if (exchange.end == ExchangeEnd::stopped ||
             !put(stream, MeterEvent{MeterEventKind::reading,
                                     session.index,

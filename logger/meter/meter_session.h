@@ -31,6 +31,7 @@ struct MeterSession {
     std::string port;   // as given: COM3, /dev/ttyUSB0
     std::string device; // what opens it
     ExchangePolicy policy;
+    bool missing_at_start = false; // its port did not open: waited for as a lost one
     std::thread thread;
 };
 

@@ -37,8 +37,8 @@ bool release(Files& files, FirstRows& first, const std::vector<std::string>& met
     }
     bool written = true;
     for (const Record* row : rows) {
-        written = written &&
-                  write_csv(files, csv_row(*row, meters[static_cast<std::size_t>(row->meter)]));
+        written = written && write_csv_row(files, row->time,
+                                           csv_row(*row, meters[static_cast<std::size_t>(row->meter)]));
     }
     first.held.clear();
     first.done = true;
@@ -52,7 +52,8 @@ Output csv_output(Files& files, const std::vector<std::string>& meters)
     Output output;
     if (meters.size() == 1) {
         output.take = [&files](const RunView&, const RecordNews& news) {
-            return news.record == nullptr || write_csv(files, csv_row(*news.record));
+            return news.record == nullptr ||
+                   write_csv_row(files, news.record->time, csv_row(*news.record));
         };
         output.finish = [&files](const RunView&) {
             close_csv(files);
@@ -68,8 +69,8 @@ Output csv_output(Files& files, const std::vector<std::string>& meters)
         }
         const Record& record = *news.record;
         if (first->done) {
-            return write_csv(files,
-                             csv_row(record, meters[static_cast<std::size_t>(record.meter)]));
+            return write_csv_row(files, record.time,
+                                 csv_row(record, meters[static_cast<std::size_t>(record.meter)]));
         }
         first->held.push_back(record);
         first->seen[static_cast<std::size_t>(record.meter)] = true;

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
+#include <sstream>
 
 namespace logbook {
 
@@ -66,6 +69,50 @@ bool may_write(const std::string& path, bool allowed)
     return false;
 }
 
+// The CSV at its path, opened again or for a new day: added to, its header first when empty.
+bool open_csv_at_path(Files& files)
+{
+    files.csv = std::fopen(files.csv_name.c_str(), "ab");
+    if (files.csv == nullptr) {
+        say("cannot write " + files.csv_name + ": " + std::strerror(errno));
+        files.write_failed = true;
+        return false;
+    }
+    files.csv_identity = identity_of_open(files.csv);
+    if (has_bytes(files.csv_name)) {
+        return true;
+    }
+    // Not through write_csv: the header is no row, and the file is where it must be.
+    if (std::fputs(csv_header(files.with_meter).c_str(), files.csv) < 0 ||
+        std::fflush(files.csv) != 0) {
+        say("cannot write " + files.csv_name + ": " + std::strerror(errno));
+        files.write_failed = true;
+    }
+    return !files.write_failed;
+}
+
+// ISO 8601 writes UTC as a Z after the time: a field followed by one gives the fields in UTC.
+bool fields_in_utc(const std::string& pattern)
+{
+    for (std::size_t at = pattern.find('%'); at != std::string::npos && at + 2 < pattern.size();
+         at = pattern.find('%', at + 2)) {
+        if (pattern[at + 1] != '%' && pattern[at + 2] == 'Z') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The settings with the paths of the files open now, their fields filled in at `now`.
+FileSettings named_now(const FileSettings& options, std::chrono::system_clock::time_point now)
+{
+    FileSettings named = options;
+    named.output = has_date_fields(options.output) ? dated_path(options.output, now)
+                                                   : options.output;
+    named.plot = has_date_fields(options.plot) ? dated_path(options.plot, now) : options.plot;
+    return named;
+}
+
 bool open_plot(Files& files, const std::string& plot)
 {
     if (plot.empty()) {
@@ -99,6 +146,7 @@ bool open_csv(Files& files, const FileSettings& options)
         say("cannot write " + options.output + ": " + std::strerror(errno));
         return false;
     }
+    files.csv_identity = identity_of_open(files.csv);
     return true;
 }
 
@@ -130,31 +178,70 @@ bool same_meters(const FileSettings& options, const std::vector<std::string>& me
     return true;
 }
 
-// The rows a plot starts with: the --from file, or those an appended CSV already holds, which
+// Tells what reading `path` skipped.
+void tell_skipped(const std::string& path, CsvReading& earlier)
+{
+    for (const long line : earlier.skipped_lines) {
+        say(path + ":" + std::to_string(line) + ": cannot read this line; skipped");
+    }
+    if (earlier.skipped > static_cast<long>(earlier.skipped_lines.size())) {
+        say(path + ": " +
+            std::to_string(earlier.skipped - static_cast<long>(earlier.skipped_lines.size())) +
+            " more lines skipped");
+    }
+    earlier.skipped = 0;
+    earlier.skipped_lines.clear();
+}
+
+// The --from files, one after the other as one run: rows of one meter, or named meters, alike.
+bool read_from_files(const FileSettings& options, CsvReading& earlier,
+                     const std::function<void(const Record&)>& take_earlier)
+{
+    for (std::size_t k = 0; k < options.from.size(); ++k) {
+        const bool with_meter = earlier.with_meter;
+        if (!read_csv(options.from[k], earlier, take_earlier)) {
+            say(earlier.problem);
+            return false;
+        }
+        if (k > 0 && earlier.with_meter != with_meter) {
+            say("cannot read " + options.from[k] + " with " + options.from[0] +
+                " as one run: the rows of one are of one meter, of the other of several");
+            return false;
+        }
+        tell_skipped(options.from[k], earlier);
+        if (earlier.cut_short) {
+            say(options.from[k] + ": the last row is cut short and left out");
+        }
+        earlier.cut_short = false;
+    }
+    return true;
+}
+
+// The rows a plot starts with: the --from files, or those an appended CSV already holds, which
 // is read in any case to see that it holds rows of the run's meters.
 bool read_earlier(const FileSettings& options, const std::vector<std::string>& meters,
                   CsvReading& earlier, const std::function<void(const Record&)>& take_earlier)
 {
-    const bool from = !options.from.empty();
-    const std::string& path = from ? options.from : options.output;
-    if (!from && !(options.append && has_bytes(options.output))) {
+    if (!options.from.empty()) {
+        return read_from_files(options, earlier, take_earlier);
+    }
+    const std::string& path = options.output;
+    if (!(options.append && has_bytes(options.output))) {
         return true;
     }
-    if (!from) {
-        // A file that is not ohmlog's is the user's to append to, as ever; its plot is not.
-        CsvReading scan;
-        const bool ours = read_csv(path, scan, [](const Record&) {});
-        if (ours && !same_meters(options, meters, scan)) {
-            return false;
-        }
-        if (options.plot.empty()) {
-            earlier = ours ? scan : CsvReading{};
-            return true;
-        }
+    // A file that is not ohmlog's is the user's to append to, as ever; its plot is not.
+    CsvReading scan;
+    const bool ours = read_csv(path, scan, [](const Record&) {});
+    if (ours && !same_meters(options, meters, scan)) {
+        return false;
+    }
+    if (options.plot.empty()) {
+        earlier = ours ? scan : CsvReading{};
+        return true;
     }
     const auto take = [&](const Record& row) {
         Record record = row;
-        if (!from && earlier.with_meter) {
+        if (earlier.with_meter) {
             const auto name = std::find(meters.begin(), meters.end(),
                                         earlier.meters[static_cast<std::size_t>(row.meter)]);
             record.meter = static_cast<int>(name - meters.begin());
@@ -165,15 +252,36 @@ bool read_earlier(const FileSettings& options, const std::vector<std::string>& m
         say(earlier.problem);
         return false;
     }
-    for (const long line : earlier.skipped_lines) {
-        say(path + ":" + std::to_string(line) + ": cannot read this line; skipped");
-    }
-    if (earlier.skipped > static_cast<long>(earlier.skipped_lines.size())) {
-        say(path + ": " +
-            std::to_string(earlier.skipped - static_cast<long>(earlier.skipped_lines.size())) +
-            " more lines skipped");
-    }
+    tell_skipped(path, earlier);
     return true;
+}
+
+// The checks made before anything is opened: 0, or the exit status, having said why.
+int refusal(const FileSettings& options, const std::vector<std::string>& meters,
+            CsvReading& earlier, const std::function<void(const Record&)>& take_earlier)
+{
+    if (has_date_fields(options.plot) && !has_date_fields(options.output)) {
+        say("--plot with date fields draws each file of an -o with date fields");
+        return 2;
+    }
+    const FileSettings named = named_now(options, std::chrono::system_clock::now());
+    const std::string& rows = named.from.empty() ? named.output : named.from.front();
+    for (const std::string& from : named.from) {
+        if (!named.plot.empty() && same_file(from, named.plot)) {
+            say("the rows and the plot cannot both be " + named.plot);
+            return 2;
+        }
+    }
+    if (!named.plot.empty() && !rows.empty() && same_file(rows, named.plot)) {
+        say("the rows and the plot cannot both be " + named.plot);
+        return 2;
+    }
+    if (!may_write(named.output, named.append || named.force) ||
+        !may_write(named.plot, named.append || named.force || has_date_fields(options.plot)) ||
+        !read_earlier(named, meters, earlier, take_earlier)) {
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -183,34 +291,79 @@ void say(const std::string& message)
     std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
 }
 
+bool has_date_fields(const std::string& path)
+{
+    for (std::size_t at = path.find('%'); at != std::string::npos && at + 1 < path.size();
+         at = path.find('%', at + 2)) {
+        if (path[at + 1] != '%') {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string dated_path(const std::string& pattern, std::chrono::system_clock::time_point time)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    const std::tm parts = fields_in_utc(pattern) ? *std::gmtime(&seconds) : *std::localtime(&seconds);
+    std::ostringstream text;
+    text << std::put_time(&parts, pattern.c_str());
+    return text.str();
+}
+
 int prepare_files(const FileSettings& options, const std::vector<std::string>& meters, Files& files,
                   CsvReading& earlier, const std::function<void(const Record&)>& take_earlier)
 {
-    const std::string& rows = options.from.empty() ? options.output : options.from;
-    if (!options.plot.empty() && !rows.empty() && same_file(rows, options.plot)) {
-        say("the rows and the plot cannot both be " + options.plot);
-        return 2;
+    const int refused = refusal(options, meters, earlier, take_earlier);
+    if (refused != 0) {
+        return refused;
     }
-    if (!may_write(options.output, options.append || options.force) ||
-        !may_write(options.plot, options.append || options.force) ||
-        !read_earlier(options, meters, earlier, take_earlier)) {
+    const auto now = std::chrono::system_clock::now();
+    const FileSettings named = named_now(options, now);
+    files.csv_pattern = has_date_fields(options.output) ? options.output : "";
+    files.fields_in_utc = fields_in_utc(options.output);
+    files.csv_named_at = now;
+    files.plot_pattern = has_date_fields(options.plot) ? options.plot : "";
+    const std::string& rows = named.from.empty() ? named.output : named.from.front();
+    // A plot of each file is made as the file closes: only its folder is seen to now.
+    const bool plot_now = files.plot_pattern.empty();
+    if (!plot_now && !folder_writable(named.plot)) {
+        say("cannot write " + named.plot + ": " + std::strerror(EACCES));
         return 1;
     }
-    if (!open_plot(files, options.plot) || (options.from.empty() && !open_csv(files, options))) {
+    if ((plot_now && !open_plot(files, named.plot)) ||
+        (named.from.empty() && !open_csv(files, named))) {
         discard_files(files);
         return 1;
     }
     // Names told apart above may still be one file where case does not count.
-    if (files.created_csv && !options.plot.empty() && same_file(rows, options.plot)) {
+    if (files.created_csv && !named.plot.empty() && same_file(rows, named.plot)) {
         discard_files(files);
-        say("the rows and the plot cannot both be " + options.plot);
+        say("the rows and the plot cannot both be " + named.plot);
         return 2;
+    }
+    return 0;
+}
+
+int check_files(const FileSettings& options, const std::vector<std::string>& meters)
+{
+    CsvReading earlier;
+    if (refusal(options, meters, earlier, [](const Record&) {}) != 0) {
+        return 2;
+    }
+    const FileSettings named = named_now(options, std::chrono::system_clock::now());
+    for (const std::string& path : {named.output, named.plot}) {
+        if (!path.empty() && !folder_writable(path)) {
+            say("cannot write " + path + ": its folder is not there or not writable");
+            return 2;
+        }
     }
     return 0;
 }
 
 bool start_files(Files& files, bool with_meter)
 {
+    files.with_meter = with_meter;
     if (files.csv == nullptr) {
         return true;
     }
@@ -250,12 +403,64 @@ bool write_csv(Files& files, const std::string& text)
     if (files.write_failed) {
         return false;
     }
-    if (std::fputs(text.c_str(), files.csv) < 0 || std::fflush(files.csv) != 0) {
+    keep_csv_at_path(files);
+    if (files.write_failed) {
+        return false;
+    }
+    if (!wait_until_writable(files.csv)) {
+        say("cannot write " + (files.csv_name.empty() ? "the output" : files.csv_name) +
+            ": nothing reads it; the rows from here on are not written");
+        files.write_failed = true;
+    } else if (std::fputs(text.c_str(), files.csv) < 0 || std::fflush(files.csv) != 0) {
         say("cannot write " + (files.csv_name.empty() ? "the output" : files.csv_name) + ": " +
             std::strerror(errno));
         files.write_failed = true;
     }
     return !files.write_failed;
+}
+
+bool write_csv_row(Files& files, const std::string& utc_time, const std::string& text)
+{
+    std::chrono::system_clock::time_point time;
+    if (!files.csv_pattern.empty() && !files.write_failed && parse_utc(utc_time, time)) {
+        const std::string name = dated_path(files.csv_pattern, time);
+        if (name != files.csv_name) {
+            std::fclose(files.csv);
+            files.csv = nullptr;
+            files.closed_csv = files.csv_name;
+            files.closed_plot = files.plot_pattern.empty()
+                                    ? ""
+                                    : dated_path(files.plot_pattern, files.csv_named_at);
+            files.csv_name = name;
+            files.csv_named_at = time;
+            open_csv_at_path(files);
+        }
+    }
+    return write_csv(files, text);
+}
+
+void reopen_csv(Files& files)
+{
+    if (files.csv != nullptr && !files.csv_name.empty() && !files.write_failed) {
+        std::fclose(files.csv);
+        open_csv_at_path(files);
+    }
+}
+
+void keep_csv_at_path(Files& files)
+{
+    if (files.csv_name.empty() || files.csv == nullptr || !files.csv_identity.known) {
+        return;
+    }
+    const FileIdentity now = identity_of_path(files.csv_name);
+    if (now.known && now.volume == files.csv_identity.volume &&
+        now.number == files.csv_identity.number) {
+        return;
+    }
+    say(files.csv_name + (now.known ? " was replaced by another file" : " was moved or removed") +
+        "; the rows go on in a new file at its path");
+    std::fclose(files.csv);
+    open_csv_at_path(files);
 }
 
 void close_csv(Files& files)
@@ -271,15 +476,31 @@ bool put_plot(Files& files, const std::string& svg)
     if (files.plot == nullptr) {
         return true;
     }
-    const bool written = std::fwrite(svg.data(), 1, svg.size(), files.plot) == svg.size();
-    const bool closed = std::fclose(files.plot) == 0;
+    const bool written = std::fwrite(svg.data(), 1, svg.size(), files.plot) == svg.size() &&
+                         std::fflush(files.plot) == 0;
+    const std::string write_error = written ? "" : std::strerror(errno);
+    const bool closed = std::fclose(files.plot) == 0 && written;
     files.plot = nullptr;
-    if (!written || !closed || !replace_file(files.plot_part, files.plot_name)) {
-        say("cannot write " + files.plot_name);
-        std::remove(files.plot_part.c_str());
+    if (!closed) {
+        say("cannot write the plot " + files.plot_part + ": " +
+            (written ? std::strerror(errno) : write_error));
+        if (std::remove(files.plot_part.c_str()) != 0) {
+            say(files.plot_part + " is left: " + std::strerror(errno));
+        }
+        return false;
+    }
+    if (!replace_file(files.plot_part, files.plot_name)) {
+        say("cannot put the plot in place as " + files.plot_name + ": " + std::strerror(errno) +
+            "; it is in " + files.plot_part);
         return false;
     }
     return true;
+}
+
+bool write_plot_file(const std::string& path, const std::string& svg)
+{
+    Files one;
+    return open_plot(one, path) && put_plot(one, svg);
 }
 
 } // namespace logbook

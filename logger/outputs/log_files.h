@@ -2,9 +2,19 @@
 // before any meter is asked anything, and nothing that exists is changed before the run
 // starts: a run that cannot start leaves every file byte for byte as it was. The plot is
 // written under a temporary name of its own and renamed when complete.
+//
+// During the run the CSV stays at its path: a file moved away or removed (log rotation, a
+// hand) is noticed before the next row, said, and a new one made at the path with its header;
+// SIGUSR1 closes and opens it again at its path in any case. A path with strftime fields
+// (bench-%Y-%m-%d.csv) names a file for each row by the time of its request, local time
+// unless a field is followed by Z (%HZ): a row whose time names another file closes the one
+// open and starts that one, with its header, so that no row is lost or written twice.
 #pragma once
 
 #include "log_csv_reader.h"
+#include "log_platform.h"
+
+#include <chrono>
 
 #include <cstdio>
 #include <functional>
@@ -17,7 +27,7 @@ namespace logbook {
 struct FileSettings {
     std::string output; // the CSV; empty or "-": standard output
     std::string plot;   // empty: none
-    std::string from;   // an earlier CSV read instead of a port
+    std::vector<std::string> from; // earlier CSVs read as one run instead of a port
     bool append = false;
     bool force = false;
 };
@@ -29,9 +39,17 @@ struct Files {
     bool replace_csv = false;  // --force on an existing file: emptied when the run starts
     bool csv_has_rows = false; // no header is written before appended rows
     bool csv_cut_row = false;  // its last row has no line end: it gets one before new rows
+    bool with_meter = false;   // its header's tenth column, for each file opened later
+    FileIdentity csv_identity; // of the file open at csv_name
+    std::string csv_pattern;   // with strftime fields: csv_name is the file of the latest row
+    bool fields_in_utc = false;
+    std::chrono::system_clock::time_point csv_named_at{}; // the time that named csv_name
     std::string plot_name;
     std::string plot_part; // the temporary name, created up front
     std::FILE* plot = nullptr;
+    std::string plot_pattern; // with strftime fields: each CSV file's plot, drawn as it closes
+    std::string closed_csv;   // a CSV file of the pattern just closed, its plot still to draw
+    std::string closed_plot;
     bool write_failed = false;
     bool status_shown = false; // a status line stands on the terminal that rows may share
 };
@@ -51,14 +69,33 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
 // meter column when `with_meter`), and a last row cut short its line end.
 bool start_files(Files& files, bool with_meter);
 
+// The checks of prepare_files, with nothing created, changed or asked of a meter; the folders
+// of the files are checked too. Gives 0 or 2, having said what is wrong.
+int check_files(const FileSettings& options, const std::vector<std::string>& meters);
+
+// Whether the path has strftime fields, and the path they give at `time`.
+bool has_date_fields(const std::string& path);
+std::string dated_path(const std::string& pattern, std::chrono::system_clock::time_point time);
+
 // The run did not start: a CSV this run created and the temporary plot go.
 void discard_files(Files& files);
 
 // Writes and flushes one piece of the CSV; after a failure, told once, nothing more is written.
+// Output that nobody reads is waited for until the run is asked to stop, and STOP_WRITE_GRACE
+// then at most.
 bool write_csv(Files& files, const std::string& text);
+// A row requested at `utc_time` ("2026-12-08T13:04:38.774Z"), in the file its time names.
+bool write_csv_row(Files& files, const std::string& utc_time, const std::string& text);
+// SIGUSR1: the CSV closed and opened again at its path.
+void reopen_csv(Files& files);
+// Whether the CSV is still at its path; when not, told, and a new file made there.
+void keep_csv_at_path(Files& files);
 
 void close_csv(Files& files);
-// Writes the plot and puts it in place; false when it could not.
+// Writes the plot and puts it in place; false when it could not, said with the cause and
+// where the plot is, if anywhere.
 bool put_plot(Files& files, const std::string& svg);
+// The same for a plot of its own, written under a temporary name beside `path`.
+bool write_plot_file(const std::string& path, const std::string& svg);
 
 } // namespace logbook

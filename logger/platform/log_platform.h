@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,7 +15,13 @@ namespace logbook {
 // (SIGHUP), or on Windows the console's control events.
 extern std::atomic<bool> stop_requested;
 
-// Installs the handlers that set stop_requested. A write that a signal interrupts goes on.
+// Set by SIGUSR1 (log rotation): every output is to be closed and opened again at its path.
+// Never set on Windows, which has no such signal.
+extern std::atomic<bool> reopen_requested;
+
+// Installs the handlers that set stop_requested and reopen_requested. A write that a signal
+// interrupts goes on. A signal ignored when ohmlog started (SIGHUP under nohup, SIGINT in a
+// background job) stays ignored.
 void watch_for_stop();
 // The run has written everything: a console that is closing may now end the process.
 void run_finished();
@@ -34,6 +42,25 @@ int process_id();
 // still hold: on Linux, yes; on Windows the same option would let it take a port another
 // program listens on.
 bool listening_address_reusable();
+// Waits until `file` takes a row without blocking: at once for a file or a terminal, for a pipe
+// until its reader made room. Once the run is asked to stop, waits STOP_WRITE_GRACE at most:
+// false then, the output left unwritten.
+bool wait_until_writable(std::FILE* file);
+constexpr auto STOP_WRITE_GRACE = std::chrono::seconds(2);
+
+// What tells one file from another: the device and the file's number on it. `known` is false
+// when there is no file at that path (or the open file cannot be asked).
+struct FileIdentity {
+    bool known = false;
+    std::uint64_t volume = 0;
+    std::uint64_t number = 0;
+};
+FileIdentity identity_of_open(std::FILE* file);
+FileIdentity identity_of_path(const std::string& path);
+// Whether a file could be created in the folder of `path` (as the run's user, read-only
+// mounts included), without creating one.
+bool folder_writable(const std::string& path);
+
 // A file that did not exist, created for writing (binary); nullptr with errno set otherwise.
 std::FILE* create_new_file(const std::string& path);
 // Puts `from` in the place of `to`, replacing it in one step.
@@ -46,5 +73,12 @@ int run_shell_command(const std::string& command, const std::vector<std::string>
 
 // The name of this machine, for --mqtt-node; "ohmlog" when it has none.
 std::string host_name();
+
+// When a service manager started ohmlog (systemd's Type=notify, NOTIFY_SOCKET), tells it the
+// run's state: "READY=1", "STATUS=...", "WATCHDOG=1", "STOPPING=1". Nothing otherwise, and
+// nothing on Windows.
+void notify_service_manager(const std::string& state);
+// How often the service manager wants to hear WATCHDOG=1 (WatchdogSec); zero when it does not.
+std::chrono::microseconds watchdog_interval();
 
 } // namespace logbook

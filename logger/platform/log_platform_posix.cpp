@@ -14,14 +14,17 @@
 #include <filesystem>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 namespace logbook {
 
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> reopen_requested{false};
 
 namespace {
 
@@ -30,18 +33,35 @@ void on_stop_signal(int)
     stop_requested = true;
 }
 
+void on_reopen_signal(int)
+{
+    reopen_requested = true;
+}
+
+// nohup and the shell's background jobs ignore a signal for the programs they start, which
+// keep it so: only a signal that is not ignored gets the handler.
+void handle_unless_ignored(int signal, void (*handler)(int))
+{
+    struct sigaction now {};
+    if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) {
+        return;
+    }
+    struct sigaction wanted {};
+    wanted.sa_handler = handler;
+    // A row being written to a pipe that is full when Ctrl-C comes is written whole.
+    wanted.sa_flags = SA_RESTART;
+    sigemptyset(&wanted.sa_mask);
+    sigaction(signal, &wanted, nullptr);
+}
+
 } // namespace
 
 void watch_for_stop()
 {
-    struct sigaction stop {};
-    stop.sa_handler = on_stop_signal;
-    // A row being written to a pipe that is full when Ctrl-C comes is written whole.
-    stop.sa_flags = SA_RESTART;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGHUP, &stop, nullptr);
+    handle_unless_ignored(SIGINT, on_stop_signal);
+    handle_unless_ignored(SIGTERM, on_stop_signal);
+    handle_unless_ignored(SIGHUP, on_stop_signal);
+    handle_unless_ignored(SIGUSR1, on_reopen_signal);
     // A reader of standard output that has gone away fails the write instead.
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -97,6 +117,52 @@ int process_id()
 bool listening_address_reusable()
 {
     return true;
+}
+
+bool wait_until_writable(std::FILE* file)
+{
+    // A pipe that polls writable has a page free: a row, far shorter, goes in without blocking.
+    // A reader that has gone polls as an error, which the write itself then tells.
+    pollfd output{fileno(file), POLLOUT, 0};
+    std::chrono::steady_clock::time_point stop_seen{};
+    for (;;) {
+        const int ready = poll(&output, 1, 100);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            return true;
+        }
+        if (stop_requested && stop_seen == std::chrono::steady_clock::time_point{}) {
+            stop_seen = std::chrono::steady_clock::now();
+        }
+        if (stop_requested && std::chrono::steady_clock::now() - stop_seen >= STOP_WRITE_GRACE) {
+            return false;
+        }
+    }
+}
+
+FileIdentity identity_of_open(std::FILE* file)
+{
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0) {
+        return {};
+    }
+    return {true, static_cast<std::uint64_t>(status.st_dev),
+            static_cast<std::uint64_t>(status.st_ino)};
+}
+
+FileIdentity identity_of_path(const std::string& path)
+{
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        return {};
+    }
+    return {true, static_cast<std::uint64_t>(status.st_dev),
+            static_cast<std::uint64_t>(status.st_ino)};
+}
+
+bool folder_writable(const std::string& path)
+{
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    return access(folder.empty() ? "." : folder.c_str(), W_OK) == 0;
 }
 
 std::FILE* create_new_file(const std::string& path)
@@ -156,6 +222,17 @@ std::string host_name()
 {
     char name[256] = "";
     return gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "ohmlog";
+}
+
+void notify_service_manager(const std::string& state)
+{
+    sd_notify(0, state.c_str());
+}
+
+std::chrono::microseconds watchdog_interval()
+{
+    std::uint64_t microseconds = 0;
+    return std::chrono::microseconds(sd_watchdog_enabled(0, &microseconds) > 0 ? microseconds : 0);
 }
 
 } // namespace logbook

@@ -6,6 +6,7 @@
 #include "log_platform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,17 +20,37 @@
 namespace logbook {
 
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> reopen_requested{false};
 
 namespace {
 
 // Set by the run once its rows, plot and summary are out.
 HANDLE finished = nullptr;
+// The thread that writes the rows, whose write a reader that stalled may hold.
+HANDLE run_thread = nullptr;
+
+// A write still blocked STOP_WRITE_GRACE after the stop is cancelled, and so is every later
+// one, until the run has finished.
+DWORD WINAPI unblock_writes(LPVOID)
+{
+    constexpr DWORD grace = static_cast<DWORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(STOP_WRITE_GRACE).count());
+    if (WaitForSingleObject(finished, grace) != WAIT_TIMEOUT) {
+        return 0;
+    }
+    while (WaitForSingleObject(finished, 100) == WAIT_TIMEOUT) {
+        CancelSynchronousIo(run_thread);
+    }
+    return 0;
+}
 
 // Ctrl-C and Ctrl-Break end the run as a normal end. Closing the console, logging off or
 // shutting down end the process as soon as this returns: wait for the run's end first.
 BOOL WINAPI on_console_event(DWORD event)
 {
-    stop_requested = true;
+    if (!stop_requested.exchange(true)) {
+        CloseHandle(CreateThread(nullptr, 0, unblock_writes, nullptr, 0, nullptr));
+    }
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
         return TRUE;
     }
@@ -42,6 +63,8 @@ BOOL WINAPI on_console_event(DWORD event)
 void watch_for_stop()
 {
     finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &run_thread, 0,
+                    FALSE, DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
@@ -99,6 +122,53 @@ int process_id()
 bool listening_address_reusable()
 {
     return false;
+}
+
+bool wait_until_writable(std::FILE*)
+{
+    // A pipe cannot be asked for room here: a write that blocks past the stop is cancelled.
+    return true;
+}
+
+namespace {
+
+FileIdentity identity_of_handle(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information)) {
+        return {};
+    }
+    return {true, information.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
+                information.nFileIndexLow};
+}
+
+} // namespace
+
+FileIdentity identity_of_open(std::FILE* file)
+{
+    return identity_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))));
+}
+
+FileIdentity identity_of_path(const std::string& path)
+{
+    const HANDLE handle =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const FileIdentity identity = identity_of_handle(handle);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+    }
+    return identity;
+}
+
+bool folder_writable(const std::string& path)
+{
+    std::string folder = path.substr(0, path.find_last_of("/\\") + 1);
+    folder = folder.empty() ? "." : folder;
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
 std::FILE* create_new_file(const std::string& path)
@@ -177,7 +247,23 @@ std::string host_name()
 
 bool replace_file(const std::string& from, const std::string& to)
 {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) {
+        return true;
+    }
+    // Said as the C library says it, as on Linux.
+    const DWORD error = GetLastError();
+    errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
+            : error == ERROR_WRITE_PROTECT                                 ? EROFS
+            : error == ERROR_DISK_FULL                                     ? ENOSPC
+                                                                           : ENOENT;
+    return false;
+}
+
+void notify_service_manager(const std::string&) {}
+
+std::chrono::microseconds watchdog_interval()
+{
+    return std::chrono::microseconds(0);
 }
 
 } // namespace logbook

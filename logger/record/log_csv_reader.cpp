@@ -207,8 +207,12 @@ bool read_csv(const std::string& path, CsvReading& reading,
             reading.meters.assign(1, std::string());
         }
         if (text == header) {
-            // Files joined one after the other: a run starts.
-            std::fill(reading.line.last_elapsed_s.begin(), reading.line.last_elapsed_s.end(), -1.0);
+            // Files joined one after the other: a run starts. A file read after another (a
+            // file a day) goes on with its run unless its elapsed seconds go back.
+            if (line_number > 1) {
+                std::fill(reading.line.last_elapsed_s.begin(), reading.line.last_elapsed_s.end(),
+                          -1.0);
+            }
             continue;
         }
         if (line_number == 1) {

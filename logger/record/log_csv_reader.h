@@ -41,7 +41,8 @@ struct CsvReading {
     std::string problem;             // "FILE:LINE: ..." when the file is not ohmlog's CSV
 };
 
-// Gives every complete row of the file in turn, its meter the index in `reading.meters` and its
+// Gives every complete row of the file in turn (after the rows of the files read before with
+// the same `reading`, on one time line), its meter the index in `reading.meters` and its
 // elapsed seconds placed on the file's time line, skipping lines it cannot read (a row cut
 // short by a power failure and ended by a later run, a number that is not finite or out of the
 // range of a run); false with the problem told when the file cannot be read or does not start

@@ -1,8 +1,10 @@
 #include "log_options.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <fstream>
 
 #include <getopt.h>
 
@@ -24,6 +26,10 @@ enum LongOnly {
     MQTT_CAFILE,
     MQTT_PASSWORD_FILE,
     MQTT_NODE,
+    METER,
+    WAIT_FOR_PORT,
+    CONFIG,
+    CHECK_CONFIG,
     HELP,
     VERSION
 };
@@ -46,6 +52,10 @@ const option LONG_OPTIONS[] = {
     {"mqtt-cafile", required_argument, nullptr, MQTT_CAFILE},
     {"mqtt-password-file", required_argument, nullptr, MQTT_PASSWORD_FILE},
     {"mqtt-node", required_argument, nullptr, MQTT_NODE},
+    {"meter", required_argument, nullptr, METER},
+    {"wait-for-port", no_argument, nullptr, WAIT_FOR_PORT},
+    {"config", required_argument, nullptr, CONFIG},
+    {"check-config", required_argument, nullptr, CHECK_CONFIG},
     {"help", no_argument, nullptr, HELP},
     {"version", no_argument, nullptr, VERSION},
     {nullptr, 0, nullptr, 0},
@@ -86,7 +96,7 @@ bool take_option(int code, const char* value, LogOptions& options, std::string& 
     case APPEND: options.append = true; return true;
     case FORCE: options.force = true; return true;
     case PLOT: options.plot = value; return true;
-    case FROM: options.from = value; return true;
+    case FROM: options.from.emplace_back(value); return true;
     case SERVE:
         options.serve = true;
         return parse_serve_address(value, options.serve_host, options.serve_port) ||
@@ -99,6 +109,8 @@ bool take_option(int code, const char* value, LogOptions& options, std::string& 
     case MQTT_CAFILE: options.mqtt_cafile = value; return true;
     case MQTT_PASSWORD_FILE: options.mqtt_password_file = value; return true;
     case MQTT_NODE: options.mqtt_node = value; return true;
+    case METER: options.ports.emplace_back(value); return true;
+    case WAIT_FOR_PORT: options.wait_for_port = true; return true;
     case HELP: options.help = true; return true;
     case VERSION: options.version = true; return true;
     default: return false;
@@ -121,14 +133,87 @@ std::string refused_option(const char* word)
     return "unknown option " + name;
 }
 
+// An option as given: on the command line, or on a line of the file of options.
+struct GivenOption {
+    int code;
+    std::string value;
+    std::string place; // "FILE:LINE: " for a line of the file; empty for the command line
+};
+
+std::string trimmed(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    return first == std::string::npos ? ""
+                                      : text.substr(first, text.find_last_not_of(" \t\r") + 1 - first);
+}
+
+// The option of the table that a line of the file names.
+const option* option_named(const std::string& name)
+{
+    for (const option* known = LONG_OPTIONS; known->name != nullptr; ++known) {
+        if (name == known->name) {
+            return known;
+        }
+    }
+    return nullptr;
+}
+
+// One line of the file of options: the option's long name (its dashes may be left out), then
+// its value after blanks or "=", to the end of the line.
+bool read_option_line(const std::string& line, const std::string& place,
+                      std::vector<GivenOption>& given, std::string& problem)
+{
+    const std::string text = trimmed(line);
+    if (text.empty() || text[0] == '#') {
+        return true;
+    }
+    const auto end = text.find_first_of(" \t=");
+    const std::size_t dashes = text.rfind("--", 0) == 0 ? 2 : 0;
+    const std::string name = text.substr(dashes, end == std::string::npos ? end : end - dashes);
+    std::string value = end == std::string::npos ? "" : trimmed(text.substr(end));
+    value = value.empty() || value[0] != '=' ? value : trimmed(value.substr(1));
+    const option* known = option_named(name);
+    if (known == nullptr) {
+        problem = place + "unknown option '" + name + "'";
+    } else if (known->val == CONFIG || known->val == CHECK_CONFIG || known->val == HELP ||
+               known->val == VERSION) {
+        problem = place + name + " has no place in a file of options";
+    } else if (known->has_arg == no_argument && !value.empty()) {
+        problem = place + name + " takes no value";
+    } else if (known->has_arg == required_argument && value.empty()) {
+        problem = place + name + " needs a value";
+    } else {
+        given.push_back(GivenOption{known->val, value, place});
+    }
+    return problem.empty();
+}
+
+bool read_option_file(const std::string& path, std::vector<GivenOption>& given,
+                      std::string& problem)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        problem = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string line;
+    for (long number = 1; std::getline(file, line); ++number) {
+        if (!read_option_line(line, path + ":" + std::to_string(number) + ": ", given, problem)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // What the options say must hold together.
-bool consistent(const LogOptions& options, int ports, std::string& problem)
+bool consistent(const LogOptions& options, std::size_t ports, std::string& problem)
 {
     if (options.append && options.force) {
         problem = "--append and --force exclude each other";
     } else if (!options.from.empty() &&
                (ports != 0 || !options.output.empty() || options.append || options.count != 0 ||
-                options.duration_s > 0.0 || options.interval_s > 0.0 || options.serve)) {
+                options.duration_s > 0.0 || options.interval_s > 0.0 || options.serve ||
+                options.wait_for_port)) {
         problem = "--from reads a file instead of ports: it takes only --plot, --force and --power";
     } else if (options.from.empty() && ports == 0) {
         problem = "no port given";
@@ -165,6 +250,7 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
     opterr = 0; // the problem is told in our words
     optind = 1;
     int code = 0;
+    std::vector<GivenOption> given;
     while ((code = getopt_long(argc, argv, ":n:t:i:o:", LONG_OPTIONS, nullptr)) != -1) {
         if (code == '?') {
             problem = refused_option(argv[optind - 1]);
@@ -174,20 +260,37 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
             problem = std::string("missing value after ") + argv[optind - 1];
             return false;
         }
-        if (!take_option(code, optarg, options, problem)) {
+        if (code == CONFIG || code == CHECK_CONFIG) {
+            options.config = optarg;
+            options.check_config = code == CHECK_CONFIG;
+        } else {
+            given.push_back(GivenOption{code, optarg == nullptr ? "" : optarg, ""});
+        }
+    }
+    // The file's options first, so that those of the command line add to them or replace them.
+    std::vector<GivenOption> all;
+    if (!options.config.empty() && !read_option_file(options.config, all, problem)) {
+        return false;
+    }
+    all.insert(all.end(), given.begin(), given.end());
+    for (const GivenOption& option : all) {
+        if (!take_option(option.code, option.value.c_str(), options, problem)) {
+            problem = option.place + problem;
             return false;
         }
     }
     if (options.help || options.version) {
         return true;
     }
-    if (!consistent(options, argc - optind, problem)) {
+    // With --from, the words after the options are more files (a glob the shell expanded).
+    auto& words = options.from.empty() ? options.ports : options.from;
+    words.insert(words.end(), argv + optind, argv + argc);
+    if (!consistent(options, options.ports.size(), problem)) {
         return false;
     }
     if (options.output == "-") {
         options.output.clear();
     }
-    options.ports.assign(argv + optind, argv + argc);
     return true;
 }
 

@@ -11,7 +11,8 @@ namespace logbook {
 struct LogOptions {
     std::string output;              // the CSV file; empty or "-": standard output
     std::string plot;                // the SVG chart; empty: none
-    std::string from;                // an earlier CSV to plot and sum up instead of a port
+    std::vector<std::string> from;   // earlier CSVs to plot and sum up as one run, not ports
+    std::string config;              // the file of options (--config or --check-config)
     std::string serve_host;          // with `serve`, the run over HTTP on serve_host:serve_port
     std::vector<std::string> ports;  // as given: PORT or NAME=PORT
     std::string power;               // "U,I": the volt meter and the ampere meter
@@ -29,6 +30,8 @@ struct LogOptions {
     bool append = false;
     bool force = false;
     bool stop_on_alarm = false;
+    bool wait_for_port = false; // a port missing at start is waited for as a lost one
+    bool check_config = false;  // only check the options and say what the run would do
     bool help = false;
     bool version = false;
 };
@@ -52,7 +55,11 @@ bool parse_meters(const std::vector<std::string>& arguments, std::vector<MeterCh
 bool parse_power(const std::string& text, const std::vector<std::string>& names, int& volts,
                  int& amperes, std::string& problem);
 
-// False with the problem to report when the command line is not one ohmlog understands.
+// False with the problem to report when the command line, and the file of options it names
+// (--config), are not ones ohmlog understands. The file holds long options, one a line
+// without their dashes, the value after a blank ("alarm V<3.0 for=3", "meter U=COM3", a
+// line starting with # a comment); the command line's options come after the file's: a
+// repeatable one (meters, alarms, --from files) adds to them, any other replaces the file's.
 bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& problem);
 
 const char* log_usage();

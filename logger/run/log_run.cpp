@@ -20,8 +20,11 @@ namespace logbook {
 
 namespace {
 
-// How often the loop looks at what the time passing changes: power still waiting, lost ports.
+// How often the loop looks at what the time passing changes: power still waiting, lost ports,
+// a CSV moved away, a request to reopen the files.
 constexpr auto TAKE_WAIT = std::chrono::milliseconds(200);
+// How often a service manager is told the run's state (STATUS=).
+constexpr auto STATUS_EVERY = std::chrono::seconds(1);
 
 // A run's parts: its meters' sessions, the view the outputs read, the files and the outputs.
 struct Run {
@@ -38,6 +41,9 @@ struct Run {
     bool rows_on_terminal = false; // the CSV shares the terminal with the status line
     Output csv;                    // before the view: a row that is not written is not counted
     std::vector<Output> outputs;   // after it
+    std::chrono::microseconds watchdog{}; // how often the service manager wants to hear from us
+    Clock::time_point watchdog_told{};
+    Clock::time_point status_told{};
 };
 
 std::vector<std::string> names_of(const Run& run)
@@ -99,18 +105,25 @@ bool choose_meters(Run& run, std::string& problem)
     return true;
 }
 
-// Every port opens before any meter is asked anything.
+// Every port opens before any meter is asked anything. With --wait-for-port, one that does
+// not open is waited for as a port lost at the first request.
 bool open_ports(Run& run)
 {
     for (MeterSession& session : run.sessions) {
         const MeterOpen opened = open_session(session);
-        if (opened != MeterOpen::opened) {
-            say("cannot open " + session.port + ": " +
-                (opened == MeterOpen::not_serial ? "not a serial port"
-                                                 : open_failure(session.port)));
-            close_all_ports();
-            return false;
+        if (opened == MeterOpen::opened) {
+            continue;
         }
+        const std::string why =
+            opened == MeterOpen::not_serial ? "not a serial port" : open_failure(session.port);
+        if (run.options.wait_for_port && opened == MeterOpen::failed) {
+            say("cannot open " + session.port + " yet: " + why);
+            session.missing_at_start = true;
+            continue;
+        }
+        say("cannot open " + session.port + ": " + why);
+        close_all_ports();
+        return false;
     }
     return true;
 }
@@ -131,6 +144,40 @@ void set_outputs(Run& run)
         run.outputs.push_back(alarm_output(*run.commands, run.terminal));
     }
     run.outputs.push_back(plot_output(run.files));
+}
+
+// The run's state for a service manager: the readings, each meter's latest, the alarms raised.
+std::string service_status(Run& run)
+{
+    const std::lock_guard<std::mutex> hold(run.view.lock);
+    std::string text = std::to_string(run.view.rows) + " readings";
+    for (const MeterView& meter : run.view.meters) {
+        text += "; " + meter.name + " " +
+                (meter.stats.port_away ? "port lost"
+                 : meter.has_latest    ? reading_text(meter.latest)
+                                       : "-");
+    }
+    std::string raised;
+    for (const Alarm& alarm : run.view.alarms) {
+        raised += alarm_active(alarm) ? (raised.empty() ? "" : ", ") + alarm.rule.text : "";
+    }
+    return run.view.alarms.empty() ? text
+                                   : text + "; " + (raised.empty() ? "no alarm" : "alarm " + raised);
+}
+
+// WATCHDOG=1 at half the interval the service manager asked for, from the loop that takes the
+// rows, so that a loop that hangs is seen; STATUS= every STATUS_EVERY.
+void tell_service_manager(Run& run)
+{
+    const Clock::time_point now = Clock::now();
+    if (run.watchdog.count() > 0 && now - run.watchdog_told >= run.watchdog / 2) {
+        notify_service_manager("WATCHDOG=1");
+        run.watchdog_told = now;
+    }
+    if (now - run.status_told >= STATUS_EVERY) {
+        notify_service_manager("STATUS=" + service_status(run));
+        run.status_told = now;
+    }
 }
 
 FileSettings file_settings(const LogOptions& options)
@@ -207,8 +254,13 @@ void run_loop(Run& run)
     while (ended < run.sessions.size()) {
         MeterEvent event;
         const bool came = take(run.stream, event, TAKE_WAIT);
+        tell_service_manager(run);
+        if (reopen_requested.exchange(false)) {
+            reopen_csv(run.files);
+        }
         if (Clock::now() - settled >= TAKE_WAIT) {
             settle(run, seconds_since_start(run));
+            keep_csv_at_path(run.files);
             settled = Clock::now();
         }
         if (!came) {
@@ -256,7 +308,7 @@ bool finish_outputs(Run& run)
 void serve_run(Run& run)
 {
     if (run.server) {
-        start_serving(*run.server, run.view, run.options.output);
+        start_serving(*run.server, run.view, run.files.csv_name);
     }
 }
 
@@ -304,7 +356,10 @@ int log_from_ports(Run& run)
         for (MeterSession& session : run.sessions) {
             start_session(session, run.plan, run.stream);
         }
+        run.watchdog = watchdog_interval();
+        notify_service_manager("READY=1");
         run_loop(run);
+        notify_service_manager("STOPPING=1");
     }
     close_stream(run.stream);
     for (MeterSession& session : run.sessions) {
@@ -319,13 +374,15 @@ int log_from_ports(Run& run)
     return finished ? 0 : 1;
 }
 
-// --from: the file's rows through the same view and outputs as a run's.
+// --from: the files' rows through the same view and outputs as a run's.
 int plot_from_file(Run& run)
 {
     CsvReading scan;
-    if (!read_csv(run.options.from, scan, [](const Record&) {})) {
-        say(scan.problem);
-        return 1;
+    for (const std::string& from : run.options.from) {
+        if (!read_csv(from, scan, [](const Record&) {})) {
+            say(scan.problem);
+            return 1;
+        }
     }
     std::vector<MeterView> meters;
     for (const std::string& name : scan.meters) {
@@ -352,15 +409,76 @@ int plot_from_file(Run& run)
     if (refused != 0) {
         return refused;
     }
-    if (earlier.cut_short) {
-        say(run.options.from + ": the last row is cut short and left out");
-    }
     run.view.origin_utc = earlier.line.start_utc;
     run.view.seconds = earlier.line.end_s;
     run.outputs = {terminal_output(run.terminal), plot_output(run.files)};
     run.csv = Output{[](const RunView&, const RecordNews&) { return true; },
                      [](const RunView&) { return true; }};
     return finish_outputs(run) ? 0 : 1;
+}
+
+std::string joined(const std::vector<std::string>& words, const std::string& between)
+{
+    std::string text;
+    for (const std::string& word : words) {
+        text += (text.empty() ? "" : between) + word;
+    }
+    return text;
+}
+
+// What the options make a run do, in words, for --check-config.
+std::string what_the_run_does(const Run& run)
+{
+    const LogOptions& options = run.options;
+    std::string text = "ohmlog: " + options.config + ": the run would\n";
+    if (!options.from.empty()) {
+        return text + "  read " + joined(options.from, ", ") + " as one run\n" +
+               (options.plot.empty() ? "" : "  draw the plot " + options.plot + "\n");
+    }
+    std::vector<std::string> meters;
+    for (const MeterSession& session : run.sessions) {
+        meters.push_back(session.name + " on " + session.port);
+    }
+    text += "  read " + joined(meters, ", ") +
+            (options.wait_for_port ? ", waiting for a port that is not there\n" : "\n");
+    text += options.interval_s > 0.0 ? "  once every " + si_text(options.interval_s, "s")
+                                     : "  as often as the meters answer";
+    text += options.count > 0 ? ", " + std::to_string(options.count) + " readings of each" : "";
+    text += options.duration_s > 0.0 ? ", for " + si_text(options.duration_s, "s") : "";
+    text += options.count > 0 || options.duration_s > 0.0 ? "\n" : ", until stopped\n";
+    const std::string csv = options.output.empty() ? "standard output" : options.output;
+    text += "  write the rows to " + csv +
+            (has_date_fields(options.output) ? ", a new file as the date in its name changes" : "") +
+            (options.append ? ", adding to a file that is there" : "") +
+            (options.force ? ", replacing a file that is there" : "") + "\n";
+    text += options.plot.empty() ? "" : "  draw the plot " + options.plot + "\n";
+    text += options.power.empty() ? "" : "  count the power of " + options.power + "\n";
+    for (const std::string& alarm : options.alarms) {
+        text += "  watch the alarm " + alarm + "\n";
+    }
+    text += options.on_alarm.empty() ? "" : "  run at each rise and clear: " + options.on_alarm + "\n";
+    text += options.stop_on_alarm ? "  end at the first rise\n" : "";
+    text += options.serve ? "  serve the run on " + options.serve_host + ":" +
+                                std::to_string(options.serve_port) + "\n"
+                          : "";
+    text += options.mqtt.empty() ? "" : "  publish the run to " + options.mqtt + "\n";
+    return text;
+}
+
+// --check-config: the checks a run makes before it asks a meter anything, with no file made
+// or changed and no port opened; 0 when the run could start, 2 when not.
+int check_configuration(Run& run)
+{
+    std::string problem;
+    if (run.options.from.empty() && !choose_meters(run, problem)) {
+        say(problem);
+        return 2;
+    }
+    if (check_files(file_settings(run.options), names_of(run)) != 0) {
+        return 2;
+    }
+    std::fputs(what_the_run_does(run).c_str(), stdout);
+    return 0;
 }
 
 } // namespace
@@ -371,12 +489,17 @@ int run_ohmlog(int argc, char** argv)
     LogOptions& options = run.options;
     std::string problem;
     if (!parse_log_options(argc, argv, options, problem)) {
-        std::fprintf(stderr, "ohmlog: %s\n%s", problem.c_str(), log_usage());
+        // A line of the file of options is told alone: the usage is of the command line.
+        std::fprintf(stderr, "ohmlog: %s\n%s", problem.c_str(),
+                     options.config.empty() ? log_usage() : "");
         return 2;
     }
     if (options.help || options.version) {
         std::fputs(options.help ? log_usage() : "ohmlog " OHM_VERSION "\n", stdout);
         return 0;
+    }
+    if (options.check_config) {
+        return check_configuration(run);
     }
     init_port_table();
     // Before any file is made or the meter asked anything: a port that cannot be listened on
