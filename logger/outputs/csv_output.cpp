@@ -37,8 +37,9 @@ bool release(Files& files, FirstRows& first, const std::vector<std::string>& met
     }
     bool written = true;
     for (const Record* row : rows) {
-        written = written && write_csv_row(files, row->time,
-                                           csv_row(*row, meters[static_cast<std::size_t>(row->meter)]));
+        written =
+            written && write_csv_row(files, row->time,
+                                     csv_row(*row, meters[static_cast<std::size_t>(row->meter)]));
     }
     first.held.clear();
     first.done = true;

@@ -107,8 +107,8 @@ bool fields_in_utc(const std::string& pattern)
 FileSettings named_now(const FileSettings& options, std::chrono::system_clock::time_point now)
 {
     FileSettings named = options;
-    named.output = has_date_fields(options.output) ? dated_path(options.output, now)
-                                                   : options.output;
+    named.output =
+        has_date_fields(options.output) ? dated_path(options.output, now) : options.output;
     named.plot = has_date_fields(options.plot) ? dated_path(options.plot, now) : options.plot;
     return named;
 }
@@ -305,7 +305,8 @@ bool has_date_fields(const std::string& path)
 std::string dated_path(const std::string& pattern, std::chrono::system_clock::time_point time)
 {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    const std::tm parts = fields_in_utc(pattern) ? *std::gmtime(&seconds) : *std::localtime(&seconds);
+    const std::tm parts =
+        fields_in_utc(pattern) ? *std::gmtime(&seconds) : *std::localtime(&seconds);
     std::ostringstream text;
     text << std::put_time(&parts, pattern.c_str());
     return text.str();

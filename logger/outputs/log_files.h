@@ -25,8 +25,8 @@ namespace logbook {
 
 // What the run's files are to be, as the user named them.
 struct FileSettings {
-    std::string output; // the CSV; empty or "-": standard output
-    std::string plot;   // empty: none
+    std::string output;            // the CSV; empty or "-": standard output
+    std::string plot;              // empty: none
     std::vector<std::string> from; // earlier CSVs read as one run instead of a port
     bool append = false;
     bool force = false;

@@ -253,9 +253,9 @@ bool replace_file(const std::string& from, const std::string& to)
     // Said as the C library says it, as on Linux.
     const DWORD error = GetLastError();
     errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
-            : error == ERROR_WRITE_PROTECT                                 ? EROFS
-            : error == ERROR_DISK_FULL                                     ? ENOSPC
-                                                                           : ENOENT;
+            : error == ERROR_WRITE_PROTECT                                   ? EROFS
+            : error == ERROR_DISK_FULL                                       ? ENOSPC
+                                                                             : ENOENT;
     return false;
 }
 

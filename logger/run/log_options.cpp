@@ -143,8 +143,9 @@ struct GivenOption {
 std::string trimmed(const std::string& text)
 {
     const auto first = text.find_first_not_of(" \t\r");
-    return first == std::string::npos ? ""
-                                      : text.substr(first, text.find_last_not_of(" \t\r") + 1 - first);
+    return first == std::string::npos
+               ? ""
+               : text.substr(first, text.find_last_not_of(" \t\r") + 1 - first);
 }
 
 // The option of the table that a line of the file names.

@@ -76,6 +76,9 @@ bool choose_meters(Run& run, std::string& problem)
         session.name = choice.name;
         session.port = choice.port;
         session.device = device_for_port_name(choice.port);
+        // A device that is not there yet is known by its path alone until it comes.
+        const bool awaited = run.options.wait_for_port && choice.port.rfind('/', 0) == 0;
+        session.device = session.device.empty() && awaited ? choice.port : session.device;
         session.policy.port = session.index;
         meters.push_back(meter_view(choice.name, choice.port));
     }
@@ -161,8 +164,9 @@ std::string service_status(Run& run)
     for (const Alarm& alarm : run.view.alarms) {
         raised += alarm_active(alarm) ? (raised.empty() ? "" : ", ") + alarm.rule.text : "";
     }
-    return run.view.alarms.empty() ? text
-                                   : text + "; " + (raised.empty() ? "no alarm" : "alarm " + raised);
+    return run.view.alarms.empty()
+               ? text
+               : text + "; " + (raised.empty() ? "no alarm" : "alarm " + raised);
 }
 
 // WATCHDOG=1 at half the interval the service manager asked for, from the loop that takes the
@@ -399,13 +403,13 @@ int plot_from_file(Run& run)
     }
     set_up_view(run.view, meters, power);
     CsvReading earlier;
-    const int refused =
-        prepare_files(file_settings(run.options), scan.meters, run.files, earlier, [&run](const Record& row) {
-            const RecordNews news = add_to_view(run.view, row);
-            if (!news.notice.empty()) {
-                say(news.notice);
-            }
-        });
+    const int refused = prepare_files(file_settings(run.options), scan.meters, run.files, earlier,
+                                      [&run](const Record& row) {
+                                          const RecordNews news = add_to_view(run.view, row);
+                                          if (!news.notice.empty()) {
+                                              say(news.notice);
+                                          }
+                                      });
     if (refused != 0) {
         return refused;
     }
@@ -447,16 +451,18 @@ std::string what_the_run_does(const Run& run)
     text += options.duration_s > 0.0 ? ", for " + si_text(options.duration_s, "s") : "";
     text += options.count > 0 || options.duration_s > 0.0 ? "\n" : ", until stopped\n";
     const std::string csv = options.output.empty() ? "standard output" : options.output;
-    text += "  write the rows to " + csv +
-            (has_date_fields(options.output) ? ", a new file as the date in its name changes" : "") +
-            (options.append ? ", adding to a file that is there" : "") +
-            (options.force ? ", replacing a file that is there" : "") + "\n";
+    text +=
+        "  write the rows to " + csv +
+        (has_date_fields(options.output) ? ", a new file as the date in its name changes" : "") +
+        (options.append ? ", adding to a file that is there" : "") +
+        (options.force ? ", replacing a file that is there" : "") + "\n";
     text += options.plot.empty() ? "" : "  draw the plot " + options.plot + "\n";
     text += options.power.empty() ? "" : "  count the power of " + options.power + "\n";
     for (const std::string& alarm : options.alarms) {
         text += "  watch the alarm " + alarm + "\n";
     }
-    text += options.on_alarm.empty() ? "" : "  run at each rise and clear: " + options.on_alarm + "\n";
+    text +=
+        options.on_alarm.empty() ? "" : "  run at each rise and clear: " + options.on_alarm + "\n";
     text += options.stop_on_alarm ? "  end at the first rise\n" : "";
     text += options.serve ? "  serve the run on " + options.serve_host + ":" +
                                 std::to_string(options.serve_port) + "\n"

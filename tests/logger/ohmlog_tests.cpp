@@ -6,15 +6,25 @@
 #include "test_paths.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -743,6 +753,285 @@ TEST_F(OhmlogTest, AStatusLineOnATerminal)
         << "each row on a line of its own: " << visible(shown);
     EXPECT_NE(shown.find("ohmlog: 3 readings"), std::string::npos);
     EXPECT_EQ(run_ohmlog({"--version"}).out, "ohmlog 1.0\n");
+}
+
+// --- ohmlog as a service ---
+
+std::vector<std::string> files_matching(const std::string& dir, const std::string& ending)
+{
+    std::vector<std::string> names;
+    for (const std::string& name : files_in(dir)) {
+        if (name.size() > ending.size() && name.substr(name.size() - ending.size()) == ending) {
+            names.push_back(dir + "/" + name);
+        }
+    }
+    return names;
+}
+
+void wait_for(const std::function<bool()>& condition, int timeout_ms = 10000)
+{
+    const double start = monotonic_seconds();
+    while (!condition() && seconds_since(start) * 1000 < timeout_ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// A file of options, the command line over it: its count replaced, its alarms added to. The
+// check says what the run would do, makes no file and asks the meter nothing; a line it does
+// not understand is named, alone, with status 2.
+TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
+{
+    SimMeter meter;
+    const std::string conf = dir_ + "/bench.conf";
+    write_file(conf, "# the bench\nmeter U=" + meter.path() + "\n  count 50\ninterval=0.2\r\n" +
+                         "alarm   V<0  \noutput " + dir_ + "/run.csv\nappend\n");
+    const ProcessResult check = run_ohmlog({"--check-config", conf});
+    EXPECT_EQ(check.exit_status, 0) << check.err;
+    for (const std::string& said :
+         {"read U on " + meter.path(), std::string("once every 0.2 s, 50 readings of each\n"),
+          "write the rows to " + dir_ + "/run.csv, adding", std::string("watch the alarm V<0\n")}) {
+        EXPECT_NE(check.out.find(said), std::string::npos) << said << check.out;
+    }
+    EXPECT_EQ(files_in(dir_), std::vector<std::string>{"bench.conf"});
+    const ProcessResult run = run_ohmlog({"--config", conf, "-n", "2", "--alarm", "V>0"});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(csv_lines(read_file(dir_ + "/run.csv")).size(), 3u);
+    EXPECT_NE(run.err.find("  alarm V<0: raised 1 time"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("  alarm V>0: never raised"), std::string::npos) << run.err;
+    EXPECT_EQ(meter.received(), "\r\r");
+
+    for (const auto& [line, said] : std::vector<std::pair<std::string, std::string>>{
+             {"colour red", "bench.conf:2: unknown option 'colour'"},
+             {"append yes", "bench.conf:2: append takes no value"},
+             {"count", "bench.conf:2: count needs a value"},
+             {"count three", "bench.conf:2: bad count: 'three'"},
+             {"config other.conf", "bench.conf:2: config has no place in a file of options"},
+             {"output " + dir_ + "/run.csv", dir_ + "/run.csv exists"},
+             {"output " + dir_ + "/none/run.csv", "its folder is not there"}}) {
+        write_file(conf, "meter " + meter.path() + "\n" + line + "\n");
+        const ProcessResult refused = run_ohmlog({"--check-config", conf});
+        EXPECT_EQ(refused.exit_status, 2) << line;
+        EXPECT_NE(refused.err.find(said), std::string::npos) << refused.err;
+        EXPECT_EQ(count_of(refused.err, "\n"), 1) << refused.err;
+    }
+    EXPECT_EQ(run_ohmlog({"--config", dir_ + "/none.conf"}).exit_status, 2);
+    EXPECT_EQ(meter.received(), "\r\r");
+}
+
+// A file a second: each row in the file its request's time names (in UTC, as the Z says),
+// each file with its header and its plot; none lost, none twice. --from reads them as one run.
+TEST_F(OhmlogTest, FilesNamedByTheDate)
+{
+    SimMeter meter;
+    const ProcessResult run = run_ohmlog({"-n", "8", "-i", "0.3", "-o", dir_ + "/run-%H%M%SZ.csv",
+                                          "--plot", dir_ + "/run-%H%M%SZ.svg", meter.path()});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    const std::vector<std::string> files = files_matching(dir_, ".csv");
+    ASSERT_GE(files.size(), 2u);
+    std::vector<double> elapsed;
+    for (const std::string& file : files) {
+        const std::vector<std::string> rows = csv_lines(read_file(file));
+        ASSERT_GE(rows.size(), 2u) << file;
+        EXPECT_EQ(rows[0], "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame");
+        for (std::size_t k = 1; k < rows.size(); ++k) {
+            const std::string hms =
+                rows[k].substr(11, 2) + rows[k].substr(14, 2) + rows[k].substr(17, 2);
+            EXPECT_NE(file.find("/run-" + hms + "Z.csv"), std::string::npos) << rows[k] << file;
+            elapsed.push_back(elapsed_of(rows[k]));
+        }
+        const std::string svg = read_file(file.substr(0, file.size() - 4) + ".svg");
+        EXPECT_NE(svg.find(">" + std::to_string(rows.size() - 1) + " reading"), std::string::npos)
+            << file;
+    }
+    ASSERT_EQ(elapsed.size(), 8u);
+    EXPECT_TRUE(std::is_sorted(elapsed.begin(), elapsed.end()));
+    std::vector<std::string> from = {"--from"};
+    from.insert(from.end(), files.begin(), files.end());
+    from.insert(from.end(), {"--plot", dir_ + "/all.svg"});
+    const ProcessResult all = run_ohmlog(from);
+    EXPECT_EQ(all.exit_status, 0) << all.err;
+    EXPECT_NE(all.err.find("ohmlog: 8 readings in 2."), std::string::npos) << all.err;
+}
+
+// A CSV moved away during the run is made again at its path, with its header; SIGUSR1, after
+// logrotate's rename and create, opens the file at the path. Every row in one file.
+TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
+{
+    SimMeter meter;
+    const std::string csv = dir_ + "/run.csv";
+    Launch launch = ohmlog_launch({"-n", "12", "-i", "0.3", "-o", csv, meter.path()});
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    const auto rows_in = [&](const std::string& path) {
+        return static_cast<int>(csv_lines(read_file(path)).size()) - 1;
+    };
+    wait_for([&] { return rows_in(csv) >= 3; });
+    std::filesystem::rename(csv, dir_ + "/moved.csv");
+    wait_for([&] { return rows_in(csv) >= 2; });
+    std::filesystem::rename(csv, dir_ + "/run.csv.1");
+    write_file(csv, "");
+    kill(log.pid(), SIGUSR1);
+    EXPECT_EQ(log.wait(15000), 0);
+    int rows = 0;
+    for (const std::string& file : {dir_ + "/moved.csv", dir_ + "/run.csv.1", csv}) {
+        EXPECT_EQ(csv_lines(read_file(file)).at(0).substr(0, 5), "time,") << file;
+        EXPECT_GE(rows_in(file), 1) << file;
+        rows += rows_in(file);
+    }
+    EXPECT_EQ(rows, 12);
+    EXPECT_NE(read_file(dir_ + "/stderr")
+                  .find("ohmlog: " + csv +
+                        " was moved or removed; the rows go on in a new file at its path\n"),
+              std::string::npos)
+        << read_file(dir_ + "/stderr");
+}
+
+// nohup and background jobs ignore SIGHUP and SIGINT for ohmlog: they stay ignored.
+TEST_F(OhmlogTest, SignalsIgnoredOnEntryStayIgnored)
+{
+    SimMeter meter;
+    Launch launch = ohmlog_launch({"-n", "4", "-i", "0.3", meter.path()});
+    launch.argv.insert(launch.argv.begin(),
+                       {"/bin/sh", "-c", "trap '' HUP INT; exec \"$0\" \"$@\""});
+    BackgroundProcess log(launch);
+    EXPECT_EQ(log.read_line(5000).substr(0, 5), "time,");
+    EXPECT_NE(log.read_line(5000).find(",ok,"), std::string::npos);
+    kill(log.pid(), SIGHUP);
+    kill(log.pid(), SIGINT);
+    EXPECT_EQ(csv_lines(log.read_rest(10000)).size(), 3u) << "the run went on to its count";
+    EXPECT_EQ(log.wait(5000), 0);
+}
+
+// A standard output whose reader stalled: SIGTERM still ends the run within seconds, with
+// its plot and summary, and says that rows were not written.
+TEST_F(OhmlogTest, AnOutputNobodyReadsDoesNotHoldTheEnd)
+{
+    SimMeter meter({"--char-ms", "0", "--delay", "0"});
+    const std::string fifo = dir_ + "/rows";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 8192), 0);
+    Launch launch = ohmlog_launch({"--plot", dir_ + "/run.svg", meter.path()});
+    launch.stdout_path = fifo;
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    // Blocked: the pipe holds the same bytes for a while, at over a thousand rows a second.
+    int waiting = 0;
+    int before = -1;
+    int same = 0;
+    wait_for([&] {
+        ioctl(reader, FIONREAD, &waiting);
+        same = waiting > 4096 && waiting == before ? same + 1 : 0;
+        before = waiting;
+        return same == 15;
+    });
+    ASSERT_EQ(same, 15) << "the pipe is full";
+    const double stop = monotonic_seconds();
+    kill(log.pid(), SIGTERM);
+    EXPECT_EQ(log.wait(10000), 1);
+    EXPECT_LT(seconds_since(stop), 8.0) << "2 s of grace for the reader";
+    close(reader);
+    const std::string said = read_file(dir_ + "/stderr");
+    EXPECT_NE(said.find("ohmlog: cannot write the output: nothing reads it; the rows from here on "
+                        "are not written\n"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find(" readings in "), std::string::npos) << said;
+    EXPECT_NE(read_file(dir_ + "/run.svg").find("</svg>"), std::string::npos);
+    EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"rows", "run.svg", "stderr"}));
+}
+
+// A folder made read-only during the run: the plot cannot be put in place, and the message
+// says why and where the finished plot is.
+TEST_F(OhmlogTest, APlotThatCannotBePutInPlaceSaysWhereItIs)
+{
+    SimMeter meter;
+    const std::string folder = dir_ + "/plots";
+    std::filesystem::create_directory(folder);
+    Launch launch =
+        ohmlog_launch({"-n", "3", "-i", "0.3", "--plot", folder + "/run.svg", meter.path()});
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    EXPECT_EQ(log.read_line(5000).substr(0, 5), "time,");
+    // A mount of the folder on itself, made read-only: the temporary plot, opened before, is
+    // still written.
+    Launch read_only;
+    read_only.argv = {"/bin/sh", "-c",
+                      "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\"", folder};
+    ASSERT_EQ(run_process(read_only).exit_status, 0);
+    EXPECT_EQ(log.wait(10000), 1);
+    const std::string part = folder + "/run.svg." + std::to_string(log.pid()) + ".part";
+    EXPECT_NE(read_file(dir_ + "/stderr")
+                  .find("ohmlog: cannot put the plot in place as " + folder +
+                        "/run.svg: Read-only file system; it is in " + part + "\n"),
+              std::string::npos)
+        << read_file(dir_ + "/stderr");
+    EXPECT_NE(read_file(part).find("</svg>"), std::string::npos);
+    umount2(folder.c_str(), MNT_DETACH);
+}
+
+// A port not there at the start, with --wait-for-port, is waited for as a lost one; a service
+// manager's socket hears READY=1 before it comes, the watchdog at its pace, the state, the stop.
+TEST_F(OhmlogTest, APortWaitedForAndAServiceManagerTold)
+{
+    SimMeter meter({"--link", dir_ + "/meter"});
+    meter.toggle_line();
+    wait_for([&] { return !std::filesystem::exists(dir_ + "/meter"); });
+    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = dir_ + "/notify";
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    Launch launch = ohmlog_launch({"--wait-for-port", "-n", "6", "-i", "0.3", dir_ + "/meter"});
+    launch.environment = {"NOTIFY_SOCKET=" + socket_path, "WATCHDOG_USEC=1000000"};
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    std::vector<std::pair<double, std::string>> heard;
+    std::atomic<bool> listening{true};
+    std::thread listener([&] {
+        char datagram[4096];
+        while (listening) {
+            pollfd ready{manager, POLLIN, 0};
+            if (poll(&ready, 1, 50) == 1) {
+                const ssize_t size = recv(manager, datagram, sizeof datagram, 0);
+                heard.emplace_back(
+                    monotonic_seconds(),
+                    std::string(datagram, static_cast<std::size_t>(std::max<ssize_t>(size, 0))));
+            }
+        }
+    });
+    EXPECT_EQ(log.read_line(5000).substr(0, 5), "time,");
+    EXPECT_EQ(fields_after_time(log.read_line(5000)), ",,,,,port-lost,\r");
+    meter.toggle_line();
+    const std::vector<std::string> rows = csv_lines(log.read_rest(15000));
+    EXPECT_EQ(log.wait(5000), 0);
+    listening = false;
+    listener.join();
+    close(manager);
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(fields_after_time(rows[4]), OK_ROW);
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.front().second, "READY=1");
+    EXPECT_EQ(heard.back().second, "STOPPING=1");
+    double last_ping = heard.front().first;
+    int pings = 0;
+    bool status = false;
+    for (const auto& [when, state] : heard) {
+        if (state == "WATCHDOG=1") {
+            EXPECT_LT(when - last_ping, 1.0) << "within the interval asked for";
+            last_ping = when;
+            ++pings;
+        }
+        status = status || std::regex_match(state, std::regex("STATUS=\\d readings; " + dir_ +
+                                                              "/meter (-|port lost|-842 mV)"));
+    }
+    EXPECT_GE(pings, static_cast<int>(heard.back().first - heard.front().first) * 2 - 1);
+    EXPECT_TRUE(status);
+    EXPECT_NE(read_file(dir_ + "/stderr")
+                  .find("ohmlog: cannot open " + dir_ + "/meter yet: no such device\n"),
+              std::string::npos)
+        << read_file(dir_ + "/stderr");
 }
 
 } // namespace
