@@ -47,5 +47,10 @@ endforeach()
 add_custom_target(compressed_documents ALL DEPENDS ${compressed})
 
 install(FILES ${OHM_DOCUMENTS} docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# ohmlog as a service: systemd's template unit where Debian keeps units, an example of its
+# file of options, and a logrotate example; the maintainer scripts make its user.
+install(FILES packaging/ohmlog@.service DESTINATION lib/systemd/system)
+install(FILES packaging/bench.conf.example DESTINATION /etc/ohmlog)
+install(FILES docs/ohmlog.logrotate DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES packaging/lintian-overrides RENAME ohm
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides)

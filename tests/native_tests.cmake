@@ -118,6 +118,11 @@ target_link_libraries(logger_wine_tests PRIVATE ohm_test_support GTest::gtest_ma
 # The longest programs start first when tests run side by side.
 set_tests_properties(logger library cli PROPERTIES COST 50)
 
+# --- the service: systemd's template unit, verified as installed (Debian's systemd) ---
+add_test(NAME service_unit COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/service/verify-unit
+         ${PROJECT_SOURCE_DIR}/packaging/ohmlog@.service $<TARGET_FILE:ohmlog>
+         ${PROJECT_SOURCE_DIR}/docs/man/ohmlog.1)
+
 # --- benchmark (tools/benchmark runs it; not a test) ---
 add_executable(reading_benchmark bench/reading_benchmark_posix.cpp bench/bench_readings.cpp
                bench/cpu_time_posix.cpp bench/serve_figures_posix.cpp)

@@ -185,10 +185,10 @@ TEST(Options, BadCommandLinesAreRefused)
         {"--append", "--force", "-o", "x", "COM1"},
         {"--bogus", "COM1"},
         {"-i", "10000000000", "COM1"},
-        {"--from", "a.csv", "COM1"},
+        {"--from", "a.csv", "--meter", "COM1"},
         {"--from", "a.csv", "-n", "3"},
         {"--from", "a.csv", "--serve", "8080"},
-        {"--from", "a.csv", "U=COM1"},
+        {"--from", "a.csv", "--wait-for-port"},
     };
     for (const auto& words : refused) {
         std::vector<char*> argv{const_cast<char*>("ohmlog")};
