@@ -346,7 +346,8 @@ bool parse_power(const std::string& text, const std::vector<std::string>& names,
 const char* log_usage()
 {
     return "usage: ohmlog [options] [NAME=]PORT...\n"
-           "       ohmlog --from FILE.csv [--plot FILE.svg [--force]] [--power U,I]\n"
+           "       ohmlog --from FILE.csv... [--plot FILE.svg [--force]] [--power U,I]\n"
+           "       ohmlog --config FILE [options] | --check-config FILE\n"
            "Records the MAS-345's readings as CSV, one row per request, until the count or\n"
            "the duration is reached or Ctrl-C is pressed; several meters at once, each at\n"
            "its own pace, into one file with a tenth column naming the meter.\n"
@@ -360,7 +361,10 @@ const char* log_usage()
            "                       start (default 0: each as soon as its previous reply is\n"
            "                       complete)\n"
            "  -o, --output FILE    the CSV goes to FILE instead of standard output (\"-\");\n"
-           "                       an existing FILE is kept unless --append or --force\n"
+           "                       an existing FILE is kept unless --append or --force;\n"
+           "                       strftime fields (run-%Y-%m-%d.csv) start a new file as\n"
+           "                       the date they give changes, in local time (UTC when a\n"
+           "                       field is followed by Z)\n"
            "      --append         add rows to an existing FILE (no second header); the\n"
            "                       plot then shows the whole FILE and may be replaced\n"
            "      --force          replace an existing FILE and plot\n"
@@ -378,16 +382,26 @@ const char* log_usage()
            "                       and Home Assistant discovery (mqtts:// with --mqtt-cafile);\n"
            "                       the password from OHM_MQTT_PASSWORD or --mqtt-password-file\n"
            "      --mqtt-node NAME this logger's name in the topics (default the host name)\n"
-           "      --from FILE.csv  plot and sum up a CSV that ohmlog wrote, instead of\n"
-           "                       reading a port\n"
+           "      --from FILE.csv  plot and sum up CSVs that ohmlog wrote, one run read\n"
+           "                       from the files given in turn, instead of reading a port\n"
+           "      --meter [NAME=]PORT  a meter, as the PORT arguments name one\n"
+           "      --wait-for-port  a port that is not there at the start is waited for, as\n"
+           "                       a port lost during the run is\n"
+           "      --config FILE    long options from FILE, one a line without the dashes\n"
+           "                       (\"meter U=COM3\", # a comment); the command line adds to\n"
+           "                       the repeatable ones and replaces the others\n"
+           "      --check-config FILE  check FILE and the options as a run would, say what\n"
+           "                       the run would do, and exit 0 or 2; no port or file is used\n"
            "      --serve [HOST:]PORT  also serve the run over HTTP: a live page at /, events\n"
            "                       at /events, the last row at /latest.json, the CSV at\n"
            "                       /log.csv, Prometheus metrics at /metrics; HOST 127.0.0.1\n"
            "                       unless named\n"
            "      --help           this text\n"
            "      --version        the version\n"
-           "A port that goes away is waited for and used again when it is back.\n"
-           "Exit status: 0 done (Ctrl-C included), 1 the port or a file failed, 2 bad usage.\n";
+           "A port that goes away is waited for and used again when it is back. SIGUSR1\n"
+           "opens the CSV again at its path (log rotation).\n"
+           "Exit status: 0 done (Ctrl-C included), 1 a port or a file failed, 2 bad usage\n"
+           "or options, 3 ended by --stop-on-alarm.\n";
 }
 
 } // namespace logbook
