@@ -69,9 +69,19 @@ bool may_write(const std::string& path, bool allowed)
     return false;
 }
 
+// A path whose fields name folders (%Y/%m/bench-%d.csv) gets the folders of each new date.
+void make_dated_folder(const std::string& pattern, const std::string& path)
+{
+    std::error_code error;
+    if (has_date_fields(fs::path(pattern).parent_path().string())) {
+        fs::create_directories(fs::path(path).parent_path(), error);
+    }
+}
+
 // The CSV at its path, opened again or for a new day: added to, its header first when empty.
 bool open_csv_at_path(Files& files)
 {
+    make_dated_folder(files.csv_pattern, files.csv_name);
     files.csv = std::fopen(files.csv_name.c_str(), "ab");
     if (files.csv == nullptr) {
         say("cannot write " + files.csv_name + ": " + std::strerror(errno));
@@ -326,6 +336,8 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     files.csv_named_at = now;
     files.plot_pattern = has_date_fields(options.plot) ? options.plot : "";
     const std::string& rows = named.from.empty() ? named.output : named.from.front();
+    make_dated_folder(options.output, named.output);
+    make_dated_folder(options.plot, named.plot);
     // A plot of each file is made as the file closes: only its folder is seen to now.
     const bool plot_now = files.plot_pattern.empty();
     if (!plot_now && !folder_writable(named.plot)) {
@@ -354,7 +366,15 @@ int check_files(const FileSettings& options, const std::vector<std::string>& met
     }
     const FileSettings named = named_now(options, std::chrono::system_clock::now());
     for (const std::string& path : {named.output, named.plot}) {
-        if (!path.empty() && !folder_writable(path)) {
+        // Folders that the date names are made by the run: the nearest one there must take them.
+        fs::path folder = fs::path(path).parent_path();
+        std::error_code error;
+        while (!folder.empty() && !fs::exists(folder, error) && folder != folder.parent_path()) {
+            folder = folder.parent_path();
+        }
+        const bool made_by_run = folder != fs::path(path).parent_path() &&
+                                 (has_date_fields(options.output) || has_date_fields(options.plot));
+        if (!path.empty() && !folder_writable(made_by_run ? (folder / "x").string() : path)) {
             say("cannot write " + path + ": its folder is not there or not writable");
             return 2;
         }
@@ -434,6 +454,7 @@ bool write_csv_row(Files& files, const std::string& utc_time, const std::string&
                                     : dated_path(files.plot_pattern, files.csv_named_at);
             files.csv_name = name;
             files.csv_named_at = time;
+            make_dated_folder(files.plot_pattern, dated_path(files.plot_pattern, time));
             open_csv_at_path(files);
         }
     }

@@ -441,7 +441,8 @@ std::string what_the_run_does(const Run& run)
     }
     std::vector<std::string> meters;
     for (const MeterSession& session : run.sessions) {
-        meters.push_back(session.name + " on " + session.port);
+        meters.push_back(session.name == session.port ? session.port
+                                                      : session.name + " on " + session.port);
     }
     text += "  read " + joined(meters, ", ") +
             (options.wait_for_port ? ", waiting for a port that is not there\n" : "\n");

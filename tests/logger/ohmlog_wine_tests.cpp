@@ -5,9 +5,11 @@
 #include "wine_session.h"
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 namespace {
 
@@ -148,6 +150,71 @@ TEST(OhmlogWineTest, ServesItsLatestReading)
         << metrics;
     EXPECT_EQ(log.wait(20000), 0);
     unlink_com(3);
+}
+
+// A file of options naming a file a second (in UTC: the Z): each row in the file its time
+// names, each file with its header. Then a CSV moved away mid-run is made again at its path,
+// and a plot whose folder became read-only is said with its cause and where it is.
+TEST(OhmlogWineTest, AFileOfOptionsFilesByTheDateAndFilesThatMove)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter meter({}, session_dir());
+    link_com(6, meter.path());
+    const std::string dir = session_dir() + "/service";
+    std::filesystem::create_directories(dir + "/plots");
+    write_file(dir + "/bench.conf", "# the bench\r\nmeter COM6\r\ninterval 0.3\r\noutput Z:" + dir +
+                                        "/run-%H%M%SZ.csv\r\n");
+    const ProcessResult dated = run_under_wine(
+        {windows_binary("ohmlog.exe"), "--config", "Z:" + dir + "/bench.conf", "-n", "7"});
+    EXPECT_EQ(dated.exit_status, 0) << dated.err;
+    int rows = 0;
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("run-", 0) != 0) {
+            continue;
+        }
+        const std::string text = read_file(entry.path().string());
+        EXPECT_EQ(text.rfind("time,elapsed_s,", 0), 0u) << name;
+        for (auto at = text.find("\r\n2"); at != std::string::npos;
+             at = text.find("\r\n2", at + 2)) {
+            const std::string hms =
+                text.substr(at + 13, 2) + text.substr(at + 16, 2) + text.substr(at + 19, 2);
+            EXPECT_EQ(name, "run-" + hms + "Z.csv");
+            ++rows;
+        }
+        ++files;
+    }
+    EXPECT_EQ(rows, 7);
+    EXPECT_GE(files, 2);
+
+    const std::string csv = dir + "/run.csv";
+    Launch launch = wine_launch({windows_binary("ohmlog.exe"), "-n", "8", "-i", "0.3", "-o",
+                                 "Z:" + csv, "--plot", "Z:" + dir + "/plots/run.svg", "COM6"});
+    launch.stderr_path = dir + "/stderr";
+    BackgroundProcess log(launch);
+    for (int waited = 0; count_of_text(read_file(csv), "\r\n") < 3 && waited < 200; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::filesystem::rename(csv, dir + "/moved.csv");
+    Launch read_only;
+    read_only.argv = {"/bin/sh", "-c",
+                      "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\"",
+                      dir + "/plots"};
+    ASSERT_EQ(run_process(read_only).exit_status, 0);
+    EXPECT_EQ(log.wait(20000), 1);
+    umount2((dir + "/plots").c_str(), MNT_DETACH);
+    const std::string said = read_file(dir + "/stderr");
+    EXPECT_NE(said.find(" was moved or removed; the rows go on in a new file at its path"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("ohmlog: cannot put the plot in place as Z:" + dir + "/plots/run.svg: "),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("; it is in Z:" + dir + "/plots/run.svg."), std::string::npos) << said;
+    EXPECT_EQ(read_file(csv).rfind("time,elapsed_s,", 0), 0u);
+    EXPECT_EQ(count_of_text(read_file(csv) + read_file(dir + "/moved.csv"), ",ok,"), 8);
+    unlink_com(6);
 }
 
 } // namespace
