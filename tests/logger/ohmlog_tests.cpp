@@ -556,7 +556,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"bad_interval", {"-i", "-1", "COM5"}, 2, "bad interval"},
         RefusedCase{"endless_interval", {"-i", "10000000000", "COM5"}, 2, "bad interval"},
         RefusedCase{"value_for_a_switch", {"--append=yes", "COM5"}, 2, "--append takes no value"},
-        RefusedCase{"from_and_a_port", {"--from", "CSV", "COM5"}, 2, "--from reads a file"},
+        RefusedCase{
+            "from_and_a_port", {"--from", "CSV", "--meter", "COM5"}, 2, "--from reads a file"},
         RefusedCase{"serve_on_no_address",
                     {"-o", "CSV", "--serve", "meter.local:8080", "COM5"},
                     1,
