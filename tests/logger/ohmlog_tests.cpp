@@ -824,8 +824,10 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
 TEST_F(OhmlogTest, FilesNamedByTheDate)
 {
     SimMeter meter;
-    const ProcessResult run = run_ohmlog({"-n", "8", "-i", "0.3", "-o", dir_ + "/run-%H%M%SZ.csv",
-                                          "--plot", dir_ + "/run-%H%M%SZ.svg", meter.path()});
+    Launch launch = ohmlog_launch({"-n", "8", "-i", "0.3", "-o", dir_ + "/run-%H%M%SZ.csv",
+                                   "--plot", dir_ + "/run-%H%M%SZ.svg", meter.path()});
+    launch.environment = {"TZ=IST-5:30"}; // local time is not UTC here
+    const ProcessResult run = run_process(launch);
     EXPECT_EQ(run.exit_status, 0) << run.err;
     const std::vector<std::string> files = files_matching(dir_, ".csv");
     ASSERT_GE(files.size(), 2u);
