@@ -332,7 +332,6 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     const auto now = std::chrono::system_clock::now();
     const FileSettings named = named_now(options, now);
     files.csv_pattern = has_date_fields(options.output) ? options.output : "";
-    files.fields_in_utc = fields_in_utc(options.output);
     files.csv_named_at = now;
     files.plot_pattern = has_date_fields(options.plot) ? options.plot : "";
     const std::string& rows = named.from.empty() ? named.output : named.from.front();
@@ -341,7 +340,7 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     // A plot of each file is made as the file closes: only its folder is seen to now.
     const bool plot_now = files.plot_pattern.empty();
     if (!plot_now && !folder_writable(named.plot)) {
-        say("cannot write " + named.plot + ": " + std::strerror(EACCES));
+        say("cannot write " + named.plot + ": its folder is not there or not writable");
         return 1;
     }
     if ((plot_now && !open_plot(files, named.plot)) ||

@@ -42,7 +42,6 @@ struct Files {
     bool with_meter = false;   // its header's tenth column, for each file opened later
     FileIdentity csv_identity; // of the file open at csv_name
     std::string csv_pattern;   // with strftime fields: csv_name is the file of the latest row
-    bool fields_in_utc = false;
     std::chrono::system_clock::time_point csv_named_at{}; // the time that named csv_name
     std::string plot_name;
     std::string plot_part; // the temporary name, created up front
