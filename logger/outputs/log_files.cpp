@@ -427,13 +427,11 @@ bool write_csv(Files& files, const std::string& text)
     if (files.write_failed) {
         return false;
     }
-    if (!wait_until_writable(files.csv)) {
-        say("cannot write " + (files.csv_name.empty() ? "the output" : files.csv_name) +
-            ": nothing reads it; the rows from here on are not written");
-        files.write_failed = true;
-    } else if (std::fputs(text.c_str(), files.csv) < 0 || std::fflush(files.csv) != 0) {
+    const WriteEnd end = write_out(files.csv, text);
+    if (end != WriteEnd::written) {
         say("cannot write " + (files.csv_name.empty() ? "the output" : files.csv_name) + ": " +
-            std::strerror(errno));
+            (end == WriteEnd::unread ? "nothing reads it; the rows from here on are not written"
+                                     : std::strerror(errno)));
         files.write_failed = true;
     }
     return !files.write_failed;

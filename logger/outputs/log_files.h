@@ -80,8 +80,7 @@ std::string dated_path(const std::string& pattern, std::chrono::system_clock::ti
 void discard_files(Files& files);
 
 // Writes and flushes one piece of the CSV; after a failure, told once, nothing more is written.
-// Output that nobody reads is waited for until the run is asked to stop, and STOP_WRITE_GRACE
-// then at most.
+// Output that nobody reads is waited for until the run is asked to stop (see write_out).
 bool write_csv(Files& files, const std::string& text);
 // A row requested at `utc_time` ("2026-12-08T13:04:38.774Z"), in the file its time names.
 bool write_csv_row(Files& files, const std::string& utc_time, const std::string& text);

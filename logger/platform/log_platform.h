@@ -42,11 +42,24 @@ int process_id();
 // still hold: on Linux, yes; on Windows the same option would let it take a port another
 // program listens on.
 bool listening_address_reusable();
-// Waits until `file` takes a row without blocking: at once for a file or a terminal, for a pipe
-// until its reader made room. Once the run is asked to stop, waits STOP_WRITE_GRACE at most:
-// false then, the output left unwritten.
-bool wait_until_writable(std::FILE* file);
+// Writes `text` to `file` and flushes it: failed with errno set when it could not. Output that
+// nobody reads (a pipe whose reader has stalled) is waited for as long as the run goes on, and
+// STOP_WRITE_GRACE once it is asked to stop: unread then, the text not written.
+enum class WriteEnd { written, failed, unread };
+WriteEnd write_out(std::FILE* file, const std::string& text);
 constexpr auto STOP_WRITE_GRACE = std::chrono::seconds(2);
+
+// For a wait that the stop cuts short: whether STOP_WRITE_GRACE has passed since the stop was
+// first seen (kept in `stop_seen`).
+inline bool stop_grace_over(std::chrono::steady_clock::time_point& stop_seen)
+{
+    if (!stop_requested) {
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    stop_seen = stop_seen == std::chrono::steady_clock::time_point{} ? now : stop_seen;
+    return now - stop_seen >= STOP_WRITE_GRACE;
+}
 
 // What tells one file from another: the device and the file's number on it. `known` is false
 // when there is no file at that path (or the open file cannot be asked).

@@ -119,24 +119,20 @@ bool listening_address_reusable()
     return true;
 }
 
-bool wait_until_writable(std::FILE* file)
+WriteEnd write_out(std::FILE* file, const std::string& text)
 {
     // A pipe that polls writable has a page free: a row, far shorter, goes in without blocking.
     // A reader that has gone polls as an error, which the write itself then tells.
     pollfd output{fileno(file), POLLOUT, 0};
     std::chrono::steady_clock::time_point stop_seen{};
-    for (;;) {
-        const int ready = poll(&output, 1, 100);
-        if (ready > 0 || (ready < 0 && errno != EINTR)) {
-            return true;
-        }
-        if (stop_requested && stop_seen == std::chrono::steady_clock::time_point{}) {
-            stop_seen = std::chrono::steady_clock::now();
-        }
-        if (stop_requested && std::chrono::steady_clock::now() - stop_seen >= STOP_WRITE_GRACE) {
-            return false;
+    for (int ready = 0; ready == 0 || (ready < 0 && errno == EINTR);) {
+        ready = poll(&output, 1, 100);
+        if (ready <= 0 && stop_grace_over(stop_seen)) {
+            return WriteEnd::unread;
         }
     }
+    return std::fputs(text.c_str(), file) >= 0 && std::fflush(file) == 0 ? WriteEnd::written
+                                                                         : WriteEnd::failed;
 }
 
 FileIdentity identity_of_open(std::FILE* file)

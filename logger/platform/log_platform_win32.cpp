@@ -26,31 +26,12 @@ namespace {
 
 // Set by the run once its rows, plot and summary are out.
 HANDLE finished = nullptr;
-// The thread that writes the rows, whose write a reader that stalled may hold.
-HANDLE run_thread = nullptr;
-
-// A write still blocked STOP_WRITE_GRACE after the stop is cancelled, and so is every later
-// one, until the run has finished.
-DWORD WINAPI unblock_writes(LPVOID)
-{
-    constexpr DWORD grace = static_cast<DWORD>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(STOP_WRITE_GRACE).count());
-    if (WaitForSingleObject(finished, grace) != WAIT_TIMEOUT) {
-        return 0;
-    }
-    while (WaitForSingleObject(finished, 100) == WAIT_TIMEOUT) {
-        CancelSynchronousIo(run_thread);
-    }
-    return 0;
-}
 
 // Ctrl-C and Ctrl-Break end the run as a normal end. Closing the console, logging off or
 // shutting down end the process as soon as this returns: wait for the run's end first.
 BOOL WINAPI on_console_event(DWORD event)
 {
-    if (!stop_requested.exchange(true)) {
-        CloseHandle(CreateThread(nullptr, 0, unblock_writes, nullptr, 0, nullptr));
-    }
+    stop_requested = true;
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
         return TRUE;
     }
@@ -63,8 +44,6 @@ BOOL WINAPI on_console_event(DWORD event)
 void watch_for_stop()
 {
     finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &run_thread, 0,
-                    FALSE, DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
@@ -124,10 +103,62 @@ bool listening_address_reusable()
     return false;
 }
 
-bool wait_until_writable(std::FILE*)
+namespace {
+
+// One write to a pipe, on a thread of its own.
+struct PipeWrite {
+    HANDLE pipe;
+    std::string text;
+    bool written = false;
+};
+
+DWORD WINAPI write_to_pipe(LPVOID parameter)
 {
-    // A pipe cannot be asked for room here: a write that blocks past the stop is cancelled.
-    return true;
+    PipeWrite& write = *static_cast<PipeWrite*>(parameter);
+    DWORD count = 0;
+    std::size_t at = 0;
+    write.written = true;
+    while (write.written && at < write.text.size()) {
+        write.written = WriteFile(write.pipe, write.text.data() + at,
+                                  static_cast<DWORD>(write.text.size() - at), &count, nullptr) != 0;
+        at += count;
+    }
+    return 0;
+}
+
+} // namespace
+
+WriteEnd write_out(std::FILE* file, const std::string& text)
+{
+    const auto pipe = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileType(pipe) != FILE_TYPE_PIPE) {
+        return std::fputs(text.c_str(), file) >= 0 && std::fflush(file) == 0 ? WriteEnd::written
+                                                                             : WriteEnd::failed;
+    }
+    // A write to a pipe whose reader has stalled blocks, and nothing interrupts it: it goes on
+    // a thread of its own, which is left blocked (with its text) when the run gives it up.
+    if (std::fflush(file) != 0) {
+        return WriteEnd::failed;
+    }
+    auto* write = new PipeWrite{pipe, text};
+    const HANDLE thread = CreateThread(nullptr, 0, write_to_pipe, write, 0, nullptr);
+    if (thread == nullptr) {
+        delete write;
+        errno = EAGAIN;
+        return WriteEnd::failed;
+    }
+    std::chrono::steady_clock::time_point stop_seen{};
+    while (WaitForSingleObject(thread, 100) == WAIT_TIMEOUT) {
+        if (stop_grace_over(stop_seen)) {
+            CloseHandle(thread);
+            return WriteEnd::unread;
+        }
+    }
+    CloseHandle(thread);
+    const bool written = write->written;
+    delete write;
+    errno = written ? 0 : EPIPE;
+    return written ? WriteEnd::written : WriteEnd::failed;
 }
 
 namespace {

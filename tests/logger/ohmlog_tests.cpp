@@ -911,24 +911,13 @@ TEST_F(OhmlogTest, AnOutputNobodyReadsDoesNotHoldTheEnd)
 {
     SimMeter meter({"--char-ms", "0", "--delay", "0"});
     const std::string fifo = dir_ + "/rows";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 8192), 0);
+    const int reader = open_stalled_pipe(fifo);
+    ASSERT_GE(reader, 0);
     Launch launch = ohmlog_launch({"--plot", dir_ + "/run.svg", meter.path()});
     launch.stdout_path = fifo;
     launch.stderr_path = dir_ + "/stderr";
     BackgroundProcess log(launch);
-    // Blocked: the pipe holds the same bytes for a while, at over a thousand rows a second.
-    int waiting = 0;
-    int before = -1;
-    int same = 0;
-    wait_for([&] {
-        ioctl(reader, FIONREAD, &waiting);
-        same = waiting > 4096 && waiting == before ? same + 1 : 0;
-        before = waiting;
-        return same == 15;
-    });
-    ASSERT_EQ(same, 15) << "the pipe is full";
+    ASSERT_TRUE(writer_blocked(reader));
     const double stop = monotonic_seconds();
     kill(log.pid(), SIGTERM);
     EXPECT_EQ(log.wait(10000), 1);

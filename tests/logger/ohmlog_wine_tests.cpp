@@ -5,11 +5,13 @@
 #include "wine_session.h"
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -215,6 +217,35 @@ TEST(OhmlogWineTest, AFileOfOptionsFilesByTheDateAndFilesThatMove)
     EXPECT_EQ(read_file(csv).rfind("time,elapsed_s,", 0), 0u);
     EXPECT_EQ(count_of_text(read_file(csv) + read_file(dir + "/moved.csv"), ",ok,"), 8);
     unlink_com(6);
+}
+
+// Ctrl-C (Wine's SIGINT) while standard output is a pipe whose reader stalled: the blocked
+// write is given up, and the run ends with its plot and summary.
+TEST(OhmlogWineTest, AnOutputNobodyReadsDoesNotHoldTheEnd)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter meter({"--char-ms", "0", "--delay", "0"}, session_dir());
+    link_com(7, meter.path());
+    const std::string dir = session_dir() + "/stalled";
+    std::filesystem::create_directories(dir);
+    const int reader = open_stalled_pipe(dir + "/rows");
+    ASSERT_GE(reader, 0);
+    Launch launch =
+        wine_launch({windows_binary("ohmlog.exe"), "--plot", "Z:" + dir + "/run.svg", "COM7"});
+    launch.stdout_path = dir + "/rows";
+    launch.stderr_path = dir + "/stderr";
+    BackgroundProcess log(launch);
+    ASSERT_TRUE(writer_blocked(reader));
+    kill(log.pid(), SIGINT);
+    EXPECT_EQ(log.wait(15000), 1);
+    close(reader);
+    const std::string said = read_file(dir + "/stderr");
+    EXPECT_NE(said.find("ohmlog: cannot write the output: nothing reads it;"), std::string::npos)
+        << said;
+    EXPECT_NE(said.find(" readings in "), std::string::npos) << said;
+    EXPECT_NE(read_file(dir + "/run.svg").find("</svg>"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/run.svg." + std::to_string(log.pid()) + ".part"));
+    unlink_com(7);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -375,4 +376,28 @@ std::string visible(const std::string& bytes)
         }
     }
     return shown;
+}
+
+int open_stalled_pipe(const std::string& path)
+{
+    if (mkfifo(path.c_str(), 0600) != 0) {
+        return -1;
+    }
+    const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return reader >= 0 && fcntl(reader, F_SETPIPE_SZ, 8192) >= 0 ? reader : -1;
+}
+
+bool writer_blocked(int reader, int timeout_ms)
+{
+    int before = -1;
+    int same = 0;
+    for (const double start = monotonic_seconds();
+         same < 15 && seconds_since(start) * 1000 < timeout_ms;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        int waiting = 0;
+        ioctl(reader, FIONREAD, &waiting);
+        same = waiting > 4096 && waiting == before ? same + 1 : 0;
+        before = waiting;
+    }
+    return same == 15;
 }

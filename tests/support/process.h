@@ -67,3 +67,10 @@ double seconds_since(double start);
 double monotonic_seconds();
 // Bytes made visible: printable ASCII as is, everything else as \xHH.
 std::string visible(const std::string& bytes);
+
+// A FIFO at `path` whose reading end the test holds and never reads, two pages deep: a writer
+// fills it within a few dozen rows. Gives the reading end (-1 when it cannot be made).
+int open_stalled_pipe(const std::string& path);
+// Whether the writer into such a pipe blocked within the time: the pipe holds over a page,
+// unchanged for 300 ms.
+bool writer_blocked(int reader, int timeout_ms = 20000);
