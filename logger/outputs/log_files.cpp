@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 namespace logbook {
 
@@ -25,6 +26,49 @@ bool is_file(const std::string& path)
 {
     std::error_code error;
     return fs::is_regular_file(path, error);
+}
+
+// Why an output cannot go to `path`, or "" when it can: nothing there yet, a file, or a device
+// or a pipe that it is written into. What a link leads to counts; what cannot be told here,
+// the opening says.
+std::string unwritable(const std::string& path)
+{
+    std::error_code error;
+    switch (fs::status(path, error).type()) {
+    case fs::file_type::directory: return "is a directory";
+    case fs::file_type::socket: return "is a socket";
+    case fs::file_type::block: return "is a block device"; // a disk's bytes are no output's
+    default: return "";
+    }
+}
+
+// A device or a pipe: written into as it is, never replaced.
+bool is_stream(const std::string& path)
+{
+    std::error_code error;
+    return exists(path) && !fs::is_regular_file(path, error);
+}
+
+// Where a file written under `path` is: the place its symbolic links lead to, there or not.
+std::string landing(const std::string& path)
+{
+    constexpr int LINKS_FOLLOWED = 40; // as many as Linux follows
+    fs::path place = path;
+    std::error_code error;
+    for (int links = 0; links < LINKS_FOLLOWED && fs::is_symlink(place, error); ++links) {
+        const fs::path target = fs::read_symlink(place, error);
+        place = target.is_absolute() ? target : place.parent_path() / target;
+    }
+    return place.string();
+}
+
+// A rename lands on a file or on nothing: never on a device, a pipe or a directory that has
+// taken the name meanwhile.
+bool replaceable(const std::string& path)
+{
+    std::error_code error;
+    const fs::file_type type = fs::symlink_status(path, error).type();
+    return type == fs::file_type::regular || type == fs::file_type::not_found;
 }
 
 bool has_bytes(const std::string& path)
@@ -59,6 +103,11 @@ bool same_file(const std::string& a, const std::string& b)
 // shows the whole file, earlier runs included, so it may be drawn again.
 bool may_write(const std::string& path, bool allowed)
 {
+    const std::string cause = path.empty() ? "" : unwritable(path);
+    if (!cause.empty()) {
+        say("cannot write " + path + ": " + cause);
+        return false;
+    }
     if (path.empty() || allowed || !is_file(path)) {
         return true;
     }
@@ -72,8 +121,14 @@ bool open_plot(Files& files, const std::string& plot)
         return true;
     }
     files.plot_name = plot;
-    files.plot_part = plot + "." + std::to_string(process_id()) + ".part";
-    files.plot = create_new_file(files.plot_part);
+    if (is_stream(plot)) {
+        files.plot = std::fopen(plot.c_str(), "wb");
+    } else {
+        // Beside the file the links lead to, so that the rename replaces that file.
+        files.plot_place = landing(plot);
+        files.plot_part = files.plot_place + "." + std::to_string(process_id()) + ".part";
+        files.plot = create_new_file(files.plot_part);
+    }
     if (files.plot == nullptr) {
         say("cannot write " + plot + ": " + std::strerror(errno));
         return false;
@@ -136,7 +191,8 @@ bool read_earlier(const FileSettings& options, const std::vector<std::string>& m
                   CsvReading& earlier, const std::function<void(const Record&)>& take_earlier)
 {
     const bool from = !options.from.empty();
-    const std::string& path = from ? options.from : options.output;
+    const bool from_stdin = options.from == "-";
+    const std::string path = from_stdin ? "standard input" : from ? options.from : options.output;
     if (!from && !(options.append && has_bytes(options.output))) {
         return true;
     }
@@ -161,7 +217,10 @@ bool read_earlier(const FileSettings& options, const std::vector<std::string>& m
         }
         take_earlier(record);
     };
-    if (!read_csv(path, earlier, take)) {
+    if (from_stdin) {
+        std::ios::sync_with_stdio(false); // read in blocks: ohmlog writes through C's stdio
+    }
+    if (!(from_stdin ? read_csv(std::cin, path, earlier, take) : read_csv(path, earlier, take))) {
         say(earlier.problem);
         return false;
     }
@@ -187,7 +246,7 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
                   CsvReading& earlier, const std::function<void(const Record&)>& take_earlier)
 {
     const std::string& rows = options.from.empty() ? options.output : options.from;
-    if (!options.plot.empty() && !rows.empty() && same_file(rows, options.plot)) {
+    if (!options.plot.empty() && !rows.empty() && rows != "-" && same_file(rows, options.plot)) {
         say("the rows and the plot cannot both be " + options.plot);
         return 2;
     }
@@ -234,13 +293,15 @@ void discard_files(Files& files)
     if (files.csv != nullptr && files.csv != stdout) {
         std::fclose(files.csv);
         if (files.created_csv) {
-            std::remove(files.csv_name.c_str());
+            std::remove(landing(files.csv_name).c_str());
         }
     }
     files.csv = nullptr;
     if (files.plot != nullptr) {
         std::fclose(files.plot);
-        std::remove(files.plot_part.c_str());
+        if (!files.plot_part.empty()) {
+            std::remove(files.plot_part.c_str());
+        }
         files.plot = nullptr;
     }
 }
@@ -274,9 +335,14 @@ bool put_plot(Files& files, const std::string& svg)
     const bool written = std::fwrite(svg.data(), 1, svg.size(), files.plot) == svg.size();
     const bool closed = std::fclose(files.plot) == 0;
     files.plot = nullptr;
-    if (!written || !closed || !replace_file(files.plot_part, files.plot_name)) {
+    const bool in_place = files.plot_part.empty() ||
+                          (replaceable(files.plot_place) &&
+                           replace_file(files.plot_part, files.plot_place));
+    if (!written || !closed || !in_place) {
         say("cannot write " + files.plot_name);
-        std::remove(files.plot_part.c_str());
+        if (!files.plot_part.empty()) {
+            std::remove(files.plot_part.c_str());
+        }
         return false;
     }
     return true;

@@ -260,6 +260,15 @@ void serve_run(Run& run)
     }
 }
 
+// A row read back from a file: a run that starts there starts the charts' lines anew.
+void note_runs(RunView& view, const CsvReading& reading, int& runs)
+{
+    if (reading.line.runs != runs) {
+        runs = reading.line.runs;
+        break_lines(view);
+    }
+}
+
 void start_plan(Run& run, const CsvReading& earlier)
 {
     const auto now_utc = std::chrono::system_clock::now();
@@ -268,6 +277,7 @@ void start_plan(Run& run, const CsvReading& earlier)
     run.view.origin_utc = earlier.line.started ? earlier.line.start_utc : now_utc;
     run.view.start_utc = now_utc;
     run.view.chart_offset_s = run_start_on(earlier.line, now_utc);
+    break_lines(run.view);
     run.plan.count = run.options.count;
     run.plan.interval_s = run.options.interval_s;
     run.plan.start = Clock::now();
@@ -285,8 +295,12 @@ int log_from_ports(Run& run)
         return 2;
     }
     CsvReading earlier;
+    int runs = 0;
     const int refused = prepare_files(file_settings(run.options), names_of(run), run.files, earlier,
-                                      [&run](const Record& row) { add_earlier(run.view, row); });
+                                      [&](const Record& row) {
+                                          note_runs(run.view, earlier, runs);
+                                          add_earlier(run.view, row);
+                                      });
     if (refused != 0) {
         return refused;
     }
@@ -319,31 +333,36 @@ int log_from_ports(Run& run)
     return finished ? 0 : 1;
 }
 
-// --from: the file's rows through the same view and outputs as a run's.
-int plot_from_file(Run& run)
+// The meters of a file join the view as their first rows come, the power's two among them in
+// their places: a volt reading before the first ampere reading waits for it, as in a run.
+void join_meters(RunView& view, const std::vector<std::string>& names, const std::string& power)
 {
-    CsvReading scan;
-    if (!read_csv(run.options.from, scan, [](const Record&) {})) {
-        say(scan.problem);
-        return 1;
-    }
-    std::vector<MeterView> meters;
-    for (const std::string& name : scan.meters) {
-        meters.push_back(meter_view(name, ""));
-    }
-    std::optional<std::pair<int, int>> power;
-    if (!run.options.power.empty()) {
-        std::string problem;
-        power.emplace();
-        if (!parse_power(run.options.power, scan.meters, power->first, power->second, problem)) {
-            std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());
-            return 2;
+    const auto comma = power.find(',');
+    while (view.meters.size() < names.size()) {
+        const int index = static_cast<int>(view.meters.size());
+        const std::string& name = names[view.meters.size()];
+        view.meters.push_back(meter_view(name, ""));
+        if (view.power && name == power.substr(0, comma)) {
+            view.power->pairing.volt_meter = index;
+        } else if (view.power && comma != std::string::npos && name == power.substr(comma + 1)) {
+            view.power->pairing.ampere_meter = index;
         }
     }
-    set_up_view(run.view, meters, power);
+}
+
+// --from: the file's rows through the same view and outputs as a run's, read once as they
+// come (a pipe can be read no other way).
+int plot_from_file(Run& run)
+{
+    const std::string& power = run.options.power;
+    set_up_view(run.view, {},
+                power.empty() ? std::nullopt : std::optional<std::pair<int, int>>({-1, -1}));
     CsvReading earlier;
-    const int refused =
-        prepare_files(file_settings(run.options), scan.meters, run.files, earlier, [&run](const Record& row) {
+    int runs = 0;
+    const int refused = prepare_files(
+        file_settings(run.options), {}, run.files, earlier, [&](const Record& row) {
+            join_meters(run.view, earlier.meters, power);
+            note_runs(run.view, earlier, runs);
             const RecordNews news = add_to_view(run.view, row);
             if (!news.notice.empty()) {
                 say(news.notice);
@@ -351,6 +370,15 @@ int plot_from_file(Run& run)
         });
     if (refused != 0) {
         return refused;
+    }
+    join_meters(run.view, earlier.meters, power);
+    std::string problem;
+    int volts = 0;
+    int amperes = 0;
+    if (!power.empty() && !parse_power(power, earlier.meters, volts, amperes, problem)) {
+        discard_files(run.files);
+        std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());
+        return 2;
     }
     if (earlier.cut_short) {
         say(run.options.from + ": the last row is cut short and left out");

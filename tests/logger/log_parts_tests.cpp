@@ -552,6 +552,11 @@ TEST(Json, RowsBucketsAndStatistics)
         latest.rfind(R"({"alarms":[],"clients":0,"latest":{"base_unit":"","elapsed_s":0.5,)", 0),
         0u);
     EXPECT_NE(latest.find(R"("meters":[{"latest":{)"), std::string::npos) << latest;
+    break_lines(view); // a run appended: the page's line breaks as the plot's does
+    Record next = decode_reply("DC  0.445   V\r");
+    next.elapsed_s = 0.7;
+    EXPECT_NE(row_event_json(view, next, add_to_view(view, next)).find(R"(0.445,0,0,1],)"),
+              std::string::npos);
 }
 
 } // namespace

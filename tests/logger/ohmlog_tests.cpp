@@ -13,8 +13,12 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -564,6 +568,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "bad --alarm 'V>2A': '2A' is not in V: the rule mixes units"},
         RefusedCase{"an_alarm_on_no_meter", {"--alarm", "X:V<3", "U=COM5"}, 2, "no meter named X"},
         RefusedCase{"a_bad_broker", {"--mqtt", "http://x", "U=COM5"}, 2, "bad --mqtt 'http://x'"},
+        RefusedCase{"append_to_a_port_that_does_not_open",
+                    {"-o", "CSV", "--append", "/dev/ttyUSB9"},
+                    1,
+                    "cannot open /dev/ttyUSB9: no such device",
+                    true},
         RefusedCase{"a_second_port_that_does_not_open",
                     {"-o", "CSV", "U=COM5", "I=/dev/ttyUSB9"},
                     1,
@@ -743,6 +752,144 @@ TEST_F(OhmlogTest, AStatusLineOnATerminal)
         << "each row on a line of its own: " << visible(shown);
     EXPECT_NE(shown.find("ohmlog: 3 readings"), std::string::npos);
     EXPECT_EQ(run_ohmlog({"--version"}).out, "ohmlog 1.0\n");
+}
+
+// --- Paths that are no plain file, and runs appended to a file ---
+
+const std::string HEADER = "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n";
+const std::string ROW_AT_10 =
+    "2026-12-08T10:00:00.000Z,0.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
+
+// A unix socket bound at `path`, closed again: the node stays.
+void make_socket(const std::string& path)
+{
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(listener);
+}
+
+mode_t type_of(const std::string& path)
+{
+    struct stat node {};
+    return lstat(path.c_str(), &node) == 0 ? node.st_mode & S_IFMT : 0;
+}
+
+// An output that exists and is no regular file: a device or a pipe, also behind a link, is
+// written into and stays what it was; a directory or a socket is refused before the meter is
+// asked, naming it and why. A link to a plot is followed: the file it leads to is replaced.
+TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
+{
+    SimMeter meter;
+    const std::string nodes = make_temp_dir("ohm-nodes");
+    // A null device of this test's own where the sandbox lets it make one.
+    const std::string null = mknod((nodes + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0
+                                 ? nodes + "/null"
+                                 : "/dev/null";
+    mkfifo((nodes + "/fifo").c_str(), 0600);
+    mkdir((nodes + "/dir").c_str(), 0700);
+    make_socket(nodes + "/socket");
+    std::filesystem::create_symlink(nodes + "/dir", nodes + "/to-dir");
+    std::filesystem::create_symlink(null, nodes + "/to-null");
+    const std::string csv = dir_ + "/run.csv";
+    for (const auto& [option, path, cause] :
+         {std::tuple<std::string, std::string, std::string>{"--plot", "dir", "is a directory"},
+          {"--plot", "to-dir", "is a directory"},
+          {"--plot", "socket", "is a socket"},
+          {"-o", "dir", "is a directory"},
+          {"-o", "socket", "is a socket"}}) {
+        std::vector<std::string> arguments = {"-n", "1", option, nodes + "/" + path};
+        if (option == "--plot") {
+            arguments.insert(arguments.end(), {"-o", csv});
+        }
+        arguments.push_back(meter.path());
+        const ProcessResult refused = run_ohmlog(arguments);
+        EXPECT_EQ(refused.exit_status, 1) << path;
+        EXPECT_EQ(refused.err, "ohmlog: cannot write " + nodes + "/" + path + ": " + cause + "\n");
+    }
+    EXPECT_EQ(meter.received(), "");
+    EXPECT_EQ(files_in(dir_), std::vector<std::string>{});
+
+    const ProcessResult into_null =
+        run_ohmlog({"-n", "1", "-o", null, "--plot", nodes + "/to-null", meter.path()});
+    EXPECT_EQ(into_null.exit_status, 0) << into_null.err;
+    Launch reader;
+    reader.argv = {"/bin/cat", nodes + "/fifo"};
+    BackgroundProcess plot_reader(reader);
+    const ProcessResult into_fifo =
+        run_ohmlog({"-n", "1", "-o", csv, "--plot", nodes + "/fifo", meter.path()});
+    EXPECT_EQ(into_fifo.exit_status, 0) << into_fifo.err;
+    EXPECT_NE(plot_reader.read_rest(10000).find("</svg>"), std::string::npos);
+    EXPECT_EQ(type_of(null), static_cast<mode_t>(S_IFCHR));
+    EXPECT_EQ(type_of(nodes + "/to-null"), static_cast<mode_t>(S_IFLNK));
+    EXPECT_EQ(type_of(nodes + "/fifo"), static_cast<mode_t>(S_IFIFO));
+
+    write_file(dir_ + "/old.svg", "old");
+    std::filesystem::create_symlink(dir_ + "/old.svg", nodes + "/to-svg");
+    const ProcessResult through_link = run_ohmlog(
+        {"-n", "1", "-o", csv, "--append", "--plot", nodes + "/to-svg", meter.path()});
+    EXPECT_EQ(through_link.exit_status, 0) << through_link.err;
+    EXPECT_EQ(type_of(nodes + "/to-svg"), static_cast<mode_t>(S_IFLNK));
+    EXPECT_NE(read_file(dir_ + "/old.svg").find("</svg>"), std::string::npos);
+    EXPECT_EQ(files_in(nodes), (std::vector<std::string>{"dir", "fifo", "null", "socket", "to-dir",
+                                                         "to-null", "to-svg"}))
+        << "no temporary plot left";
+    remove_tree(nodes);
+}
+
+// --from a stream: standard input ("-" or /dev/stdin), a pipe of the shell, a named FIFO, read
+// once as it comes. A directory is refused with its cause, and no plot is written.
+TEST_F(OhmlogTest, FromAStreamReadOnceAsItComes)
+{
+    const std::string csv = HEADER + ROW_AT_10 +
+                            "2026-12-08T10:00:01.000Z,1.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
+    write_file(dir_ + "/run.csv", csv);
+    mkfifo((dir_ + "/fifo").c_str(), 0600);
+    const std::string plot = dir_ + "/run.svg";
+    for (const std::string from : {"-", "/dev/stdin", "<(cat run.csv)", "fifo"}) {
+        Launch launch = ohmlog_launch({});
+        launch.argv = {"/bin/bash", "-c",
+                       (from == "fifo" ? "cat run.csv > fifo & exec " : "exec ") +
+                           launch.argv[0] + " --from " + from + " --plot run.svg --force"};
+        launch.working_dir = dir_;
+        launch.input = csv;
+        const ProcessResult result = run_process(launch);
+        EXPECT_EQ(result.exit_status, 0) << from << result.err;
+        EXPECT_NE(result.err.find("ohmlog: 2 readings in 1.0 s"), std::string::npos)
+            << from << result.err;
+        EXPECT_NE(read_file(plot).find(">2 readings over 1.0 s<"), std::string::npos) << from;
+    }
+    std::filesystem::remove(plot);
+    const ProcessResult directory = run_ohmlog({"--from", dir_, "--plot", plot});
+    EXPECT_EQ(directory.exit_status, 1);
+    EXPECT_EQ(directory.err, "ohmlog: cannot read " + dir_ + ": is a directory\n");
+    const ProcessResult nothing = run_ohmlog({"--from", "/dev/null", "--plot", plot});
+    EXPECT_EQ(nothing.exit_status, 1);
+    EXPECT_EQ(nothing.err, "ohmlog: /dev/null:1: not a CSV that ohmlog wrote\n");
+    EXPECT_FALSE(std::filesystem::exists(plot));
+}
+
+int traces_in(const std::string& svg)
+{
+    return count_of(svg, "<polyline") + count_of(svg, "<circle");
+}
+
+// Runs appended to one file are not joined by a line across the time between them: not in
+// the plot of the appending run, nor in one drawn afterwards, nor on the page.
+TEST_F(OhmlogTest, AppendedRunsAreNotJoined)
+{
+    SimMeter meter({"--reading", "DC  1.502   V"});
+    const std::string csv = dir_ + "/run.csv";
+    write_file(csv, HEADER + ROW_AT_10 +
+                        "2026-12-08T10:00:01.000Z,1.000,DC,1.501,V,1.501,V,ok,DC  1.501   V\r\n");
+    const ProcessResult appended = run_ohmlog(
+        {"-n", "2", "-o", csv, "--append", "--plot", dir_ + "/run.svg", meter.path()});
+    EXPECT_EQ(appended.exit_status, 0) << appended.err;
+    EXPECT_EQ(traces_in(read_file(dir_ + "/run.svg")), 2);
+    EXPECT_EQ(run_ohmlog({"--from", csv, "--plot", dir_ + "/again.svg"}).exit_status, 0);
+    EXPECT_EQ(traces_in(read_file(dir_ + "/again.svg")), 2);
 }
 
 } // namespace
