@@ -14,6 +14,8 @@
 #include <filesystem>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,6 +30,24 @@ namespace {
 void on_stop_signal(int)
 {
     stop_requested = true;
+}
+
+// Who the node's mode lets read and write it: its group's members (usually dialout, but a
+// rule of udev may give it another), or its owner alone.
+std::string who_may_open(const struct stat& node)
+{
+    constexpr mode_t GROUP_READS_AND_WRITES = S_IRGRP | S_IWGRP;
+    if ((node.st_mode & GROUP_READS_AND_WRITES) != GROUP_READS_AND_WRITES) {
+        const passwd* owner = getpwuid(node.st_uid);
+        return "only its owner, " +
+               (owner != nullptr ? std::string(owner->pw_name) : std::to_string(node.st_uid)) +
+               ", may open it";
+    }
+    const group* owners = getgrgid(node.st_gid);
+    const std::string name =
+        owners != nullptr ? std::string(owners->gr_name) : std::to_string(node.st_gid);
+    return "members of its group, " + name + ", may open it: sudo adduser $USER " + name +
+           ", then log in again";
 }
 
 } // namespace
@@ -75,8 +95,7 @@ std::string open_failure(const std::string& port)
         return "not a device";
     }
     if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        return "permission denied; members of the group that owns it (usually dialout) may "
-               "open it: sudo adduser $USER dialout, then log in again";
+        return "permission denied; " + who_may_open(node);
     }
     return "in use by another program, or not a serial port";
 }

@@ -51,13 +51,20 @@ const option LONG_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Decimal seconds, "." whatever the locale, from 0 to LONGEST_SECONDS; nothing else after.
+// A decimal, "." whatever the locale, of seconds, or of minutes, hours or days with their
+// letter after it (10s, 5m, 2h, 1d): from 0 to LONGEST_SECONDS.
 bool read_seconds(const char* text, double& seconds)
 {
     const char* end = text + std::strlen(text);
     const auto result = std::from_chars(text, end, seconds, std::chars_format::fixed);
-    return result.ec == std::errc() && result.ptr == end && seconds >= 0.0 &&
-           seconds <= LONGEST_SECONDS;
+    const std::string unit(result.ptr, end);
+    const double scale = unit.empty() || unit == "s" ? 1.0
+                         : unit == "m"               ? 60.0
+                         : unit == "h"               ? 3600.0
+                         : unit == "d"               ? 86400.0
+                                                     : 0.0;
+    seconds *= scale;
+    return result.ec == std::errc() && scale > 0.0 && seconds >= 0.0 && seconds <= LONGEST_SECONDS;
 }
 
 bool read_count(const char* text, long& count)
@@ -251,10 +258,10 @@ const char* log_usage()
            "  NAME=PORT            the meter on PORT named NAME (letters, digits, _, -);\n"
            "                       without one, a meter is named by its port\n"
            "  -n, --count N        stop after N readings of each meter\n"
-           "  -t, --duration S     stop after S seconds\n"
-           "  -i, --interval S     one request every S seconds, every meter from one common\n"
-           "                       start (default 0: each as soon as its previous reply is\n"
-           "                       complete)\n"
+           "  -t, --duration S     stop after S seconds (or 5m, 2h, 1d: minutes, hours, days)\n"
+           "  -i, --interval S     one request every S seconds (likewise), every meter from one\n"
+           "                       common start (default 0: each as soon as its previous\n"
+           "                       reply is complete)\n"
            "  -o, --output FILE    the CSV goes to FILE instead of standard output (\"-\");\n"
            "                       an existing FILE is kept unless --append or --force\n"
            "      --append         add rows to an existing FILE (no second header); the\n"

@@ -12,6 +12,8 @@
 #include "serial_link.h"
 #include "terminal_output.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <limits>
@@ -22,6 +24,17 @@ namespace {
 
 // How often the loop looks at what the time passing changes: power still waiting, lost ports.
 constexpr auto TAKE_WAIT = std::chrono::milliseconds(200);
+
+// Replies of a meter further apart than -i this many times in a row: it cannot answer that often.
+constexpr int SLOW_GAPS = 3;
+
+// Whether a meter keeps the interval.
+struct PaceWatch {
+    double last_reply_s = -1.0; // elapsed seconds of its latest reply; none since a missing one
+    int slow = 0;               // gaps in a row longer than the interval
+    double pace_s = 0.0;        // the shortest of them
+    bool told = false;
+};
 
 // A run's parts: its meters' sessions, the view the outputs read, the files and the outputs.
 struct Run {
@@ -35,6 +48,7 @@ struct Run {
     std::shared_ptr<MqttPublisher> mqtt;
     RecordStream stream;
     SessionPlan plan;
+    std::vector<PaceWatch> paces;  // per meter, with -i
     bool rows_on_terminal = false; // the CSV shares the terminal with the status line
     Output csv;                    // before the view: a row that is not written is not counted
     std::vector<Output> outputs;   // after it
@@ -160,6 +174,43 @@ void hand_out(Run& run, const RecordNews& news)
     }
 }
 
+// Seconds as "0.05", to the given step, without trailing zeros.
+std::string seconds_text(double seconds, double step_s)
+{
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, std::round(seconds / step_s) * step_s);
+    return std::string(text, end.ptr);
+}
+
+// A meter whose replies come slots apart cannot keep -i: said once, with the pace it keeps
+// (a missing reply is no measure of it).
+void watch_pace(Run& run, const Record& record)
+{
+    const double interval_s = run.options.interval_s;
+    if (interval_s <= 0.0) {
+        return;
+    }
+    run.paces.resize(run.sessions.size());
+    PaceWatch& watch = run.paces[static_cast<std::size_t>(record.meter)];
+    const double gap_s = record.elapsed_s - watch.last_reply_s;
+    const bool after_reply = watch.last_reply_s >= 0.0;
+    const bool reply = record.status != Status::no_reply && record.status != Status::port_lost;
+    watch.last_reply_s = reply ? record.elapsed_s : -1.0;
+    if (!reply || !after_reply || gap_s < 1.5 * interval_s) {
+        watch.slow = 0;
+        return;
+    }
+    watch.pace_s = watch.slow == 0 ? gap_s : std::min(watch.pace_s, gap_s);
+    if (++watch.slow == SLOW_GAPS && !watch.told) {
+        watch.told = true;
+        const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
+        // Request times wander by a few milliseconds; a meter's pace is no finer than 10 ms.
+        tell(run.terminal, "-i " + seconds_text(interval_s, 0.001) + " cannot be kept: " +
+                               meter.name + " gives a reading every " +
+                               seconds_text(watch.pace_s, 0.01) + " s");
+    }
+}
+
 // A row: written, counted in the view, then handed to every other output.
 bool take_row(Run& run, const Record& record)
 {
@@ -178,6 +229,7 @@ bool take_row(Run& run, const Record& record)
         run.view.seconds = seconds_since_start(run);
     }
     hand_out(run, news);
+    watch_pace(run, record);
     if (record.status == Status::port_lost) {
         const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
         tell(run.terminal, "lost " + meter.port + "; waiting for it to come back");
@@ -287,12 +339,21 @@ void start_plan(Run& run, const CsvReading& earlier)
     run.view.start = run.plan.start;
 }
 
+// Bad usage: the cause (said already when empty here), and where the options are told.
+int usage_error(const std::string& problem)
+{
+    if (!problem.empty()) {
+        say(problem);
+    }
+    std::fputs("Try 'ohmlog --help' for more information.\n", stderr);
+    return 2;
+}
+
 int log_from_ports(Run& run)
 {
     std::string problem;
     if (!choose_meters(run, problem)) {
-        std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());
-        return 2;
+        return usage_error(problem);
     }
     CsvReading earlier;
     int runs = 0;
@@ -302,7 +363,7 @@ int log_from_ports(Run& run)
                                           add_earlier(run.view, row);
                                       });
     if (refused != 0) {
-        return refused;
+        return refused == 2 ? usage_error("") : refused;
     }
     if (!open_ports(run)) {
         discard_files(run.files);
@@ -369,7 +430,7 @@ int plot_from_file(Run& run)
             }
         });
     if (refused != 0) {
-        return refused;
+        return refused == 2 ? usage_error("") : refused;
     }
     join_meters(run.view, earlier.meters, power);
     std::string problem;
@@ -377,8 +438,7 @@ int plot_from_file(Run& run)
     int amperes = 0;
     if (!power.empty() && !parse_power(power, earlier.meters, volts, amperes, problem)) {
         discard_files(run.files);
-        std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());
-        return 2;
+        return usage_error(problem);
     }
     if (earlier.cut_short) {
         say(run.options.from + ": the last row is cut short and left out");
@@ -399,8 +459,7 @@ int run_ohmlog(int argc, char** argv)
     LogOptions& options = run.options;
     std::string problem;
     if (!parse_log_options(argc, argv, options, problem)) {
-        std::fprintf(stderr, "ohmlog: %s\n%s", problem.c_str(), log_usage());
-        return 2;
+        return usage_error(problem);
     }
     if (options.help || options.version) {
         std::fputs(options.help ? log_usage() : "ohmlog " OHM_VERSION "\n", stdout);

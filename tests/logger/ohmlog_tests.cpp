@@ -251,6 +251,15 @@ TEST_F(OhmlogTest, AnIntervalKeepsItsPace)
     const ProcessResult short_run = run_ohmlog({"-t", "0.5", "-i", "5", meter.path()});
     EXPECT_EQ(csv_lines(short_run.out).size(), 2u);
     EXPECT_LT(short_run.seconds, 2.5) << "the wait for the next request ends with the run";
+    EXPECT_EQ(short_run.err.find("cannot be kept"), std::string::npos) << short_run.err;
+    // A reply takes 14 characters of 5 ms and 20 ms more: a reading every 0.1 s at best.
+    SimMeter quick({"--char-ms", "5"});
+    const ProcessResult too_quick = run_ohmlog({"-n", "5", "-i", "0.05", "U=" + quick.path()});
+    EXPECT_EQ(count_of(too_quick.err, "cannot be kept"), 1) << too_quick.err;
+    EXPECT_TRUE(std::regex_search(
+        too_quick.err,
+        std::regex(R"((^|\n)ohmlog: -i 0.05 cannot be kept: U gives a reading every 0\.\d+ s\n)")))
+        << too_quick.err;
 }
 
 TEST_F(OhmlogTest, AnUnpluggedMeterGivesNoReplyRowsAndTheRunGoesOn)
@@ -465,6 +474,9 @@ TEST_F(OhmlogTest, APlotFromAnEarlierCsv)
     EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"other.csv", "run.csv", "run.svg"}));
 }
 
+// Debian's group of terminals.
+constexpr gid_t TTY_GROUP = 5;
+
 struct RefusedCase {
     const char* what;
     std::vector<std::string> arguments; // CSV stands for out.csv in the test's folder
@@ -489,6 +501,10 @@ TEST_P(OhmlogRefusedTest, SaysWhyInOneLine)
     chmod(root_only.slave_path.c_str(), 0600);
     const FakeNode locked("ttyUSB3", root_only.slave_path);
     const FakeNode not_a_device("ttyUSB4", "");
+    const PtyPair group_only;
+    EXPECT_EQ(chown(group_only.slave_path.c_str(), 0, TTY_GROUP), 0);
+    chmod(group_only.slave_path.c_str(), 0660);
+    const FakeNode grouped("ttyUSB5", group_only.slave_path);
     std::vector<std::string> arguments;
     for (const std::string& argument : GetParam().arguments) {
         arguments.push_back(argument == "CSV" ? dir_ + "/out.csv" : argument);
@@ -497,16 +513,20 @@ TEST_P(OhmlogRefusedTest, SaysWhyInOneLine)
         write_file(dir_ + "/out.csv", "kept\r\n");
     }
     Launch launch = ohmlog_launch(arguments);
-    if (std::string(GetParam().what) == "permission_denied") {
+    if (std::string(GetParam().what).rfind("permission_denied", 0) == 0) {
         launch.argv.insert(launch.argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody",
                                                  "--regid=nogroup", "--clear-groups"});
     }
     const ProcessResult result = run_process(launch);
     EXPECT_EQ(result.exit_status, GetParam().exit_status);
     EXPECT_NE(result.err.find(GetParam().said), std::string::npos) << result.err;
-    if (result.exit_status == 1) {
-        EXPECT_EQ(count_of(result.err, "\n"), 1) << result.err;
-    }
+    // Bad usage: the cause, and where the options are told.
+    const std::string help = "Try 'ohmlog --help' for more information.\n";
+    EXPECT_EQ(count_of(result.err, "\n"), result.exit_status) << result.err;
+    EXPECT_EQ(result.err.size() > help.size() &&
+                  result.err.compare(result.err.size() - help.size(), help.size(), help) == 0,
+              result.exit_status == 2)
+        << result.err;
     EXPECT_EQ(files_in(dir_), GetParam().csv_exists ? std::vector<std::string>{"out.csv"}
                                                     : std::vector<std::string>{})
         << "nothing half-written";
@@ -530,7 +550,16 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"port_busy", {"-o", "CSV", "COM5"}, 1, "COM5: in use by another program"},
         RefusedCase{
             "not_a_terminal", {"-o", "CSV", "/dev/null"}, 1, "/dev/null: not a serial port"},
-        RefusedCase{"permission_denied", {"/dev/ttyUSB3"}, 1, "dialout"},
+        RefusedCase{"permission_denied",
+                    {"/dev/ttyUSB3"},
+                    1,
+                    "cannot open /dev/ttyUSB3: permission denied; only its owner, root, may "
+                    "open it\n"},
+        RefusedCase{"permission_denied_to_others",
+                    {"/dev/ttyUSB5"},
+                    1,
+                    "permission denied; members of its group, tty, may open it: sudo adduser "
+                    "$USER tty, then log in again\n"},
         RefusedCase{"output_unwritable",
                     {"-o", "/nonexistent/dir/out.csv", "COM5"},
                     1,
@@ -555,7 +584,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"-o", "CSV", "--serve", "meter.local:8080", "COM5"},
                     1,
                     "cannot serve on meter.local: not an IP address"},
-        RefusedCase{"no_port", {"-n", "1"}, 2, "usage: ohmlog"},
+        RefusedCase{"no_port", {"-n", "1"}, 2, "ohmlog: no port given\n"},
         RefusedCase{"one_port_twice", {"U=COM5", "I=com5"}, 2, "com5 and COM5 are one port"},
         RefusedCase{
             "one_port_by_two_names", {"COM5", "/dev/ttyS4"}, 2, "/dev/ttyS4 and COM5 are one port"},
