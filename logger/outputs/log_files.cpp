@@ -335,9 +335,9 @@ bool put_plot(Files& files, const std::string& svg)
     const bool written = std::fwrite(svg.data(), 1, svg.size(), files.plot) == svg.size();
     const bool closed = std::fclose(files.plot) == 0;
     files.plot = nullptr;
-    const bool in_place = files.plot_part.empty() ||
-                          (replaceable(files.plot_place) &&
-                           replace_file(files.plot_part, files.plot_place));
+    const bool in_place =
+        files.plot_part.empty() ||
+        (replaceable(files.plot_place) && replace_file(files.plot_part, files.plot_place));
     if (!written || !closed || !in_place) {
         say("cannot write " + files.plot_name);
         if (!files.plot_part.empty()) {

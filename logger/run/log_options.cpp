@@ -249,7 +249,7 @@ bool parse_power(const std::string& text, const std::vector<std::string>& names,
 const char* log_usage()
 {
     return "usage: ohmlog [options] [NAME=]PORT...\n"
-           "       ohmlog --from FILE.csv [--plot FILE.svg [--force]] [--power U,I]\n"
+           "       ohmlog --from FILE.csv|- [--plot FILE.svg [--force]] [--power U,I]\n"
            "Records the MAS-345's readings as CSV, one row per request, until the count or\n"
            "the duration is reached or Ctrl-C is pressed; several meters at once, each at\n"
            "its own pace, into one file with a tenth column naming the meter.\n"
@@ -282,7 +282,8 @@ const char* log_usage()
            "                       the password from OHM_MQTT_PASSWORD or --mqtt-password-file\n"
            "      --mqtt-node NAME this logger's name in the topics (default the host name)\n"
            "      --from FILE.csv  plot and sum up a CSV that ohmlog wrote, instead of\n"
-           "                       reading a port\n"
+           "                       reading a port; read once as it comes (\"-\": standard\n"
+           "                       input)\n"
            "      --serve [HOST:]PORT  also serve the run over HTTP: a live page at /, events\n"
            "                       at /events, the last row at /latest.json, the CSV at\n"
            "                       /log.csv, Prometheus metrics at /metrics; HOST 127.0.0.1\n"

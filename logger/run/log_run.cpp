@@ -205,8 +205,8 @@ void watch_pace(Run& run, const Record& record)
         watch.told = true;
         const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
         // Request times wander by a few milliseconds; a meter's pace is no finer than 10 ms.
-        tell(run.terminal, "-i " + seconds_text(interval_s, 0.001) + " cannot be kept: " +
-                               meter.name + " gives a reading every " +
+        tell(run.terminal, "-i " + seconds_text(interval_s, 0.001) +
+                               " cannot be kept: " + meter.name + " gives a reading every " +
                                seconds_text(watch.pace_s, 0.01) + " s");
     }
 }
@@ -420,8 +420,8 @@ int plot_from_file(Run& run)
                 power.empty() ? std::nullopt : std::optional<std::pair<int, int>>({-1, -1}));
     CsvReading earlier;
     int runs = 0;
-    const int refused = prepare_files(
-        file_settings(run.options), {}, run.files, earlier, [&](const Record& row) {
+    const int refused =
+        prepare_files(file_settings(run.options), {}, run.files, earlier, [&](const Record& row) {
             join_meters(run.view, earlier.meters, power);
             note_runs(run.view, earlier, runs);
             const RecordNews news = add_to_view(run.view, row);

@@ -56,7 +56,8 @@ std::vector<std::string> lines_of(const std::string& text)
     std::vector<std::string> lines;
     std::istringstream stream(text);
     for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line.empty() || line.back() != '\r' ? line : line.substr(0, line.size() - 1));
+        lines.push_back(line.empty() || line.back() != '\r' ? line
+                                                            : line.substr(0, line.size() - 1));
     }
     return lines;
 }
@@ -112,7 +113,8 @@ std::vector<Example> man_examples(const std::string& text)
             continue;
         }
         const std::size_t indent = indent_of(lines[at]);
-        if (!in_examples || !starts_with(lines[at].substr(std::min(indent, lines[at].size())), "$ ")) {
+        if (!in_examples ||
+            !starts_with(lines[at].substr(std::min(indent, lines[at].size())), "$ ")) {
             continue;
         }
         Example example{joined(lines, at).substr(2), {}};
@@ -261,11 +263,10 @@ protected:
         }
         const int status = process.wait(10000);
         const bool alarm_may_end = command.find("--stop-on-alarm") != std::string::npos;
-        EXPECT_TRUE(status == 0 || (alarm_may_end && status == 3))
-            << "status " << status << "\n"
-            << read_file(launch.stderr_path);
-        const bool shortened = std::find(example.shown.begin(), example.shown.end(), "...") !=
-                               example.shown.end();
+        EXPECT_TRUE(status == 0 || (alarm_may_end && status == 3)) << "status " << status << "\n"
+                                                                   << read_file(launch.stderr_path);
+        const bool shortened =
+            std::find(example.shown.begin(), example.shown.end(), "...") != example.shown.end();
         if (!stopped && !example.shown.empty() && !shortened) {
             EXPECT_EQ(lines_of(read_file(launch.stdout_path)), example.shown);
         }

@@ -857,14 +857,25 @@ TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
 
     write_file(dir_ + "/old.svg", "old");
     std::filesystem::create_symlink(dir_ + "/old.svg", nodes + "/to-svg");
-    const ProcessResult through_link = run_ohmlog(
-        {"-n", "1", "-o", csv, "--append", "--plot", nodes + "/to-svg", meter.path()});
+    const ProcessResult through_link =
+        run_ohmlog({"-n", "1", "-o", csv, "--append", "--plot", nodes + "/to-svg", meter.path()});
     EXPECT_EQ(through_link.exit_status, 0) << through_link.err;
     EXPECT_EQ(type_of(nodes + "/to-svg"), static_cast<mode_t>(S_IFLNK));
     EXPECT_NE(read_file(dir_ + "/old.svg").find("</svg>"), std::string::npos);
     EXPECT_EQ(files_in(nodes), (std::vector<std::string>{"dir", "fifo", "null", "socket", "to-dir",
                                                          "to-null", "to-svg"}))
         << "no temporary plot left";
+
+    // A pipe that takes the plot's name during the run is not replaced by the finished plot.
+    BackgroundProcess late(ohmlog_launch({"-n", "2", "-i", "0.3", "-o", dir_ + "/late.csv",
+                                          "--plot", nodes + "/late", meter.path()}));
+    for (int waited = 0; count_of(read_file(dir_ + "/late.csv"), "\n") < 2 && waited < 500;
+         ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    mkfifo((nodes + "/late").c_str(), 0600);
+    EXPECT_EQ(late.wait(10000), 1);
+    EXPECT_EQ(type_of(nodes + "/late"), static_cast<mode_t>(S_IFIFO));
     remove_tree(nodes);
 }
 
@@ -872,16 +883,17 @@ TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
 // once as it comes. A directory is refused with its cause, and no plot is written.
 TEST_F(OhmlogTest, FromAStreamReadOnceAsItComes)
 {
-    const std::string csv = HEADER + ROW_AT_10 +
-                            "2026-12-08T10:00:01.000Z,1.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
+    const std::string csv =
+        HEADER + ROW_AT_10 +
+        "2026-12-08T10:00:01.000Z,1.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
     write_file(dir_ + "/run.csv", csv);
     mkfifo((dir_ + "/fifo").c_str(), 0600);
     const std::string plot = dir_ + "/run.svg";
     for (const std::string from : {"-", "/dev/stdin", "<(cat run.csv)", "fifo"}) {
         Launch launch = ohmlog_launch({});
         launch.argv = {"/bin/bash", "-c",
-                       (from == "fifo" ? "cat run.csv > fifo & exec " : "exec ") +
-                           launch.argv[0] + " --from " + from + " --plot run.svg --force"};
+                       (from == "fifo" ? "cat run.csv > fifo & exec " : "exec ") + launch.argv[0] +
+                           " --from " + from + " --plot run.svg --force"};
         launch.working_dir = dir_;
         launch.input = csv;
         const ProcessResult result = run_process(launch);
@@ -913,8 +925,8 @@ TEST_F(OhmlogTest, AppendedRunsAreNotJoined)
     const std::string csv = dir_ + "/run.csv";
     write_file(csv, HEADER + ROW_AT_10 +
                         "2026-12-08T10:00:01.000Z,1.000,DC,1.501,V,1.501,V,ok,DC  1.501   V\r\n");
-    const ProcessResult appended = run_ohmlog(
-        {"-n", "2", "-o", csv, "--append", "--plot", dir_ + "/run.svg", meter.path()});
+    const ProcessResult appended =
+        run_ohmlog({"-n", "2", "-o", csv, "--append", "--plot", dir_ + "/run.svg", meter.path()});
     EXPECT_EQ(appended.exit_status, 0) << appended.err;
     EXPECT_EQ(traces_in(read_file(dir_ + "/run.svg")), 2);
     EXPECT_EQ(run_ohmlog({"--from", csv, "--plot", dir_ + "/again.svg"}).exit_status, 0);
