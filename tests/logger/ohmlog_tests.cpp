@@ -13,10 +13,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -789,17 +786,6 @@ const std::string HEADER = "time,elapsed_s,mode,reading,unit,value,base_unit,sta
 const std::string ROW_AT_10 =
     "2026-12-08T10:00:00.000Z,0.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
 
-// A unix socket bound at `path`, closed again: the node stays.
-void make_socket(const std::string& path)
-{
-    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    close(listener);
-}
-
 mode_t type_of(const std::string& path)
 {
     struct stat node {};
@@ -814,14 +800,14 @@ TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
     SimMeter meter;
     const std::string nodes = make_temp_dir("ohm-nodes");
     // A null device of this test's own where the sandbox lets it make one.
-    const std::string null = mknod((nodes + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0
-                                 ? nodes + "/null"
-                                 : "/dev/null";
-    mkfifo((nodes + "/fifo").c_str(), 0600);
-    mkdir((nodes + "/dir").c_str(), 0700);
-    make_socket(nodes + "/socket");
-    std::filesystem::create_symlink(nodes + "/dir", nodes + "/to-dir");
-    std::filesystem::create_symlink(null, nodes + "/to-null");
+    Launch make;
+    make.argv = {"/bin/sh", "-c",
+                 "cd \"$0\" && mkfifo fifo && mkdir dir && ln -s dir to-dir && "
+                 "{ mknod null c 1 3 || ln -s /dev/null null; } && ln -s null to-null && python3 "
+                 "-c 'import socket; socket.socket(socket.AF_UNIX).bind(\"socket\")'",
+                 nodes};
+    ASSERT_EQ(run_process(make).exit_status, 0);
+    const std::string null = nodes + "/null";
     const std::string csv = dir_ + "/run.csv";
     for (const auto& [option, path, cause] :
          {std::tuple<std::string, std::string, std::string>{"--plot", "dir", "is a directory"},
@@ -851,7 +837,7 @@ TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
         run_ohmlog({"-n", "1", "-o", csv, "--plot", nodes + "/fifo", meter.path()});
     EXPECT_EQ(into_fifo.exit_status, 0) << into_fifo.err;
     EXPECT_NE(plot_reader.read_rest(10000).find("</svg>"), std::string::npos);
-    EXPECT_EQ(type_of(null), static_cast<mode_t>(S_IFCHR));
+    EXPECT_TRUE(std::filesystem::is_character_file(null));
     EXPECT_EQ(type_of(nodes + "/to-null"), static_cast<mode_t>(S_IFLNK));
     EXPECT_EQ(type_of(nodes + "/fifo"), static_cast<mode_t>(S_IFIFO));
 
