@@ -38,11 +38,13 @@ std::string who_may_open(const struct stat& node)
 {
     constexpr mode_t GROUP_READS_AND_WRITES = S_IRGRP | S_IWGRP;
     if ((node.st_mode & GROUP_READS_AND_WRITES) != GROUP_READS_AND_WRITES) {
+        // cppcheck-suppress getpwuidCalled ; no other thread of ohmlog reads the user database
         const passwd* owner = getpwuid(node.st_uid);
         return "only its owner, " +
                (owner != nullptr ? std::string(owner->pw_name) : std::to_string(node.st_uid)) +
                ", may open it";
     }
+    // cppcheck-suppress getgrgidCalled ; no other thread of ohmlog reads the group database
     const group* owners = getgrgid(node.st_gid);
     const std::string name =
         owners != nullptr ? std::string(owners->gr_name) : std::to_string(node.st_gid);

@@ -50,8 +50,8 @@ struct CsvReading {
 // does not start with one of ohmlog's headers (an empty file neither).
 bool read_csv(const std::string& path, CsvReading& reading,
               const std::function<void(const Record&)>& take);
-// The same from a stream read once, as it comes; `name` names it in the problem.
-bool read_csv(std::istream& file, const std::string& name, CsvReading& reading,
+// The same from a stream read once, as it comes; `path` names it in the problem.
+bool read_csv(std::istream& file, const std::string& path, CsvReading& reading,
               const std::function<void(const Record&)>& take);
 
 // "2026-12-08T13:04:38.774Z" as a time; false for any other text.

@@ -809,20 +809,24 @@ TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
     ASSERT_EQ(run_process(make).exit_status, 0);
     const std::string null = nodes + "/null";
     const std::string csv = dir_ + "/run.csv";
+    const auto said = [](const std::string& node, const std::string& cause) {
+        return "ohmlog: cannot write " + node + ": " + cause + "\n";
+    };
     for (const auto& [option, path, cause] :
          {std::tuple<std::string, std::string, std::string>{"--plot", "dir", "is a directory"},
           {"--plot", "to-dir", "is a directory"},
           {"--plot", "socket", "is a socket"},
           {"-o", "dir", "is a directory"},
           {"-o", "socket", "is a socket"}}) {
-        std::vector<std::string> arguments = {"-n", "1", option, nodes + "/" + path};
+        const std::string node = (std::filesystem::path(nodes) / path).string();
+        std::vector<std::string> arguments = {"-n", "1", option, node};
         if (option == "--plot") {
             arguments.insert(arguments.end(), {"-o", csv});
         }
         arguments.push_back(meter.path());
         const ProcessResult refused = run_ohmlog(arguments);
         EXPECT_EQ(refused.exit_status, 1) << path;
-        EXPECT_EQ(refused.err, "ohmlog: cannot write " + nodes + "/" + path + ": " + cause + "\n");
+        EXPECT_EQ(refused.err, said(node, cause));
     }
     EXPECT_EQ(meter.received(), "");
     EXPECT_EQ(files_in(dir_), std::vector<std::string>{});
