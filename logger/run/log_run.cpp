@@ -441,7 +441,8 @@ int plot_from_file(Run& run)
         return usage_error(problem);
     }
     if (earlier.cut_short) {
-        say(run.options.from + ": the last row is cut short and left out");
+        say((run.options.from == "-" ? "standard input" : run.options.from) +
+            ": the last row is cut short and left out");
     }
     run.view.origin_utc = earlier.line.start_utc;
     run.view.seconds = earlier.line.end_s;
