@@ -1,16 +1,20 @@
 # What `cmake --install` lays out. Linux: the programs in bin/, libohmbridge.so with its
 # SONAME and its header, the man pages and the documents under share/. Windows: one folder
-# with the programs, ohmbridge.dll, its .def, header and import library, and docs/.
+# with the programs, ohmbridge.dll, its .def, header and import library, the README and docs/.
+# The README sits above docs/ as in the sources, so that its links lead to what they name.
 include(GNUInstallDirs)
 
-set(OHM_DOCUMENTS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/functions.md
-                  ${PROJECT_SOURCE_DIR}/docs/real-meter.md ${PROJECT_SOURCE_DIR}/docs/benchmark.md
-                  ${PROJECT_SOURCE_DIR}/docs/ohmlog-example.svg)
+set(OHM_DOCUMENTS ${PROJECT_SOURCE_DIR}/docs/functions.md ${PROJECT_SOURCE_DIR}/docs/real-meter.md
+                  ${PROJECT_SOURCE_DIR}/docs/benchmark.md
+                  ${PROJECT_SOURCE_DIR}/docs/ohmlog-example.svg
+                  ${PROJECT_SOURCE_DIR}/docs/ohmlog-discharge.svg
+                  ${PROJECT_SOURCE_DIR}/docs/ohmlog-page.png)
 
 if(WIN32)
     install(TARGETS ohmprobe ohmlog RUNTIME DESTINATION .)
     install(TARGETS ohmbridge RUNTIME DESTINATION . ARCHIVE DESTINATION .)
     install(FILES library/ohmbridge.def library/ohmbridge.h DESTINATION .)
+    install(FILES README.md DESTINATION .)
     install(FILES ${OHM_DOCUMENTS} DESTINATION docs)
     install(FILES docs/copyright RENAME copyright.txt DESTINATION .)
     return()
@@ -46,7 +50,8 @@ foreach(page IN ITEMS ohmprobe.1 ohmlog.1 ttylist.1 metersim.1 ohmbridge.3 chang
 endforeach()
 add_custom_target(compressed_documents ALL DEPENDS ${compressed})
 
-install(FILES ${OHM_DOCUMENTS} docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${OHM_DOCUMENTS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 # ohmlog as a service: systemd's template unit where Debian keeps units, an example of its
 # file of options, and a logrotate example; the maintainer scripts make its user.
 install(FILES packaging/ohmlog@.service DESTINATION lib/systemd/system)

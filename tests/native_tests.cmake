@@ -102,6 +102,13 @@ ohm_test_program(logger_tests logger/log_parts_tests.cpp logger/ohmlog_tests.cpp
 target_link_libraries(logger_tests PRIVATE ohm_logger ohm_pause_plain ohm_sandboxed_main)
 add_dependencies(logger_tests ohmlog)
 add_test(NAME logger COMMAND logger_tests)
+# The examples of the man pages and the README, run as shown (Debian's mandoc renders the pages);
+# they check the documents, which the sanitizers' tree would only check again.
+if(NOT OHM_SANITIZE)
+    add_test(NAME logger_examples COMMAND ${OHM_SANDBOX} --network python3
+             ${CMAKE_CURRENT_SOURCE_DIR}/logger/examples_tests.py ${OHM_NATIVE_BIN}
+             ${PROJECT_SOURCE_DIR})
+endif()
 # The page of ohmlog --serve in Debian's chromium, driven by playwright-core from npm
 # (tests/package.json, installed by tests/run-all).
 add_test(NAME logger_page COMMAND ${OHM_SANDBOX} --network node --test

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <iostream>
 #include <sstream>
 
 namespace logbook {
@@ -28,6 +29,49 @@ bool is_file(const std::string& path)
 {
     std::error_code error;
     return fs::is_regular_file(path, error);
+}
+
+// Why an output cannot go to `path`, or "" when it can: nothing there yet, a file, or a device
+// or a pipe that it is written into. What a link leads to counts; what cannot be told here,
+// the opening says.
+std::string unwritable(const std::string& path)
+{
+    std::error_code error;
+    switch (fs::status(path, error).type()) {
+    case fs::file_type::directory: return "is a directory";
+    case fs::file_type::socket: return "is a socket";
+    case fs::file_type::block: return "is a block device"; // a disk's bytes are no output's
+    default: return "";
+    }
+}
+
+// A device or a pipe: written into as it is, never replaced.
+bool is_stream(const std::string& path)
+{
+    std::error_code error;
+    return exists(path) && !fs::is_regular_file(path, error);
+}
+
+// Where a file written under `path` is: the place its symbolic links lead to, there or not.
+std::string landing(const std::string& path)
+{
+    constexpr int LINKS_FOLLOWED = 40; // as many as Linux follows
+    fs::path place = path;
+    std::error_code error;
+    for (int links = 0; links < LINKS_FOLLOWED && fs::is_symlink(place, error); ++links) {
+        const fs::path target = fs::read_symlink(place, error);
+        place = target.is_absolute() ? target : place.parent_path() / target;
+    }
+    return place.string();
+}
+
+// A rename lands on a file or on nothing: never on a device, a pipe or a directory that has
+// taken the name meanwhile.
+bool replaceable(const std::string& path)
+{
+    std::error_code error;
+    const fs::file_type type = fs::symlink_status(path, error).type();
+    return type == fs::file_type::regular || type == fs::file_type::not_found;
 }
 
 bool has_bytes(const std::string& path)
@@ -62,6 +106,11 @@ bool same_file(const std::string& a, const std::string& b)
 // shows the whole file, earlier runs included, so it may be drawn again.
 bool may_write(const std::string& path, bool allowed)
 {
+    const std::string cause = path.empty() ? "" : unwritable(path);
+    if (!cause.empty()) {
+        say("cannot write " + path + ": " + cause);
+        return false;
+    }
     if (path.empty() || allowed || !is_file(path)) {
         return true;
     }
@@ -129,8 +178,14 @@ bool open_plot(Files& files, const std::string& plot)
         return true;
     }
     files.plot_name = plot;
-    files.plot_part = plot + "." + std::to_string(process_id()) + ".part";
-    files.plot = create_new_file(files.plot_part);
+    if (is_stream(plot)) {
+        files.plot = std::fopen(plot.c_str(), "wb");
+    } else {
+        // Beside the file the links lead to, so that the rename replaces that file.
+        files.plot_place = landing(plot);
+        files.plot_part = files.plot_place + "." + std::to_string(process_id()) + ".part";
+        files.plot = create_new_file(files.plot_part);
+    }
     if (files.plot == nullptr) {
         say("cannot write " + plot + ": " + std::strerror(errno));
         return false;
@@ -209,18 +264,24 @@ bool read_from_files(const FileSettings& options, CsvReading& earlier,
 {
     for (std::size_t k = 0; k < options.from.size(); ++k) {
         const bool with_meter = earlier.with_meter;
-        if (!read_csv(options.from[k], earlier, take_earlier)) {
+        const bool from_stdin = options.from[k] == "-";
+        const std::string name = from_stdin ? "standard input" : options.from[k];
+        if (from_stdin) {
+            std::ios::sync_with_stdio(false); // read in blocks: ohmlog writes through C's stdio
+        }
+        if (!(from_stdin ? read_csv(std::cin, name, earlier, take_earlier)
+                         : read_csv(name, earlier, take_earlier))) {
             say(earlier.problem);
             return false;
         }
         if (k > 0 && earlier.with_meter != with_meter) {
-            say("cannot read " + options.from[k] + " with " + options.from[0] +
+            say("cannot read " + name + " with " + options.from[0] +
                 " as one run: the rows of one are of one meter, of the other of several");
             return false;
         }
-        tell_skipped(options.from[k], earlier);
+        tell_skipped(name, earlier);
         if (earlier.cut_short) {
-            say(options.from[k] + ": the last row is cut short and left out");
+            say(name + ": the last row is cut short and left out");
         }
         earlier.cut_short = false;
     }
@@ -258,7 +319,10 @@ bool read_earlier(const FileSettings& options, const std::vector<std::string>& m
         }
         take_earlier(record);
     };
-    if (!read_csv(path, earlier, take)) {
+    if (from_stdin) {
+        std::ios::sync_with_stdio(false); // read in blocks: ohmlog writes through C's stdio
+    }
+    if (!(from_stdin ? read_csv(std::cin, path, earlier, take) : read_csv(path, earlier, take))) {
         say(earlier.problem);
         return false;
     }
@@ -275,16 +339,14 @@ int refusal(const FileSettings& options, const std::vector<std::string>& meters,
         return 2;
     }
     const FileSettings named = named_now(options, std::chrono::system_clock::now());
-    const std::string& rows = named.from.empty() ? named.output : named.from.front();
-    for (const std::string& from : named.from) {
-        if (!named.plot.empty() && same_file(from, named.plot)) {
+    const std::vector<std::string> rows =
+        named.from.empty() ? std::vector<std::string>{named.output} : named.from;
+    for (const std::string& path : rows) {
+        // "-" is standard input or output, never the plot's file.
+        if (!named.plot.empty() && !path.empty() && path != "-" && same_file(path, named.plot)) {
             say("the rows and the plot cannot both be " + named.plot);
             return 2;
         }
-    }
-    if (!named.plot.empty() && !rows.empty() && same_file(rows, named.plot)) {
-        say("the rows and the plot cannot both be " + named.plot);
-        return 2;
     }
     if (!may_write(named.output, named.append || named.force) ||
         !may_write(named.plot, named.append || named.force || has_date_fields(options.plot)) ||
@@ -407,13 +469,15 @@ void discard_files(Files& files)
     if (files.csv != nullptr && files.csv != stdout) {
         std::fclose(files.csv);
         if (files.created_csv) {
-            std::remove(files.csv_name.c_str());
+            std::remove(landing(files.csv_name).c_str());
         }
     }
     files.csv = nullptr;
     if (files.plot != nullptr) {
         std::fclose(files.plot);
-        std::remove(files.plot_part.c_str());
+        if (!files.plot_part.empty()) {
+            std::remove(files.plot_part.c_str());
+        }
         files.plot = nullptr;
     }
 }
@@ -501,18 +565,25 @@ bool put_plot(Files& files, const std::string& svg)
     const bool closed = std::fclose(files.plot) == 0 && written;
     files.plot = nullptr;
     if (!closed) {
-        say("cannot write the plot " + files.plot_part + ": " +
-            (written ? std::strerror(errno) : write_error));
-        if (std::remove(files.plot_part.c_str()) != 0) {
+        const std::string cause = written ? std::strerror(errno) : write_error;
+        const std::string& name = files.plot_part.empty() ? files.plot_name : files.plot_part;
+        say("cannot write the plot " + name + ": " + cause);
+        if (!files.plot_part.empty() && std::remove(files.plot_part.c_str()) != 0) {
             say(files.plot_part + " is left: " + std::strerror(errno));
         }
         return false;
     }
-    if (!replace_file(files.plot_part, files.plot_name)) {
-        say("cannot put the plot in place as " + files.plot_name + ": " + std::strerror(errno) +
-            "; it is in " + files.plot_part);
+    if (files.plot_part.empty()) {
+        return true; // a device or a pipe, written into
+    }
+    if (!replaceable(files.plot_place)) {
+        say("cannot put the plot in place as " + files.plot_name +
+            ": something that is not a file has taken its name; it is in " + files.plot_part);
         return false;
     }
+    if (!replace_file(files.plot_part, files.plot_place)) {
+        say("cannot put the plot in place as " + files.plot_name + ": " + std::strerror(errno) +
+            "; it is in " + files.plot_part);
     return true;
 }
 

@@ -1,7 +1,9 @@
 // ohmlog's files: the CSV (or standard output) and the plot. Every file is checked and opened
 // before any meter is asked anything, and nothing that exists is changed before the run
 // starts: a run that cannot start leaves every file byte for byte as it was. The plot is
-// written under a temporary name of its own and renamed when complete.
+// written under a temporary name of its own and renamed when complete. An output that is a
+// device or a pipe (/dev/null, a FIFO) is written into and stays what it is; a directory, a
+// socket or a block device is refused.
 //
 // During the run the CSV stays at its path: a file moved away or removed (log rotation, a
 // hand) is noticed before the next row, said, and a new one made at the path with its header;
@@ -27,7 +29,7 @@ namespace logbook {
 struct FileSettings {
     std::string output;            // the CSV; empty or "-": standard output
     std::string plot;              // empty: none
-    std::vector<std::string> from; // earlier CSVs read as one run instead of a port
+    std::vector<std::string> from; // earlier CSVs read as one run instead of a port; "-": stdin
     bool append = false;
     bool force = false;
 };
@@ -44,7 +46,8 @@ struct Files {
     std::string csv_pattern;   // with strftime fields: csv_name is the file of the latest row
     std::chrono::system_clock::time_point csv_named_at{}; // the time that named csv_name
     std::string plot_name;
-    std::string plot_part; // the temporary name, created up front
+    std::string plot_place; // the file the plot's name leads to, through its links
+    std::string plot_part;  // the temporary name, created up front; empty for a device or pipe
     std::FILE* plot = nullptr;
     std::string plot_pattern; // with strftime fields: each CSV file's plot, drawn as it closes
     std::string closed_csv;   // a CSV file of the pattern just closed, its plot still to draw
@@ -60,7 +63,8 @@ void say(const std::string& message);
 // same names, in the same order) must be the run's, `meters`, and its rows go to
 // `take_earlier` (their meter the index in `meters`) when the plot is to show them. The
 // --from file's rows go to `take_earlier` likewise. Gives 0, or the exit status when the run
-// must not start (2 for bad usage, 1 for a file), having said why in one line.
+// must not start (2 for bad usage, 1 for a file), having said why in one line. The --from
+// file is read once, as it comes: it may be a pipe.
 int prepare_files(const FileSettings& options, const std::vector<std::string>& meters, Files& files,
                   CsvReading& earlier, const std::function<void(const Record&)>& take_earlier);
 

@@ -14,7 +14,9 @@
 #include <filesystem>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -52,6 +54,26 @@ void handle_unless_ignored(int signal, void (*handler)(int))
     wanted.sa_flags = SA_RESTART;
     sigemptyset(&wanted.sa_mask);
     sigaction(signal, &wanted, nullptr);
+}
+
+// Who the node's mode lets read and write it: its group's members (usually dialout, but a
+// rule of udev may give it another), or its owner alone.
+std::string who_may_open(const struct stat& node)
+{
+    constexpr mode_t GROUP_READS_AND_WRITES = S_IRGRP | S_IWGRP;
+    if ((node.st_mode & GROUP_READS_AND_WRITES) != GROUP_READS_AND_WRITES) {
+        // cppcheck-suppress getpwuidCalled ; no other thread of ohmlog reads the user database
+        const passwd* owner = getpwuid(node.st_uid);
+        return "only its owner, " +
+               (owner != nullptr ? std::string(owner->pw_name) : std::to_string(node.st_uid)) +
+               ", may open it";
+    }
+    // cppcheck-suppress getgrgidCalled ; no other thread of ohmlog reads the group database
+    const group* owners = getgrgid(node.st_gid);
+    const std::string name =
+        owners != nullptr ? std::string(owners->gr_name) : std::to_string(node.st_gid);
+    return "members of its group, " + name + ", may open it: sudo adduser $USER " + name +
+           ", then log in again";
 }
 
 } // namespace
@@ -95,8 +117,7 @@ std::string open_failure(const std::string& port)
         return "not a device";
     }
     if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        return "permission denied; members of the group that owns it (usually dialout) may "
-               "open it: sudo adduser $USER dialout, then log in again";
+        return "permission denied; " + who_may_open(node);
     }
     return "in use by another program, or not a serial port";
 }

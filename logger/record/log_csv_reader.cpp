@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -75,6 +76,7 @@ void place_on_line(TimeLine& line, Record& record, std::chrono::system_clock::ti
         std::all_of(last.begin(), last.end(), [](double s) { return s < 0.0; })) {
         line.run_offset_s = std::max(run_start_on(line, utc) - record.elapsed_s, line.end_s);
         std::fill(last.begin(), last.end(), -1.0);
+        ++line.runs;
     }
     last[meter] = record.elapsed_s;
     record.elapsed_s += line.run_offset_s;
@@ -182,11 +184,22 @@ bool parse_utc(const std::string& text, std::chrono::system_clock::time_point& t
 bool read_csv(const std::string& path, CsvReading& reading,
               const std::function<void(const Record&)>& take)
 {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        reading.problem = "cannot read " + path + ": is a directory";
+        return false;
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         reading.problem = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
+    return read_csv(file, path, reading, take);
+}
+
+bool read_csv(std::istream& file, const std::string& path, CsvReading& reading,
+              const std::function<void(const Record&)>& take)
+{
     const auto header_of = [](bool with_meter) {
         const std::string header = csv_header(with_meter);
         return header.substr(0, header.size() - 2);
@@ -228,7 +241,7 @@ bool read_csv(const std::string& path, CsvReading& reading,
         take(record);
         ++reading.rows;
     }
-    return true;
+    return !reading.meters.empty() || reading.with_meter || not_ours(reading, path, 1);
 }
 
 } // namespace logbook

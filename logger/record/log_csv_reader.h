@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct TimeLine {
     std::chrono::system_clock::time_point start_utc{}; // the file's first row
     double run_offset_s = 0.0;                         // where the current run starts
     double end_s = 0.0;                                // the latest row
+    int runs = 0;                                      // started so far
     std::vector<double> last_elapsed_s;                // of each meter's latest row in this run
 };
 
@@ -45,9 +47,12 @@ struct CsvReading {
 // the same `reading`, on one time line), its meter the index in `reading.meters` and its
 // elapsed seconds placed on the file's time line, skipping lines it cannot read (a row cut
 // short by a power failure and ended by a later run, a number that is not finite or out of the
-// range of a run); false with the problem told when the file cannot be read or does not start
-// with one of ohmlog's headers.
+// range of a run); false with the problem told when the file cannot be read (a directory) or
+// does not start with one of ohmlog's headers (an empty file neither).
 bool read_csv(const std::string& path, CsvReading& reading,
+              const std::function<void(const Record&)>& take);
+// The same from a stream read once, as it comes; `path` names it in the problem.
+bool read_csv(std::istream& file, const std::string& path, CsvReading& reading,
               const std::function<void(const Record&)>& take);
 
 // "2026-12-08T13:04:38.774Z" as a time; false for any other text.

@@ -92,10 +92,16 @@ void add_to_series(Series& series, const Record& record)
     const int before = series.current;
     SeriesPanel& panel = panel_for(series, record);
     Bucket reading = single(record, elapsed_s);
-    reading.resumed = before >= 0 && before != series.current;
+    reading.resumed = (before >= 0 && before != series.current) || series.broken;
     merge_into(panel.buckets[bucket_index(series, elapsed_s)], reading);
     series.last_s = elapsed_s;
+    series.broken = false;
     ++series.readings;
+}
+
+void break_line(Series& series)
+{
+    series.broken = series.readings > 0;
 }
 
 std::size_t bucket_index(const Series& series, double elapsed_s)

@@ -29,7 +29,8 @@ struct Bucket {
     double maximum = 0.0;
     bool overload = false;
     bool missing = false; // no reply, garbled or the port lost
-    bool resumed = false; // a reading of another unit came between this and the one before
+    bool resumed = false; // not joined to the one before: a reading of another unit came
+                          // between them, or a run appended after a time unmeasured starts
 };
 
 struct SeriesPanel {
@@ -43,11 +44,15 @@ struct Series {
     int current = -1;                // the panel of the unit shown last
     double last_s = 0.0;             // elapsed seconds of the latest reading
     long readings = 0;
+    bool broken = false; // the next reading starts a new line
 };
 
 // The reading goes to the panel of its base unit; a missing reading to the panel of the unit
 // shown last (or "?" before any). Readings come in time order.
 void add_to_series(Series& series, const Record& record);
+
+// A run starts after the readings so far: its line is not joined to theirs.
+void break_line(Series& series);
 
 // The bucket that holds a reading at these elapsed seconds.
 std::size_t bucket_index(const Series& series, double elapsed_s);

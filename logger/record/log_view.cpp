@@ -99,6 +99,16 @@ void add_earlier(RunView& view, const Record& record)
     add_to_chart(view.meters[static_cast<std::size_t>(record.meter)].chart, record);
 }
 
+void break_lines(RunView& view)
+{
+    for (MeterView& meter : view.meters) {
+        break_line(meter.chart.series);
+    }
+    if (view.power) {
+        break_line(view.power->chart.series);
+    }
+}
+
 RecordNews flush_view(RunView& view, double now_s, const std::string& now_utc)
 {
     RecordNews news;

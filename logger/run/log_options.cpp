@@ -61,13 +61,20 @@ const option LONG_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Decimal seconds, "." whatever the locale, from 0 to LONGEST_SECONDS; nothing else after.
+// A decimal, "." whatever the locale, of seconds, or of minutes, hours or days with their
+// letter after it (10s, 5m, 2h, 1d): from 0 to LONGEST_SECONDS.
 bool read_seconds(const char* text, double& seconds)
 {
     const char* end = text + std::strlen(text);
     const auto result = std::from_chars(text, end, seconds, std::chars_format::fixed);
-    return result.ec == std::errc() && result.ptr == end && seconds >= 0.0 &&
-           seconds <= LONGEST_SECONDS;
+    const std::string unit(result.ptr, end);
+    const double scale = unit.empty() || unit == "s" ? 1.0
+                         : unit == "m"               ? 60.0
+                         : unit == "h"               ? 3600.0
+                         : unit == "d"               ? 86400.0
+                                                     : 0.0;
+    seconds *= scale;
+    return result.ec == std::errc() && scale > 0.0 && seconds >= 0.0 && seconds <= LONGEST_SECONDS;
 }
 
 bool read_count(const char* text, long& count)
@@ -346,7 +353,7 @@ bool parse_power(const std::string& text, const std::vector<std::string>& names,
 const char* log_usage()
 {
     return "usage: ohmlog [options] [NAME=]PORT...\n"
-           "       ohmlog --from FILE.csv... [--plot FILE.svg [--force]] [--power U,I]\n"
+           "       ohmlog --from FILE.csv|-... [--plot FILE.svg [--force]] [--power U,I]\n"
            "       ohmlog --config FILE [options] | --check-config FILE\n"
            "Records the MAS-345's readings as CSV, one row per request, until the count or\n"
            "the duration is reached or Ctrl-C is pressed; several meters at once, each at\n"
@@ -356,10 +363,10 @@ const char* log_usage()
            "  NAME=PORT            the meter on PORT named NAME (letters, digits, _, -);\n"
            "                       without one, a meter is named by its port\n"
            "  -n, --count N        stop after N readings of each meter\n"
-           "  -t, --duration S     stop after S seconds\n"
-           "  -i, --interval S     one request every S seconds, every meter from one common\n"
-           "                       start (default 0: each as soon as its previous reply is\n"
-           "                       complete)\n"
+           "  -t, --duration S     stop after S seconds (or 5m, 2h, 1d: minutes, hours, days)\n"
+           "  -i, --interval S     one request every S seconds (likewise), every meter from one\n"
+           "                       common start (default 0: each as soon as its previous\n"
+           "                       reply is complete)\n"
            "  -o, --output FILE    the CSV goes to FILE instead of standard output (\"-\");\n"
            "                       an existing FILE is kept unless --append or --force;\n"
            "                       strftime fields (run-%Y-%m-%d.csv) start a new file as\n"
@@ -383,7 +390,8 @@ const char* log_usage()
            "                       the password from OHM_MQTT_PASSWORD or --mqtt-password-file\n"
            "      --mqtt-node NAME this logger's name in the topics (default the host name)\n"
            "      --from FILE.csv  plot and sum up CSVs that ohmlog wrote, one run read\n"
-           "                       from the files given in turn, instead of reading a port\n"
+           "                       from the files given in turn, instead of reading a port;\n"
+           "                       each read once as it comes (\"-\": standard input)\n"
            "      --meter [NAME=]PORT  a meter, as the PORT arguments name one\n"
            "      --wait-for-port  a port that is not there at the start is waited for, as\n"
            "                       a port lost during the run is\n"

@@ -12,6 +12,8 @@
 #include "serial_link.h"
 #include "terminal_output.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <limits>
@@ -26,6 +28,17 @@ constexpr auto TAKE_WAIT = std::chrono::milliseconds(200);
 // How often a service manager is told the run's state (STATUS=).
 constexpr auto STATUS_EVERY = std::chrono::seconds(1);
 
+// Replies of a meter further apart than -i this many times in a row: it cannot answer that often.
+constexpr int SLOW_GAPS = 3;
+
+// Whether a meter keeps the interval.
+struct PaceWatch {
+    double last_reply_s = -1.0; // elapsed seconds of its latest reply; none since a missing one
+    int slow = 0;               // gaps in a row longer than the interval
+    double pace_s = 0.0;        // the shortest of them
+    bool told = false;
+};
+
 // A run's parts: its meters' sessions, the view the outputs read, the files and the outputs.
 struct Run {
     LogOptions options;
@@ -38,6 +51,7 @@ struct Run {
     std::shared_ptr<MqttPublisher> mqtt;
     RecordStream stream;
     SessionPlan plan;
+    std::vector<PaceWatch> paces;  // per meter, with -i
     bool rows_on_terminal = false; // the CSV shares the terminal with the status line
     Output csv;                    // before the view: a row that is not written is not counted
     std::vector<Output> outputs;   // after it
@@ -211,6 +225,43 @@ void hand_out(Run& run, const RecordNews& news)
     }
 }
 
+// Seconds as "0.05", to the given step, without trailing zeros.
+std::string seconds_text(double seconds, double step_s)
+{
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, std::round(seconds / step_s) * step_s);
+    return std::string(text, end.ptr);
+}
+
+// A meter whose replies come slots apart cannot keep -i: said once, with the pace it keeps
+// (a missing reply is no measure of it).
+void watch_pace(Run& run, const Record& record)
+{
+    const double interval_s = run.options.interval_s;
+    if (interval_s <= 0.0) {
+        return;
+    }
+    run.paces.resize(run.sessions.size());
+    PaceWatch& watch = run.paces[static_cast<std::size_t>(record.meter)];
+    const double gap_s = record.elapsed_s - watch.last_reply_s;
+    const bool after_reply = watch.last_reply_s >= 0.0;
+    const bool reply = record.status != Status::no_reply && record.status != Status::port_lost;
+    watch.last_reply_s = reply ? record.elapsed_s : -1.0;
+    if (!reply || !after_reply || gap_s < 1.5 * interval_s) {
+        watch.slow = 0;
+        return;
+    }
+    watch.pace_s = watch.slow == 0 ? gap_s : std::min(watch.pace_s, gap_s);
+    if (++watch.slow == SLOW_GAPS && !watch.told) {
+        watch.told = true;
+        const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
+        // Request times wander by a few milliseconds; a meter's pace is no finer than 10 ms.
+        tell(run.terminal, "-i " + seconds_text(interval_s, 0.001) +
+                               " cannot be kept: " + meter.name + " gives a reading every " +
+                               seconds_text(watch.pace_s, 0.01) + " s");
+    }
+}
+
 // A row: written, counted in the view, then handed to every other output.
 bool take_row(Run& run, const Record& record)
 {
@@ -229,6 +280,7 @@ bool take_row(Run& run, const Record& record)
         run.view.seconds = seconds_since_start(run);
     }
     hand_out(run, news);
+    watch_pace(run, record);
     if (record.status == Status::port_lost) {
         const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
         tell(run.terminal, "lost " + meter.port + "; waiting for it to come back");
@@ -316,6 +368,15 @@ void serve_run(Run& run)
     }
 }
 
+// A row read back from a file: a run that starts there starts the charts' lines anew.
+void note_runs(RunView& view, const CsvReading& reading, int& runs)
+{
+    if (reading.line.runs != runs) {
+        runs = reading.line.runs;
+        break_lines(view);
+    }
+}
+
 void start_plan(Run& run, const CsvReading& earlier)
 {
     const auto now_utc = std::chrono::system_clock::now();
@@ -324,6 +385,7 @@ void start_plan(Run& run, const CsvReading& earlier)
     run.view.origin_utc = earlier.line.started ? earlier.line.start_utc : now_utc;
     run.view.start_utc = now_utc;
     run.view.chart_offset_s = run_start_on(earlier.line, now_utc);
+    break_lines(run.view);
     run.plan.count = run.options.count;
     run.plan.interval_s = run.options.interval_s;
     run.plan.start = Clock::now();
@@ -333,18 +395,31 @@ void start_plan(Run& run, const CsvReading& earlier)
     run.view.start = run.plan.start;
 }
 
+// Bad usage: the cause (said already when empty here), and where the options are told.
+int usage_error(const std::string& problem)
+{
+    if (!problem.empty()) {
+        say(problem);
+    }
+    std::fputs("Try 'ohmlog --help' for more information.\n", stderr);
+    return 2;
+}
+
 int log_from_ports(Run& run)
 {
     std::string problem;
     if (!choose_meters(run, problem)) {
-        std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());
-        return 2;
+        return usage_error(problem);
     }
     CsvReading earlier;
+    int runs = 0;
     const int refused = prepare_files(file_settings(run.options), names_of(run), run.files, earlier,
-                                      [&run](const Record& row) { add_earlier(run.view, row); });
+                                      [&](const Record& row) {
+                                          note_runs(run.view, earlier, runs);
+                                          add_earlier(run.view, row);
+                                      });
     if (refused != 0) {
-        return refused;
+        return refused == 2 ? usage_error("") : refused;
     }
     if (!open_ports(run)) {
         discard_files(run.files);
@@ -378,40 +453,51 @@ int log_from_ports(Run& run)
     return finished ? 0 : 1;
 }
 
-// --from: the files' rows through the same view and outputs as a run's.
+// The meters of a file join the view as their first rows come, the power's two among them in
+// their places: a volt reading before the first ampere reading waits for it, as in a run.
+void join_meters(RunView& view, const std::vector<std::string>& names, const std::string& power)
+{
+    const auto comma = power.find(',');
+    while (view.meters.size() < names.size()) {
+        const int index = static_cast<int>(view.meters.size());
+        const std::string& name = names[view.meters.size()];
+        view.meters.push_back(meter_view(name, ""));
+        if (view.power && name == power.substr(0, comma)) {
+            view.power->pairing.volt_meter = index;
+        } else if (view.power && comma != std::string::npos && name == power.substr(comma + 1)) {
+            view.power->pairing.ampere_meter = index;
+        }
+    }
+}
+
+// --from: the file's rows through the same view and outputs as a run's, read once as they
+// come (a pipe can be read no other way).
 int plot_from_file(Run& run)
 {
-    CsvReading scan;
-    for (const std::string& from : run.options.from) {
-        if (!read_csv(from, scan, [](const Record&) {})) {
-            say(scan.problem);
-            return 1;
-        }
-    }
-    std::vector<MeterView> meters;
-    for (const std::string& name : scan.meters) {
-        meters.push_back(meter_view(name, ""));
-    }
-    std::optional<std::pair<int, int>> power;
-    if (!run.options.power.empty()) {
-        std::string problem;
-        power.emplace();
-        if (!parse_power(run.options.power, scan.meters, power->first, power->second, problem)) {
-            std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());
-            return 2;
-        }
-    }
-    set_up_view(run.view, meters, power);
+    const std::string& power = run.options.power;
+    set_up_view(run.view, {},
+                power.empty() ? std::nullopt : std::optional<std::pair<int, int>>({-1, -1}));
     CsvReading earlier;
-    const int refused = prepare_files(file_settings(run.options), scan.meters, run.files, earlier,
-                                      [&run](const Record& row) {
-                                          const RecordNews news = add_to_view(run.view, row);
-                                          if (!news.notice.empty()) {
-                                              say(news.notice);
-                                          }
-                                      });
+    int runs = 0;
+    const int refused =
+        prepare_files(file_settings(run.options), {}, run.files, earlier, [&](const Record& row) {
+            join_meters(run.view, earlier.meters, power);
+            note_runs(run.view, earlier, runs);
+            const RecordNews news = add_to_view(run.view, row);
+            if (!news.notice.empty()) {
+                say(news.notice);
+            }
+        });
     if (refused != 0) {
-        return refused;
+        return refused == 2 ? usage_error("") : refused;
+    }
+    join_meters(run.view, earlier.meters, power);
+    std::string problem;
+    int volts = 0;
+    int amperes = 0;
+    if (!power.empty() && !parse_power(power, earlier.meters, volts, amperes, problem)) {
+        discard_files(run.files);
+        return usage_error(problem);
     }
     run.view.origin_utc = earlier.line.start_utc;
     run.view.seconds = earlier.line.end_s;
@@ -496,10 +582,7 @@ int run_ohmlog(int argc, char** argv)
     LogOptions& options = run.options;
     std::string problem;
     if (!parse_log_options(argc, argv, options, problem)) {
-        // A line of the file of options is told alone: the usage is of the command line.
-        std::fprintf(stderr, "ohmlog: %s\n%s", problem.c_str(),
-                     options.config.empty() ? log_usage() : "");
-        return 2;
+        return usage_error(problem);
     }
     if (options.help || options.version) {
         std::fputs(options.help ? log_usage() : "ohmlog " OHM_VERSION "\n", stdout);

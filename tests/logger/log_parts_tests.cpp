@@ -189,6 +189,10 @@ TEST(Options, BadCommandLinesAreRefused)
         {"--from", "a.csv", "-n", "3"},
         {"--from", "a.csv", "--serve", "8080"},
         {"--from", "a.csv", "--wait-for-port"},
+        {"-t", "1x", "COM1"},
+        {"-t", "5 m", "COM1"},
+        {"-t", "1ms", "COM1"},
+        {"-t", "40000d", "COM1"},
     };
     for (const auto& words : refused) {
         std::vector<char*> argv{const_cast<char*>("ohmlog")};
@@ -216,6 +220,14 @@ TEST(Options, BadCommandLinesAreRefused)
     EXPECT_EQ(options.output, "a.csv");
     EXPECT_EQ(options.plot, "a.svg");
     EXPECT_TRUE(options.append);
+    for (const auto& [text, seconds] : {std::pair<const char*, double>{"10s", 10.0},
+                                        {"5m", 300.0},
+                                        {"1.5h", 5400.0},
+                                        {"1d", 86400.0}}) {
+        const char* timed[] = {"ohmlog", "-t", text, "COM3", nullptr};
+        ASSERT_TRUE(parse_log_options(4, const_cast<char**>(timed), options, problem)) << text;
+        EXPECT_DOUBLE_EQ(options.duration_s, seconds) << text;
+    }
 
     std::vector<MeterChoice> meters;
     ASSERT_TRUE(parse_meters({"U=/dev/ttyUSB0", "COM4", "i_2-b=COM5"}, meters, problem));
@@ -552,6 +564,11 @@ TEST(Json, RowsBucketsAndStatistics)
         latest.rfind(R"({"alarms":[],"clients":0,"latest":{"base_unit":"","elapsed_s":0.5,)", 0),
         0u);
     EXPECT_NE(latest.find(R"("meters":[{"latest":{)"), std::string::npos) << latest;
+    break_lines(view); // a run appended: the page's line breaks as the plot's does
+    Record next = decode_reply("DC  0.445   V\r");
+    next.elapsed_s = 0.7;
+    EXPECT_NE(row_event_json(view, next, add_to_view(view, next)).find(R"(0.445,0,0,1],)"),
+              std::string::npos);
 }
 
 } // namespace

@@ -257,6 +257,15 @@ TEST_F(OhmlogTest, AnIntervalKeepsItsPace)
     const ProcessResult short_run = run_ohmlog({"-t", "0.5", "-i", "5", meter.path()});
     EXPECT_EQ(csv_lines(short_run.out).size(), 2u);
     EXPECT_LT(short_run.seconds, 2.5) << "the wait for the next request ends with the run";
+    EXPECT_EQ(short_run.err.find("cannot be kept"), std::string::npos) << short_run.err;
+    // A reply takes 14 characters of 5 ms and 20 ms more: a reading every 0.1 s at best.
+    SimMeter quick({"--char-ms", "5"});
+    const ProcessResult too_quick = run_ohmlog({"-n", "5", "-i", "0.05", "U=" + quick.path()});
+    EXPECT_EQ(count_of(too_quick.err, "cannot be kept"), 1) << too_quick.err;
+    EXPECT_TRUE(std::regex_search(
+        too_quick.err,
+        std::regex(R"((^|\n)ohmlog: -i 0.05 cannot be kept: U gives a reading every 0\.\d+ s\n)")))
+        << too_quick.err;
 }
 
 TEST_F(OhmlogTest, AnUnpluggedMeterGivesNoReplyRowsAndTheRunGoesOn)
@@ -471,6 +480,9 @@ TEST_F(OhmlogTest, APlotFromAnEarlierCsv)
     EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"other.csv", "run.csv", "run.svg"}));
 }
 
+// Debian's group of terminals.
+constexpr gid_t TTY_GROUP = 5;
+
 struct RefusedCase {
     const char* what;
     std::vector<std::string> arguments; // CSV stands for out.csv in the test's folder
@@ -495,6 +507,10 @@ TEST_P(OhmlogRefusedTest, SaysWhyInOneLine)
     chmod(root_only.slave_path.c_str(), 0600);
     const FakeNode locked("ttyUSB3", root_only.slave_path);
     const FakeNode not_a_device("ttyUSB4", "");
+    const PtyPair group_only;
+    EXPECT_EQ(chown(group_only.slave_path.c_str(), 0, TTY_GROUP), 0);
+    chmod(group_only.slave_path.c_str(), 0660);
+    const FakeNode grouped("ttyUSB5", group_only.slave_path);
     std::vector<std::string> arguments;
     for (const std::string& argument : GetParam().arguments) {
         arguments.push_back(argument == "CSV" ? dir_ + "/out.csv" : argument);
@@ -503,16 +519,20 @@ TEST_P(OhmlogRefusedTest, SaysWhyInOneLine)
         write_file(dir_ + "/out.csv", "kept\r\n");
     }
     Launch launch = ohmlog_launch(arguments);
-    if (std::string(GetParam().what) == "permission_denied") {
+    if (std::string(GetParam().what).rfind("permission_denied", 0) == 0) {
         launch.argv.insert(launch.argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody",
                                                  "--regid=nogroup", "--clear-groups"});
     }
     const ProcessResult result = run_process(launch);
     EXPECT_EQ(result.exit_status, GetParam().exit_status);
     EXPECT_NE(result.err.find(GetParam().said), std::string::npos) << result.err;
-    if (result.exit_status == 1) {
-        EXPECT_EQ(count_of(result.err, "\n"), 1) << result.err;
-    }
+    // Bad usage: the cause, and where the options are told.
+    const std::string help = "Try 'ohmlog --help' for more information.\n";
+    EXPECT_EQ(count_of(result.err, "\n"), result.exit_status) << result.err;
+    EXPECT_EQ(result.err.size() > help.size() &&
+                  result.err.compare(result.err.size() - help.size(), help.size(), help) == 0,
+              result.exit_status == 2)
+        << result.err;
     EXPECT_EQ(files_in(dir_), GetParam().csv_exists ? std::vector<std::string>{"out.csv"}
                                                     : std::vector<std::string>{})
         << "nothing half-written";
@@ -536,7 +556,16 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"port_busy", {"-o", "CSV", "COM5"}, 1, "COM5: in use by another program"},
         RefusedCase{
             "not_a_terminal", {"-o", "CSV", "/dev/null"}, 1, "/dev/null: not a serial port"},
-        RefusedCase{"permission_denied", {"/dev/ttyUSB3"}, 1, "dialout"},
+        RefusedCase{"permission_denied",
+                    {"/dev/ttyUSB3"},
+                    1,
+                    "cannot open /dev/ttyUSB3: permission denied; only its owner, root, may "
+                    "open it\n"},
+        RefusedCase{"permission_denied_to_others",
+                    {"/dev/ttyUSB5"},
+                    1,
+                    "permission denied; members of its group, tty, may open it: sudo adduser "
+                    "$USER tty, then log in again\n"},
         RefusedCase{"output_unwritable",
                     {"-o", "/nonexistent/dir/out.csv", "COM5"},
                     1,
@@ -562,7 +591,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"-o", "CSV", "--serve", "meter.local:8080", "COM5"},
                     1,
                     "cannot serve on meter.local: not an IP address"},
-        RefusedCase{"no_port", {"-n", "1"}, 2, "usage: ohmlog"},
+        RefusedCase{"no_port", {"-n", "1"}, 2, "ohmlog: no port given\n"},
         RefusedCase{"one_port_twice", {"U=COM5", "I=com5"}, 2, "com5 and COM5 are one port"},
         RefusedCase{
             "one_port_by_two_names", {"COM5", "/dev/ttyS4"}, 2, "/dev/ttyS4 and COM5 are one port"},
@@ -575,6 +604,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "bad --alarm 'V>2A': '2A' is not in V: the rule mixes units"},
         RefusedCase{"an_alarm_on_no_meter", {"--alarm", "X:V<3", "U=COM5"}, 2, "no meter named X"},
         RefusedCase{"a_bad_broker", {"--mqtt", "http://x", "U=COM5"}, 2, "bad --mqtt 'http://x'"},
+        RefusedCase{"append_to_a_port_that_does_not_open",
+                    {"-o", "CSV", "--append", "/dev/ttyUSB9"},
+                    1,
+                    "cannot open /dev/ttyUSB9: no such device",
+                    true},
         RefusedCase{"a_second_port_that_does_not_open",
                     {"-o", "CSV", "U=COM5", "I=/dev/ttyUSB9"},
                     1,
@@ -1024,6 +1058,149 @@ TEST_F(OhmlogTest, APortWaitedForAndAServiceManagerTold)
                   .find("ohmlog: cannot open " + dir_ + "/meter yet: no such device\n"),
               std::string::npos)
         << read_file(dir_ + "/stderr");
+}
+
+// --- Paths that are no plain file, and runs appended to a file ---
+
+const std::string HEADER = "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n";
+const std::string ROW_AT_10 =
+    "2026-12-08T10:00:00.000Z,0.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
+
+mode_t type_of(const std::string& path)
+{
+    struct stat node {};
+    return lstat(path.c_str(), &node) == 0 ? node.st_mode & S_IFMT : 0;
+}
+
+// An output that exists and is no regular file: a device or a pipe, also behind a link, is
+// written into and stays what it was; a directory or a socket is refused before the meter is
+// asked, naming it and why. A link to a plot is followed: the file it leads to is replaced.
+TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
+{
+    SimMeter meter;
+    const std::string nodes = make_temp_dir("ohm-nodes");
+    // A null device of this test's own where the sandbox lets it make one.
+    Launch make;
+    make.argv = {"/bin/sh", "-c",
+                 "cd \"$0\" && mkfifo fifo && mkdir dir && ln -s dir to-dir && "
+                 "{ mknod null c 1 3 || ln -s /dev/null null; } && ln -s null to-null && python3 "
+                 "-c 'import socket; socket.socket(socket.AF_UNIX).bind(\"socket\")'",
+                 nodes};
+    ASSERT_EQ(run_process(make).exit_status, 0);
+    const std::string null = nodes + "/null";
+    const std::string csv = dir_ + "/run.csv";
+    const auto said = [](const std::string& node, const std::string& cause) {
+        return "ohmlog: cannot write " + node + ": " + cause + "\n";
+    };
+    for (const auto& [option, path, cause] :
+         {std::tuple<std::string, std::string, std::string>{"--plot", "dir", "is a directory"},
+          {"--plot", "to-dir", "is a directory"},
+          {"--plot", "socket", "is a socket"},
+          {"-o", "dir", "is a directory"},
+          {"-o", "socket", "is a socket"}}) {
+        const std::string node = (std::filesystem::path(nodes) / path).string();
+        std::vector<std::string> arguments = {"-n", "1", option, node};
+        if (option == "--plot") {
+            arguments.insert(arguments.end(), {"-o", csv});
+        }
+        arguments.push_back(meter.path());
+        const ProcessResult refused = run_ohmlog(arguments);
+        EXPECT_EQ(refused.exit_status, 1) << path;
+        EXPECT_EQ(refused.err, said(node, cause));
+    }
+    EXPECT_EQ(meter.received(), "");
+    EXPECT_EQ(files_in(dir_), std::vector<std::string>{});
+
+    const ProcessResult into_null =
+        run_ohmlog({"-n", "1", "-o", null, "--plot", nodes + "/to-null", meter.path()});
+    EXPECT_EQ(into_null.exit_status, 0) << into_null.err;
+    Launch reader;
+    reader.argv = {"/bin/cat", nodes + "/fifo"};
+    BackgroundProcess plot_reader(reader);
+    const ProcessResult into_fifo =
+        run_ohmlog({"-n", "1", "-o", csv, "--plot", nodes + "/fifo", meter.path()});
+    EXPECT_EQ(into_fifo.exit_status, 0) << into_fifo.err;
+    EXPECT_NE(plot_reader.read_rest(10000).find("</svg>"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_character_file(null));
+    EXPECT_EQ(type_of(nodes + "/to-null"), static_cast<mode_t>(S_IFLNK));
+    EXPECT_EQ(type_of(nodes + "/fifo"), static_cast<mode_t>(S_IFIFO));
+
+    write_file(dir_ + "/old.svg", "old");
+    std::filesystem::create_symlink(dir_ + "/old.svg", nodes + "/to-svg");
+    const ProcessResult through_link =
+        run_ohmlog({"-n", "1", "-o", csv, "--append", "--plot", nodes + "/to-svg", meter.path()});
+    EXPECT_EQ(through_link.exit_status, 0) << through_link.err;
+    EXPECT_EQ(type_of(nodes + "/to-svg"), static_cast<mode_t>(S_IFLNK));
+    EXPECT_NE(read_file(dir_ + "/old.svg").find("</svg>"), std::string::npos);
+    EXPECT_EQ(files_in(nodes), (std::vector<std::string>{"dir", "fifo", "null", "socket", "to-dir",
+                                                         "to-null", "to-svg"}))
+        << "no temporary plot left";
+
+    // A pipe that takes the plot's name during the run is not replaced by the finished plot.
+    BackgroundProcess late(ohmlog_launch({"-n", "2", "-i", "0.3", "-o", dir_ + "/late.csv",
+                                          "--plot", nodes + "/late", meter.path()}));
+    for (int waited = 0; count_of(read_file(dir_ + "/late.csv"), "\n") < 2 && waited < 500;
+         ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    mkfifo((nodes + "/late").c_str(), 0600);
+    EXPECT_EQ(late.wait(10000), 1);
+    EXPECT_EQ(type_of(nodes + "/late"), static_cast<mode_t>(S_IFIFO));
+    remove_tree(nodes);
+}
+
+// --from a stream: standard input ("-" or /dev/stdin), a pipe of the shell, a named FIFO, read
+// once as it comes. A directory is refused with its cause, and no plot is written.
+TEST_F(OhmlogTest, FromAStreamReadOnceAsItComes)
+{
+    const std::string csv =
+        HEADER + ROW_AT_10 +
+        "2026-12-08T10:00:01.000Z,1.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
+    write_file(dir_ + "/run.csv", csv);
+    mkfifo((dir_ + "/fifo").c_str(), 0600);
+    const std::string plot = dir_ + "/run.svg";
+    for (const std::string from : {"-", "/dev/stdin", "<(cat run.csv)", "fifo"}) {
+        Launch launch = ohmlog_launch({});
+        launch.argv = {"/bin/bash", "-c",
+                       (from == "fifo" ? "cat run.csv > fifo & exec " : "exec ") + launch.argv[0] +
+                           " --from " + from + " --plot run.svg --force"};
+        launch.working_dir = dir_;
+        launch.input = csv;
+        const ProcessResult result = run_process(launch);
+        EXPECT_EQ(result.exit_status, 0) << from << result.err;
+        EXPECT_NE(result.err.find("ohmlog: 2 readings in 1.0 s"), std::string::npos)
+            << from << result.err;
+        EXPECT_NE(read_file(plot).find(">2 readings over 1.0 s<"), std::string::npos) << from;
+    }
+    std::filesystem::remove(plot);
+    const ProcessResult directory = run_ohmlog({"--from", dir_, "--plot", plot});
+    EXPECT_EQ(directory.exit_status, 1);
+    EXPECT_EQ(directory.err, "ohmlog: cannot read " + dir_ + ": is a directory\n");
+    const ProcessResult nothing = run_ohmlog({"--from", "/dev/null", "--plot", plot});
+    EXPECT_EQ(nothing.exit_status, 1);
+    EXPECT_EQ(nothing.err, "ohmlog: /dev/null:1: not a CSV that ohmlog wrote\n");
+    EXPECT_FALSE(std::filesystem::exists(plot));
+}
+
+int traces_in(const std::string& svg)
+{
+    return count_of(svg, "<polyline") + count_of(svg, "<circle");
+}
+
+// Runs appended to one file are not joined by a line across the time between them: not in
+// the plot of the appending run, nor in one drawn afterwards, nor on the page.
+TEST_F(OhmlogTest, AppendedRunsAreNotJoined)
+{
+    SimMeter meter({"--reading", "DC  1.502   V"});
+    const std::string csv = dir_ + "/run.csv";
+    write_file(csv, HEADER + ROW_AT_10 +
+                        "2026-12-08T10:00:01.000Z,1.000,DC,1.501,V,1.501,V,ok,DC  1.501   V\r\n");
+    const ProcessResult appended =
+        run_ohmlog({"-n", "2", "-o", csv, "--append", "--plot", dir_ + "/run.svg", meter.path()});
+    EXPECT_EQ(appended.exit_status, 0) << appended.err;
+    EXPECT_EQ(traces_in(read_file(dir_ + "/run.svg")), 2);
+    EXPECT_EQ(run_ohmlog({"--from", csv, "--plot", dir_ + "/again.svg"}).exit_status, 0);
+    EXPECT_EQ(traces_in(read_file(dir_ + "/again.svg")), 2);
 }
 
 } // namespace
