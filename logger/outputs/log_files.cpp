@@ -319,10 +319,7 @@ bool read_earlier(const FileSettings& options, const std::vector<std::string>& m
         }
         take_earlier(record);
     };
-    if (from_stdin) {
-        std::ios::sync_with_stdio(false); // read in blocks: ohmlog writes through C's stdio
-    }
-    if (!(from_stdin ? read_csv(std::cin, path, earlier, take) : read_csv(path, earlier, take))) {
+    if (!read_csv(path, earlier, take)) {
         say(earlier.problem);
         return false;
     }
@@ -584,6 +581,8 @@ bool put_plot(Files& files, const std::string& svg)
     if (!replace_file(files.plot_part, files.plot_place)) {
         say("cannot put the plot in place as " + files.plot_name + ": " + std::strerror(errno) +
             "; it is in " + files.plot_part);
+        return false;
+    }
     return true;
 }
 
