@@ -582,6 +582,11 @@ int run_ohmlog(int argc, char** argv)
     LogOptions& options = run.options;
     std::string problem;
     if (!parse_log_options(argc, argv, options, problem)) {
+        // A line of the file of options is told alone: --help is of the command line.
+        if (!options.config.empty() && problem.rfind(options.config + ":", 0) == 0) {
+            say(problem);
+            return 2;
+        }
         return usage_error(problem);
     }
     if (options.help || options.version) {
