@@ -74,6 +74,8 @@ void set_up_view(RunView& view, const std::vector<MeterView>& meters,
 RecordNews add_to_view(RunView& view, const Record& record);
 // A row of an earlier run, already placed on the charts' time line, joins its meter's chart.
 void add_earlier(RunView& view, const Record& record);
+// Meter `meter`'s lost port is open again: its time without it, and its alarms, end now.
+RecordNews port_back(RunView& view, int meter, double now_s, const std::string& now_utc);
 // The time passes: the power still waiting for an ampere reading that can no longer come
 // (see flush_power), and the ports lost long enough for their alarms.
 RecordNews flush_view(RunView& view, double now_s, const std::string& now_utc = "");

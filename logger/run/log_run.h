@@ -5,7 +5,8 @@
 
 namespace logbook {
 
-// The exit status: 0 done (Ctrl-C included), 1 the port or a file failed, 2 bad usage.
+// The exit status: 0 done (Ctrl-C included), 1 the port or a file failed, 2 bad usage, 3 a
+// run ended by --stop-on-alarm.
 int run_ohmlog(int argc, char** argv);
 
 } // namespace logbook
