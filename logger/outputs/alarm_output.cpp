@@ -43,10 +43,10 @@ struct CommandQueue {
     std::condition_variable changed;
     std::deque<std::vector<std::string>> waiting; // each command's environment
     bool running = false;
-    bool ending = false;        // the run ends: nothing more waits
-    Steady::time_point end_by;  // with `ending`: when a command still running is ended
-    int dropped = 0;            // the oldest events, while the command was busy
-    int not_started = 0;        // at the end of the run
+    bool ending = false;       // the run ends: nothing more waits
+    Steady::time_point end_by; // with `ending`: when a command still running is ended
+    int dropped = 0;           // the oldest events, while the command was busy
+    int not_started = 0;       // at the end of the run
     std::thread thread;
 };
 
@@ -94,8 +94,9 @@ std::string run_command(const AlarmCommands& commands, CommandQueue& queue,
                                        " s after the end of the run") +
                    " and was ended, with the processes it started";
         }
-        const auto wait = std::min(
-            LOOK_EVERY, std::chrono::ceil<std::chrono::milliseconds>(std::min(limit, end_by) - now));
+        const auto wait =
+            std::min(LOOK_EVERY,
+                     std::chrono::ceil<std::chrono::milliseconds>(std::min(limit, end_by) - now));
         CommandEnd end;
         if (wait_for_command(child, wait, end)) {
             return end_text(end);
@@ -163,7 +164,8 @@ void end_queues(AlarmCommands& commands, const RunView& view, Terminal& terminal
     const Steady::time_point end_by = Steady::now() + END_GRACE;
     for (const auto& queue : commands.queues) {
         const std::lock_guard<std::mutex> hold(queue->lock);
-        const std::size_t kept = queue->running ? 0 : std::min<std::size_t>(queue->waiting.size(), 1);
+        const std::size_t kept =
+            queue->running ? 0 : std::min<std::size_t>(queue->waiting.size(), 1);
         queue->not_started = static_cast<int>(queue->waiting.size() - kept);
         queue->waiting.resize(kept);
         queue->ending = true;

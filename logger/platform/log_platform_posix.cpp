@@ -131,11 +131,10 @@ std::vector<std::string> command_environment(const std::vector<std::string>& our
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string variable = *entry;
         const std::string name = variable.substr(0, variable.find('=') + 1);
-        const bool left_out =
-            name == "OHM_MQTT_PASSWORD=" ||
-            std::any_of(ours.begin(), ours.end(), [&](const std::string& mine) {
-                return mine.compare(0, name.size(), name) == 0;
-            });
+        const bool left_out = name == "OHM_MQTT_PASSWORD=" ||
+                              std::any_of(ours.begin(), ours.end(), [&](const std::string& mine) {
+                                  return mine.compare(0, name.size(), name) == 0;
+                              });
         if (!left_out) {
             variables.push_back(variable);
         }
@@ -185,11 +184,10 @@ bool start_command(const std::string& command, const std::vector<std::string>& e
     posix_spawnattr_setsigdefault(&attributes, &every);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                              POSIX_SPAWN_SETPGROUP);
     pid_t process = 0;
-    const int failed =
-        posix_spawn(&process, "/bin/sh", &actions, &attributes, argv, envp.data());
+    const int failed = posix_spawn(&process, "/bin/sh", &actions, &attributes, argv, envp.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {

@@ -47,8 +47,8 @@ bool scan_number(const std::string& text, std::string& digits, int& exponent, st
     std::size_t at = text.rfind('-', 0) == 0 ? 1 : 0;
     bool point = false;
     bool digit = false;
-    for (; at < text.size() && (std::isdigit(static_cast<unsigned char>(text[at])) ||
-                                (text[at] == '.' && !point));
+    for (; at < text.size() &&
+           (std::isdigit(static_cast<unsigned char>(text[at])) || (text[at] == '.' && !point));
          ++at) {
         point = point || text[at] == '.';
         digit = digit || text[at] != '.';
@@ -261,9 +261,8 @@ void step(std::vector<Alarm>& alarms, std::size_t index, AlarmTarget& target, co
         target.held_since_s = sample.elapsed_s;
     }
     ++target.held;
-    const bool long_enough = rule.for_s > 0.0
-                                 ? sample.elapsed_s - target.held_since_s >= rule.for_s
-                                 : target.held >= rule.for_readings;
+    const bool long_enough = rule.for_s > 0.0 ? sample.elapsed_s - target.held_since_s >= rule.for_s
+                                              : target.held >= rule.for_readings;
     if (long_enough) {
         change(alarms, index, target,
                AlarmEvent{0, !target.raised, meter, sample.number, sample.value, rule.unit,
@@ -274,8 +273,7 @@ void step(std::vector<Alarm>& alarms, std::size_t index, AlarmTarget& target, co
 
 // The lost port is there again: its loss ends, and the rule it raised clears.
 void end_loss(std::vector<Alarm>& alarms, std::size_t index, AlarmTarget& target, double now_s,
-              const std::string& now_utc, const std::string& meter,
-              std::vector<AlarmEvent>& events)
+              const std::string& now_utc, const std::string& meter, std::vector<AlarmEvent>& events)
 {
     if (target.lost_since_s < 0.0) {
         return;
@@ -284,8 +282,7 @@ void end_loss(std::vector<Alarm>& alarms, std::size_t index, AlarmTarget& target
     target.lost_since_s = -1.0;
     if (target.raised) {
         change(alarms, index, target,
-               AlarmEvent{0, false, meter, away, fixed_text(away, 3), "s", now_utc, now_s},
-               events);
+               AlarmEvent{0, false, meter, away, fixed_text(away, 3), "s", now_utc, now_s}, events);
     }
 }
 
@@ -297,9 +294,8 @@ void tell_quantity(Alarm& alarm, const Record& record, const std::string& meter,
         return;
     }
     alarm.told_quantity = true;
-    notice = meter + " reads " + (record.base_unit.empty() ? "gain" : record.base_unit) +
-             ", not " + alarm.rule.unit + ": the alarm " + alarm.rule.text + " waits for " +
-             alarm.rule.unit;
+    notice = meter + " reads " + (record.base_unit.empty() ? "gain" : record.base_unit) + ", not " +
+             alarm.rule.unit + ": the alarm " + alarm.rule.text + " waits for " + alarm.rule.unit;
 }
 
 bool watches(const AlarmRule& rule, int meter)
@@ -387,7 +383,8 @@ void check_reading(std::vector<Alarm>& alarms, const Record& record, const std::
         AlarmTarget& target = alarm.targets[static_cast<std::size_t>(record.meter)];
         const bool lost = record.status == Status::port_lost;
         if (alarm.rule.lost && lost) {
-            target.lost_since_s = target.lost_since_s < 0.0 ? record.elapsed_s : target.lost_since_s;
+            target.lost_since_s =
+                target.lost_since_s < 0.0 ? record.elapsed_s : target.lost_since_s;
         } else if (alarm.rule.lost) {
             end_loss(alarms, index, target, record.elapsed_s, record.time, meter, events);
         } else if (lost && alarm.rule.for_s > 0.0) {
@@ -397,8 +394,7 @@ void check_reading(std::vector<Alarm>& alarms, const Record& record, const std::
             tell_quantity(alarm, record, meter, notice);
         } else if (record.status == Status::ok) {
             step(alarms, index, target,
-                 Sample{record.value, record.number, record.elapsed_s, record.time}, meter,
-                 events);
+                 Sample{record.value, record.number, record.elapsed_s, record.time}, meter, events);
         }
     }
 }
@@ -420,8 +416,8 @@ void check_port_back(std::vector<Alarm>& alarms, int meter, double now_s,
 {
     for (std::size_t index = 0; index < alarms.size(); ++index) {
         if (alarms[index].rule.lost && watches(alarms[index].rule, meter)) {
-            end_loss(alarms, index, alarms[index].targets[static_cast<std::size_t>(meter)],
-                     now_s, now_utc, name, events);
+            end_loss(alarms, index, alarms[index].targets[static_cast<std::size_t>(meter)], now_s,
+                     now_utc, name, events);
         }
     }
 }

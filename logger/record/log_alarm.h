@@ -20,17 +20,17 @@ namespace logbook {
 constexpr double ALARM_GAP_S = 3.0;
 
 struct AlarmRule {
-    std::string text;   // as written
-    int meter = -1;     // the meter it watches; -1: each meter reading its unit, on its own
-    std::string unit;   // base unit compared: "V", "Ohm", "degC", "W" for the power
-    bool power = false; // the power of --power
-    bool lost = false;  // a lost port, `lost_s` seconds long
-    bool below = false; // "<": rises below the threshold; ">": above
+    std::string text;      // as written
+    int meter = -1;        // the meter it watches; -1: each meter reading its unit, on its own
+    std::string unit;      // base unit compared: "V", "Ohm", "degC", "W" for the power
+    bool power = false;    // the power of --power
+    bool lost = false;     // a lost port, `lost_s` seconds long
+    bool below = false;    // "<": rises below the threshold; ">": above
     std::string threshold; // exact decimal in the base unit: "0.0001" for 100uA
     std::string clear;     // the level past which it clears
     double lost_s = 0.0;
-    int for_readings = 1; // readings in a row that rise or clear it...
-    double for_s = 0.0;   // ...or, when not 0, seconds the condition held
+    int for_readings = 1;               // readings in a row that rise or clear it...
+    double for_s = 0.0;                 // ...or, when not 0, seconds the condition held
     double longest_gap_s = ALARM_GAP_S; // for_s: without an ok reading longer, it starts again
 };
 

@@ -92,8 +92,8 @@ RecordNews add_to_view(RunView& view, const Record& record)
         add_power(view, news.power, news.alarms);
     }
     // Each notice is a line of standard error after ohmlog's name.
-    news.notice += news.notice.empty() || alarm_notice.empty() ? alarm_notice
-                                                               : "\nohmlog: " + alarm_notice;
+    news.notice +=
+        news.notice.empty() || alarm_notice.empty() ? alarm_notice : "\nohmlog: " + alarm_notice;
     news.new_bucket_width = bucket_width_sum(view) != widths;
     return news;
 }

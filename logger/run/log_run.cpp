@@ -82,8 +82,8 @@ bool choose_meters(Run& run, std::string& problem)
         }
     }
     std::vector<AlarmRule> rules;
-    if (!parse_alarms(run.options.alarms, names_of(run), power.has_value(),
-                      run.options.interval_s, rules, problem)) {
+    if (!parse_alarms(run.options.alarms, names_of(run), power.has_value(), run.options.interval_s,
+                      rules, problem)) {
         return false;
     }
     set_up_view(run.view, meters, power, rules);
@@ -126,7 +126,7 @@ void set_outputs(Run& run)
     }
     if (!run.view.alarms.empty()) {
         const double limit_s = run.options.on_alarm_timeout_s > 0.0 ? run.options.on_alarm_timeout_s
-                                                                     : COMMAND_TIME_LIMIT_S;
+                                                                    : COMMAND_TIME_LIMIT_S;
         run.commands = new_alarm_commands(run.options.on_alarm, run.view.alarms.size(), limit_s);
         run.outputs.push_back(alarm_output(*run.commands, run.terminal));
     }
@@ -203,8 +203,7 @@ void settle(Run& run, double now_s)
 void take_port_back(Run& run, const MeterEvent& event)
 {
     tell(run.terminal, run.sessions[static_cast<std::size_t>(event.meter)].port + " is back");
-    const double now_s =
-        std::chrono::duration<double>(event.at - run.plan.origin.load()).count();
+    const double now_s = std::chrono::duration<double>(event.at - run.plan.origin.load()).count();
     RecordNews news;
     {
         const std::lock_guard<std::mutex> hold(run.view.lock);
@@ -356,13 +355,13 @@ int plot_from_file(Run& run)
     }
     set_up_view(run.view, meters, power);
     CsvReading earlier;
-    const int refused =
-        prepare_files(file_settings(run.options), scan.meters, run.files, earlier, [&run](const Record& row) {
-            const RecordNews news = add_to_view(run.view, row);
-            if (!news.notice.empty()) {
-                say(news.notice);
-            }
-        });
+    const int refused = prepare_files(file_settings(run.options), scan.meters, run.files, earlier,
+                                      [&run](const Record& row) {
+                                          const RecordNews news = add_to_view(run.view, row);
+                                          if (!news.notice.empty()) {
+                                              say(news.notice);
+                                          }
+                                      });
     if (refused != 0) {
         return refused;
     }

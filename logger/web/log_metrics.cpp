@@ -95,8 +95,9 @@ std::string alarm_target_name(const RunView& view, const Alarm& alarm, std::size
                              .name
                    : "";
     }
-    const bool watched = !alarm.rule.power && (alarm.rule.meter < 0 ||
-                                               static_cast<std::size_t>(alarm.rule.meter) == target);
+    const bool watched =
+        !alarm.rule.power &&
+        (alarm.rule.meter < 0 || static_cast<std::size_t>(alarm.rule.meter) == target);
     return watched ? view.meters[target].name : "";
 }
 

@@ -487,11 +487,16 @@ TEST(Alarms, DecimalsComparedAndMultipliedExactly)
         int order;
         const char* product;
     } cases[] = {
-        {"0.0001", "0.0001", 0, "0.00000001"}, {"-0.842", "0.5", -1, "-0.421"},
-        {"10", "9.99", 1, "99.9"},             {"-2", "-10", 1, "20"},
-        {"0.000025", "20000000", -1, "500"},   {"12", "1.2", 1, "14.4"},
-        {"0", "-3", 1, "0"},                   {"-0.5", "-0.25", -1, "0.125"},
-        {"2.5", "2", 1, "5"},                  {"3.30", "3.3", 0, "10.89"},
+        {"0.0001", "0.0001", 0, "0.00000001"},
+        {"-0.842", "0.5", -1, "-0.421"},
+        {"10", "9.99", 1, "99.9"},
+        {"-2", "-10", 1, "20"},
+        {"0.000025", "20000000", -1, "500"},
+        {"12", "1.2", 1, "14.4"},
+        {"0", "-3", 1, "0"},
+        {"-0.5", "-0.25", -1, "0.125"},
+        {"2.5", "2", 1, "5"},
+        {"3.30", "3.3", 0, "10.89"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(compare_decimals(c.a, c.b), c.order) << c.a << " " << c.b;
@@ -541,8 +546,8 @@ TEST(Alarms, RiseAndClear)
          "5+2.9",
          10.0},
         {"V<3.0 for=30s",
-         {"0 DC  2.900   V", "10 DC  2.900   V", "15 lost", "20 DC  2.900   V",
-          "30 DC  2.900   V", "40 DC  2.900   V", "50 DC  2.900   V"},
+         {"0 DC  2.900   V", "10 DC  2.900   V", "15 lost", "20 DC  2.900   V", "30 DC  2.900   V",
+          "40 DC  2.900   V", "50 DC  2.900   V"},
          "6+2.9",
          10.0},
         {"lost>5s",
@@ -595,8 +600,8 @@ TEST(Alarms, InTheRunsView)
 {
     std::vector<AlarmRule> rules;
     std::string problem;
-    ASSERT_TRUE(parse_alarms({"P>14.39W", "T:A>200mA", "V<3.0"}, {"U", "I", "T"}, true, 0.0,
-                             rules, problem));
+    ASSERT_TRUE(parse_alarms({"P>14.39W", "T:A>200mA", "V<3.0"}, {"U", "I", "T"}, true, 0.0, rules,
+                             problem));
     RunView view;
     set_up_view(view, {meter_view("U", "COM1"), meter_view("I", "COM2"), meter_view("T", "COM3")},
                 std::make_pair(0, 1), rules);

@@ -816,7 +816,8 @@ TEST_F(OhmlogTest, AnAlarmCommandGetsACleanProcessAndATimeLimit)
                                                   "2 " + launch.stderr_path}))
         << said;
     EXPECT_EQ(count_of(said, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), 2) << said;
-    EXPECT_TRUE(std::regex_search(said, std::regex(R"(value 0.000025 password unset group (\d+) of \1\n)")))
+    EXPECT_TRUE(
+        std::regex_search(said, std::regex(R"(value 0.000025 password unset group (\d+) of \1\n)")))
         << said;
     const std::string rule = "ohmlog: the command of the alarm A<100uA ";
     for (const std::string& line :
@@ -827,7 +828,9 @@ TEST_F(OhmlogTest, AnAlarmCommandGetsACleanProcessAndATimeLimit)
         EXPECT_NE(said.find(line), std::string::npos) << line << said;
     }
     EXPECT_TRUE(std::regex_search(
-        said, std::regex(R"(ohmlog: the alarm A<100uA: \d+ commands? not started at the end of the run\n)")))
+        said,
+        std::regex(
+            R"(ohmlog: the alarm A<100uA: \d+ commands? not started at the end of the run\n)")))
         << said;
     std::istringstream groups(read_file(dir_ + "/groups"));
     int groups_ended = 0;
@@ -855,7 +858,8 @@ TEST_F(OhmlogTest, AFlappingAlarmDropsItsOldestEvents)
     const std::string ran = dir_ + "/ran";
     Launch launch = ohmlog_launch(
         {"--alarm", "V<3.0", "--on-alarm",
-         "[ -e " + ran + " ] || cat " + go + "; echo $OHM_STATE: $OHM_VALUE >> " + ran, meter.path()});
+         "[ -e " + ran + " ] || cat " + go + "; echo $OHM_STATE: $OHM_VALUE >> " + ran,
+         meter.path()});
     launch.stderr_path = dir_ + "/stderr";
     BackgroundProcess log(launch);
     EXPECT_TRUE(wait_for_text(launch.stderr_path, "waiting for it to come back"));
@@ -897,7 +901,8 @@ TEST_F(OhmlogTest, AFlappingAlarmDropsItsOldestEvents)
 TEST_F(OhmlogTest, ALostPortRuleEndsWhenThePortIsBack)
 {
     SimMeter meter({"--link", dir_ + "/meter"});
-    Launch launch = ohmlog_launch({"-n", "3", "-i", "2.5", "--alarm", "lost>1.8s", dir_ + "/meter"});
+    Launch launch =
+        ohmlog_launch({"-n", "3", "-i", "2.5", "--alarm", "lost>1.8s", dir_ + "/meter"});
     launch.stderr_path = dir_ + "/stderr";
     BackgroundProcess log(launch);
     EXPECT_EQ(log.read_line(5000).substr(0, 4), "time");
@@ -916,7 +921,8 @@ TEST_F(OhmlogTest, ALostPortRuleEndsWhenThePortIsBack)
         return match;
     }();
     ASSERT_EQ(away.size(), 2u) << said;
-    EXPECT_LT(std::stod(away[1].str()), 1.8) << "back after about a second, not at the next reading";
+    EXPECT_LT(std::stod(away[1].str()), 1.8)
+        << "back after about a second, not at the next reading";
 }
 
 } // namespace
