@@ -355,13 +355,13 @@ int plot_from_file(Run& run)
     }
     set_up_view(run.view, meters, power);
     CsvReading earlier;
-    const int refused = prepare_files(file_settings(run.options), scan.meters, run.files, earlier,
-                                      [&run](const Record& row) {
-                                          const RecordNews news = add_to_view(run.view, row);
-                                          if (!news.notice.empty()) {
-                                              say(news.notice);
-                                          }
-                                      });
+    const int refused =
+        prepare_files(file_settings(run.options), scan.meters, run.files, earlier, [&run](const Record& row) {
+            const RecordNews news = add_to_view(run.view, row);
+            if (!news.notice.empty()) {
+                say(news.notice);
+            }
+        });
     if (refused != 0) {
         return refused;
     }
