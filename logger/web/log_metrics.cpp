@@ -155,7 +155,8 @@ std::string metrics_text(const RunView& view, double now_s)
         }
     }
     if (!alarms.empty()) {
-        text += family("ohm_alarm_active", "gauge", "1 while the alarm is raised.", alarms);
+        text += family("ohm_alarm_active", "gauge", "1 while the alarm is raised on the meter.",
+                       alarms);
     }
     return text;
 }
