@@ -82,6 +82,10 @@ bool parse_level(const std::string& text, const std::string& unit, std::string& 
         return false;
     }
     const std::string suffix = text.substr(end);
+    if (suffix.find_first_of("0123456789.+-") == 0) {
+        problem = "'" + text + "' is not a number";
+        return false;
+    }
     for (const std::string& spelling : spellings(unit)) {
         const std::size_t cut = suffix.size() - std::min(suffix.size(), spelling.size());
         if (!suffix.empty() && suffix.compare(cut, std::string::npos, spelling) != 0) {

@@ -439,6 +439,7 @@ TEST(Alarms, RulesParse)
         {"P<0.5W for=30s", "-1 W 1 0.5 0.5 1 30"},
         {"degC>40C", "-1 degC 0 40 40 1 0"},
         {"U:lost>30s", "0 s 0 30 30 1 0"},
+        {"lost>0s", "-1 s 0 0 0 1 0"},
         {"A>100uA", "-1 A 0 0.0001 0.0001 1 0"},
         {"V<2e3mV clear=.25e+1", "-1 V 1 2 2.5 1 0"},
         {"V>2A", "'2A' is not in V: the rule mixes units"},
@@ -450,11 +451,13 @@ TEST(Alarms, RulesParse)
         {"V<3 every=2", "unknown option 'every=2' (for=N, for=30s, clear=VALUE)"},
         {"lost<3s", "a lost port's rule is lost>TIME"},
         {"lost>-5s", "'-5s' is no time a port can be lost"},
+        {"lost>5s for=3", "a lost port's rule takes no option"},
         {"V<1e308kV", "'1e308kV' is out of range"},
         {"V<3.0\nfor=2", "it holds a line end or another control character"},
         {"Q>1", "'Q' is no quantity (V, A, Ohm, F, Hz, degC, P, lost)"},
         {"V<nan", "'nan' is not a number"},
         {"V<1e", "'1e' is not a number"},
+        {"V<1.2.3", "'1.2.3' is not a number"},
         {"V=3", "a comparison such as V<3.0 or lost>30s"},
     };
     for (const auto& c : cases) {
@@ -600,8 +603,8 @@ TEST(Alarms, InTheRunsView)
 {
     std::vector<AlarmRule> rules;
     std::string problem;
-    ASSERT_TRUE(parse_alarms({"P>14.39W", "T:A>200mA", "V<3.0"}, {"U", "I", "T"}, true, 0.0, rules,
-                             problem));
+    ASSERT_TRUE(parse_alarms({"P>14.39W", "T:A>200mA", "V<3.0", "lost>1s"}, {"U", "I", "T"}, true,
+                             0.0, rules, problem));
     RunView view;
     set_up_view(view, {meter_view("U", "COM1"), meter_view("I", "COM2"), meter_view("T", "COM3")},
                 std::make_pair(0, 1), rules);
@@ -617,14 +620,17 @@ TEST(Alarms, InTheRunsView)
     ASSERT_EQ(power.alarms.size(), 1u);
     EXPECT_EQ(power.alarms[0].value_text, "14.4");
     EXPECT_EQ(power.alarms[0].meter, "power");
+    EXPECT_EQ(power.notice, "") << "V<3.0 names no meter: I reading amperes is no news";
     const RecordNews volts = take(2, "DC  2.900   V", 0.2);
     EXPECT_EQ(volts.notice, "T reads V, not A: the alarm T:A>200mA waits for A");
     ASSERT_EQ(volts.alarms.size(), 1u);
     EXPECT_EQ(take(2, "DC  2.950   V", 0.4).notice, "") << "told once";
     take(2, "lost", 1.0);
-    EXPECT_TRUE(port_back(view, 2, 1.5, "now").alarms.empty());
+    EXPECT_TRUE(port_back(view, 0, 1.2, "now").alarms.empty()) << "U was not lost";
+    EXPECT_EQ(flush_view(view, 2.1, "now").alarms.size(), 1u) << "T lost for 1.1 s";
+    EXPECT_EQ(port_back(view, 2, 2.5, "back").alarms.size(), 1u);
     take(2, "DC  2.900   V", 3.0);
-    EXPECT_DOUBLE_EQ(view.meters[2].stats.seconds_without_port, 0.5);
+    EXPECT_DOUBLE_EQ(view.meters[2].stats.seconds_without_port, 1.5);
     const std::string metrics = metrics_text(view, 3.0);
     std::string active;
     for (std::size_t at = metrics.find("\nohm_alarm_active{"); at != std::string::npos;
@@ -635,7 +641,10 @@ TEST(Alarms, InTheRunsView)
                       "rule=\"T:A>200mA\",meter=\"T\"} 0\n"
                       "rule=\"V<3.0\",meter=\"U\"} 0\n"
                       "rule=\"V<3.0\",meter=\"I\"} 0\n"
-                      "rule=\"V<3.0\",meter=\"T\"} 1\n");
+                      "rule=\"V<3.0\",meter=\"T\"} 1\n"
+                      "rule=\"lost>1s\",meter=\"U\"} 0\n"
+                      "rule=\"lost>1s\",meter=\"I\"} 0\n"
+                      "rule=\"lost>1s\",meter=\"T\"} 0\n");
 }
 
 // What the page and scripts read: the CSV's fields and the meter, the buckets as arrays, the
