@@ -185,16 +185,18 @@ bool start_command(const std::string& command, const std::vector<std::string>& e
     startup.StartupInfo.hStdOutput = output;
     startup.StartupInfo.hStdError = output;
     startup.lpAttributeList = list;
-    // The job holds every process the command starts, so that a time limit ends them all.
+    // The job holds every process the command starts, so that a time limit ends them all; a
+    // process group of its own keeps the console's Ctrl-C, which is ohmlog's, from it.
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
     PROCESS_INFORMATION process{};
     const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) != 0;
-    const bool started = job != nullptr && listed &&
-                         UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                   inherited, sizeof inherited, nullptr, nullptr) &&
-                         CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                        CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT,
-                                        block.data(), nullptr, &startup.StartupInfo, &process);
+    const bool started =
+        job != nullptr && listed &&
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                  sizeof inherited, nullptr, nullptr) &&
+        CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
+                       CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT,
+                       block.data(), nullptr, &startup.StartupInfo, &process);
     if (listed) {
         DeleteProcThreadAttributeList(list);
     }

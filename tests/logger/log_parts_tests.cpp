@@ -191,6 +191,8 @@ TEST(Options, BadCommandLinesAreRefused)
         {"--from", "a.csv", "-n", "3"},
         {"--from", "a.csv", "--serve", "8080"},
         {"--from", "a.csv", "U=COM1"},
+        {"--alarm", "V<3", "--on-alarm-timeout", "5", "COM1"},
+        {"--alarm", "V<3", "--on-alarm", "true", "--on-alarm-timeout", "0", "COM1"},
     };
     for (const auto& words : refused) {
         std::vector<char*> argv{const_cast<char*>("ohmlog")};
