@@ -77,12 +77,9 @@ bool parse_level(const std::string& text, const std::string& unit, std::string& 
     std::string digits;
     int exponent = 0;
     std::size_t end = 0;
-    if (!scan_number(text, digits, exponent, end)) {
-        problem = "'" + text + "' is not a number";
-        return false;
-    }
+    const bool number = scan_number(text, digits, exponent, end);
     const std::string suffix = text.substr(end);
-    if (suffix.find_first_of("0123456789.+-") == 0) {
+    if (!number || suffix.find_first_of("0123456789.+-") == 0) {
         problem = "'" + text + "' is not a number";
         return false;
     }
