@@ -79,10 +79,28 @@ std::FILE* create_new_file(const std::string& path);
 // Puts `from` in the place of `to`, replacing it in one step.
 bool replace_file(const std::string& from, const std::string& to);
 
-// Runs the command through the system's shell (/bin/sh -c, on Windows cmd /c) with these
-// KEY=VALUE added to the environment, and waits for its end: its exit status, or -1 when it
-// could not be started.
-int run_shell_command(const std::string& command, const std::vector<std::string>& environment);
+// A command that start_command started, in a process group (on Windows a job) of its own.
+struct ChildProcess {
+    std::intptr_t process = -1; // POSIX: its id, which is also its group's; Windows: its handle
+    std::intptr_t waiter = -1;  // POSIX: a descriptor readable at its end, or -1; Windows: its job
+};
+
+struct CommandEnd {
+    int status = 0; // its exit status
+    int signal = 0; // POSIX: the signal that ended it, or 0
+};
+
+// Starts the command through the system's shell (/bin/sh -c, on Windows cmd /c) as a process
+// apart: these KEY=VALUE in its environment in place of the same names, and OHM_MQTT_PASSWORD
+// left out; standard input the null device, standard output and error ohmlog's standard
+// error, no other descriptor of ohmlog's; every signal at its default, none blocked. False
+// when it could not be started.
+bool start_command(const std::string& command, const std::vector<std::string>& environment,
+                   ChildProcess& child);
+// Waits at most `longest` for the command's end: true, with how it ended, once it has.
+bool wait_for_command(ChildProcess& child, std::chrono::milliseconds longest, CommandEnd& end);
+// Ends the command and every process of its group (its job) at once, and reaps it.
+void end_command(ChildProcess& child);
 
 // The name of this machine, for --mqtt-node; "ohmlog" when it has none.
 std::string host_name();

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -19,6 +21,7 @@
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -201,22 +204,41 @@ bool replace_file(const std::string& from, const std::string& to)
     return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
-int run_shell_command(const std::string& command, const std::vector<std::string>& environment)
+namespace {
+
+// The environment of a command: ours in place of the same names, the MQTT password left out.
+std::vector<std::string> command_environment(const std::vector<std::string>& ours)
 {
-    std::vector<std::string> variables = environment;
+    std::vector<std::string> variables = ours;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string variable = *entry;
         const std::string name = variable.substr(0, variable.find('=') + 1);
-        const bool replaced =
-            std::any_of(environment.begin(), environment.end(), [&](const std::string& ours) {
-                return ours.compare(0, name.size(), name) == 0;
-            });
-        if (!replaced) {
+        const bool left_out = name == "OHM_MQTT_PASSWORD=" ||
+                              std::any_of(ours.begin(), ours.end(), [&](const std::string& mine) {
+                                  return mine.compare(0, name.size(), name) == 0;
+                              });
+        if (!left_out) {
             variables.push_back(variable);
         }
     }
+    return variables;
+}
+
+void release(ChildProcess& child)
+{
+    if (child.waiter >= 0) {
+        close(static_cast<int>(child.waiter));
+    }
+    child = ChildProcess{};
+}
+
+} // namespace
+
+bool start_command(const std::string& command, const std::vector<std::string>& environment,
+                   ChildProcess& child)
+{
+    std::vector<std::string> variables = command_environment(environment);
     std::vector<char*> envp;
-    envp.reserve(variables.size() + 1);
     for (std::string& variable : variables) {
         envp.push_back(variable.data());
     }
@@ -225,14 +247,80 @@ int run_shell_command(const std::string& command, const std::vector<std::string>
     std::string option = "-c";
     std::string line = command;
     char* argv[] = {shell.data(), option.data(), line.data(), nullptr};
-    pid_t child = 0;
-    if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, envp.data()) != 0) {
-        return -1;
+    // Closing every descriptor above the three in the child reaches those that libraries open
+    // without close-on-exec (Asio's sockets, libmosquitto's), and those another thread opens
+    // meanwhile.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    // sigfillset leaves out the two signals glibc keeps for its threads, which the spawn would
+    // then leave ignored in the child: every bit set reaches them too.
+    sigset_t every;
+    std::memset(&every, 0xff, sizeof every);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigdefault(&attributes, &every);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                              POSIX_SPAWN_SETPGROUP);
+    pid_t process = 0;
+    const int failed = posix_spawn(&process, "/bin/sh", &actions, &attributes, argv, envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        return false;
     }
+    child.process = process;
+    // glibc 2.36 declares pidfd_open for C only.
+    child.waiter = syscall(SYS_pidfd_open, process, 0);
+    return true;
+}
+
+bool wait_for_command(ChildProcess& child, std::chrono::milliseconds longest, CommandEnd& end)
+{
+    const auto process = static_cast<pid_t>(child.process);
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    pid_t done = waitpid(process, &status, WNOHANG);
+    if (done == 0 && child.waiter >= 0) {
+        pollfd ended{static_cast<int>(child.waiter), POLLIN, 0};
+        poll(&ended, 1, static_cast<int>(longest.count()));
+        done = waitpid(process, &status, WNOHANG);
+    } else if (done == 0) {
+        // A kernel without process descriptors (before 5.3): look again soon.
+        std::this_thread::sleep_for(std::min(longest, std::chrono::milliseconds(20)));
+        done = waitpid(process, &status, WNOHANG);
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (done == 0 || (done < 0 && errno == EINTR)) {
+        return false;
+    }
+    end = CommandEnd{};
+    if (done > 0) {
+        end.status = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+        end.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+    release(child);
+    return true;
+}
+
+void end_command(ChildProcess& child)
+{
+    if (child.process <= 0) {
+        return;
+    }
+    kill(-static_cast<pid_t>(child.process), SIGKILL);
+    // A killed process ends at once, unless it is stuck in the kernel (a hung network file
+    // system): that one is left behind rather than waited for.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    CommandEnd ended;
+    while (!wait_for_command(child, std::chrono::milliseconds(100), ended) &&
+           std::chrono::steady_clock::now() < until) {
+    }
+    release(child);
 }
 
 std::string host_name()

@@ -219,7 +219,8 @@ std::FILE* create_new_file(const std::string& path)
 
 namespace {
 
-// The environment block of this process with `ours` in place of the same names: sorted, as
+// The environment block of this process with `ours` in place of the same names, and the MQTT
+// password left out: sorted, as
 // Windows keeps it, each entry ended by a zero and the block by another.
 std::string environment_block(const std::vector<std::string>& ours)
 {
@@ -229,11 +230,11 @@ std::string environment_block(const std::vector<std::string>& ours)
          entry += std::strlen(entry) + 1) {
         const std::string variable = entry;
         const std::string name = variable.substr(0, variable.find('=', 1) + 1);
-        bool replaced = false;
+        bool left_out = _stricmp(name.c_str(), "OHM_MQTT_PASSWORD=") == 0;
         for (const std::string& mine : ours) {
-            replaced = replaced || _strnicmp(mine.c_str(), name.c_str(), name.size()) == 0;
+            left_out = left_out || _strnicmp(mine.c_str(), name.c_str(), name.size()) == 0;
         }
-        if (!replaced) {
+        if (!left_out) {
             entries.push_back(variable);
         }
     }
@@ -248,25 +249,106 @@ std::string environment_block(const std::vector<std::string>& ours)
     return text + '\0';
 }
 
+// A handle the command inherits: a copy of ours, or the null device where we have none.
+HANDLE inheritable_copy(HANDLE ours, DWORD access)
+{
+    HANDLE copy = nullptr;
+    if (ours != nullptr && ours != INVALID_HANDLE_VALUE &&
+        DuplicateHandle(GetCurrentProcess(), ours, GetCurrentProcess(), &copy, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS)) {
+        return copy;
+    }
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    return CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING,
+                       0, nullptr);
+}
+
 } // namespace
 
-int run_shell_command(const std::string& command, const std::vector<std::string>& environment)
+bool start_command(const std::string& command, const std::vector<std::string>& environment,
+                   ChildProcess& child)
 {
     std::string line = "cmd /c " + command;
     std::string block = environment_block(environment);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
+    HANDLE input = inheritable_copy(nullptr, GENERIC_READ);
+    HANDLE output = inheritable_copy(GetStdHandle(STD_ERROR_HANDLE), GENERIC_WRITE);
+    // Only these two are inherited, whatever else of ours is inheritable (the C runtime's
+    // files, Winsock's sockets).
+    HANDLE inherited[] = {input, output};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attributes(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    STARTUPINFOEXA startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = output;
+    startup.lpAttributeList = list;
+    // The job holds every process the command starts, so that a time limit ends them all; a
+    // process group of its own keeps the console's Ctrl-C, which is ohmlog's, from it.
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, block.data(), nullptr,
-                        &startup, &process)) {
-        return -1;
+    const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) != 0;
+    const bool started =
+        job != nullptr && listed &&
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                  sizeof inherited, nullptr, nullptr) &&
+        CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
+                       CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT,
+                       block.data(), nullptr, &startup.StartupInfo, &process);
+    if (listed) {
+        DeleteProcThreadAttributeList(list);
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD status = 0;
-    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(input);
+    CloseHandle(output);
+    if (!started) {
+        if (job != nullptr) {
+            CloseHandle(job);
+        }
+        return false;
+    }
+    AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return static_cast<int>(status);
+    child.process = reinterpret_cast<std::intptr_t>(process.hProcess);
+    child.waiter = reinterpret_cast<std::intptr_t>(job);
+    return true;
+}
+
+namespace {
+
+void release(ChildProcess& child)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(child.process));
+    CloseHandle(reinterpret_cast<HANDLE>(child.waiter));
+    child = ChildProcess{};
+}
+
+} // namespace
+
+bool wait_for_command(ChildProcess& child, std::chrono::milliseconds longest, CommandEnd& end)
+{
+    const HANDLE process = reinterpret_cast<HANDLE>(child.process);
+    if (WaitForSingleObject(process, static_cast<DWORD>(longest.count())) != WAIT_OBJECT_0) {
+        return false;
+    }
+    DWORD status = 0;
+    GetExitCodeProcess(process, &status);
+    end = CommandEnd{static_cast<int>(status), 0};
+    release(child);
+    return true;
+}
+
+void end_command(ChildProcess& child)
+{
+    if (child.process == -1) {
+        return;
+    }
+    TerminateJobObject(reinterpret_cast<HANDLE>(child.waiter), 1);
+    WaitForSingleObject(reinterpret_cast<HANDLE>(child.process), 1000);
+    release(child);
 }
 
 std::string host_name()

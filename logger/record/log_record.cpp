@@ -3,9 +3,12 @@
 #include "log_clock.h"
 #include "meter_frame.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <iterator>
 #include <map>
+#include <vector>
 
 namespace logbook {
 
@@ -138,6 +141,64 @@ std::string shift_decimal(const std::string& number, int exponent)
     fraction.erase(fraction.find_last_not_of('0') + 1);
     const std::string magnitude = fraction.empty() ? whole : whole + "." + fraction;
     return negative && magnitude != "0" ? "-" + magnitude : magnitude;
+}
+
+int compare_decimals(const std::string& a, const std::string& b)
+{
+    const bool a_negative = !a.empty() && a[0] == '-';
+    const bool b_negative = !b.empty() && b[0] == '-';
+    if (a_negative != b_negative) {
+        return a_negative ? -1 : 1;
+    }
+    // Without leading zeros, the longer whole part is the larger; then digit by digit, the
+    // shorter fraction filled with zeros.
+    const auto split = [](const std::string& number, bool negative, std::string& fraction) {
+        const std::size_t point = number.find('.');
+        fraction = point == std::string::npos ? "" : number.substr(point + 1);
+        return number.substr(negative ? 1 : 0, point - (negative ? 1 : 0));
+    };
+    std::string a_fraction;
+    std::string b_fraction;
+    const std::string a_whole = split(a, a_negative, a_fraction);
+    const std::string b_whole = split(b, b_negative, b_fraction);
+    const std::size_t places = std::max(a_fraction.size(), b_fraction.size());
+    a_fraction.resize(places, '0');
+    b_fraction.resize(places, '0');
+    const int order = a_whole.size() != b_whole.size()
+                          ? (a_whole.size() < b_whole.size() ? -1 : 1)
+                          : (a_whole + a_fraction).compare(b_whole + b_fraction);
+    const int sign = order < 0 ? -1 : order > 0 ? 1 : 0;
+    return a_negative ? -sign : sign;
+}
+
+std::string multiply_decimals(const std::string& a, const std::string& b)
+{
+    const auto digits_of = [](const std::string& number, int& decimals) {
+        const std::size_t point = number.find('.');
+        decimals = point == std::string::npos ? 0 : static_cast<int>(number.size() - point - 1);
+        std::string digits;
+        std::copy_if(number.begin(), number.end(), std::back_inserter(digits),
+                     [](char c) { return c >= '0' && c <= '9'; });
+        return digits;
+    };
+    int a_decimals = 0;
+    int b_decimals = 0;
+    const std::string a_digits = digits_of(a, a_decimals);
+    const std::string b_digits = digits_of(b, b_decimals);
+    std::vector<int> product(a_digits.size() + b_digits.size() + 1, 0);
+    for (std::size_t i = 0; i < a_digits.size(); ++i) {
+        for (std::size_t j = 0; j < b_digits.size(); ++j) {
+            product[a_digits.size() - 1 - i + b_digits.size() - 1 - j] +=
+                (a_digits[i] - '0') * (b_digits[j] - '0');
+        }
+    }
+    std::string text;
+    for (std::size_t k = 0; k + 1 < product.size(); ++k) {
+        product[k + 1] += product[k] / 10;
+        text.insert(text.begin(), static_cast<char>('0' + product[k] % 10));
+    }
+    const bool negative = (a.rfind('-', 0) == 0) != (b.rfind('-', 0) == 0);
+    return shift_decimal((negative ? "-" : "") + text, -(a_decimals + b_decimals));
 }
 
 Record decode_reply(const std::string& reply)

@@ -40,6 +40,11 @@ BaseUnit base_unit_of(const std::string& shown_unit);
 // binary detour: shift_decimal("1.234", 3) is "1234", shift_decimal("0.5", -3) "0.0005".
 // Leading and trailing zeros go, and a zero has no sign.
 std::string shift_decimal(const std::string& number, int exponent);
+// Decimals as shift_decimal writes them, compared exactly: below 0, 0 or above 0 as a is below,
+// equal to or above b.
+int compare_decimals(const std::string& a, const std::string& b);
+// The exact product of two decimals, as shift_decimal writes it: "12.00" x "1.200" is "14.4".
+std::string multiply_decimals(const std::string& a, const std::string& b);
 
 // Fields, status and value of a reply as read_meter and request_reply give it (with its line
 // end when it arrived). Time and elapsed seconds are left to the caller.

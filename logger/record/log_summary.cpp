@@ -91,6 +91,14 @@ void add_record(RunStats& stats, const Record& record)
     }
 }
 
+void end_port_loss(RunStats& stats, double elapsed_s)
+{
+    if (stats.port_away) {
+        stats.seconds_without_port += std::max(elapsed_s - stats.last_elapsed_s, 0.0);
+        stats.port_away = false;
+    }
+}
+
 double standard_deviation(const UnitStats& unit)
 {
     return unit.ok > 1 ? std::sqrt(unit.spread / (unit.ok - 1)) : 0.0;

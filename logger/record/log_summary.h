@@ -28,7 +28,7 @@ struct RunStats {
     long requests = 0;
     double last_elapsed_s = 0.0;
     int losses = 0;                    // port-lost rows
-    double seconds_without_port = 0.0; // from each loss to the next row
+    double seconds_without_port = 0.0; // from each loss to the port's return
     bool port_away = false;            // the last row was a loss
 };
 
@@ -36,6 +36,8 @@ struct RunStats {
 constexpr const char* UNKNOWN_UNIT = "?";
 
 void add_record(RunStats& stats, const Record& record);
+// The port lost is open again: the time without it ends now, before the next reading.
+void end_port_loss(RunStats& stats, double elapsed_s);
 
 // Sample standard deviation; 0 with fewer than two readings.
 double standard_deviation(const UnitStats& unit);

@@ -83,13 +83,17 @@ RecordNews add_to_view(RunView& view, const Record& record)
         meter.last_ok = record;
         meter.has_ok = true;
     }
-    check_reading(view.alarms, record, meter.name, news.alarms);
+    std::string alarm_notice;
+    check_reading(view.alarms, record, meter.name, news.alarms, alarm_notice);
     view.last_meter = record.meter;
     ++view.rows;
     if (view.power) {
         news.power = pair_for_power(view.power->pairing, record, meter.name, news.notice);
         add_power(view, news.power, news.alarms);
     }
+    // Each notice is a line of standard error after ohmlog's name.
+    news.notice +=
+        news.notice.empty() || alarm_notice.empty() ? alarm_notice : "\nohmlog: " + alarm_notice;
     news.new_bucket_width = bucket_width_sum(view) != widths;
     return news;
 }
@@ -107,6 +111,16 @@ void break_lines(RunView& view)
     if (view.power) {
         break_line(view.power->chart.series);
     }
+}
+
+RecordNews port_back(RunView& view, int meter, double now_s, const std::string& now_utc)
+{
+    RecordNews news;
+    MeterView& back = view.meters[static_cast<std::size_t>(meter)];
+    end_port_loss(back.stats, now_s);
+    end_port_loss(back.chart.stats, now_s + view.chart_offset_s);
+    check_port_back(view.alarms, meter, now_s, now_utc, back.name, news.alarms);
+    return news;
 }
 
 RecordNews flush_view(RunView& view, double now_s, const std::string& now_utc)

@@ -77,6 +77,9 @@ void add_earlier(RunView& view, const Record& record);
 // A run starts after the rows so far (of an appended file, or of a run within it): no chart
 // joins its line to theirs.
 void break_lines(RunView& view);
+
+// Meter `meter`'s lost port is open again: its time without it, and its alarms, end now.
+RecordNews port_back(RunView& view, int meter, double now_s, const std::string& now_utc);
 // The time passes: the power still waiting for an ampere reading that can no longer come
 // (see flush_power), and the ports lost long enough for their alarms.
 RecordNews flush_view(RunView& view, double now_s, const std::string& now_utc = "");

@@ -21,6 +21,7 @@ enum LongOnly {
     POWER,
     ALARM,
     ON_ALARM,
+    ON_ALARM_TIMEOUT,
     STOP_ON_ALARM,
     MQTT,
     MQTT_CAFILE,
@@ -47,6 +48,7 @@ const option LONG_OPTIONS[] = {
     {"power", required_argument, nullptr, POWER},
     {"alarm", required_argument, nullptr, ALARM},
     {"on-alarm", required_argument, nullptr, ON_ALARM},
+    {"on-alarm-timeout", required_argument, nullptr, ON_ALARM_TIMEOUT},
     {"stop-on-alarm", no_argument, nullptr, STOP_ON_ALARM},
     {"mqtt", required_argument, nullptr, MQTT},
     {"mqtt-cafile", required_argument, nullptr, MQTT_CAFILE},
@@ -111,6 +113,10 @@ bool take_option(int code, const char* value, LogOptions& options, std::string& 
     case POWER: options.power = value; return true;
     case ALARM: options.alarms.emplace_back(value); return true;
     case ON_ALARM: options.on_alarm = value; return true;
+    case ON_ALARM_TIMEOUT:
+        return (read_seconds(value, options.on_alarm_timeout_s) &&
+                options.on_alarm_timeout_s > 0.0) ||
+               bad_value(problem, "--on-alarm-timeout", value);
     case STOP_ON_ALARM: options.stop_on_alarm = true; return true;
     case MQTT: options.mqtt = value; return true;
     case MQTT_CAFILE: options.mqtt_cafile = value; return true;
@@ -234,6 +240,8 @@ bool consistent(const LogOptions& options, std::size_t ports, std::string& probl
         problem = "the --mqtt- options need --mqtt";
     } else if (options.alarms.empty() && (options.stop_on_alarm || !options.on_alarm.empty())) {
         problem = "--on-alarm and --stop-on-alarm need an --alarm";
+    } else if (options.on_alarm.empty() && options.on_alarm_timeout_s > 0.0) {
+        problem = "--on-alarm-timeout needs --on-alarm";
     }
     return problem.empty();
 }
@@ -384,7 +392,10 @@ const char* log_usage()
            "                       repeatable\n"
            "      --on-alarm CMD   run CMD through the shell at each rise and clear, with\n"
            "                       OHM_ALARM, OHM_STATE, OHM_METER, OHM_VALUE, OHM_UNIT, OHM_TIME\n"
-           "      --stop-on-alarm  end the run at the first rise\n"
+           "                       in its environment, its output to standard error\n"
+           "      --on-alarm-timeout S  end a command, with the processes it started,\n"
+           "                       after S seconds (default 60)\n"
+           "      --stop-on-alarm  end the run at the first rise, with exit status 3\n"
            "      --mqtt mqtt://[USER@]HOST[:PORT]  publish readings, availability, alarms\n"
            "                       and Home Assistant discovery (mqtts:// with --mqtt-cafile);\n"
            "                       the password from OHM_MQTT_PASSWORD or --mqtt-password-file\n"

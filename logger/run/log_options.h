@@ -18,6 +18,7 @@ struct LogOptions {
     std::string power;               // "U,I": the volt meter and the ampere meter
     std::vector<std::string> alarms; // rules as written: "V<3.0 for=3"
     std::string on_alarm;            // a command for each rise and clear
+    double on_alarm_timeout_s = 0.0; // its time limit; 0: not given, the default
     std::string mqtt;                // mqtt://[USER@]HOST[:PORT] or mqtts://...
     std::string mqtt_cafile;
     std::string mqtt_password_file;

@@ -104,12 +104,10 @@ bool choose_meters(Run& run, std::string& problem)
             return false;
         }
     }
-    std::vector<AlarmRule> rules(run.options.alarms.size());
-    for (std::size_t k = 0; k < rules.size(); ++k) {
-        if (!parse_alarm(run.options.alarms[k], names_of(run), power.has_value(), rules[k],
-                         problem)) {
-            return false;
-        }
+    std::vector<AlarmRule> rules;
+    if (!parse_alarms(run.options.alarms, names_of(run), power.has_value(), run.options.interval_s,
+                      rules, problem)) {
+        return false;
     }
     set_up_view(run.view, meters, power, rules);
     if (!run.options.mqtt.empty()) {
@@ -157,7 +155,9 @@ void set_outputs(Run& run)
         run.outputs.push_back(web_output(*run.server));
     }
     if (!run.view.alarms.empty()) {
-        run.commands = new_alarm_commands(run.options.on_alarm, run.view.alarms.size());
+        const double limit_s = run.options.on_alarm_timeout_s > 0.0 ? run.options.on_alarm_timeout_s
+                                                                    : COMMAND_TIME_LIMIT_S;
+        run.commands = new_alarm_commands(run.options.on_alarm, run.view.alarms.size(), limit_s);
         run.outputs.push_back(alarm_output(*run.commands, run.terminal));
     }
     run.outputs.push_back(plot_output(run.files));
@@ -302,6 +302,20 @@ void settle(Run& run, double now_s)
     }
 }
 
+// A lost port open again: the time without it and its alarms end now, not at its next row.
+void take_port_back(Run& run, const MeterEvent& event)
+{
+    tell(run.terminal, run.sessions[static_cast<std::size_t>(event.meter)].port + " is back");
+    const double now_s = std::chrono::duration<double>(event.at - run.plan.origin.load()).count();
+    RecordNews news;
+    {
+        const std::lock_guard<std::mutex> hold(run.view.lock);
+        news = port_back(run.view, event.meter, now_s,
+                         utc_timestamp(std::chrono::system_clock::now()));
+    }
+    hand_out(run, news);
+}
+
 // Takes the sessions' events until every session has ended, or a row could not be written.
 void run_loop(Run& run)
 {
@@ -325,8 +339,7 @@ void run_loop(Run& run)
         if (event.kind == MeterEventKind::ended) {
             ++ended;
         } else if (event.kind == MeterEventKind::port_back) {
-            tell(run.terminal,
-                 run.sessions[static_cast<std::size_t>(event.meter)].port + " is back");
+            take_port_back(run, event);
         } else if (!take_row(run, event.record)) {
             close_stream(run.stream);
             return;
@@ -450,7 +463,7 @@ int log_from_ports(Run& run)
     }
     const bool finished = finish_outputs(run);
     run_finished();
-    return finished ? 0 : 1;
+    return !finished ? 1 : run.view.ended_by.empty() ? 0 : 3;
 }
 
 // The meters of a file join the view as their first rows come, the power's two among them in

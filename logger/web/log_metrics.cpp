@@ -83,6 +83,24 @@ std::map<std::string, std::vector<std::string>> gauges(const RunView& view, doub
     return samples;
 }
 
+// The meter a rule's target watches, as the gauges name it; empty for a target it has not.
+std::string alarm_target_name(const RunView& view, const Alarm& alarm, std::size_t target)
+{
+    if (target == view.meters.size()) {
+        // The power, named as its gauge is: "U,I".
+        return alarm.rule.power && view.power
+                   ? view.meters[static_cast<std::size_t>(view.power->pairing.volt_meter)].name +
+                         "," +
+                         view.meters[static_cast<std::size_t>(view.power->pairing.ampere_meter)]
+                             .name
+                   : "";
+    }
+    const bool watched =
+        !alarm.rule.power &&
+        (alarm.rule.meter < 0 || static_cast<std::size_t>(alarm.rule.meter) == target);
+    return watched ? view.meters[target].name : "";
+}
+
 } // namespace
 
 std::string metrics_text(const RunView& view, double now_s)
@@ -127,11 +145,18 @@ std::string metrics_text(const RunView& view, double now_s)
                "When each meter's last reading was asked for, in seconds since 1970 (UTC).", times);
     std::vector<std::string> alarms;
     for (const Alarm& alarm : view.alarms) {
-        alarms.push_back("ohm_alarm_active{" + label("rule", alarm.rule.text) + "} " +
-                         (alarm_active(alarm) ? "1" : "0") + "\n");
+        for (std::size_t target = 0; target < alarm.targets.size(); ++target) {
+            const std::string meter = alarm_target_name(view, alarm, target);
+            if (!meter.empty()) {
+                alarms.push_back("ohm_alarm_active{" + label("rule", alarm.rule.text) + "," +
+                                 label("meter", meter) + "} " +
+                                 (alarm.targets[target].raised ? "1" : "0") + "\n");
+            }
+        }
     }
     if (!alarms.empty()) {
-        text += family("ohm_alarm_active", "gauge", "1 while the alarm is raised.", alarms);
+        text += family("ohm_alarm_active", "gauge", "1 while the alarm is raised on the meter.",
+                       alarms);
     }
     return text;
 }

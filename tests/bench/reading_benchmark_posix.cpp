@@ -110,6 +110,15 @@ double ohmlog_figures(const std::string& device)
         stop_ms.push_back(seconds_since(start) * 1000.0);
     }
     report("ohmlog_stop_max_ms", *std::max_element(stop_ms.begin(), stop_ms.end()));
+    // SIGTERM while an alarm's command hangs: it is given 2 s, then ended.
+    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "--alarm", "V<0", "--on-alarm", "sleep 300", device};
+    BackgroundProcess hung(launch);
+    hung.read_line(5000);
+    hung.read_line(5000);
+    const double term = monotonic_seconds();
+    kill(hung.pid(), SIGTERM);
+    hung.wait(10000);
+    report("ohmlog_stop_with_command_ms", seconds_since(term) * 1000.0);
     ohmlog_pace("not_ready", {"--not-ready", "50"}, 60);
     ohmlog_pace("lossy", {"--lose-every", "3"}, 60);
     ohmlog_pace("queueing", {"--delay", "350"}, 30);

@@ -5,6 +5,7 @@
 #include "log_csv_reader.h"
 #include "log_exchange.h"
 #include "log_json.h"
+#include "log_metrics.h"
 #include "log_options.h"
 #include "log_plot.h"
 #include "log_record.h"
@@ -12,6 +13,7 @@
 #include "log_summary.h"
 #include "process.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <vector>
@@ -193,6 +195,8 @@ TEST(Options, BadCommandLinesAreRefused)
         {"-t", "5 m", "COM1"},
         {"-t", "1ms", "COM1"},
         {"-t", "40000d", "COM1"},
+        {"--alarm", "V<3", "--on-alarm-timeout", "5", "COM1"},
+        {"--alarm", "V<3", "--on-alarm", "true", "--on-alarm-timeout", "0", "COM1"},
     };
     for (const auto& words : refused) {
         std::vector<char*> argv{const_cast<char*>("ohmlog")};
@@ -435,7 +439,7 @@ TEST(Series, BucketsKeepEachReadingsPlace)
     EXPECT_EQ(series.readings, 10);
 }
 
-// Rules as written, and the ones refused with their reason.
+// Rules as written, and the ones refused with their reason, before any meter is asked.
 TEST(Alarms, RulesParse)
 {
     const std::vector<std::string> meters = {"U", "I"};
@@ -449,14 +453,25 @@ TEST(Alarms, RulesParse)
         {"P<0.5W for=30s", "-1 W 1 0.5 0.5 1 30"},
         {"degC>40C", "-1 degC 0 40 40 1 0"},
         {"U:lost>30s", "0 s 0 30 30 1 0"},
+        {"lost>0s", "-1 s 0 0 0 1 0"},
+        {"A>100uA", "-1 A 0 0.0001 0.0001 1 0"},
+        {"V<2e3mV clear=.25e+1", "-1 V 1 2 2.5 1 0"},
         {"V>2A", "'2A' is not in V: the rule mixes units"},
         {"X:V<3", "no meter named X"},
         {"V<3 clear=2.9", "its clear level is not past its threshold"},
         {"V<3 for=0", "for=0: a number of readings, or seconds (for=30s)"},
+        {"V<3 for=0s", "for=0s: a number of readings, or seconds (for=30s)"},
+        {"V<3 for=-1s", "for=-1s: a number of readings, or seconds (for=30s)"},
         {"V<3 every=2", "unknown option 'every=2' (for=N, for=30s, clear=VALUE)"},
         {"lost<3s", "a lost port's rule is lost>TIME"},
+        {"lost>-5s", "'-5s' is no time a port can be lost"},
+        {"lost>5s for=3", "a lost port's rule takes no option"},
+        {"V<1e308kV", "'1e308kV' is out of range"},
+        {"V<3.0\nfor=2", "it holds a line end or another control character"},
         {"Q>1", "'Q' is no quantity (V, A, Ohm, F, Hz, degC, P, lost)"},
         {"V<nan", "'nan' is not a number"},
+        {"V<1e", "'1e' is not a number"},
+        {"V<1.2.3", "'1.2.3' is not a number"},
         {"V=3", "a comparison such as V<3.0 or lost>30s"},
     };
     for (const auto& c : cases) {
@@ -474,48 +489,176 @@ TEST(Alarms, RulesParse)
     AlarmRule rule;
     std::string problem;
     EXPECT_FALSE(parse_alarm("P<0.5W", meters, false, rule, problem)) << "no --power";
+    std::vector<AlarmRule> rules;
+    EXPECT_FALSE(parse_alarms({"V<3.0", "A>1", "V<3.0"}, meters, false, 0.0, rules, problem));
+    EXPECT_EQ(problem, "bad --alarm 'V<3.0': given twice");
+    ASSERT_TRUE(parse_alarms({"V<3.0 for=30s", "V<3"}, meters, false, 10.0, rules, problem));
+    EXPECT_EQ(rules[1].longest_gap_s, 13.0) << "the interval and three seconds";
 }
 
-// A rule rises once its condition held for N ok readings in a row, and clears past its clear
-// level the same way; other readings leave it as it is. A lost port raises its rule once it has
-// been away long enough, and clears when it is back.
+TEST(Alarms, DecimalsComparedAndMultipliedExactly)
+{
+    const struct {
+        const char* a;
+        const char* b;
+        int order;
+        const char* product;
+    } cases[] = {
+        {"0.0001", "0.0001", 0, "0.00000001"},
+        {"-0.842", "0.5", -1, "-0.421"},
+        {"10", "9.99", 1, "99.9"},
+        {"-2", "-10", 1, "20"},
+        {"0.000025", "20000000", -1, "500"},
+        {"12", "1.2", 1, "14.4"},
+        {"0", "-3", 1, "0"},
+        {"-0.5", "-0.25", -1, "0.125"},
+        {"2.5", "2", 1, "5"},
+        {"3.30", "3.3", 0, "10.89"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(compare_decimals(c.a, c.b), c.order) << c.a << " " << c.b;
+        EXPECT_EQ(compare_decimals(c.b, c.a), -c.order) << c.b << " " << c.a;
+        EXPECT_EQ(multiply_decimals(c.a, c.b), c.product) << c.a << " " << c.b;
+    }
+}
+
+struct RuleRun {
+    const char* rule;
+    // "SECONDS FRAME": a reply ("" none), or "lost", "back" (the port open again) or "tick"
+    // (the time passing; "inf" is the end of the run).
+    std::vector<const char*> steps;
+    const char* changes; // "k+VALUE" a rise, "k-VALUE" a clear at step k, OHM_VALUE as given
+    double interval_s = 0.0;
+};
+
+// Each rule against one meter's readings in time: exact at its levels; N readings in a row
+// that an overload or a missing reading does not break, and a reading of another quantity
+// does; a time that a gap or a lost port starts again; a lost port that rises only while it is
+// lost, clears when it is back, and never at the end of a run.
 TEST(Alarms, RiseAndClear)
 {
-    AlarmRule low;
-    AlarmRule away;
-    std::string problem;
-    ASSERT_TRUE(parse_alarm("V<3.0 for=2 clear=3.1", {"U"}, false, low, problem));
-    ASSERT_TRUE(parse_alarm("lost>5s", {"U"}, false, away, problem));
-    std::vector<Alarm> alarms = alarms_of({low, away}, 1);
-    std::vector<AlarmEvent> events;
-    const struct {
-        Status status;
-        double volts;
-    } readings[] = {{Status::ok, 2.9},     {Status::overload, 0}, {Status::ok, 3.0},
-                    {Status::ok, 2.9},     {Status::no_reply, 0}, {Status::ok, 2.8},
-                    {Status::ok, 3.1},     {Status::ok, 3.2},     {Status::ok, 3.3},
-                    {Status::port_lost, 0}};
-    std::string changes;
-    for (std::size_t k = 0; k < std::size(readings); ++k) {
-        Record record = at(readings[k].status, readings[k].volts, "V", static_cast<double>(k));
-        record.time = "T" + std::to_string(k);
-        check_reading(alarms, record, "U", events);
-        for (; !events.empty(); events.erase(events.begin())) {
-            changes += std::to_string(k) + (events.front().raised ? "+" : "-") + " ";
+    const RuleRun runs[] = {
+        {"V<3.0 for=2 clear=3.1",
+         {"0 DC  2.900   V", "1 DC   .OL    V", "2 DC  3.000   V", "3 DC  2.900   V", "4 ",
+          "5 DC  2.800   V", "6 DC  3.100   V", "7 DC  3.200   V", "8 DC  3.300   V", "9 lost"},
+         "5+2.8 8-3.3"},
+        {"A>100uA", {"0 DC  100.0  uA", "1 DC  100.1  uA"}, "1+0.0001001"},
+        {"V<3300mV", {"0 DC  3.300   V", "1 DC  3.299   V"}, "1+3.299"},
+        {"A<100uA clear=200uA",
+         {"0 DC  0.025  mA", "1 DC  200.0  uA", "2 DC  0.201  mA"},
+         "0+0.000025 2-0.000201"},
+        {"Ohm>1.5kOhm", {"0 OH  20.00MOhm"}, "0+20000000"},
+        {"V<3.0 for=3",
+         {"0 DC  2.900   V", "1 DC  2.900   V", "2 OH  1.234KOhm", "3 DC  2.900   V",
+          "4 DC  2.900   V", "5 OH   O.L MOhm", "6 DC  2.900   V", "7 DC  2.900   V",
+          "8 DC  2.900   V"},
+         "8+2.9"},
+        {"V<3.0 for=30s",
+         {"0 DC  2.900   V", "10 DC  2.900   V", "20 DC  2.900   V", "30 DC  2.900   V"},
+         "3+2.9",
+         10.0},
+        {"V<3.0 for=30s",
+         {"0 DC  2.900   V", "10 DC  2.900   V", "23.5 DC  2.900   V", "33 DC  2.900   V",
+          "43 DC  2.900   V", "53.5 DC  2.900   V"},
+         "5+2.9",
+         10.0},
+        {"V<3.0 for=30s",
+         {"0 DC  2.900   V", "10 DC  2.900   V", "15 lost", "20 DC  2.900   V", "30 DC  2.900   V",
+          "40 DC  2.900   V", "50 DC  2.900   V"},
+         "6+2.9",
+         10.0},
+        {"lost>5s",
+         {"0 DC  2.900   V", "9 lost", "13.9 tick", "14 tick", "14.5 lost", "16 back", "17 tick"},
+         "3+5.000 5-7.000"},
+        {"lost>5s", {"9 lost", "10 back", "15 tick", "20 DC  2.900   V"}, ""},
+        {"lost>5s", {"9 lost", "inf tick"}, ""},
+    };
+    for (const RuleRun& run : runs) {
+        std::vector<AlarmRule> rules;
+        std::string problem;
+        ASSERT_TRUE(parse_alarms({run.rule}, {"U"}, false, run.interval_s, rules, problem))
+            << problem;
+        std::vector<Alarm> alarms = alarms_of(rules, 1);
+        std::vector<AlarmEvent> events;
+        std::string changes;
+        for (std::size_t k = 0; k < run.steps.size(); ++k) {
+            const std::string step = run.steps[k];
+            const double at_s = std::stod(step);
+            const std::string frame = step.substr(step.find(' ') + 1);
+            Record record = decode_reply(frame);
+            record.status = frame == "lost" ? Status::port_lost : record.status;
+            record.elapsed_s = at_s;
+            record.time = "T" + std::to_string(k);
+            std::string notice;
+            if (frame == "tick") {
+                check_time(alarms, at_s, record.time, {"U"}, events);
+            } else if (frame == "back") {
+                check_port_back(alarms, 0, at_s, record.time, "U", events);
+            } else {
+                check_reading(alarms, record, "U", events, notice);
+            }
+            for (; !events.empty(); events.erase(events.begin())) {
+                EXPECT_EQ(events.front().time, record.time) << run.rule;
+                changes += (changes.empty() ? "" : " ") + std::to_string(k) +
+                           (events.front().raised ? "+" : "-") + events.front().value_text;
+            }
         }
+        EXPECT_EQ(changes, run.changes) << run.rule;
+        EXPECT_EQ(alarm_active(alarms[0]), std::count(changes.begin(), changes.end(), '+') >
+                                               std::count(changes.begin(), changes.end(), '-'))
+            << run.rule;
     }
-    EXPECT_EQ(changes, "5+ 8- ") << "2.9, 3.0 breaks the run; 2.9 and 2.8 past an overload rise";
-    EXPECT_EQ(alarms[0].rises, 1);
-    EXPECT_EQ(alarms[0].rise_times, std::vector<std::string>{"T5 (U)"});
-    check_time(alarms, 13.9, "now", {"U"}, events);
-    EXPECT_TRUE(events.empty()) << "away 4.9 s";
-    check_time(alarms, 14.0, "now", {"U"}, events);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_TRUE(events[0].raised && alarm_active(alarms[1]) && events[0].time == "now");
-    events.clear();
-    check_reading(alarms, at(Status::ok, 3.3, "V", 15.0), "U", events);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_FALSE(events[0].raised || alarm_active(alarms[1]));
+}
+
+// Through the run's view: the power's exact product, a named meter on another quantity told
+// once, the time without a port ended by its return, and in /metrics each rule's state on each
+// meter it watches.
+TEST(Alarms, InTheRunsView)
+{
+    std::vector<AlarmRule> rules;
+    std::string problem;
+    ASSERT_TRUE(parse_alarms({"P>14.39W", "T:A>200mA", "V<3.0", "lost>1s"}, {"U", "I", "T"}, true,
+                             0.0, rules, problem));
+    RunView view;
+    set_up_view(view, {meter_view("U", "COM1"), meter_view("I", "COM2"), meter_view("T", "COM3")},
+                std::make_pair(0, 1), rules);
+    const auto take = [&view](int meter, const char* frame, double elapsed_s) {
+        Record record = decode_reply(frame);
+        record.status = std::string(frame) == "lost" ? Status::port_lost : record.status;
+        record.meter = meter;
+        record.elapsed_s = elapsed_s;
+        return add_to_view(view, record);
+    };
+    take(0, "DC  12.00   V", 0.0);
+    const RecordNews power = take(1, "DC  1.200   A", 0.1);
+    ASSERT_EQ(power.alarms.size(), 1u);
+    EXPECT_EQ(power.alarms[0].value_text, "14.4");
+    EXPECT_EQ(power.alarms[0].meter, "power");
+    EXPECT_EQ(power.notice, "") << "V<3.0 names no meter: I reading amperes is no news";
+    const RecordNews volts = take(2, "DC  2.900   V", 0.2);
+    EXPECT_EQ(volts.notice, "T reads V, not A: the alarm T:A>200mA waits for A");
+    ASSERT_EQ(volts.alarms.size(), 1u);
+    EXPECT_EQ(take(2, "DC  2.950   V", 0.4).notice, "") << "told once";
+    take(2, "lost", 1.0);
+    EXPECT_TRUE(port_back(view, 0, 1.2, "now").alarms.empty()) << "U was not lost";
+    EXPECT_EQ(flush_view(view, 2.1, "now").alarms.size(), 1u) << "T lost for 1.1 s";
+    EXPECT_EQ(port_back(view, 2, 2.5, "back").alarms.size(), 1u);
+    take(2, "DC  2.900   V", 3.0);
+    EXPECT_DOUBLE_EQ(view.meters[2].stats.seconds_without_port, 1.5);
+    const std::string metrics = metrics_text(view, 3.0);
+    std::string active;
+    for (std::size_t at = metrics.find("\nohm_alarm_active{"); at != std::string::npos;
+         at = metrics.find("\nohm_alarm_active{", at + 1)) {
+        active += metrics.substr(at + 18, metrics.find('\n', at + 1) - at - 17);
+    }
+    EXPECT_EQ(active, "rule=\"P>14.39W\",meter=\"U,I\"} 1\n"
+                      "rule=\"T:A>200mA\",meter=\"T\"} 0\n"
+                      "rule=\"V<3.0\",meter=\"U\"} 0\n"
+                      "rule=\"V<3.0\",meter=\"I\"} 0\n"
+                      "rule=\"V<3.0\",meter=\"T\"} 1\n"
+                      "rule=\"lost>1s\",meter=\"U\"} 0\n"
+                      "rule=\"lost>1s\",meter=\"I\"} 0\n"
+                      "rule=\"lost>1s\",meter=\"T\"} 0\n");
 }
 
 // What the page and scripts read: the CSV's fields and the meter, the buckets as arrays, the

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -761,10 +763,14 @@ TEST_F(OhmlogTest, AlarmsActAndCanEndTheRun)
           "  alarm V<3.0 for=2 clear=3.1: raised 2 times: " + raised_at + " (U), "}) {
         EXPECT_NE(run.err.find(said), std::string::npos) << said << run.err;
     }
+    EXPECT_EQ(run.err.find("not started"), std::string::npos) << "none waited at the end";
 
+    // The command of the rise that ends the run runs: it is given its time at the end.
     const ProcessResult stopped =
-        run_ohmlog({"-n", "8", "--alarm", "U:V<2.9", "--stop-on-alarm", "U=" + cell.path()});
-    EXPECT_EQ(stopped.exit_status, 0);
+        run_ohmlog({"-n", "8", "--alarm", "U:V<2.9", "--stop-on-alarm", "--on-alarm",
+                    "sleep 0.5; echo $OHM_STATE > " + dir_ + "/stopped", "U=" + cell.path()});
+    EXPECT_EQ(stopped.exit_status, 3) << "a run cut off, not a finished count";
+    EXPECT_EQ(read_file(dir_ + "/stopped"), "raised\n");
     const std::vector<std::string> stopped_rows = csv_lines(stopped.out);
     ASSERT_LT(stopped_rows.size(), 9u) << "ended early";
     EXPECT_EQ(fields_after_time(stopped_rows[3]), "DC,2.800,V,2.8,V,ok,DC  2.800   V");
@@ -1201,6 +1207,186 @@ TEST_F(OhmlogTest, AppendedRunsAreNotJoined)
     EXPECT_EQ(traces_in(read_file(dir_ + "/run.svg")), 2);
     EXPECT_EQ(run_ohmlog({"--from", csv, "--plot", dir_ + "/again.svg"}).exit_status, 0);
     EXPECT_EQ(traces_in(read_file(dir_ + "/again.svg")), 2);
+}
+
+// --- Alarms and the commands they start ---
+
+// Polls the file until it holds `part` `times` times, for at most 20 s.
+bool wait_for_text(const std::string& path, const std::string& part, int times = 1)
+{
+    const double start = monotonic_seconds();
+    while (count_of(read_file(path), part) < times && seconds_since(start) < 20.0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return count_of(read_file(path), part) >= times;
+}
+
+// The processes of the group that have not ended (a killed one may wait to be reaped).
+int live_processes_of_group(const std::string& group)
+{
+    int live = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string stat = read_file(entry.path().string() + "/stat");
+        std::istringstream fields(stat.substr(std::min(stat.rfind(") ") + 1, stat.size())));
+        std::string state;
+        std::string parent;
+        std::string process_group;
+        fields >> state >> parent >> process_group;
+        live += process_group == group && state != "Z" ? 1 : 0;
+    }
+    return live;
+}
+
+// A command reports what it inherited, then hangs with a child in its group, or kills itself
+// on a clear: its output goes to standard error, never into the rows; it has no descriptor of
+// ohmlog's but the three, no signal ignored or blocked, no password, a process group of its own
+// and its value as the CSV writes it. Its time limit ends it with its group; at the end of the
+// run the one running is ended too and those waiting are dropped, and ohmlog exits soon.
+TEST_F(OhmlogTest, AnAlarmCommandGetsACleanProcessAndATimeLimit)
+{
+    SimMeter meter({"--reading", "DC  0.025  mA", "--reading", "DC  0.500  mA"});
+    const std::string command =
+        "if [ $OHM_STATE = cleared ]; then kill -KILL $$; fi; ls -l /proc/$$/fd; grep -E "
+        "'^Sig(Ign|Blk)' /proc/self/status; echo \"value $OHM_VALUE password "
+        "${OHM_MQTT_PASSWORD-unset} group $(cut -d' ' -f5 /proc/$$/stat) of $$\"; echo $$ >> " +
+        dir_ + "/groups; sleep 60 & exec sleep 61";
+    Launch launch = ohmlog_launch({"--serve", "127.0.0.1:0", "--alarm", "A<100uA", "--on-alarm",
+                                   command, "--on-alarm-timeout", "3", meter.path()});
+    launch.environment = {"OHM_MQTT_PASSWORD=secret"};
+    launch.input = "for ohmlog alone\n";
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    EXPECT_TRUE(wait_for_text(launch.stderr_path, "was killed by signal 9\n"));
+    const double stop = monotonic_seconds();
+    kill(log.pid(), SIGTERM);
+    const std::vector<std::string> rows = csv_lines(log.read_rest(10000));
+    EXPECT_EQ(log.wait(10000), 0);
+    EXPECT_LT(seconds_since(stop), 10.0) << "within 3 s in the benchmark";
+    ASSERT_GT(rows.size(), 2u);
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        EXPECT_NE(rows[k].find(",ok,DC  0."), std::string::npos) << rows[k];
+    }
+    const std::string said = read_file(launch.stderr_path);
+    std::set<std::string> descriptors;
+    const std::regex descriptor(R"( (\d+) -> (\S+)\n)");
+    for (auto at = std::sregex_iterator(said.begin(), said.end(), descriptor);
+         at != std::sregex_iterator(); ++at) {
+        descriptors.insert((*at)[1].str() + " " + (*at)[2].str());
+    }
+    EXPECT_EQ(descriptors, (std::set<std::string>{"0 /dev/null", "1 " + launch.stderr_path,
+                                                  "2 " + launch.stderr_path}))
+        << said;
+    EXPECT_EQ(count_of(said, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), 2) << said;
+    EXPECT_TRUE(
+        std::regex_search(said, std::regex(R"(value 0.000025 password unset group (\d+) of \1\n)")))
+        << said;
+    const std::string rule = "ohmlog: the command of the alarm A<100uA ";
+    for (const std::string& line :
+         {rule + "took longer than 3 s and was ended, with the processes it started\n",
+          rule + "was killed by signal 9\n",
+          rule + "was still running 2 s after the end of the run and was ended, with the "
+                 "processes it started\n"}) {
+        EXPECT_EQ(count_of(said, line), 1) << line << said;
+    }
+    EXPECT_TRUE(std::regex_search(
+        said,
+        std::regex(
+            R"(ohmlog: the alarm A<100uA: \d+ commands? not started at the end of the run\n)")))
+        << said;
+    std::istringstream groups(read_file(dir_ + "/groups"));
+    int groups_ended = 0;
+    for (std::string group; groups >> group; ++groups_ended) {
+        EXPECT_EQ(live_processes_of_group(group), 0) << "group " << group;
+    }
+    EXPECT_EQ(groups_ended, 2);
+}
+
+// A rule that flaps faster than its command runs, while its first command waits: the oldest
+// waiting events are dropped and counted, so that the commands run last are those of the
+// latest events, in order, and the last one that of the rule's final state.
+TEST_F(OhmlogTest, AFlappingAlarmDropsItsOldestEvents)
+{
+    // Some 72 events, each with a value of its own; the line closes after the last of them.
+    std::vector<std::string> options = {"--char-ms", "0", "--delay", "0", "--hangup-after", "74"};
+    for (int k = 0; k < 74; ++k) {
+        const std::string digits = std::to_string(100 + std::min(k, 72) / 2).substr(1);
+        options.insert(options.end(), {"--reading", (k % 2 == 0 && k < 72 ? "DC  2.9" : "DC  3.2") +
+                                                        digits + "   V"});
+    }
+    SimMeter meter(options);
+    const std::string go = dir_ + "/go";
+    ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+    const std::string ran = dir_ + "/ran";
+    Launch launch = ohmlog_launch(
+        {"--alarm", "V<3.0", "--on-alarm",
+         "[ -e " + ran + " ] || cat " + go + "; echo $OHM_STATE: $OHM_VALUE >> " + ran,
+         meter.path()});
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    EXPECT_TRUE(wait_for_text(launch.stderr_path, "waiting for it to come back"));
+    int fifo = -1;
+    for (const double start = monotonic_seconds(); fifo < 0 && seconds_since(start) < 10.0;) {
+        fifo = open(go.c_str(), O_WRONLY | O_NONBLOCK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(fifo < 0 ? 20 : 0));
+    }
+    ASSERT_GE(fifo, 0) << "the first command waits for the go";
+    close(fifo);
+    EXPECT_TRUE(wait_for_text(ran, "\n", 65));
+    kill(log.pid(), SIGTERM);
+    log.read_rest(10000);
+    EXPECT_EQ(log.wait(10000), 0);
+    const std::string said = read_file(launch.stderr_path);
+    std::vector<std::string> events;
+    const std::regex event(R"(Z alarm V<3\.0 (\w+: )\S+ (\S+) V\n)");
+    for (auto at = std::sregex_iterator(said.begin(), said.end(), event);
+         at != std::sregex_iterator(); ++at) {
+        events.push_back((*at)[1].str() + (*at)[2].str());
+    }
+    std::vector<std::string> runs;
+    std::istringstream ran_lines(read_file(ran));
+    for (std::string line; std::getline(ran_lines, line);) {
+        runs.push_back(line);
+    }
+    ASSERT_GT(events.size(), 65u) << "more than wait";
+    ASSERT_EQ(runs.size(), 65u) << "the first, then the 64 that wait";
+    EXPECT_EQ(std::vector<std::string>(runs.begin() + 1, runs.end()),
+              std::vector<std::string>(events.end() - 64, events.end()));
+    const std::string rises = said.substr(said.find("  alarm V<3.0: raised "));
+    EXPECT_EQ(count_of(rises, "Z ("), 20) << "the first 20 rises kept with their times";
+    EXPECT_EQ(rises.substr(rises.find('\n') - 5, 5), ", ...");
+    EXPECT_NE(said.find("ohmlog: the alarm V<3.0: its " + std::to_string(events.size() - 65) +
+                        " oldest waiting events dropped while its command was busy\n"),
+              std::string::npos)
+        << said;
+}
+
+// With -i 2.5, a port away for about a second: the loss ends when the port is back, not at the
+// next reading, so lost>1.8s never rises and the summary counts the second.
+TEST_F(OhmlogTest, ALostPortRuleEndsWhenThePortIsBack)
+{
+    SimMeter meter({"--link", dir_ + "/meter"});
+    Launch launch =
+        ohmlog_launch({"-n", "3", "-i", "2.5", "--alarm", "lost>1.8s", dir_ + "/meter"});
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    EXPECT_EQ(log.read_line(5000).substr(0, 4), "time");
+    EXPECT_NE(log.read_line(5000).find(",ok,"), std::string::npos);
+    meter.toggle_line();
+    EXPECT_NE(log.read_line(5000).find(",port-lost,"), std::string::npos);
+    meter.toggle_line();
+    EXPECT_NE(log.read_line(5000).find(",ok,"), std::string::npos);
+    EXPECT_EQ(log.wait(10000), 0);
+    const std::string said = read_file(launch.stderr_path);
+    EXPECT_EQ(said.find(" alarm lost>1.8s raised"), std::string::npos) << said;
+    EXPECT_NE(said.find("  alarm lost>1.8s: never raised\n"), std::string::npos) << said;
+    const std::smatch away = [&said] {
+        std::smatch match;
+        std::regex_search(said, match, std::regex(R"(port lost 1 time, (\d+\.\d) s without it)"));
+        return match;
+    }();
+    ASSERT_EQ(away.size(), 2u) << said;
+    EXPECT_LT(std::stod(away[1].str()), 1.8)
+        << "back after about a second, not at the next reading";
 }
 
 } // namespace

@@ -31,8 +31,18 @@ TEST(OhmlogWineTest, RecordsASequenceOfReadingsAsCsv)
         {"--reading", "DC -0.842   V", "--reading", "OH  1.234KOhm", "--reading", "OH   O.L MOhm"},
         session_dir());
     link_com(1, meter.path());
-    const ProcessResult result = run_under_wine({windows_binary("ohmlog.exe"), "-n", "3", "com1"});
+    // An alarm's command: its output on standard error, without the password, ended in its job.
+    const ProcessResult result = run_under_wine(
+        {windows_binary("ohmlog.exe"), "-n", "3", "--alarm", "V<0", "--on-alarm",
+         "echo ALARM %OHM_STATE% %OHM_VALUE% %OHM_MQTT_PASSWORD%& for /l %i in (0,0,1) do @rem",
+         "--on-alarm-timeout", "1", "com1"},
+        {"OHM_MQTT_PASSWORD=secret"});
     EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out.find("ALARM"), std::string::npos);
+    EXPECT_NE(result.err.find("ALARM raised -0.842 %OHM_MQTT_PASSWORD%"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("ohmlog: the command of the alarm V<0 "), std::string::npos);
+    EXPECT_NE(result.err.find(" and was ended, with the processes it started"), std::string::npos);
     const std::string rows[] = {"DC,-0.842,V,-0.842,V,ok,DC -0.842   V\r\n",
                                 "OH,1.234,KOhm,1234,Ohm,ok,OH  1.234KOhm\r\n",
                                 "OH,O.L,MOhm,,,overload,OH   O.L MOhm\r\n"};

@@ -99,7 +99,7 @@ test("/metrics passes promtool, and a Prometheus server scrapes the reading", as
     return text.includes("ohm_volts{") && text;
   });
   assert.match(metrics, /^ohm_volts\{meter="U",mode="DC"\} 1\.5$/m);
-  assert.match(metrics, /^ohm_alarm_active\{rule="U:V>2"\} 0$/m);
+  assert.match(metrics, /^ohm_alarm_active\{rule="U:V>2",meter="U"\} 0$/m);
   assert.match(metrics, /^ohm_readings_total\{meter="U",status="ok"\} \d+$/m);
   const lint = spawnSync("/usr/bin/promtool", ["check", "metrics"], { input: metrics, encoding: "utf8" });
   assert.equal(lint.status, 0, lint.stdout + lint.stderr);
