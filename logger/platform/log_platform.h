@@ -47,4 +47,8 @@ int run_shell_command(const std::string& command, const std::vector<std::string>
 // The name of this machine, for --mqtt-node; "ohmlog" when it has none.
 std::string host_name();
 
+// The IP addresses of this machine's network interfaces that are up, as text ("192.168.1.20",
+// "fe80::1%eth0"); none when they cannot be listed.
+std::vector<std::string> interface_addresses();
+
 } // namespace logbook

@@ -14,6 +14,9 @@
 #include <filesystem>
 
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -156,6 +159,30 @@ std::string host_name()
 {
     char name[256] = "";
     return gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "ohmlog";
+}
+
+std::vector<std::string> interface_addresses()
+{
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return addresses;
+    }
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        const sockaddr* address = entry->ifa_addr;
+        if (address == nullptr || (entry->ifa_flags & IFF_UP) == 0 ||
+            (address->sa_family != AF_INET && address->sa_family != AF_INET6)) {
+            continue;
+        }
+        const socklen_t size =
+            address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        char text[NI_MAXHOST] = "";
+        if (getnameinfo(address, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0) {
+            addresses.emplace_back(text);
+        }
+    }
+    freeifaddrs(list);
+    return addresses;
 }
 
 } // namespace logbook
