@@ -376,7 +376,7 @@
     const timeLabel = (at, text) => Number(at) + TIME_LABEL / 2 > width ? ""
       : `<text class="tick" x="${at}" y="${HEIGHT - 6}" text-anchor="middle">${escapeHtml(text)}</text>`;
     const axes = [
-      ...valueTicks(low, high, panel.unit).map((tick) => `<line x1="${LEFT}" x2="${width - RIGHT}" y1="${y(tick.value)}" y2="${y(tick.value)}" stroke="#eef0f2"/>` +
+      ...(withValues.length ? valueTicks(low, high, panel.unit) : []).map((tick) => `<line x1="${LEFT}" x2="${width - RIGHT}" y1="${y(tick.value)}" y2="${y(tick.value)}" stroke="#eef0f2"/>` +
         `<text class="value" x="${LEFT - 6}" y="${Number(y(tick.value)) + 4}" text-anchor="end">${escapeHtml(tick.text)}</text>`),
       `<line x1="${LEFT}" x2="${LEFT}" y1="${TOP}" y2="${HEIGHT - BOTTOM}" stroke="#c9ced4"/>`,
       ...clockTicks(span, Math.max(1, Math.floor((width - LEFT - RIGHT) / TIME_LABEL))).map((tick) =>
