@@ -152,11 +152,9 @@ void write_answer(const SessionPointer& session,
     session->stream.expires_after(STALL_TIME);
     http::async_write_some(session->stream, *serializer,
                            [session, message, serializer](beast::error_code error, std::size_t) {
-                               if (error) {
-                                   close_session(session);
-                               } else if (!serializer->is_done()) {
+                               if (!error && !serializer->is_done()) {
                                    write_answer(session, message, serializer);
-                               } else if (message->keep_alive()) {
+                               } else if (!error && message->keep_alive()) {
                                    read_request(session);
                                } else {
                                    close_session(session);
@@ -438,7 +436,7 @@ void accept_next(WebServer& server)
     });
 }
 
-void send_to_streams(WebServer& server, const std::string& text)
+void send_to_streams(const WebServer& server, const std::string& text)
 {
     const std::vector<SessionPointer> sessions = server.sessions;
     for (const SessionPointer& session : sessions) {

@@ -281,11 +281,12 @@ void ohmlog_stalled_client_figure()
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(stalled, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const bool connected =
+        connect(stalled, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     send_text(stalled, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     const double start = monotonic_seconds();
     double dropped_s = -1.0;
-    while (dropped_s < 0.0 && seconds_since(start) < 110.0) {
+    while (connected && dropped_s < 0.0 && seconds_since(start) < 110.0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         if (fetch(port, "/latest.json").find("\"clients\":1,") != std::string::npos) {
             dropped_s = seconds_since(start);
