@@ -119,6 +119,8 @@ add_test(NAME logger_publish COMMAND ${OHM_SANDBOX} --network node --test
          ${CMAKE_CURRENT_SOURCE_DIR}/logger/publish_tests.mjs)
 set_tests_properties(logger_page logger_publish PROPERTIES LABELS served ENVIRONMENT
     "OHM_NATIVE_BIN=${OHM_NATIVE_BIN};TSAN_OPTIONS=halt_on_error=1 exitcode=66")
+# Those packages' engines against the nodejs of Debian 12, which the README's test command uses.
+add_test(NAME node_engines COMMAND node --test ${CMAKE_CURRENT_SOURCE_DIR}/node_engines_tests.mjs)
 # Driver of the Windows ohmlog under Wine; registered in the Windows trees.
 ohm_test_program(logger_wine_tests logger/ohmlog_wine_tests.cpp)
 target_link_libraries(logger_wine_tests PRIVATE ohm_test_support GTest::gtest_main)

@@ -35,7 +35,7 @@ std::string status_of(const RunView& view, const Record& record)
     if (view.meters.size() == 1) {
         return status_line(view.meters.front().stats, record);
     }
-    std::string line = std::to_string(view.rows) + " readings ";
+    std::string line = counted(view.rows, "reading") + " ";
     for (const MeterView& meter : view.meters) {
         line += " " + meter.name + " " + (meter.has_latest ? reading_text(meter.latest) : "-");
     }
@@ -87,9 +87,8 @@ std::string meters_summary(const RunView& view)
     std::string text = "ohmlog: " + count_text(readings, view.seconds) + "\n";
     for (const MeterView& meter : view.meters) {
         const std::string port = meter.port.empty() ? "" : " (" + meter.port + ")";
-        text += "  " + meter.name + port + ": " + std::to_string(meter.stats.requests) +
-                " readings\n" + unit_lines(meter.stats, view.seconds, "    ") +
-                charge_line(meter, "    ");
+        text += "  " + meter.name + port + ": " + counted(meter.stats.requests, "reading") + "\n" +
+                unit_lines(meter.stats, view.seconds, "    ") + charge_line(meter, "    ");
     }
     return view.power ? text + power_line(view) : text;
 }

@@ -111,5 +111,8 @@ std::string host_name();
 void notify_service_manager(const std::string& state);
 // How often the service manager wants to hear WATCHDOG=1 (WatchdogSec); zero when it does not.
 std::chrono::microseconds watchdog_interval();
+// The IP addresses of this machine's network interfaces that are up, as text ("192.168.1.20",
+// "fe80::1%eth0"); none when they cannot be listed.
+std::vector<std::string> interface_addresses();
 
 } // namespace logbook

@@ -17,6 +17,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <poll.h>
 #include <pwd.h>
 #include <spawn.h>
@@ -338,6 +341,30 @@ std::chrono::microseconds watchdog_interval()
 {
     std::uint64_t microseconds = 0;
     return std::chrono::microseconds(sd_watchdog_enabled(0, &microseconds) > 0 ? microseconds : 0);
+}
+
+std::vector<std::string> interface_addresses()
+{
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return addresses;
+    }
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        const sockaddr* address = entry->ifa_addr;
+        if (address == nullptr || (entry->ifa_flags & IFF_UP) == 0 ||
+            (address->sa_family != AF_INET && address->sa_family != AF_INET6)) {
+            continue;
+        }
+        const socklen_t size =
+            address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        char text[NI_MAXHOST] = "";
+        if (getnameinfo(address, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0) {
+            addresses.emplace_back(text);
+        }
+    }
+    freeifaddrs(list);
+    return addresses;
 }
 
 } // namespace logbook

@@ -15,6 +15,10 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+// Winsock's headers before windows.h, which would bring the old Winsock's.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
 #include <windows.h>
 
 namespace logbook {
@@ -377,6 +381,41 @@ void notify_service_manager(const std::string&) {}
 std::chrono::microseconds watchdog_interval()
 {
     return std::chrono::microseconds(0);
+}
+
+// Winsock is started by then: the server's socket is open.
+std::vector<std::string> interface_addresses()
+{
+    std::vector<std::string> addresses;
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> buffer;
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    // The list may grow between the call that sizes it and the next.
+    for (int tries = 0; tries < 3 && result == ERROR_BUFFER_OVERFLOW; ++tries) {
+        buffer.resize(size);
+        result =
+            GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
+                                 reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    if (result != NO_ERROR) {
+        return addresses;
+    }
+    for (const auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data());
+         adapter != nullptr; adapter = adapter->Next) {
+        if (adapter->OperStatus != IfOperStatusUp) {
+            continue;
+        }
+        for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress;
+             unicast != nullptr; unicast = unicast->Next) {
+            char text[NI_MAXHOST] = "";
+            if (getnameinfo(unicast->Address.lpSockaddr, unicast->Address.iSockaddrLength, text,
+                            sizeof text, nullptr, 0, NI_NUMERICHOST) == 0) {
+                addresses.emplace_back(text);
+            }
+        }
+    }
+    return addresses;
 }
 
 } // namespace logbook

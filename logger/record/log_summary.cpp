@@ -144,7 +144,7 @@ std::string reading_text(const Record& record)
 
 std::string status_line(const RunStats& stats, const Record& last)
 {
-    std::string line = std::to_string(stats.requests) + " readings  last " + reading_text(last);
+    std::string line = counted(stats.requests, "reading") + "  last " + reading_text(last);
     if (stats.current >= 0) {
         const UnitStats& unit = stats.units[static_cast<std::size_t>(stats.current)];
         if (unit.ok > 0) {
@@ -155,10 +155,15 @@ std::string status_line(const RunStats& stats, const Record& last)
     return line;
 }
 
+std::string counted(long count, const std::string& noun)
+{
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string count_text(long readings, double run_seconds)
 {
     const double rate = run_seconds > 0.0 ? static_cast<double>(readings) / run_seconds : 0.0;
-    return std::to_string(readings) + " readings in " + fixed_text(run_seconds, 1) + " s, " +
+    return counted(readings, "reading") + " in " + fixed_text(run_seconds, 1) + " s, " +
            fixed_text(rate, 2) + " a second";
 }
 

@@ -65,6 +65,8 @@ std::string status_line(const RunStats& stats, const Record& last);
 // Lines for the end of a run of one meter, each ending in a line feed. A port still away
 // counts as away until `run_seconds`.
 std::string summary(const RunStats& stats, double run_seconds);
+// "1 reading", "12 readings".
+std::string counted(long count, const std::string& noun);
 // "12 readings in 3.0 s, 4.00 a second".
 std::string count_text(long readings, double run_seconds);
 // A line per unit, and one for the losses of the port, each after `indent`.

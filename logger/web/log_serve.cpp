@@ -27,16 +27,29 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
+// Connections served at once; /metrics and /latest.json have a few more of their own, so that
+// clients of the page that stop reading never shut out a scraper.
 constexpr std::size_t MOST_CLIENTS = 64;
+constexpr std::size_t SCRAPER_SLOTS = 4;
 // A request line and headers beyond this are refused (431).
 constexpr std::size_t HEADER_LIMIT = std::size_t{8} * 1024;
 // Events waiting for one client of /events; a client this far behind has stopped reading.
 constexpr std::size_t CLIENT_QUEUE_BYTES = std::size_t{1024} * 1024;
-// A connection that sends no complete request within this is closed, and one that does not
-// take its answer (the whole CSV included) within the second.
+// A connection that sends no complete request within this is closed, and one that takes no
+// byte of what it is sent (an answer or events) for as long: a phone gone to sleep, a tab in
+// the background or a stalled proxy keeps no slot longer.
 constexpr auto REQUEST_TIME = std::chrono::seconds(30);
-constexpr auto ANSWER_TIME = std::chrono::minutes(10);
+constexpr auto STALL_TIME = std::chrono::seconds(30);
+// What the system may hold for a client of /events before its writes stop: a stalled client
+// is then noticed within seconds at a meter's pace, where the system's own growing buffer
+// (4 MB on Linux) would take it most of an hour. Enough for a phone's path all the same.
+constexpr int EVENTS_SEND_BUFFER = 32 * 1024;
 constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(100);
+// A client of /events hears from the server at least this often, rows or not: a page tells a
+// stalled ohmlog, or a path that went dead, from a quiet meter.
+constexpr auto HEARTBEAT = std::chrono::seconds(2);
+// At the end of the run, how long its clients have to take the `end` event.
+constexpr auto END_TIME = std::chrono::seconds(1);
 // How soon a page whose connection broke tries again.
 constexpr const char* RETRY = "retry: 1000\n\n";
 
@@ -58,7 +71,9 @@ struct WebClient {
     bool streaming = false; // a client of /events
     bool writing = false;
     bool closed = false;
+    bool ending = false;           // closed once its queue is written
     std::deque<std::string> queue; // events not yet written
+    std::size_t written = 0;       // of the first
     std::size_t queued_bytes = 0;
     char ignored = 0; // what a client of /events sends is read only to see it go away
 };
@@ -69,11 +84,15 @@ struct WebServer {
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::optional<tcp::acceptor> acceptor;
     asio::steady_timer retry{io};
+    asio::steady_timer heartbeat{io};
+    asio::steady_timer ending{io}; // the end event's time
+    bool stopping = false;
     std::vector<std::shared_ptr<WebClient>> sessions;
     RunView* view = nullptr;
-    std::string csv_path; // served as /log.csv; empty: the rows go to standard output
-    std::string place;    // "HOST:PORT" as listened on
-    bool local = false;   // on a loopback address: only this machine's names may ask
+    std::string csv_path;          // served as /log.csv; empty: the rows go to standard output
+    std::vector<std::string> urls; // where the run is served, for the user
+    std::string place;             // "HOST:PORT" as named, or "this machine on port PORT"
+    bool local = false;            // on a loopback address: only this machine's names may ask
     std::thread thread;
 };
 
@@ -110,30 +129,47 @@ void close_session(const SessionPointer& session)
     beast::error_code ignored;
     session->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
     session->stream.close();
-    auto& sessions = session->server->sessions;
-    sessions.erase(std::remove(sessions.begin(), sessions.end(), session), sessions.end());
+    WebServer& server = *session->server;
+    server.sessions.erase(std::remove(server.sessions.begin(), server.sessions.end(), session),
+                          server.sessions.end());
+    if (server.stopping && server.sessions.empty()) {
+        server.ending.cancel();
+    }
 }
 
 // NOLINTBEGIN(misc-no-recursion): a connection's steps start one another from completion
 // handlers, which the server's thread runs later, each on a fresh stack.
 void read_request(const SessionPointer& session);
 
-// The response's length is set; the connection is kept for the next request if asked for.
+// Part by part, each given STALL_TIME: a client that takes its answer slowly, the whole CSV
+// included, is served; one that takes nothing is dropped. The connection is then kept for the
+// next request if asked for.
+template <class Body>
+void write_answer(const SessionPointer& session,
+                  const std::shared_ptr<http::response<Body>>& message,
+                  const std::shared_ptr<http::response_serializer<Body>>& serializer)
+{
+    session->stream.expires_after(STALL_TIME);
+    http::async_write_some(session->stream, *serializer,
+                           [session, message, serializer](beast::error_code error, std::size_t) {
+                               if (!error && !serializer->is_done()) {
+                                   write_answer(session, message, serializer);
+                               } else if (!error && message->keep_alive()) {
+                                   read_request(session);
+                               } else {
+                                   close_session(session);
+                               }
+                           });
+}
+
+// The response's length is set.
 template <class Body>
 void send(const SessionPointer& session, http::response<Body> response, bool keep_alive)
 {
     response.set(http::field::server, "ohmlog/" OHM_VERSION);
     response.keep_alive(keep_alive);
-    session->stream.expires_after(ANSWER_TIME);
     auto message = std::make_shared<http::response<Body>>(std::move(response));
-    http::async_write(session->stream, *message,
-                      [session, message](beast::error_code error, std::size_t) {
-                          if (error || !message->keep_alive()) {
-                              close_session(session);
-                          } else {
-                              read_request(session);
-                          }
-                      });
+    write_answer(session, message, std::make_shared<http::response_serializer<Body>>(*message));
 }
 
 http::response<http::string_body> text_response(http::status status, unsigned version,
@@ -167,23 +203,37 @@ void send_head(const SessionPointer& session, const http::response<Body>& respon
     send(session, std::move(head), keep_alive);
 }
 
+// Each write is given STALL_TIME to move at least a byte, whatever waits behind it.
 void write_next(const SessionPointer& session)
 {
-    if (session->writing || session->closed || session->queue.empty()) {
+    if (session->writing || session->closed) {
+        return;
+    }
+    if (session->queue.empty()) {
+        if (session->ending) {
+            close_session(session);
+        }
         return;
     }
     session->writing = true;
-    asio::async_write(session->stream, asio::buffer(session->queue.front()),
-                      [session](beast::error_code error, std::size_t) {
-                          session->writing = false;
-                          session->queued_bytes -= session->queue.front().size();
-                          session->queue.pop_front();
-                          if (error) {
-                              close_session(session);
-                          } else {
-                              write_next(session);
-                          }
-                      });
+    const std::string& front = session->queue.front();
+    session->stream.expires_after(STALL_TIME);
+    session->stream.async_write_some(
+        asio::buffer(front.data() + session->written, front.size() - session->written),
+        [session](beast::error_code error, std::size_t bytes) {
+            session->writing = false;
+            if (error) {
+                close_session(session);
+                return;
+            }
+            session->written += bytes;
+            if (session->written == session->queue.front().size()) {
+                session->queued_bytes -= session->written;
+                session->written = 0;
+                session->queue.pop_front();
+            }
+            write_next(session);
+        });
 }
 
 // A client too far behind is dropped rather than held in memory without bound.
@@ -210,6 +260,12 @@ void watch_for_hang_up(const SessionPointer& session)
                                              });
 }
 
+// Tells the page how often to expect one.
+std::string heartbeat_event()
+{
+    return event("heartbeat", "{\"every_s\":" + std::to_string(HEARTBEAT.count()) + "}");
+}
+
 void start_events(const SessionPointer& session, unsigned version, bool head)
 {
     http::response<http::empty_body> header{http::status::ok, version};
@@ -219,7 +275,10 @@ void start_events(const SessionPointer& session, unsigned version, bool head)
     header.set(http::field::connection, "close");
     auto message = std::make_shared<http::response<http::empty_body>>(std::move(header));
     auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*message);
-    session->stream.expires_never();
+    beast::error_code ignored;
+    session->stream.socket().set_option(asio::socket_base::send_buffer_size(EVENTS_SEND_BUFFER),
+                                        ignored);
+    session->stream.expires_after(STALL_TIME);
     http::async_write_header(
         session->stream, *serializer,
         [session, message, serializer, head](beast::error_code error, std::size_t) {
@@ -228,7 +287,8 @@ void start_events(const SessionPointer& session, unsigned version, bool head)
                 return;
             }
             session->streaming = true;
-            enqueue(session, RETRY + event("snapshot", run_json(*session->server, snapshot_json)));
+            enqueue(session, RETRY + event("snapshot", run_json(*session->server, snapshot_json)) +
+                                 heartbeat_event());
             watch_for_hang_up(session);
         });
 }
@@ -294,11 +354,16 @@ void answer(const SessionPointer& session, const http::request<http::empty_body>
     }
     const std::string target(request.target());
     const std::string path = target.substr(0, target.find('?'));
+    const bool for_scripts = path == "/latest.json" || path == "/metrics";
+    if (!for_scripts && session->server->sessions.size() > MOST_CLIENTS) {
+        refuse(session, http::status::service_unavailable, version, false);
+        return;
+    }
     if (path == "/events") {
         start_events(session, version, head);
     } else if (path == "/log.csv" && !session->server->csv_path.empty()) {
         send_csv(session, version, head, keep_alive);
-    } else if (path == "/" || path == "/latest.json" || path == "/metrics") {
+    } else if (path == "/" || for_scripts) {
         auto response =
             path == "/" ? text_response(http::status::ok, version, "text/html; charset=utf-8",
                                         std::string(PAGE_HTML, PAGE_HTML_SIZE))
@@ -361,7 +426,7 @@ void accept_next(WebServer& server)
             return;
         }
         auto session = std::make_shared<WebClient>(server, std::move(socket));
-        if (server.sessions.size() >= MOST_CLIENTS) {
+        if (server.sessions.size() >= MOST_CLIENTS + SCRAPER_SLOTS) {
             refuse(session, http::status::service_unavailable, 11, false);
         } else {
             server.sessions.push_back(session);
@@ -369,6 +434,16 @@ void accept_next(WebServer& server)
         }
         accept_next(server);
     });
+}
+
+void send_to_streams(const WebServer& server, const std::string& text)
+{
+    const std::vector<SessionPointer> sessions = server.sessions;
+    for (const SessionPointer& session : sessions) {
+        if (session->streaming) {
+            enqueue(session, text);
+        }
+    }
 }
 
 // Sends an event to every client of /events; after a change of a chart's bucket width, a new
@@ -379,16 +454,104 @@ void serve_event(WebServer& server, const char* name, std::string event_json, bo
         return;
     }
     asio::post(server.io, [&server, name, text = std::move(event_json), new_snapshot] {
-        const std::string row = event(name, text);
-        const std::string again =
-            new_snapshot ? event("snapshot", run_json(server, snapshot_json)) : std::string();
-        const std::vector<SessionPointer> sessions = server.sessions;
-        for (const SessionPointer& session : sessions) {
-            if (session->streaming) {
-                enqueue(session, row + again);
-            }
+        send_to_streams(server,
+                        event(name, text) +
+                            (new_snapshot ? event("snapshot", run_json(server, snapshot_json))
+                                          : std::string()));
+    });
+}
+
+void beat(WebServer& server)
+{
+    server.heartbeat.expires_after(HEARTBEAT);
+    server.heartbeat.async_wait([&server](beast::error_code cancelled) {
+        if (!cancelled) {
+            send_to_streams(server, heartbeat_event());
+            beat(server);
         }
     });
+}
+
+// The clients of /events are told that the run ended, with its summary, and given END_TIME to
+// take it; every other connection is closed at once.
+void end_sessions(WebServer& server)
+{
+    beast::error_code ignored;
+    server.acceptor->close(ignored);
+    server.retry.cancel();
+    server.heartbeat.cancel();
+    server.stopping = true;
+    const std::string end = event("end", run_json(server, latest_json));
+    const std::vector<SessionPointer> sessions = server.sessions;
+    for (const SessionPointer& session : sessions) {
+        if (session->streaming) {
+            session->ending = true;
+            enqueue(session, end);
+        } else {
+            close_session(session);
+        }
+    }
+    if (server.sessions.empty()) {
+        return;
+    }
+    server.ending.expires_after(END_TIME);
+    server.ending.async_wait([&server](beast::error_code) {
+        const std::vector<SessionPointer> left = server.sessions;
+        for (const SessionPointer& session : left) {
+            close_session(session);
+        }
+    });
+}
+
+// A name is resolved, its first IPv4 address taken when it has one: `localhost` is 127.0.0.1
+// for the browsers and tools that users type it into, whatever order the system gives.
+std::optional<asio::ip::address> address_of(asio::io_context& io, const std::string& host,
+                                            std::string& problem)
+{
+    beast::error_code error;
+    const asio::ip::address numeric = asio::ip::make_address(host, error);
+    if (!error) {
+        return numeric;
+    }
+    tcp::resolver resolver(io);
+    const tcp::resolver::results_type found = resolver.resolve(host, "", error);
+    if (error || found.empty()) {
+        problem = "cannot serve on " + host + ": " + (error ? error.message() : "no address");
+        return std::nullopt;
+    }
+    for (const tcp::resolver::results_type::value_type& entry : found) {
+        if (entry.endpoint().address().is_v4()) {
+            return entry.endpoint().address();
+        }
+    }
+    return found.begin()->endpoint().address();
+}
+
+// This machine's addresses that others can reach: neither the loopback nor link-local ones;
+// the IPv6 ones only for a server that listens on IPv6.
+std::vector<asio::ip::address> reachable_addresses(bool with_v6)
+{
+    std::vector<asio::ip::address> reachable;
+    for (const std::string& text : interface_addresses()) {
+        beast::error_code error;
+        const asio::ip::address address =
+            asio::ip::make_address(text.substr(0, text.find('%')), error);
+        const bool link_local = address.is_v6() ? address.to_v6().is_link_local()
+                                                : address.to_v4().to_bytes()[0] == 169 &&
+                                                      address.to_v4().to_bytes()[1] == 254;
+        if (!error && !address.is_loopback() && !link_local && (with_v6 || address.is_v4()) &&
+            std::find(reachable.begin(), reachable.end(), address) == reachable.end()) {
+            reachable.push_back(address);
+        }
+    }
+    return reachable;
+}
+
+// "HOST:PORT", an IPv6 address in brackets.
+std::string host_port(const std::string& host, unsigned short port)
+{
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 } // namespace
@@ -401,26 +564,40 @@ std::shared_ptr<WebServer> new_web_server()
 bool listen_for_clients(WebServer& server, const std::string& host, unsigned short port,
                         std::string& problem)
 {
-    beast::error_code error;
-    const asio::ip::address address = asio::ip::make_address(host, error);
-    if (error) {
-        problem = "cannot serve on " + host + ": not an IP address";
+    const std::optional<asio::ip::address> address = address_of(server.io, host, problem);
+    if (!address) {
         return false;
     }
-    const tcp::endpoint endpoint(address, port);
+    const tcp::endpoint endpoint(*address, port);
     tcp::acceptor& acceptor = server.acceptor.emplace(server.io);
+    beast::error_code error;
     if (acceptor.open(endpoint.protocol(), error) ||
         acceptor.set_option(asio::socket_base::reuse_address(listening_address_reusable()),
                             error) ||
+        (address->is_v6() && address->is_unspecified() &&
+         acceptor.set_option(asio::ip::v6_only(false), error)) ||
         acceptor.bind(endpoint, error) ||
         acceptor.listen(asio::socket_base::max_listen_connections, error)) {
         problem = "cannot serve on " + host + ":" + std::to_string(port) + ": " + error.message();
         server.acceptor.reset();
         return false;
     }
-    const std::string shown = address.is_v6() ? "[" + host + "]" : host;
-    server.place = shown + ":" + std::to_string(acceptor.local_endpoint().port());
-    server.local = address.is_loopback();
+    const unsigned short bound = acceptor.local_endpoint().port();
+    server.local = address->is_loopback();
+    server.urls.clear();
+    if (address->is_unspecified()) {
+        server.place = "this machine on port " + std::to_string(bound);
+        for (const asio::ip::address& reachable : reachable_addresses(address->is_v6())) {
+            server.urls.push_back("http://" + host_port(reachable.to_string(), bound) + "/");
+        }
+        if (server.urls.empty()) { // no network but the loopback
+            const char* loopback = address->is_v6() ? "::1" : "127.0.0.1";
+            server.urls.push_back("http://" + host_port(loopback, bound) + "/");
+        }
+    } else {
+        server.place = host_port(host, bound);
+        server.urls.push_back("http://" + server.place + "/");
+    }
     return true;
 }
 
@@ -431,12 +608,17 @@ void start_serving(WebServer& server, RunView& view, const std::string& csv_path
     }
     server.view = &view;
     server.csv_path = csv_path;
-    say("the run is served at http://" + server.place + "/");
+    std::string urls;
+    for (const std::string& url : server.urls) {
+        urls += (urls.empty() ? "" : ", ") + url;
+    }
+    say("the run is served at " + urls);
     if (!server.local) {
         say("anyone who can reach " + server.place + " can see the readings (read-only)");
     }
     server.work.emplace(server.io.get_executor());
     accept_next(server);
+    beat(server);
     server.thread = std::thread([&server] { server.io.run(); });
 }
 
@@ -463,15 +645,7 @@ void stop_serving(WebServer& server)
         server.acceptor.reset();
         return;
     }
-    asio::post(server.io, [&server] {
-        beast::error_code ignored;
-        server.acceptor->close(ignored);
-        server.retry.cancel();
-        const std::vector<SessionPointer> sessions = server.sessions;
-        for (const SessionPointer& session : sessions) {
-            close_session(session);
-        }
-    });
+    asio::post(server.io, [&server] { end_sessions(server); });
     server.work.reset();
     server.thread.join();
 }

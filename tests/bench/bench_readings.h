@@ -30,3 +30,7 @@ void ohmlog_serve_figures(double cpu_percent_alone);
 // mosquitto broker on loopback: its readings a second, and how soon after a row is written
 // its message reaches a subscriber.
 void ohmlog_lab_figures();
+
+// ohmlog --serve at a healthy meter's pace with a client of /events that stops reading: the
+// seconds until the server drops it.
+void ohmlog_stalled_client_figure();

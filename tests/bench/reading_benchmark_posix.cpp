@@ -287,6 +287,7 @@ int main()
 
     ohmlog_serve_figures(ohmlog_figures(prompt_meter.path()));
     ohmlog_lab_figures();
+    ohmlog_stalled_client_figure();
     ohmlog_waiting_figure();
     ohmlog_three_meters();
     ohmlog_one_of_three_unplugged();

@@ -257,3 +257,43 @@ void ohmlog_lab_figures()
     report("ohmlog_lab_mqtt_median_ms", delays_ms.empty() ? -1.0 : median(delays_ms));
     remove_tree(dir);
 }
+
+// A client of /events that stops reading, its receive buffer small so that the kernel's buffers
+// fill within seconds at a healthy meter's pace: how long after it connected it is dropped.
+void ohmlog_stalled_client_figure()
+{
+    const std::string dir = make_temp_dir("ohm-bench");
+    SimMeter meter;
+    Launch launch;
+    launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog",
+                   "-t",
+                   "120",
+                   "--serve",
+                   "127.0.0.1:0",
+                   meter.path()};
+    launch.stderr_path = dir + "/stderr";
+    BackgroundProcess log(launch);
+    const int port = served_port(launch.stderr_path);
+    const int stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected =
+        connect(stalled, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    send_text(stalled, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const double start = monotonic_seconds();
+    double dropped_s = -1.0;
+    while (connected && dropped_s < 0.0 && seconds_since(start) < 110.0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (fetch(port, "/latest.json").find("\"clients\":1,") != std::string::npos) {
+            dropped_s = seconds_since(start);
+        }
+    }
+    report("ohmlog_stalled_client_dropped_s", dropped_s);
+    close(stalled);
+    log.stop();
+    remove_tree(dir);
+}

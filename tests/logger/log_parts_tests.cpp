@@ -134,6 +134,7 @@ TEST(Summary, PerBaseUnitWithMissingReadingsWhereTheDialWas)
     EXPECT_EQ(stats.units[2].overload, 1);
     EXPECT_EQ(stats.units[2].missing, 1);
     EXPECT_EQ(summary(stats, 2.0).substr(0, 40), "ohmlog: 7 readings in 2.0 s, 3.50 a seco");
+    EXPECT_EQ(count_text(1, 0.5), "1 reading in 0.5 s, 2.00 a second");
 }
 
 // A million readings in a thousand buckets: the spike, the overload, the gap and the reading

@@ -4,7 +4,7 @@
 // build; under ThreadSanitizer, a race ends a program with status 66 and fails the run).
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
+import { execFileSync, spawn } from "node:child_process";
 import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import net from "node:net";
 import { tmpdir } from "node:os";
@@ -45,7 +45,7 @@ function start(name, args, stream, pattern) {
 }
 
 const meter = (args) => start("metersim", args, "stdout", /^(\/dev\/pts\/\d+)$/m);
-const ohmlog = (args) => start("ohmlog", args, "stderr", /served at (http:\/\/[\d.]+:(\d+)\/)/);
+const ohmlog = (args) => start("ohmlog", args, "stderr", /served at (http:\/\/[\w.]+:(\d+)\/)\n/);
 
 function ended(child) {
   return new Promise((resolve) => child.exitCode !== null ? resolve(child.exitCode) : child.on("exit", resolve));
@@ -80,8 +80,13 @@ before(async () => {
   });
   sim = await meter(["--link", path.join(dir, "meter"), "--reading", "DC -0.842   V",
     "--reading", "DC  0.445   V", "--reading", "OH   O.L MOhm", "--reading", "OH  1.234KOhm"]);
-  run = await ohmlog(["-i", "0.3", "-o", path.join(dir, "run.csv"), "--serve", "127.0.0.1:0",
-    path.join(dir, "meter")]);
+  // An earlier run in the file, appended to, with a plot: the page charts and counts its rows
+  // with this run's.
+  const earlier = Date.now() - 30000;
+  writeFileSync(path.join(dir, "run.csv"), "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n" +
+    [0, 1, 2].map((i) => `${new Date(earlier + i * 1000).toISOString()},${i}.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n`).join(""));
+  run = await ohmlog(["-i", "0.3", "-o", path.join(dir, "run.csv"), "--append", "--plot", path.join(dir, "run.svg"),
+    "--serve", "127.0.0.1:0", path.join(dir, "meter")]);
 });
 
 after(async () => {
@@ -91,17 +96,57 @@ after(async () => {
   assert.deepEqual(races, [], "no program saw a data race");
 });
 
-async function openPage() {
-  const page = await browser.newPage({ viewport: { width: 390, height: 800 } });
+const PHONE = 375, DESKTOP = 1280;
+
+// The page at a phone's width; `sources` keeps each EventSource it makes.
+async function openPage(url = run.found[1], width = PHONE) {
+  const page = await browser.newPage({ viewport: { width, height: 800 } });
   const errors = [];
   page.on("console", (message) => message.type() === "error" && errors.push(message.text()));
   page.on("pageerror", (error) => errors.push(error.message));
-  await page.goto(run.found[1]);
+  await page.addInitScript(() => {
+    const Original = window.EventSource;
+    window.sources = [];
+    window.EventSource = class extends Original {
+      constructor(...args) {
+        super(...args);
+        window.sources.push(this);
+      }
+    };
+  });
+  await page.goto(url);
   return { page, errors };
 }
 
 const textIs = (page, id, text) =>
   page.waitForFunction(([i, t]) => document.getElementById(i).textContent === t, [id, text]);
+const textMatches = (page, id, pattern) => page.waitForFunction(([i, p]) =>
+  new RegExp(p).test(document.getElementById(i).textContent), [id, pattern.source]);
+const textOf = (page, id) => page.$eval(`#${id}`, (element) => element.textContent);
+
+// Whether the page scrolls sideways at each width, and every chart label that does not fit its
+// chart; the value labels as written.
+async function layoutAt(page, widths) {
+  const seen = [];
+  for (const width of widths) {
+    await page.setViewportSize({ width, height: 800 });
+    await page.evaluate(() => new Promise((drawn) => requestAnimationFrame(() => requestAnimationFrame(drawn))));
+    seen.push(await page.evaluate((w) => ({
+      width: w,
+      sideways: document.documentElement.scrollWidth > window.innerWidth,
+      cut: [...document.querySelectorAll("#charts svg")].flatMap((svg) =>
+        [...svg.querySelectorAll("text")].filter((text, at, all) => {
+          const box = text.getBBox();
+          const next = all[at + 1]?.getBBox();
+          const overlaps = text.classList.contains("tick") && next && all[at + 1].classList.contains("tick") &&
+            box.x + box.width > next.x;
+          return box.x < 0 || box.x + box.width > svg.viewBox.baseVal.width || overlaps;
+        }).map((text) => text.textContent)),
+      values: [...document.querySelectorAll("#charts svg text.value")].map((text) => text.textContent),
+    }), width));
+  }
+  return seen;
+}
 const points = (page, unit) =>
   page.$eval(`figure[data-unit="${unit}"]`, (figure) => Number(figure.dataset.points));
 
@@ -119,57 +164,114 @@ test("the page follows the meter, and a page opened later shows the run from its
   }
   const before = await points(page, "V");
   await page.waitForFunction((n) => Number(document.querySelector('figure[data-unit="V"]').dataset.points) > n, before);
-  const later = await openPage();
+  const later = await openPage(run.found[1], DESKTOP);
   await textIs(later.page, "connection", "live");
+  await textMatches(later.page, "age", /^last reading \d+ s ago$/);
   assert.ok(await points(later.page, "V") > before, "the earlier points are there");
   assert.ok(await later.page.$$eval("#charts figure", (figures) => figures.length) === 2);
+
+  // The charts' labels fit them, their values written as the plot writes them, on a phone and
+  // on a desktop; the count is the table's, the earlier run's rows included.
+  for (const seen of [...await layoutAt(page, [PHONE]), ...await layoutAt(later.page, [DESKTOP])]) {
+    assert.deepEqual(seen.cut, [], `${seen.width} px`);
+    assert.ok(seen.values.length >= 4 && seen.values.every((text) => /^-?\d+(\.\d+)? [munk]?(V|Ohm)$/.test(text)) &&
+      seen.values.some((text) => / V$/.test(text)) && seen.values.some((text) => / kOhm$/.test(text)), `${seen.values}`);
+  }
+  const counted = await page.evaluate(() => [document.getElementById("count").textContent,
+    [...document.querySelectorAll("#units tbody tr")].reduce((sum, row) => sum + Number(row.cells[1].textContent), 0)]);
+  assert.equal(counted[0], `${counted[1]} readings`);
+  assert.match(await textOf(page, "units"), /1\.502 V/, "the earlier rows are in");
 
   process.kill(sim.child.pid, "SIGUSR2"); // the line pulled out
   await textIs(page, "status", "port lost");
   process.kill(sim.child.pid, "SIGUSR2");
   await textIs(page, "status", "ok");
+  await textIs(page, "losses", ", port lost 1 time");
   assert.deepEqual([...errors, ...later.errors], []);
   await later.page.close();
   const rows = await exchange(Number(run.found[2]), get("/log.csv"));
   assert.match(rows, /^HTTP\/1.1 200 OK\r\n[^]*\r\n\r\ntime,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n/);
 
-  // The connection to ohmlog lost, and back when ohmlog serves on the same port again.
-  run.child.kill("SIGINT");
-  assert.equal(await ended(run.child), 0);
+  // ohmlog gone without a word, and back when it serves on the same port again.
+  run.child.kill("SIGKILL");
   await page.waitForSelector("#connection.lost");
   run = await ohmlog(["-i", "0.3", "--serve", `127.0.0.1:${run.found[2]}`, path.join(dir, "meter")]);
   await textIs(page, "connection", "live");
   await page.close();
 });
 
-test("two meters: a card each, their power, and charts on one axis of clock time", async () => {
-  const volts = await meter(["--reading", "DC  12.00   V"]);
+let stalled; // the two meters' run, stopped and then ended, seen by its page
+
+// Long names as Linux gives them (/dev/serial/by-id/...), for a port and for a meter.
+const LONG_NAME = "usb-Prolific_Technology_Inc._USB-Serial_Controller_D-if00-port0";
+const LONG_METER = "usb-FTDI_FT232R_USB_UART_A9M2KQ7B-if00-port0";
+
+test("two meters: a card each, their power, charts on one axis of clock time, one meter in the big display", async () => {
+  const volts = await meter(["--link", path.join(dir, LONG_NAME), "--reading", "DC  12.00   V"]);
   const amperes = await meter(["--reading", "DC  0.500   A"]);
-  const two = await ohmlog(["-i", "0.3", "--power", "U,I", "--alarm", "P>5W", "--serve", "127.0.0.1:0",
-    `U=${volts.found[1]}`, `I=${amperes.found[1]}`]);
-  const page = await browser.newPage();
-  await page.goto(two.found[1]);
+  const two = await ohmlog(["-i", "0.3", "--power", `U,${LONG_METER}`, "--alarm", "P>5W", "--serve", "127.0.0.1:0",
+    `U=${path.join(dir, LONG_NAME)}`, `${LONG_METER}=${amperes.found[1]}`]);
+  const { page, errors } = await openPage(two.found[1], DESKTOP);
   await page.waitForFunction(() => document.querySelectorAll("#meters .card").length === 2);
   await textIs(page, "watts", "6 W");
   await textIs(page, "alarms", "alarm P>5W raised on power");
   await page.waitForFunction(() => /^\d+(\.\d+)? [mu]?Wh$/.test(document.getElementById("energy").textContent) &&
     document.getElementById("energy").textContent !== "0 Wh");
   const figures = await page.$$eval("#charts figure", (all) => all.map((f) => `${f.dataset.meter}:${f.dataset.unit}`));
-  assert.deepEqual(figures, ["U:V", "I:A", "power:W"]);
+  assert.deepEqual(figures, ["U:V", `${LONG_METER}:A`, "power:W"]);
   const cards = await page.$$eval("#meters .card", (all) => all.map((card) => card.textContent));
   assert.match(cards[0], /^U .*12\.00.*V.*ok/);
   assert.match(cards[1], /charge \d/);
   await page.waitForFunction(() => [...document.querySelectorAll("svg text.tick")]
     .some((tick) => /^\d\d:\d\d:\d\d/.test(tick.textContent)));
   const latest = JSON.parse(bodyOf(await exchange(Number(two.found[2]), get("/latest.json"))));
-  assert.deepEqual(latest.meters.map((m) => m.name), ["U", "I"]);
-  assert.equal(latest.latest.meter === "U" || latest.latest.meter === "I", true);
+  assert.deepEqual(latest.meters.map((m) => m.name), ["U", LONG_METER]);
+  assert.equal(latest.latest.meter === "U" || latest.latest.meter === LONG_METER, true);
   assert.equal(latest.power.volts, "U");
   assert.ok(latest.power.energy_wh > 0 && latest.meters[1].charge_ah > 0);
   assert.deepEqual(latest.alarms.map((alarm) => [alarm.rule, alarm.active]), [["P>5W", true]]);
-  await page.close();
-  two.child.kill("SIGINT");
-  assert.equal(await ended(two.child), 0);
+
+  // The big display keeps to the first meter, and nothing a screen reader announces changes
+  // while rows come; the other meter when chosen.
+  const watched = await page.evaluate(() => new Promise((done) => {
+    let announced = 0;
+    const units = new Set([document.getElementById("unit").textContent]);
+    const observer = new MutationObserver((records) => {
+      for (const record of records) {
+        const node = record.target.nodeType === Node.ELEMENT_NODE ? record.target : record.target.parentElement;
+        announced += node.closest("[aria-live], [role=status], [role=alert], [role=log]") ? 1 : 0;
+      }
+      units.add(document.getElementById("unit").textContent);
+    });
+    observer.observe(document.body, { subtree: true, childList: true, characterData: true, attributes: true });
+    setTimeout(() => done({ announced, units: [...units] }), 1000);
+  }));
+  assert.deepEqual(watched, { announced: 0, units: ["V"] });
+
+  // ohmlog stalled (a suspended laptop, a dead path): the page says so within a few seconds,
+  // which the tests after this one take; meanwhile the page is looked at as it is.
+  process.kill(two.child.pid, "SIGSTOP");
+  stalled = (async () => {
+    await textMatches(page, "connection", /^no data for \d+ s$/);
+    assert.equal(await textOf(page, "announce"), "no data from ohmlog");
+    process.kill(two.child.pid, "SIGCONT");
+    await textIs(page, "connection", "live");
+    // The end of the run: its summary, and no try to connect again.
+    two.child.kill("SIGINT");
+    assert.equal(await ended(two.child), 0);
+    await textMatches(page, "connection", /^the run has ended: \d+ readings in \d+\.\d s$/);
+    assert.deepEqual(await page.evaluate(() => window.sources.map((source) => source.readyState === EventSource.CLOSED)), [true]);
+    assert.deepEqual(errors, []);
+    await page.close();
+  })();
+  stalled.catch(() => {}); // told in the last test
+  await page.selectOption("#chosen", LONG_METER);
+  await textIs(page, "unit", "A");
+
+  // No sideways scrolling on phones, the long names wrapped.
+  for (const seen of await layoutAt(page, [320, 360, PHONE, DESKTOP])) {
+    assert.deepEqual([seen.sideways, seen.cut], [false, []], `${seen.width} px`);
+  }
 });
 
 test("requests that are refused, and a port already in use", async () => {
@@ -207,14 +309,37 @@ test("requests that are refused, and a port already in use", async () => {
   writeFileSync(csv, "kept\r\n");
   assert.equal(await refusal(["-o", csv, "--serve", "127.0.0.1:0"]),
     `ohmlog: ${csv} exists; --append adds to it, --force replaces it\n`, "nothing said of a run not served");
+  assert.match(await refusal(["--serve", "meter.invalid:8080"]), /^ohmlog: cannot serve on meter.invalid: .+\n$/);
 });
 
-test("a server on every address says who can see it, and answers any name", async () => {
-  const own = await meter([]);
-  const open = await start("ohmlog", ["-n", "2", "--serve", "0.0.0.0:0", own.found[1]], "stderr",
-    /served at http:\/\/0\.0\.0\.0:(\d+)\/\nohmlog: anyone who can reach 0\.0\.0\.0:\1 can see the readings \(read-only\)\n/);
-  assert.equal(await statusOf(Number(open.found[1]), get("/latest.json", "bench-7.lab:80")), "HTTP/1.1 200 OK");
-  assert.equal(await ended(open.child), 0);
+// The test's network (tests/rig/sandbox --network) gets an address besides its loopback, as a
+// machine on a network has.
+test("a server on every address shows where it is reached and who can see it; by default only this machine", async () => {
+  execFileSync("ip", ["address", "add", "192.0.2.7/32", "dev", "lo"]);
+  const reached = (port, host) => new Promise((resolve) => {
+    const socket = net.connect(port, host, () => {
+      resolve(true);
+      socket.destroy();
+    });
+    socket.on("error", () => resolve(false));
+  });
+  const serving = async (serve, said) => {
+    const own = await meter([]);
+    const log = await start("ohmlog", ["-n", "3", "--serve", serve, own.found[1]], "stderr", said);
+    return { ...log, port: Number(log.found[1]) };
+  };
+  const [open, local, named] = await Promise.all([
+    serving("0.0.0.0:0", /served at http:\/\/192\.0\.2\.7:(\d+)\/\nohmlog: anyone who can reach this machine on port \1 can see the readings \(read-only\)\n/),
+    serving("0", /served at http:\/\/127\.0\.0\.1:(\d+)\/\n/),
+    serving("localhost:0", /served at http:\/\/localhost:(\d+)\/\n/)]);
+  assert.equal(await statusOf(open.port, get("/latest.json", "bench-7.lab:80")), "HTTP/1.1 200 OK");
+  assert.deepEqual([await reached(local.port, "127.0.0.1"), await reached(local.port, "192.0.2.7")], [true, false]);
+  assert.equal(await statusOf(named.port, get("/latest.json", "localhost")), "HTTP/1.1 200 OK");
+  assert.equal(await statusOf(named.port, get("/latest.json", "rebound.example")), "HTTP/1.1 403 Forbidden");
+  for (const { child } of [open, local, named]) {
+    assert.equal(await ended(child), 0);
+  }
+  assert.doesNotMatch(local.child.said() + named.child.said(), /anyone/);
 });
 
 // The server starts with the whole run: with clients from the first moment, an appended file of
@@ -259,17 +384,30 @@ test("an appended run is served only once its earlier rows are in", async () => 
   assert.ok(readFileSync(path.join(dir, "long.svg"), "utf8").includes(">60003 readings over"));
 });
 
-test("at most 64 clients, and a client that stops reading is dropped", async () => {
+test("at most 64 clients, scripts have slots of their own, and a client that stops reading is dropped", async () => {
   const events = get("/events");
-  const readers = [];
+  const served = Number(run.found[2]);
+  // Clients of the page that stop reading (phones asleep, tabs in the background) hold every
+  // slot of the page; Prometheus and scripts are still answered.
+  const stopped = [];
   for (let i = 0; i < 64; ++i) {
-    const reader = net.connect(Number(run.found[2]), "127.0.0.1", () => reader.write(events));
-    reader.on("data", () => {});
-    readers.push(reader);
+    const reader = net.connect(served, "127.0.0.1", () => {
+      reader.write(events);
+      reader.pause();
+    });
+    stopped.push(reader);
   }
-  await new Promise((resolve) => setTimeout(resolve, 500));
-  assert.equal(await statusOf(Number(run.found[2]), events), "HTTP/1.1 503 Service Unavailable");
-  readers.forEach((reader) => reader.destroy());
+  let latest;
+  for (let tries = 0; latest?.clients !== 65 && tries < 250; ++tries) {
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    const answer = await exchange(served, get("/latest.json"));
+    latest = answer.startsWith("HTTP/1.1 200") ? JSON.parse(bodyOf(answer)) : undefined;
+  }
+  assert.equal(latest?.clients, 65, "the 64 and the script asking");
+  assert.equal(await statusOf(served, events), "HTTP/1.1 503 Service Unavailable");
+  assert.equal(await statusOf(served, get("/")), "HTTP/1.1 503 Service Unavailable");
+  assert.equal(await statusOf(served, get("/metrics")), "HTTP/1.1 200 OK");
+  stopped.forEach((reader) => reader.destroy());
 
   // Rows as fast as a meter without pacing gives them, each with the statistics of many units,
   // fill any buffer soon.
@@ -289,4 +427,9 @@ test("at most 64 clients, and a client that stops reading is dropped", async () 
   }
   assert.equal(clients, 1, "only the asking client is left");
   stalled.destroy();
+});
+
+test("a stalled ohmlog is told from a quiet meter, and the end of a run from a lost connection", async () => {
+  assert.ok(stalled, "the two meters' run came that far");
+  await stalled;
 });

@@ -1,6 +1,8 @@
 // The live view of an ohmlog run: a snapshot of every meter's chart buckets and statistics,
-// then one event per row (ohmlog's /events). The latest reading of any meter is shown as the
-// meter shows it; with several meters each has a card of its own. The charts are drawn as SVG,
+// then one event per row (ohmlog's /events), a heartbeat every few seconds and an end event
+// with the run's summary. The latest reading of one meter, the first or the one chosen, is
+// shown as the meter shows it; with several meters each has a card of its own. Only changes of
+// the connection and alarms are announced to a screen reader. The charts are drawn as SVG,
 // one per meter and unit (and one for the power), on one time axis in this browser's local
 // time, each bucket from its smallest to its largest value, broken and marked where an
 // overload or a missing reading fell.
@@ -17,14 +19,24 @@
   // The fields of a bucket as the server sends it.
   const INDEX = 0, OK = 2, FIRST_S = 3, LAST_S = 4, FIRST = 5, LAST = 6, MIN = 7, MAX = 8;
   const OVERLOAD = 9, MISSING = 10, RESUMED = 11;
-  const WIDTH = 640, HEIGHT = 220, LEFT = 70, RIGHT = 10, TOP = 10, BOTTOM = 24;
+  const HEIGHT = 220, LEFT = 90, RIGHT = 12, TOP = 10, BOTTOM = 24, NARROWEST = 280;
+  // The room a time label takes, and the value ticks a panel aims at (as the plot).
+  const TIME_LABEL = 110, VALUE_TICKS = 5;
+  // Silence this many heartbeats long means the server, or the path to it, has stalled.
+  const LATE_BEATS = 2.5;
   // Steps a clock face has, in seconds: seconds, minutes, hours, days, weeks.
   const CLOCK_STEPS = [1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800,
     21600, 43200, 86400, 172800, 604800, 1209600, 2419200];
   const PREFIXES = [[1e9, "G"], [1e6, "M"], [1e3, "k"], [1, ""], [1e-3, "m"], [1e-6, "u"],
     [1e-9, "n"], [1e-12, "p"]];
+  // The units written with an SI prefix, and the prefixes from pico to giga, as in the plot.
+  const PREFIXED = ["V", "A", "Ohm", "F", "Hz", "W", "Wh", "Ah"];
+  const SYMBOLS = ["p", "n", "u", "m", "", "k", "M", "G"];
 
-  const state = { seq: -1, originMs: 0, lastS: 0, meters: [], power: null, stats: null, latest: null, alarms: [] };
+  const state = {
+    seq: -1, originMs: 0, lastS: 0, meters: [], power: null, stats: null, alarms: [], chosen: null,
+    connection: "connecting", heardAt: 0, rowAt: 0, heartbeatS: 2,
+  };
   let drawing = false;
 
   const byId = (id) => document.getElementById(id);
@@ -47,6 +59,16 @@
 
   function unitName(unit) {
     return unit === "" ? "gain" : unit;
+  }
+
+  function plural(count, word) {
+    return `${count} ${count === 1 ? word : word + "s"}`;
+  }
+
+  // The readings of the whole log, earlier rows of an appended file included, as the table
+  // counts them.
+  function total(units, field) {
+    return units.reduce((sum, unit) => sum + unit[field], 0);
   }
 
   // "6.02 W", "247.3 uAh": four significant digits and an SI prefix.
@@ -87,8 +109,26 @@
     }));
     state.power = snapshot.power && { ...snapshot.power, chart: chartOf(snapshot.power) };
     state.stats = snapshot.stats;
-    state.latest = snapshot.latest;
     state.alarms = snapshot.alarms || [];
+    state.rowAt = performance.now();
+    redraw();
+  }
+
+  // The run's last figures; the connection is not tried again.
+  function takeEnd(end) {
+    state.stats = end.stats;
+    state.alarms = end.alarms || [];
+    for (const summary of end.meters) {
+      const meter = state.meters.find((candidate) => candidate.name === summary.name);
+      if (meter) {
+        Object.assign(meter, { stats: summary.stats, latest: summary.latest || meter.latest, chargeAh: summary.charge_ah });
+      }
+    }
+    if (end.power && state.power) {
+      Object.assign(state.power, end.power, { chart: state.power.chart });
+    }
+    const readings = plural(total(end.stats.units, "readings"), "reading");
+    setConnection("ended", `the run has ended: ${readings} in ${end.stats.seconds.toFixed(1)} s`);
     redraw();
   }
 
@@ -113,8 +153,8 @@
     }
     state.seq = event.seq;
     state.lastS = event.last_s;
-    state.latest = event.row;
     state.stats = event.stats;
+    state.rowAt = performance.now();
     const meter = state.meters.find((candidate) => candidate.name === event.meter);
     if (meter) {
       meter.latest = event.row;
@@ -134,13 +174,33 @@
     redraw();
   }
 
+  function shownMeter() {
+    return state.meters.find((meter) => meter.name === state.chosen) || state.meters[0];
+  }
+
+  // With several meters, the one in the big display is picked from a list.
+  function showChoice() {
+    const select = byId("chosen");
+    const names = state.meters.map((meter) => meter.name);
+    byId("choice").hidden = names.length < 2;
+    if ([...select.options].map((option) => option.value).join("\n") !== names.join("\n")) {
+      select.replaceChildren(...names.map((name) => new Option(name, name)));
+    }
+    const meter = shownMeter();
+    if (meter && select.value !== meter.name) {
+      select.value = meter.name;
+    }
+  }
+
   function showReading() {
-    const row = state.latest;
+    showChoice();
+    const meter = shownMeter();
+    const row = meter && meter.latest;
     if (!row) {
       return;
     }
     const shown = row.status === "ok" || row.status === "overload";
-    setText(byId("meter"), state.meters.length > 1 ? row.meter : "");
+    setText(byId("meter"), state.meters.length > 1 ? meter.port : "");
     setText(byId("mode"), shown ? row.mode : "");
     setText(byId("number"), shown ? row.reading : "----");
     setText(byId("unit"), shown ? row.unit : "");
@@ -159,17 +219,19 @@
     if (!stats) {
       return;
     }
-    setText(byId("count"), String(stats.readings));
+    setText(byId("count"), plural(total(stats.units, "readings"), "reading"));
     setText(byId("rate"), stats.rate.toFixed(2));
-    setText(byId("missing"), String(stats.missing));
-    setText(byId("losses"), stats.losses > 0 ? ", port lost " + stats.losses + " times" : "");
+    setText(byId("missing"), String(total(stats.units, "missing")));
+    setText(byId("losses"), stats.losses > 0 ? `, port lost ${plural(stats.losses, "time")}` : "");
     const several = state.meters.length > 1;
+    const labels = [...byId("units").tHead.rows[0].cells].map((cell) => cell.textContent);
     const rows = stats.units.map((unit) => {
       const meter = state.meters.find((candidate) => candidate.name === unit.meter) || state.meters[0];
       const name = several ? `${unit.meter}: ${unitName(unit.unit)}` : unitName(unit.unit);
       const cells = [name, unit.readings, unit.overload, unit.missing, unit.min_text || "",
         unit.max_text || "", unit.mean_text || "", unit.unit === "A" ? chargeOf(meter) : ""];
-      return "<tr>" + cells.map((cell) => "<td>" + escapeHtml(cell) + "</td>").join("") + "</tr>";
+      return "<tr>" + cells.map((cell, at) =>
+        `<td data-label="${labels[at]}">${escapeHtml(cell)}</td>`).join("") + "</tr>";
     });
     setHtml(byId("units").tBodies[0], rows.join(""));
   }
@@ -204,14 +266,41 @@
     setHtml(byId("meters"), cards.join(""));
   }
 
-  function label(value) {
-    return Math.abs(value) >= 1e5 || (value !== 0 && Math.abs(value) < 1e-3)
-      ? value.toExponential(3) : String(Number(value.toPrecision(4)));
+  // The value axis as the plot writes it: ticks a round step apart, each with the SI prefix of
+  // the panel's largest value and the decimals the step needs ("-800 mV", "1.20 MOhm").
+  function prefixOf(magnitude, unit) {
+    const thousands = PREFIXED.includes(unit) && magnitude > 0 && Number.isFinite(magnitude)
+      ? Math.max(-4, Math.min(3, Math.floor(Math.log10(magnitude) / 3))) : 0;
+    return { scale: 1000 ** thousands, symbol: SYMBOLS[thousands + 4] };
   }
 
-  // Round moments of this browser's clock within the run, and how to write them.
-  function clockTicks(span) {
-    const step = CLOCK_STEPS.find((candidate) => span / candidate <= 6) || CLOCK_STEPS[CLOCK_STEPS.length - 1];
+  function niceStep(span, target) {
+    if (!(span > 0) || !Number.isFinite(span)) {
+      return 1;
+    }
+    const raw = span / target;
+    const magnitude = 10 ** Math.floor(Math.log10(raw));
+    const ratio = raw / magnitude;
+    return (ratio < 1.5 ? 1 : ratio < 3 ? 2 : ratio < 7 ? 5 : 10) * magnitude;
+  }
+
+  function valueTicks(low, high, unit) {
+    const { scale, symbol } = prefixOf(Math.max(Math.abs(low), Math.abs(high)), unit);
+    const step = niceStep(high - low, VALUE_TICKS);
+    const decimals = Math.max(0, Math.ceil(-Math.log10(step / scale) - 1e-9));
+    const ticks = [];
+    for (let k = Math.ceil(low / step - 1e-9); k * step <= high + step * 1e-9; ++k) {
+      // A tick at zero must not read "-0".
+      const scaled = Math.abs(k * step / scale) < step / scale / 2 ? 0 : k * step / scale;
+      ticks.push({ value: k * step, text: `${scaled.toFixed(decimals)} ${symbol}${unit}`.trim() });
+    }
+    return ticks;
+  }
+
+  // Round moments of this browser's clock within the run, at most `most` of them, and how to
+  // write them.
+  function clockTicks(span, most) {
+    const step = CLOCK_STEPS.find((candidate) => span / candidate <= most) || CLOCK_STEPS[CLOCK_STEPS.length - 1];
     const offsetS = new Date(state.originMs).getTimezoneOffset() * 60;
     const localStart = state.originMs / 1000 - offsetS;
     const ticks = [];
@@ -227,7 +316,7 @@
 
   // The panel's line through its buckets, broken where an overload, a gap or a reading of
   // another unit fell.
-  function panelSvg(panel, caption) {
+  function panelSvg(panel, caption, width) {
     const buckets = [...panel.buckets.values()].sort((a, b) => a[INDEX] - b[INDEX]);
     const withValues = buckets.filter((bucket) => bucket[OK] > 0);
     let low = Math.min(...withValues.map((bucket) => bucket[MIN]));
@@ -240,7 +329,7 @@
     low -= margin;
     high += margin;
     const span = Math.max(state.lastS, 0.001);
-    const x = (seconds) => (LEFT + (seconds / span) * (WIDTH - LEFT - RIGHT)).toFixed(1);
+    const x = (seconds) => (LEFT + (seconds / span) * (width - LEFT - RIGHT)).toFixed(1);
     const y = (value) => (TOP + ((high - value) / (high - low)) * (HEIGHT - TOP - BOTTOM)).toFixed(1);
     const parts = [];
     let points = [];
@@ -283,14 +372,18 @@
       }
     }
     flush();
+    // A tick too near the right edge for its time keeps its line only.
+    const timeLabel = (at, text) => Number(at) + TIME_LABEL / 2 > width ? ""
+      : `<text class="tick" x="${at}" y="${HEIGHT - 6}" text-anchor="middle">${escapeHtml(text)}</text>`;
     const axes = [
-      `<text x="${LEFT - 6}" y="${TOP + 10}" text-anchor="end">${label(high - margin)}</text>`,
-      `<text x="${LEFT - 6}" y="${HEIGHT - BOTTOM}" text-anchor="end">${label(low + margin)}</text>`,
+      ...(withValues.length ? valueTicks(low, high, panel.unit) : []).map((tick) => `<line x1="${LEFT}" x2="${width - RIGHT}" y1="${y(tick.value)}" y2="${y(tick.value)}" stroke="#eef0f2"/>` +
+        `<text class="value" x="${LEFT - 6}" y="${Number(y(tick.value)) + 4}" text-anchor="end">${escapeHtml(tick.text)}</text>`),
       `<line x1="${LEFT}" x2="${LEFT}" y1="${TOP}" y2="${HEIGHT - BOTTOM}" stroke="#c9ced4"/>`,
-      ...clockTicks(span).map((tick) => `<line x1="${x(tick.at)}" x2="${x(tick.at)}" y1="${TOP}" y2="${HEIGHT - BOTTOM}" stroke="#e4e7eb"/>` +
-        `<text class="tick" x="${x(tick.at)}" y="${HEIGHT - 6}" text-anchor="middle">${escapeHtml(tick.text)}</text>`),
+      ...clockTicks(span, Math.max(1, Math.floor((width - LEFT - RIGHT) / TIME_LABEL))).map((tick) =>
+        `<line x1="${x(tick.at)}" x2="${x(tick.at)}" y1="${TOP}" y2="${HEIGHT - BOTTOM}" stroke="#e4e7eb"/>` +
+        timeLabel(x(tick.at), tick.text)),
     ];
-    return `<svg viewBox="0 0 ${WIDTH} ${HEIGHT}" role="img" aria-label="${escapeHtml(caption)} over time">${axes.join("")}${parts.join("")}</svg>`;
+    return `<svg viewBox="0 0 ${width} ${HEIGHT}" width="${width}" height="${HEIGHT}" role="img" aria-label="${escapeHtml(caption)} over time">${axes.join("")}${parts.join("")}</svg>`;
   }
 
   // Every meter's panels, then the power's, each in a figure of its own.
@@ -311,9 +404,11 @@
     return panels;
   }
 
+  // Drawn at the width they take, so that their labels keep their size on a phone.
   function showCharts() {
     const charts = byId("charts");
     const panels = chartPanels();
+    const width = Math.max(NARROWEST, Math.floor(charts.clientWidth));
     panels.forEach(({ meter, panel, caption }, index) => {
       let figure = charts.children[index];
       if (!figure || figure.dataset.unit !== panel.unit || figure.dataset.meter !== meter) {
@@ -325,7 +420,7 @@
       }
       const drawn = [...panel.buckets.values()].filter((bucket) => bucket[OK] > 0).length;
       figure.dataset.points = String(drawn);
-      figure.innerHTML = `<figcaption>${escapeHtml(caption)}</figcaption>${panelSvg(panel, caption)}`;
+      figure.innerHTML = `<figcaption>${escapeHtml(caption)}</figcaption>${panelSvg(panel, caption, width)}`;
     });
     while (charts.children.length > panels.length) {
       charts.lastChild.remove();
@@ -349,28 +444,63 @@
     });
   }
 
-  function setConnection(live) {
+  // The connection's state in words; a change of state, not the seconds counting, is announced.
+  function setConnection(kind, text, announced = text) {
     const connection = byId("connection");
-    connection.className = live ? "live" : "lost";
-    connection.textContent = live ? "live" : "connection to ohmlog lost, trying again\u2026";
+    connection.className = kind;
+    setText(connection, text);
+    if (kind !== state.connection) {
+      state.connection = kind;
+      setText(byId("announce"), announced);
+    }
+  }
+
+  function heard() {
+    state.heardAt = performance.now();
+    if (state.connection !== "live" && state.connection !== "ended") {
+      setConnection("live", "live");
+    }
+  }
+
+  // Every second: the age of the last reading, or how long nothing has come.
+  function tick() {
+    const now = performance.now();
+    const quietS = (now - state.heardAt) / 1000;
+    if ((state.connection === "live" || state.connection === "late") && quietS > state.heartbeatS * LATE_BEATS) {
+      setConnection("late", `no data for ${Math.floor(quietS)} s`, "no data from ohmlog");
+    }
+    setText(byId("age"), state.connection === "live" && state.rowAt > 0
+      ? `last reading ${Math.floor((now - state.rowAt) / 1000)} s ago` : "");
   }
 
   // EventSource tries again by itself after a broken connection, but not after a refusal.
   function connect() {
     const source = new EventSource("events");
-    source.addEventListener("snapshot", (message) => {
-      setConnection(true);
-      takeSnapshot(JSON.parse(message.data));
+    const on = (name, take) => source.addEventListener(name, (message) => {
+      heard();
+      take(JSON.parse(message.data));
     });
-    source.addEventListener("row", (message) => takeRow(JSON.parse(message.data)));
-    source.addEventListener("alarm", (message) => takeAlarm(JSON.parse(message.data)));
+    on("snapshot", takeSnapshot);
+    on("row", takeRow);
+    on("alarm", takeAlarm);
+    on("heartbeat", (beat) => (state.heartbeatS = beat.every_s));
+    on("end", (end) => {
+      source.close();
+      takeEnd(end);
+    });
     source.onerror = () => {
-      setConnection(false);
+      setConnection("lost", "connection to ohmlog lost, trying again\u2026");
       if (source.readyState === EventSource.CLOSED) {
         setTimeout(connect, 2000);
       }
     };
   }
 
+  byId("chosen").addEventListener("change", (change) => {
+    state.chosen = change.target.value;
+    redraw();
+  });
+  window.addEventListener("resize", redraw);
+  setInterval(tick, 1000);
   connect();
 })();
