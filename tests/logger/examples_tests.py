@@ -11,13 +11,17 @@ What an example is:
   left off) or a code span of the text, that starts with a program of this project (ohmlog,
   ohmprobe, metersim, ttylist, with build/linux/bin/ before it or not) and its arguments, or
   with a script of tools/ that runs the simulated meter (its name holds "simulated"); neither a
-  synopsis (with "[") nor a command shortened ("...").
+  synopsis (with "[", or a placeholder in capitals such as FILE) nor a command shortened ("...").
+- A line of a service's set-up that needs root's tools or systemd as process 1 (sudo, sudoedit,
+  systemctl) is not run: /etc/ohmlog holds the package's example and the bench.conf that its
+  "sudo cp" makes, and the unit itself is checked by tests/service/verify-unit and
+  tests/packages.
 How they run:
 - The examples of one document in turn, in one folder, as a reader trying them would; the
   README's in a fresh checkout (its docs/ copied, the rest linked), with the programs of BIN
   (on PATH, and OHM_BIN_DIR for the tools/ scripts).
-- /dev/ttyUSB0 and /dev/ttyS0 (COM1) are simulated meters on DC volts, /dev/ttyUSB1 one on DC
-  amperes; a /dev/pts/N shown below a metersim command is the path that metersim printed.
+- /dev/ttyUSB0 and /dev/ttyS0 (COM1) are simulated meters on DC volts (the first also under the
+  /dev/serial/by-id name of the example file), /dev/ttyUSB1 one on DC amperes; a /dev/pts/N shown below a metersim command is the path that metersim printed.
 - A command ending in "&" stays in the background until the document's end. Any other runs
   until it ends, or until it has written a row (a run that would go on for an hour), and is
   then stopped with Ctrl-C as a reader would stop it.
@@ -77,7 +81,7 @@ def readme_examples(text):
     def command_in(text):
         text = " ".join(text.split())
         text = text[2:] if text.startswith("$ ") else text
-        synopsis = "[" in text or "..." in text
+        synopsis = "[" in text or "..." in text or re.search(r"\b[A-Z]{4,}\b", text)
         return None if synopsis or not re.fullmatch(
             r"((build/linux/bin/)?(ohmlog|ohmprobe|metersim|ttylist) \S.*|tools/\S*simulated\S*( .*)?)",
             text) else text
@@ -128,12 +132,17 @@ def run_one(where, command, shown, folder, env, out_dir):
           f"printed {printed}, shown {shown}")
 
 
+SERVICE_TOOLS = ("sudo", "sudoedit", "systemctl")
+
+
 def run_all(document, examples, folder):
     env = dict(os.environ, PATH=f"{BIN}:/usr/bin:/bin", OHM_BIN_DIR=BIN)
     out_dir, paths, background = tempfile.mkdtemp(), {}, []
     for command, shown in examples:
         for as_shown, printed in paths.items():
             command = re.sub(re.escape(as_shown) + r"\b", printed, command)
+        if command.split()[0] in SERVICE_TOOLS:
+            continue
         if command.endswith(" &"):
             background.append(subprocess.Popen(["bash", "-c", "exec " + command[:-2]], cwd=folder,
                                                env=env, stdout=subprocess.PIPE, text=True))
@@ -153,6 +162,23 @@ def meter_on(node, *options):
     open(node, "w").close()
     subprocess.run(["mount", "--bind", meter.stdout.readline().strip(), node], check=True)
     return meter
+
+
+def service_set_up():
+    """/etc/ohmlog as the package and the first of the service's commands leave it, in an
+    overlay of this namespace's own; the example's meter under its by-id name."""
+    layers = tempfile.mkdtemp()
+    os.makedirs(f"{layers}/upper/ohmlog")
+    os.makedirs(f"{layers}/work")
+    for name in ("bench.conf.example", "bench.conf"):
+        shutil.copy(f"{SOURCE}/packaging/bench.conf.example", f"{layers}/upper/ohmlog/{name}")
+    subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                    f"lowerdir=/etc,upperdir={layers}/upper,workdir={layers}/work", "/etc"],
+                   check=True)
+    by_id = re.search(r"^meter U=(\S+)", open(f"{SOURCE}/packaging/bench.conf.example").read(),
+                      re.M).group(1)
+    os.makedirs(os.path.dirname(by_id), exist_ok=True)
+    os.symlink("/dev/ttyUSB0", by_id)
 
 
 def synopses_name_every_option():
@@ -178,6 +204,7 @@ def main():
         sys.exit("examples_tests.py: run it in tests/rig/sandbox --network")
     meters = [meter_on("/dev/ttyUSB0"), meter_on("/dev/ttyUSB1", "--reading", "DC  0.502   A"),
               meter_on("/dev/ttyS0")]
+    service_set_up()
     count = 0
     for page in sorted(os.scandir(f"{SOURCE}/docs/man"), key=lambda entry: entry.name):
         examples = man_examples(rendered(page.path, 78))
