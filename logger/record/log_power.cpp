@@ -53,7 +53,8 @@ void settle_one(PowerPairing& pairing, const Record& volts, std::vector<PowerPoi
         note_gap(pairing, volts.elapsed_s);
         return;
     }
-    const PowerPoint point{volts.elapsed_s, volts.number * amperes->number, volts.time};
+    const PowerPoint point{volts.elapsed_s, volts.number * amperes->number, volts.time,
+                           multiply_decimal(volts.value, amperes->value)};
     const bool gap = gap_between(pairing, pairing.last_point_s, point.elapsed_s);
     integrate(pairing.energy, point.elapsed_s, point.watts, gap);
     pairing.last_point_s = point.elapsed_s;

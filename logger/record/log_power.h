@@ -37,7 +37,8 @@ void add_to_charge(Integral& charge, const Record& record);
 struct PowerPoint {
     double elapsed_s; // of the volt reading
     double watts;
-    std::string time; // of the volt reading, as the CSV writes it
+    std::string time;  // of the volt reading, as the CSV writes it
+    std::string value; // the exact product of the two readings, as the CSV writes numbers
 };
 
 struct PowerPairing {

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdio>
 #include <map>
+#include <vector>
 
 namespace logbook {
 
@@ -138,6 +139,52 @@ std::string shift_decimal(const std::string& number, int exponent)
     fraction.erase(fraction.find_last_not_of('0') + 1);
     const std::string magnitude = fraction.empty() ? whole : whole + "." + fraction;
     return negative && magnitude != "0" ? "-" + magnitude : magnitude;
+}
+
+std::string multiply_decimal(const std::string& left, const std::string& right)
+{
+    struct Decimal {
+        std::string digits;
+        int decimals = 0;
+        bool negative = false;
+    };
+    const auto decimal_of = [](const std::string& number) {
+        Decimal decimal;
+        decimal.negative = !number.empty() && number[0] == '-';
+        bool fraction = false;
+        for (const char c : number) {
+            if (c >= '0' && c <= '9') {
+                decimal.digits += c;
+                decimal.decimals += fraction ? 1 : 0;
+            }
+            fraction = fraction || c == '.';
+        }
+        return decimal;
+    };
+    const Decimal a = decimal_of(left);
+    const Decimal b = decimal_of(right);
+    std::vector<int> places(a.digits.size() + b.digits.size(), 0);
+    for (std::size_t i = 0; i < a.digits.size(); ++i) {
+        for (std::size_t j = 0; j < b.digits.size(); ++j) {
+            places[i + j + 1] += (a.digits[i] - '0') * (b.digits[j] - '0');
+        }
+    }
+    std::string product(places.size(), '0');
+    for (std::size_t k = places.size(); k-- > 0;) {
+        if (k > 0) {
+            places[k - 1] += places[k] / 10;
+        }
+        product[k] = static_cast<char>('0' + places[k] % 10);
+    }
+    return shift_decimal((a.negative != b.negative ? "-" : "") + product,
+                         -(a.decimals + b.decimals));
+}
+
+bool plain_name(const std::string& name)
+{
+    return !name.empty() &&
+           name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-") ==
+               std::string::npos;
 }
 
 Record decode_reply(const std::string& reply)

@@ -41,6 +41,13 @@ BaseUnit base_unit_of(const std::string& shown_unit);
 // Leading and trailing zeros go, and a zero has no sign.
 std::string shift_decimal(const std::string& number, int exponent);
 
+// The product of two decimal numbers, exact: multiply_decimal("12.001", "0.501") is
+// "6.012501", where the doubles give 6.012500999999999.
+std::string multiply_decimal(const std::string& left, const std::string& right);
+
+// Letters, digits, "_" and "-", at least one: a meter's name, and a level of an MQTT topic.
+bool plain_name(const std::string& name);
+
 // Fields, status and value of a reply as read_meter and request_reply give it (with its line
 // end when it arrived). Time and elapsed seconds are left to the caller.
 Record decode_reply(const std::string& reply);

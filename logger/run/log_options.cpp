@@ -199,11 +199,7 @@ bool parse_meters(const std::vector<std::string>& arguments, std::vector<MeterCh
         MeterChoice meter{argument, argument};
         if (equals != std::string::npos) {
             meter = MeterChoice{argument.substr(0, equals), argument.substr(equals + 1)};
-            const bool good_name =
-                !meter.name.empty() &&
-                meter.name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                             "0123456789_-") == std::string::npos;
-            if (!good_name || meter.port.empty()) {
+            if (!plain_name(meter.name) || meter.port.empty()) {
                 problem =
                     "bad meter '" + argument + "': NAME=PORT, the name of letters, digits, _ and -";
                 return false;
