@@ -47,11 +47,9 @@ struct MqttPublisher;
 // Null with the problem when the settings cannot be used (a bad URL or node, a password or
 // certificate file that cannot be read, names that would share a topic, a build without MQTT)
 // or when the broker, reached within a moment, says another logger is online on the node.
-std::shared_ptr<MqttPublisher> new_mqtt_publisher(const MqttSettings& settings,
-                                                  const std::vector<std::string>& meters,
-                                                  bool power,
-                                                  const std::vector<std::string>& alarms,
-                                                  std::string& problem);
+std::shared_ptr<MqttPublisher>
+new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>& meters, bool power,
+                   const std::vector<std::string>& alarms, std::string& problem);
 
 // Publishes each record, power point, availability change and alarm, says what goes wrong and
 // keeps `view.mqtt` up to date; at the end says offline, disconnects and tells how many messages

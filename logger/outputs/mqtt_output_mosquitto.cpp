@@ -185,8 +185,8 @@ std::string word_of(const std::string& text)
 {
     std::string word;
     for (const char c : text) {
-        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                          (c >= '0' && c <= '9') || c == '-';
+        const bool kept =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
         const std::string piece = kept       ? std::string(1, c)
                                   : c == '<' ? "_below_"
                                   : c == '>' ? "_above_"
@@ -216,7 +216,8 @@ std::string entity_id(const std::string& component, const std::string& words)
     std::string id;
     for (const char c : words) {
         const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        const char kept = (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ? lower : '_';
+        const char kept =
+            (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ? lower : '_';
         if (kept != '_' || (!id.empty() && id.back() != '_')) {
             id += kept;
         }
@@ -283,6 +284,7 @@ struct MqttLink {
     bool finished = false; // the network thread ended
     bool running = false;  // the run's outputs are set: the node may be announced
     bool settled = false;  // the first attempt came to something
+    bool reached = false;  // the run was announced once at least
     int retry_s = 1;
     std::string refusal; // the broker's refusal of the current attempt
     std::string failure; // the latest, while not connected
@@ -417,11 +419,11 @@ std::string reading_config(const MqttLink& link, std::size_t target, const std::
 std::string total_config(const MqttLink& link, std::size_t meter)
 {
     const bool energy = meter >= link.meters.size();
-    json config = energy ? sensor_config(link, "sensor", "energy", "energy",
-                                         node_topic(link, "power/energy"))
-                         : sensor_config(link, "sensor", link.meters[meter] + "_charge",
-                                         link.meters[meter] + " charge",
-                                         node_topic(link, link.meters[meter] + "/charge"));
+    json config =
+        energy ? sensor_config(link, "sensor", "energy", "energy", node_topic(link, "power/energy"))
+               : sensor_config(link, "sensor", link.meters[meter] + "_charge",
+                               link.meters[meter] + " charge",
+                               node_topic(link, link.meters[meter] + "/charge"));
     config["value_template"] = "{{ value_json.value }}";
     config["last_reset_value_template"] = "{{ value_json.last_reset }}";
     config["state_class"] = "total";
@@ -443,8 +445,9 @@ std::string alarm_config(const MqttLink& link, std::size_t alarm)
 
 std::string total_topic(const MqttLink& link, std::size_t meter)
 {
-    return meter >= link.meters.size() ? config_topic(link, "sensor", "energy")
-                                       : config_topic(link, "sensor", link.meters[meter] + "_charge");
+    return meter >= link.meters.size()
+               ? config_topic(link, "sensor", "energy")
+               : config_topic(link, "sensor", link.meters[meter] + "_charge");
 }
 
 // The retained topics this run publishes, as they stand; a later run clears the others.
@@ -478,7 +481,8 @@ void publish_owned(MqttLink& link)
 void announce_reading(MqttLink& link, std::size_t target)
 {
     const std::string word = target < link.meters.size() ? link.meters[target] : "power";
-    retain(link, config_topic(link, "sensor", word), reading_config(link, target, link.units[target]));
+    retain(link, config_topic(link, "sensor", word),
+           reading_config(link, target, link.units[target]));
 }
 
 void set_availability(MqttLink& link, std::size_t meter)
@@ -489,7 +493,8 @@ void set_availability(MqttLink& link, std::size_t meter)
 
 void set_alarm(MqttLink& link, std::size_t alarm)
 {
-    retain(link, node_topic(link, "alarm/" + alarm_word(link, alarm)), link.raised[alarm] ? "ON" : "OFF");
+    retain(link, node_topic(link, "alarm/" + alarm_word(link, alarm)),
+           link.raised[alarm] ? "ON" : "OFF");
 }
 
 // Under the lock, from either thread: the run's state on a connection the node is known on,
@@ -497,6 +502,7 @@ void set_alarm(MqttLink& link, std::size_t alarm)
 void announce(MqttLink& link)
 {
     link.ready = true;
+    link.reached = true;
     link.phase = Phase::ready;
     const std::vector<std::string> owned = owned_topics(link);
     for (const std::string& topic : link.earlier_topics) {
@@ -721,8 +727,8 @@ void fail(MqttLink& link, int code, int error, Steady::time_point& next_try)
     if (link.phase == Phase::refused) {
         return;
     }
-    const bool lost = link.phase == Phase::greeting || link.phase == Phase::known ||
-                      link.phase == Phase::ready;
+    const bool lost =
+        link.phase == Phase::greeting || link.phase == Phase::known || link.phase == Phase::ready;
     note_failure(link, failure_of(link, code, error, lost));
     link.refusal.clear();
     link.phase = Phase::waiting;
@@ -780,11 +786,12 @@ void run_network(const std::shared_ptr<MqttLink>& shared)
         if ((link.phase == Phase::connecting || link.phase == Phase::greeting) &&
             Steady::now() > limit) {
             open = false; // the next attempt closes the socket
-            note_failure(link, "no answer in " +
-                                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                                      CONNECT_LIMIT)
-                                                      .count()) +
-                                   " s");
+            note_failure(
+                link,
+                "no answer in " +
+                    std::to_string(
+                        std::chrono::duration_cast<std::chrono::seconds>(CONNECT_LIMIT).count()) +
+                    " s");
             link.phase = Phase::waiting;
             next_try = Steady::now() + std::chrono::seconds(link.retry_s);
             link.retry_s = std::min(2 * link.retry_s, LONGEST_RETRY_S);
@@ -919,8 +926,9 @@ bool wait_for_start(MqttLink& link, std::string& problem)
     std::unique_lock<std::mutex> hold(link.lock);
     link.changed.wait_for(hold, START_WAIT, [&link] { return link.settled; });
     if (link.phase == Phase::refused) {
-        problem = link.failure + "; name this one with --mqtt-node (if none runs, clear the "
-                                 "node: mosquitto_pub -r -n -t ohm/" +
+        problem = link.failure +
+                  "; name this one with --mqtt-node (if none runs, clear the "
+                  "node: mosquitto_pub -r -n -t ohm/" +
                   link.node + "/availability)";
         return false;
     }
@@ -931,17 +939,15 @@ bool wait_for_start(MqttLink& link, std::string& problem)
     return true;
 }
 
-std::string total_json(const std::string& time, double value, const char* unit,
-                       const RunView& view)
+std::string total_json(const std::string& time, double value, const char* unit, const RunView& view)
 {
     char number[64];
-    return text_of(json{{"time", time},
-                        {"value", std::string(number, std::to_chars(number, number + sizeof number,
-                                                                    value)
-                                                          .ptr)},
-                        {"base_unit", unit},
-                        {"status", "ok"},
-                        {"last_reset", utc_timestamp(view.start_utc)}});
+    return text_of(json{
+        {"time", time},
+        {"value", std::string(number, std::to_chars(number, number + sizeof number, value).ptr)},
+        {"base_unit", unit},
+        {"status", "ok"},
+        {"last_reset", utc_timestamp(view.start_utc)}});
 }
 
 void publish_energy(MqttLink& link, const RunView& view, const std::string& time)
@@ -950,8 +956,7 @@ void publish_energy(MqttLink& link, const RunView& view, const std::string& time
             total_json(time, view.power->pairing.energy.total / 3600.0, "Wh", view), 0, false);
 }
 
-void publish_charge(MqttLink& link, const RunView& view, std::size_t meter,
-                    const std::string& time)
+void publish_charge(MqttLink& link, const RunView& view, std::size_t meter, const std::string& time)
 {
     publish(link, node_topic(link, link.meters[meter] + "/charge"),
             total_json(time, view.meters[meter].charge.total / 3600.0, "Ah", view), 0, false);
@@ -987,12 +992,11 @@ void take_record(MqttLink& link, const RunView& view, const Record& record)
 
 void take_power(MqttLink& link, const RunView& view, const PowerPoint& point)
 {
-    publish(link, node_topic(link, "power/reading"),
-            text_of(json{{"time", point.time},
-                         {"value", point.value},
-                         {"base_unit", "W"},
-                         {"status", "ok"}}),
-            0, false);
+    publish(
+        link, node_topic(link, "power/reading"),
+        text_of(json{
+            {"time", point.time}, {"value", point.value}, {"base_unit", "W"}, {"status", "ok"}}),
+        0, false);
     publish_energy(link, view, point.time);
 }
 
@@ -1029,6 +1033,20 @@ void report(MqttLink& link, Terminal& terminal, RunView& view)
     }
 }
 
+// For the summary: the last failure, or why messages were dropped without one.
+std::string why_dropped(MqttLink& link)
+{
+    const std::lock_guard<std::mutex> hold(link.lock);
+    if (!link.failure.empty()) {
+        return "; the last failure: " + link.failure;
+    }
+    if (link.dropped == 0) {
+        return "";
+    }
+    return link.reached ? " while the broker was slow"
+                        : " before " + address_of(link.broker) + " answered";
+}
+
 // The end: the run's totals, every meter and the node offline, what is pending given a moment
 // to go, the connection closed.
 void end(MqttPublisher& publisher, const RunView& view)
@@ -1063,11 +1081,9 @@ MqttPublisher::~MqttPublisher()
     stop_network(*this);
 }
 
-std::shared_ptr<MqttPublisher> new_mqtt_publisher(const MqttSettings& settings,
-                                                  const std::vector<std::string>& meters,
-                                                  bool power,
-                                                  const std::vector<std::string>& alarms,
-                                                  std::string& problem)
+std::shared_ptr<MqttPublisher>
+new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>& meters, bool power,
+                   const std::vector<std::string>& alarms, std::string& problem)
 {
     auto link = std::make_shared<MqttLink>();
     link->meters = meters;
@@ -1123,16 +1139,8 @@ Output mqtt_output(MqttPublisher& publisher, Terminal& terminal, RunView& view)
         MqttLink& ended = *publisher.link;
         end(publisher, view);
         report(ended, terminal, view);
-        std::string last;
-        {
-            const std::lock_guard<std::mutex> hold(ended.lock);
-            last = ended.failure;
-        }
-        std::fprintf(stderr, "  mqtt: %ld messages published, %ld dropped%s\n",
-                     ended.sent.load(), ended.dropped.load(),
-                     !last.empty()                ? ("; the last failure: " + last).c_str()
-                     : ended.dropped.load() > 0 ? " while the broker was slow"
-                                                : "");
+        std::fprintf(stderr, "  mqtt: %ld messages published, %ld dropped%s\n", ended.sent.load(),
+                     ended.dropped.load(), why_dropped(ended).c_str());
         return true;
     };
     return output;

@@ -183,7 +183,8 @@ std::string multiply_decimal(const std::string& left, const std::string& right)
 bool plain_name(const std::string& name)
 {
     return !name.empty() &&
-           name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-") ==
+           name.find_first_not_of(
+               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-") ==
                std::string::npos;
 }
 

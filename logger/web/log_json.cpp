@@ -282,10 +282,11 @@ std::string latest_json(const RunView& view, int clients)
     }
     latest["alarms"] = alarms_json(view);
     if (!view.mqtt.broker.empty()) {
-        latest["mqtt"] = {{"broker", view.mqtt.broker},
-                          {"node", view.mqtt.node},
-                          {"connected", view.mqtt.connected},
-                          {"problem", view.mqtt.problem.empty() ? json() : json(view.mqtt.problem)}};
+        latest["mqtt"] = {
+            {"broker", view.mqtt.broker},
+            {"node", view.mqtt.node},
+            {"connected", view.mqtt.connected},
+            {"problem", view.mqtt.problem.empty() ? json() : json(view.mqtt.problem)}};
     }
     return text(latest);
 }
