@@ -9,20 +9,21 @@
 //                                "last_reset" (the run's start)}, QoS 0, not retained
 //   ohm/NODE/alarm               each alarm's rise and clear, not retained
 //   ohm/NODE/alarm/RULE          ON while that alarm is raised, else OFF
-//   ohm/NODE/sensors             {"logger": who publishes as NODE, "topics": the retained topics
-//                                it owns}: a later run clears those it does not publish itself
+//   ohm/NODE/sensors             {"logger": the machine that publishes as NODE, "topics": the
+//                                retained topics it owns}: a later run clears those it does not
+//                                publish itself
 //   ohm/NODE/hello               a run's greeting, not retained: when it comes back, the node's
 //                                retained state has come before it
 //   homeassistant/sensor/NODE_METER/config (and NODE_power, NODE_energy, NODE_METER_charge),
 //   homeassistant/binary_sensor/NODE_alarm_RULE/config: Home Assistant's discovery, sent again
 //                                when a meter's unit changes
-// One logger per node: a run refuses a node whose availability the broker holds online for
-// another. The network runs on a thread of this output's own that never blocks for long (the
-// connection is made without waiting, a name lookup aside): it can always be told to stop.
-// Publishing never waits: a broker that is away is tried again with a growing pause, and what
-// comes meanwhile is dropped and counted, never held without bound. What goes wrong is said on
-// standard error, once for each cause. The Windows builds have no libmosquitto: there --mqtt is
-// refused.
+// One logger per node: a run refuses a node that another run on this machine publishes as, or
+// whose availability the broker holds online for another machine. The network runs on a thread of
+// this output's own that never blocks for long (the connection is made without waiting, a name
+// lookup aside): it can always be told to stop. Publishing never waits: a broker that is away is
+// tried again with a growing pause, and what comes meanwhile is dropped and counted, never held
+// without bound. What goes wrong is said on standard error, once for each cause. The Windows builds
+// have no libmosquitto: there --mqtt is refused.
 #pragma once
 
 #include "output.h"
@@ -46,7 +47,8 @@ struct MqttPublisher;
 // Ready to publish the run's meters, power and alarms (the rules as written), and connecting.
 // Null with the problem when the settings cannot be used (a bad URL or node, a password or
 // certificate file that cannot be read, names that would share a topic, a build without MQTT)
-// or when the broker, reached within a moment, says another logger is online on the node.
+// or when another logger has the node: one of this machine, or one of another as the broker,
+// reached within a moment, says.
 std::shared_ptr<MqttPublisher>
 new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>& meters, bool power,
                    const std::vector<std::string>& alarms, std::string& problem);

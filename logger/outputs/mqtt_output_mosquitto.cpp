@@ -9,6 +9,9 @@
 
 #include <mosquitto.h>
 #include <netdb.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 #include <openssl/err.h>
 #include <openssl/x509_vfy.h>
@@ -18,6 +21,7 @@
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -265,7 +269,9 @@ struct MqttLink {
     bool has_password = false;
     std::string cafile;
     std::string node;
-    std::string client_id;           // also who owns the node's retained topics
+    std::string client_id;           // this process's
+    std::string owner;               // this machine's, as the owner of the node's retained topics
+    int node_lock = -1;              // held while this process publishes as the node
     std::vector<std::string> meters; // as named, a level of their topics
     bool power = false;
     std::vector<std::string> rules; // alarms as written
@@ -306,6 +312,9 @@ struct MqttLink {
         if (client != nullptr) {
             mosquitto_destroy(client);
             mosquitto_lib_cleanup();
+        }
+        if (node_lock >= 0) {
+            close(node_lock);
         }
     }
 };
@@ -475,7 +484,7 @@ std::vector<std::string> owned_topics(const MqttLink& link)
 void publish_owned(MqttLink& link)
 {
     retain(link, node_topic(link, "sensors"),
-           text_of(json{{"logger", link.client_id}, {"topics", owned_topics(link)}}));
+           text_of(json{{"logger", link.owner}, {"topics", owned_topics(link)}}));
 }
 
 void announce_reading(MqttLink& link, std::size_t target)
@@ -631,14 +640,16 @@ void on_connect(mosquitto* client, void* data, int code)
                                  0, nullptr);
 }
 
-// Under the lock: the node is this run's unless another logger has it online.
+// Under the lock: the node is this run's unless a logger of another machine has it online (one
+// of this machine would hold the node's lock: an "online" of this machine's is one the broker
+// kept when its will was lost, after a power cut).
 void greeted(MqttLink& link)
 {
     std::vector<std::string> topics = greeting_topics(link);
     const std::vector<char*> names = pointers_to(topics);
     mosquitto_unsubscribe_multiple(link.client, nullptr, static_cast<int>(names.size()),
                                    names.data(), nullptr);
-    if (link.earlier_availability == "online" && link.earlier_owner != link.client_id) {
+    if (link.earlier_availability == "online" && link.earlier_owner != link.owner) {
         link.phase = Phase::refused;
         link.failure = "node " + link.node + " is online on " + address_of(link.broker) +
                        ": another ohmlog publishes as " + link.node;
@@ -885,6 +896,38 @@ bool distinct_sensors(const MqttLink& link, std::string& problem)
     return true;
 }
 
+// This machine: its name, and systemd's machine id where it has one, so that two machines of
+// one name are told apart.
+std::string machine_owner()
+{
+    std::string id;
+    std::string error;
+    read_whole("/etc/machine-id", id, error);
+    id.erase(id.find_last_not_of('\n') + 1);
+    return id.empty() ? host_name() : host_name() + "/" + id;
+}
+
+// One logger a node on this machine: a name in Linux's abstract socket space, held by the
+// process for as long as it lives, however it ends.
+bool hold_node(MqttLink& link, std::string& problem)
+{
+    const std::string name = "ohmlog MQTT node " + link.node;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t size = std::min(name.size(), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path + 1, name.data(), size); // sun_path[0] 0: abstract
+    link.node_lock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (link.node_lock >= 0 &&
+        bind(link.node_lock, reinterpret_cast<const sockaddr*>(&address),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size)) != 0 &&
+        errno == EADDRINUSE) {
+        problem = "another ohmlog on this machine publishes as node " + link.node +
+                  "; name this one with --mqtt-node";
+        return false;
+    }
+    return true;
+}
+
 bool take_settings(const MqttSettings& settings, MqttLink& link, std::string& problem)
 {
     if (!parse_url(settings.url, link.broker, problem)) {
@@ -1089,10 +1132,12 @@ new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>&
     link->meters = meters;
     link->power = power;
     link->rules = alarms;
-    if (!take_settings(settings, *link, problem) || !distinct_sensors(*link, problem)) {
+    if (!take_settings(settings, *link, problem) || !distinct_sensors(*link, problem) ||
+        !hold_node(*link, problem)) {
         return nullptr;
     }
     link->client_id = "ohmlog-" + host_name() + "-" + std::to_string(process_id());
+    link->owner = machine_owner();
     const std::size_t targets = meters.size() + (power ? 1 : 0);
     link->away.assign(meters.size(), false);
     link->units.assign(targets, "?");
