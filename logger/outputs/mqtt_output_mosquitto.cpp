@@ -6,6 +6,7 @@
 #include "log_files.h"
 #include "log_json.h"
 #include "log_platform.h"
+#include "mqtt_sensors.h"
 
 #include <mosquitto.h>
 #include <netdb.h>
@@ -183,72 +184,12 @@ bool read_password(const std::string& path, std::string& password, bool& has_pas
     return has_password;
 }
 
-// Letters, digits, "-" and "_" kept, "<" and ">" in words, anything else one "_": the host
-// name's first label as the node, a rule as a word of its topics ("U:V<3" is U_V_below_3).
-std::string word_of(const std::string& text)
-{
-    std::string word;
-    for (const char c : text) {
-        const bool kept =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
-        const std::string piece = kept       ? std::string(1, c)
-                                  : c == '<' ? "_below_"
-                                  : c == '>' ? "_above_"
-                                             : "_";
-        for (const char p : piece) {
-            if (p != '_' || (!word.empty() && word.back() != '_')) {
-                word += p;
-            }
-        }
-    }
-    while (!word.empty() && word.back() == '_') {
-        word.pop_back();
-    }
-    return word;
-}
-
 std::string default_node()
 {
     const std::string host = host_name();
     const std::string word = word_of(host.substr(0, host.find('.')));
     return word.empty() ? std::string("ohmlog") : word;
 }
-
-// An entity id as Home Assistant writes one: lower case, "_" between words.
-std::string entity_id(const std::string& component, const std::string& words)
-{
-    std::string id;
-    for (const char c : words) {
-        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        const char kept =
-            (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ? lower : '_';
-        if (kept != '_' || (!id.empty() && id.back() != '_')) {
-            id += kept;
-        }
-    }
-    while (!id.empty() && id.back() == '_') {
-        id.pop_back();
-    }
-    return component + "." + id;
-}
-
-struct Unit {
-    const char* base_unit;
-    const char* unit;         // as Home Assistant writes it
-    const char* device_class; // nullptr: none
-};
-
-constexpr Unit UNITS[] = {{"V", "V", "voltage"},
-                          {"A", "A", "current"},
-                          {"Ohm", "\xce\xa9", nullptr},
-                          {"F", "F", nullptr},
-                          {"Hz", "Hz", "frequency"},
-                          {"degC",
-                           "\xc2\xb0"
-                           "C",
-                           "temperature"},
-                          {"W", "W", "power"},
-                          {"", nullptr, nullptr}};
 
 enum class Phase {
     waiting,    // no connection; the next attempt is due at a time
@@ -268,13 +209,10 @@ struct MqttLink {
     std::string password;
     bool has_password = false;
     std::string cafile;
-    std::string node;
-    std::string client_id;           // this process's
-    std::string owner;               // this machine's, as the owner of the node's retained topics
-    int node_lock = -1;              // held while this process publishes as the node
-    std::vector<std::string> meters; // as named, a level of their topics
-    bool power = false;
-    std::vector<std::string> rules; // alarms as written
+    MqttNames names;
+    std::string client_id; // this process's
+    std::string owner;     // this machine's, as the owner of the node's retained topics
+    int node_lock = -1;    // held while this process publishes as the node
     mosquitto* client = nullptr;
     std::atomic<bool> ready{false};
     std::atomic<int> pending{0};
@@ -327,21 +265,6 @@ struct MqttPublisher {
 
 namespace {
 
-std::string node_topic(const MqttLink& link, const std::string& leaf)
-{
-    return "ohm/" + link.node + "/" + leaf;
-}
-
-std::string alarm_word(const MqttLink& link, std::size_t alarm)
-{
-    return word_of(link.rules[alarm]);
-}
-
-std::string config_topic(const MqttLink& link, const char* component, const std::string& word)
-{
-    return std::string("homeassistant/") + component + "/" + link.node + "_" + word + "/config";
-}
-
 // Hands a message to libmosquitto, counted as pending until it is sent.
 void send(MqttLink& link, const std::string& topic, const std::string& payload, int qos,
           bool retain)
@@ -374,135 +297,29 @@ void retain(MqttLink& link, const std::string& topic, const std::string& payload
     publish(link, topic, payload, 1, true);
 }
 
-std::string text_of(const json& value)
-{
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// What every sensor of the run has: its device, its ids, its state and the node's availability.
-json sensor_config(const MqttLink& link, const char* component, const std::string& word,
-                   const std::string& name, const std::string& state_topic)
-{
-    return json{{"name", name},
-                {"unique_id", "ohmlog_" + link.node + "_" + word},
-                {"default_entity_id", entity_id(component, link.node + "_" + word)},
-                {"device",
-                 {{"identifiers", json::array({"ohmlog_" + link.node})},
-                  {"name", "ohmlog " + link.node},
-                  {"manufacturer", "ohm"},
-                  {"model", "MAS-345 logger"},
-                  {"sw_version", OHM_VERSION}}},
-                {"state_topic", state_topic},
-                {"availability", json::array({{{"topic", node_topic(link, "availability")}}})},
-                {"availability_mode", "all"}};
-}
-
-// A reading's sensor: the meter's, or the power's (target past the meters).
-std::string reading_config(const MqttLink& link, std::size_t target, const std::string& unit)
-{
-    const bool meter = target < link.meters.size();
-    const std::string word = meter ? link.meters[target] : "power";
-    json config = sensor_config(link, "sensor", word, word, node_topic(link, word + "/reading"));
-    config["value_template"] = "{{ value_json.value if value_json.status == 'ok' else None }}";
-    config["state_class"] = "measurement";
-    if (meter) {
-        config["availability"].push_back({{"topic", node_topic(link, word + "/availability")}});
-    }
-    for (const Unit& known : UNITS) {
-        if (unit == known.base_unit) {
-            if (known.unit != nullptr) {
-                config["unit_of_measurement"] = known.unit;
-            }
-            if (known.device_class != nullptr) {
-                config["device_class"] = known.device_class;
-            }
-            break;
-        }
-    }
-    return text_of(config);
-}
-
-// The energy (meter past the meters) or a meter's charge: a total of the run, which Home
-// Assistant's energy dashboard takes for a meter reset at the run's start. It may fall, as
-// while a battery is charged: not total_increasing.
-std::string total_config(const MqttLink& link, std::size_t meter)
-{
-    const bool energy = meter >= link.meters.size();
-    json config =
-        energy ? sensor_config(link, "sensor", "energy", "energy", node_topic(link, "power/energy"))
-               : sensor_config(link, "sensor", link.meters[meter] + "_charge",
-                               link.meters[meter] + " charge",
-                               node_topic(link, link.meters[meter] + "/charge"));
-    config["value_template"] = "{{ value_json.value }}";
-    config["last_reset_value_template"] = "{{ value_json.last_reset }}";
-    config["state_class"] = "total";
-    config["unit_of_measurement"] = energy ? "Wh" : "Ah";
-    if (energy) {
-        config["device_class"] = "energy";
-    }
-    return text_of(config);
-}
-
-std::string alarm_config(const MqttLink& link, std::size_t alarm)
-{
-    json config = sensor_config(link, "binary_sensor", "alarm_" + alarm_word(link, alarm),
-                                "alarm " + link.rules[alarm],
-                                node_topic(link, "alarm/" + alarm_word(link, alarm)));
-    config["device_class"] = "problem";
-    return text_of(config);
-}
-
-std::string total_topic(const MqttLink& link, std::size_t meter)
-{
-    return meter >= link.meters.size()
-               ? config_topic(link, "sensor", "energy")
-               : config_topic(link, "sensor", link.meters[meter] + "_charge");
-}
-
-// The retained topics this run publishes, as they stand; a later run clears the others.
-std::vector<std::string> owned_topics(const MqttLink& link)
-{
-    std::vector<std::string> topics;
-    for (std::size_t meter = 0; meter < link.meters.size(); ++meter) {
-        topics.push_back(config_topic(link, "sensor", link.meters[meter]));
-        topics.push_back(node_topic(link, link.meters[meter] + "/availability"));
-        if (link.charged[meter]) {
-            topics.push_back(total_topic(link, meter));
-        }
-    }
-    if (link.power) {
-        topics.push_back(config_topic(link, "sensor", "power"));
-        topics.push_back(total_topic(link, link.meters.size()));
-    }
-    for (std::size_t alarm = 0; alarm < link.rules.size(); ++alarm) {
-        topics.push_back(config_topic(link, "binary_sensor", "alarm_" + alarm_word(link, alarm)));
-        topics.push_back(node_topic(link, "alarm/" + alarm_word(link, alarm)));
-    }
-    return topics;
-}
-
 void publish_owned(MqttLink& link)
 {
-    retain(link, node_topic(link, "sensors"),
-           text_of(json{{"logger", link.owner}, {"topics", owned_topics(link)}}));
+    retain(link, node_topic(link.names, "sensors"),
+           json{{"logger", link.owner}, {"topics", owned_topics(link.names, link.charged)}}.dump());
 }
 
 void announce_reading(MqttLink& link, std::size_t target)
 {
-    const std::string word = target < link.meters.size() ? link.meters[target] : "power";
-    retain(link, config_topic(link, "sensor", word),
-           reading_config(link, target, link.units[target]));
+    const std::string word =
+        target < link.names.meters.size() ? link.names.meters[target] : "power";
+    retain(link, config_topic(link.names, "sensor", word),
+           reading_config(link.names, target, link.units[target]));
 }
 
 void set_availability(MqttLink& link, std::size_t meter)
 {
-    retain(link, node_topic(link, link.meters[meter] + "/availability"),
+    retain(link, node_topic(link.names, link.names.meters[meter] + "/availability"),
            link.away[meter] ? "offline" : "online");
 }
 
 void set_alarm(MqttLink& link, std::size_t alarm)
 {
-    retain(link, node_topic(link, "alarm/" + alarm_word(link, alarm)),
+    retain(link, node_topic(link.names, "alarm/" + alarm_word(link.names, alarm)),
            link.raised[alarm] ? "ON" : "OFF");
 }
 
@@ -513,7 +330,7 @@ void announce(MqttLink& link)
     link.ready = true;
     link.reached = true;
     link.phase = Phase::ready;
-    const std::vector<std::string> owned = owned_topics(link);
+    const std::vector<std::string> owned = owned_topics(link.names, link.charged);
     for (const std::string& topic : link.earlier_topics) {
         if (std::find(owned.begin(), owned.end(), topic) == owned.end()) {
             retain(link, topic, "");
@@ -521,23 +338,24 @@ void announce(MqttLink& link)
     }
     link.earlier_topics.clear();
     publish_owned(link);
-    retain(link, node_topic(link, "availability"), "online");
+    retain(link, node_topic(link.names, "availability"), "online");
     for (std::size_t target = 0; target < link.units.size(); ++target) {
-        if (target < link.meters.size()) {
+        if (target < link.names.meters.size()) {
             set_availability(link, target);
         }
         if (link.units[target] != "?") {
             announce_reading(link, target);
         }
     }
-    for (std::size_t meter = 0; meter <= link.meters.size(); ++meter) {
-        if (meter < link.meters.size() ? link.charged[meter] : link.power) {
-            retain(link, total_topic(link, meter), total_config(link, meter));
+    for (std::size_t meter = 0; meter <= link.names.meters.size(); ++meter) {
+        if (meter < link.names.meters.size() ? link.charged[meter] : link.names.power) {
+            retain(link, total_topic(link.names, meter), total_config(link.names, meter));
         }
     }
-    for (std::size_t alarm = 0; alarm < link.rules.size(); ++alarm) {
-        retain(link, config_topic(link, "binary_sensor", "alarm_" + alarm_word(link, alarm)),
-               alarm_config(link, alarm));
+    for (std::size_t alarm = 0; alarm < link.names.rules.size(); ++alarm) {
+        retain(link,
+               config_topic(link.names, "binary_sensor", "alarm_" + alarm_word(link.names, alarm)),
+               alarm_config(link.names, alarm));
         set_alarm(link, alarm);
     }
     if (!link.said.empty()) {
@@ -607,8 +425,8 @@ void on_log(mosquitto*, void* data, int level, const char* line)
 // The node's retained availability and list of topics, then the greeting that follows them.
 std::vector<std::string> greeting_topics(const MqttLink& link)
 {
-    return {node_topic(link, "availability"), node_topic(link, "sensors"),
-            node_topic(link, "hello")};
+    return {node_topic(link.names, "availability"), node_topic(link.names, "sensors"),
+            node_topic(link.names, "hello")};
 }
 
 std::vector<char*> pointers_to(std::vector<std::string>& texts)
@@ -651,8 +469,8 @@ void greeted(MqttLink& link)
                                    names.data(), nullptr);
     if (link.earlier_availability == "online" && link.earlier_owner != link.owner) {
         link.phase = Phase::refused;
-        link.failure = "node " + link.node + " is online on " + address_of(link.broker) +
-                       ": another ohmlog publishes as " + link.node;
+        link.failure = "node " + link.names.node + " is online on " + address_of(link.broker) +
+                       ": another ohmlog publishes as " + link.names.node;
         link.notices.push_back("mqtt: " + link.failure + "; this run stops publishing");
         link.settled = true;
         link.changed.notify_all();
@@ -676,13 +494,14 @@ void on_subscribe(mosquitto*, void* data, int, int count, const int* granted)
         return;
     }
     if (std::any_of(granted, granted + count, [](int qos) { return qos > 2; })) {
-        link.notices.push_back("mqtt: the broker lets this user read none of ohm/" + link.node +
+        link.notices.push_back("mqtt: the broker lets this user read none of ohm/" +
+                               link.names.node +
                                "/: another logger on the node is not looked for, nor what an "
                                "earlier run left cleared");
         greeted(link);
         return;
     }
-    send(link, node_topic(link, "hello"), link.client_id, 1, false);
+    send(link, node_topic(link.names, "hello"), link.client_id, 1, false);
 }
 
 void on_message(mosquitto*, void* data, const mosquitto_message* message)
@@ -695,23 +514,23 @@ void on_message(mosquitto*, void* data, const mosquitto_message* message)
     if (link.phase != Phase::greeting) {
         return;
     }
-    if (topic == node_topic(link, "availability") && message->retain) {
+    if (topic == node_topic(link.names, "availability") && message->retain) {
         link.earlier_availability = payload;
-    } else if (topic == node_topic(link, "sensors") && message->retain) {
+    } else if (topic == node_topic(link.names, "sensors") && message->retain) {
         const json earlier = json::parse(payload, nullptr, false);
         if (earlier.is_object() && earlier.value("topics", json()).is_array()) {
             link.earlier_owner = earlier.value("logger", "");
             for (const json& each : earlier["topics"]) {
                 // Only what this node's runs publish is ever cleared.
                 const std::string owned = each.is_string() ? each.get<std::string>() : "";
-                if (owned.rfind(node_topic(link, ""), 0) == 0 ||
+                if (owned.rfind(node_topic(link.names, ""), 0) == 0 ||
                     (owned.rfind("homeassistant/", 0) == 0 &&
-                     owned.find("/" + link.node + "_") != std::string::npos)) {
+                     owned.find("/" + link.names.node + "_") != std::string::npos)) {
                     link.earlier_topics.push_back(owned);
                 }
             }
         }
-    } else if (topic == node_topic(link, "hello") && payload == link.client_id) {
+    } else if (topic == node_topic(link.names, "hello") && payload == link.client_id) {
         greeted(link);
     }
 }
@@ -853,7 +672,7 @@ bool set_up_client(MqttLink& link, std::string& problem)
     mosquitto_subscribe_callback_set(link.client, on_subscribe);
     mosquitto_message_callback_set(link.client, on_message);
     const std::string offline = "offline";
-    const std::string will = node_topic(link, "availability");
+    const std::string will = node_topic(link.names, "availability");
     const bool set_up =
         mosquitto_will_set(link.client, will.c_str(), static_cast<int>(offline.size()),
                            offline.data(), 1, true) == MOSQ_ERR_SUCCESS &&
@@ -867,33 +686,6 @@ bool set_up_client(MqttLink& link, std::string& problem)
         problem = "cannot set up the MQTT client";
     }
     return set_up;
-}
-
-// Names that would share a topic or a sensor: "power" beside --power, "U_charge" beside U.
-bool distinct_sensors(const MqttLink& link, std::string& problem)
-{
-    std::vector<std::pair<std::string, std::string>> sensors; // word, what it is
-    for (const std::string& meter : link.meters) {
-        sensors.emplace_back(meter, "the meter " + meter);
-        sensors.emplace_back(meter + "_charge", "the charge of " + meter);
-    }
-    if (link.power) {
-        sensors.emplace_back("power", "the power of --power");
-        sensors.emplace_back("energy", "the energy of --power");
-    }
-    for (std::size_t alarm = 0; alarm < link.rules.size(); ++alarm) {
-        sensors.emplace_back("alarm_" + alarm_word(link, alarm), "the alarm " + link.rules[alarm]);
-    }
-    for (auto one = sensors.begin(); one != sensors.end(); ++one) {
-        for (auto other = one + 1; other != sensors.end(); ++other) {
-            if (one->first == other->first) {
-                problem = one->second + " and " + other->second + " would share the MQTT sensor " +
-                          link.node + "_" + one->first + ": name them apart";
-                return false;
-            }
-        }
-    }
-    return true;
 }
 
 // This machine: its name, and systemd's machine id where it has one, so that two machines of
@@ -911,7 +703,7 @@ std::string machine_owner()
 // process for as long as it lives, however it ends.
 bool hold_node(MqttLink& link, std::string& problem)
 {
-    const std::string name = "ohmlog MQTT node " + link.node;
+    const std::string name = "ohmlog MQTT node " + link.names.node;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::size_t size = std::min(name.size(), sizeof address.sun_path - 1);
@@ -921,7 +713,7 @@ bool hold_node(MqttLink& link, std::string& problem)
         bind(link.node_lock, reinterpret_cast<const sockaddr*>(&address),
              static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size)) != 0 &&
         errno == EADDRINUSE) {
-        problem = "another ohmlog on this machine publishes as node " + link.node +
+        problem = "another ohmlog on this machine publishes as node " + link.names.node +
                   "; name this one with --mqtt-node";
         return false;
     }
@@ -958,7 +750,7 @@ bool take_settings(const MqttSettings& settings, MqttLink& link, std::string& pr
         return false;
     }
     link.cafile = settings.cafile;
-    link.node = settings.node.empty() ? default_node() : settings.node;
+    link.names.node = settings.node.empty() ? default_node() : settings.node;
     return true;
 }
 
@@ -972,7 +764,7 @@ bool wait_for_start(MqttLink& link, std::string& problem)
         problem = link.failure +
                   "; name this one with --mqtt-node (if none runs, clear the "
                   "node: mosquitto_pub -r -n -t ohm/" +
-                  link.node + "/availability)";
+                  link.names.node + "/availability)";
         return false;
     }
     for (const std::string& notice : link.notices) {
@@ -985,23 +777,24 @@ bool wait_for_start(MqttLink& link, std::string& problem)
 std::string total_json(const std::string& time, double value, const char* unit, const RunView& view)
 {
     char number[64];
-    return text_of(json{
+    return json{
         {"time", time},
         {"value", std::string(number, std::to_chars(number, number + sizeof number, value).ptr)},
         {"base_unit", unit},
         {"status", "ok"},
-        {"last_reset", utc_timestamp(view.start_utc)}});
+        {"last_reset", utc_timestamp(view.start_utc)}}
+        .dump();
 }
 
 void publish_energy(MqttLink& link, const RunView& view, const std::string& time)
 {
-    publish(link, node_topic(link, "power/energy"),
+    publish(link, node_topic(link.names, "power/energy"),
             total_json(time, view.power->pairing.energy.total / 3600.0, "Wh", view), 0, false);
 }
 
 void publish_charge(MqttLink& link, const RunView& view, std::size_t meter, const std::string& time)
 {
-    publish(link, node_topic(link, link.meters[meter] + "/charge"),
+    publish(link, node_topic(link.names, link.names.meters[meter] + "/charge"),
             total_json(time, view.meters[meter].charge.total / 3600.0, "Ah", view), 0, false);
 }
 
@@ -1022,12 +815,12 @@ void take_record(MqttLink& link, const RunView& view, const Record& record)
         }
         if (charge && !link.charged[meter]) {
             link.charged[meter] = true;
-            retain(link, total_topic(link, meter), total_config(link, meter));
+            retain(link, total_topic(link.names, meter), total_config(link.names, meter));
             publish_owned(link);
         }
     }
-    publish(link, node_topic(link, link.meters[meter] + "/reading"), row_text(view, record), 0,
-            false);
+    publish(link, node_topic(link.names, link.names.meters[meter] + "/reading"),
+            row_text(view, record), 0, false);
     if (charge) {
         publish_charge(link, view, meter, record.time);
     }
@@ -1035,17 +828,16 @@ void take_record(MqttLink& link, const RunView& view, const Record& record)
 
 void take_power(MqttLink& link, const RunView& view, const PowerPoint& point)
 {
-    publish(
-        link, node_topic(link, "power/reading"),
-        text_of(json{
-            {"time", point.time}, {"value", point.value}, {"base_unit", "W"}, {"status", "ok"}}),
-        0, false);
+    publish(link, node_topic(link.names, "power/reading"),
+            json{{"time", point.time}, {"value", point.value}, {"base_unit", "W"}, {"status", "ok"}}
+                .dump(),
+            0, false);
     publish_energy(link, view, point.time);
 }
 
 void take_alarm(MqttLink& link, const RunView& view, const AlarmEvent& event)
 {
-    publish(link, node_topic(link, "alarm"), alarm_event_json(view, event), 1, false);
+    publish(link, node_topic(link.names, "alarm"), alarm_event_json(view, event), 1, false);
     const auto alarm = static_cast<std::size_t>(event.alarm);
     const std::lock_guard<std::mutex> hold(link.lock);
     const bool active = alarm_active(view.alarms[alarm]);
@@ -1059,7 +851,7 @@ void take_alarm(MqttLink& link, const RunView& view, const AlarmEvent& event)
 void report(MqttLink& link, Terminal& terminal, RunView& view)
 {
     std::vector<std::string> notices;
-    MqttState state{address_of(link.broker), link.node, false, ""};
+    MqttState state{address_of(link.broker), link.names.node, false, ""};
     {
         const std::lock_guard<std::mutex> hold(link.lock);
         notices.swap(link.notices);
@@ -1101,14 +893,14 @@ void end(MqttPublisher& publisher, const RunView& view)
     }
     {
         const std::lock_guard<std::mutex> hold(link.lock);
-        for (std::size_t meter = 0; meter < link.meters.size(); ++meter) {
+        for (std::size_t meter = 0; meter < link.names.meters.size(); ++meter) {
             if (link.charged[meter]) {
                 publish_charge(link, view, meter, now);
             }
             link.away[meter] = true;
             set_availability(link, meter);
         }
-        retain(link, node_topic(link, "availability"), "offline");
+        retain(link, node_topic(link.names, "availability"), "offline");
     }
     const auto until = Steady::now() + END_WAIT;
     while (link.ready && link.pending > 0 && Steady::now() < until) {
@@ -1129,10 +921,10 @@ new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>&
                    const std::vector<std::string>& alarms, std::string& problem)
 {
     auto link = std::make_shared<MqttLink>();
-    link->meters = meters;
-    link->power = power;
-    link->rules = alarms;
-    if (!take_settings(settings, *link, problem) || !distinct_sensors(*link, problem) ||
+    link->names.meters = meters;
+    link->names.power = power;
+    link->names.rules = alarms;
+    if (!take_settings(settings, *link, problem) || !distinct_sensors(link->names, problem) ||
         !hold_node(*link, problem)) {
         return nullptr;
     }
