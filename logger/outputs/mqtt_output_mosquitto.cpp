@@ -10,7 +10,9 @@
 
 #include <mosquitto.h>
 #include <netdb.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -27,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace logbook {
@@ -46,6 +49,8 @@ constexpr auto CONNECT_LIMIT = std::chrono::seconds(10);
 constexpr auto START_WAIT = std::chrono::seconds(2);
 // The network thread looks this often whether it is told to stop.
 constexpr int LOOP_MS = 100;
+// MQTT's longest password.
+constexpr std::size_t MOST_PASSWORD = 65535;
 // Messages handed to libmosquitto and not yet sent: past this, a slow broker loses the next.
 constexpr int MOST_PENDING = 200;
 // The end of a run gives what is still pending this long to go...
@@ -116,8 +121,9 @@ bool parse_url(const std::string& url, Broker& broker, std::string& problem)
     return true;
 }
 
-// The whole file, or false with the system's words for what went wrong.
-bool read_whole(const std::string& path, std::string& text, std::string& error)
+// The file's text up to `most` bytes (a device such as /dev/zero has no end), or false with
+// the system's words for what went wrong.
+bool read_whole(const std::string& path, std::size_t most, std::string& text, std::string& error)
 {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
@@ -126,21 +132,35 @@ bool read_whole(const std::string& path, std::string& text, std::string& error)
     }
     char block[4096];
     std::size_t got = 0;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
+    while (text.size() <= most && (got = std::fread(block, 1, sizeof block, file)) > 0) {
         text.append(block, got);
     }
     const bool failed = std::ferror(file) != 0;
     error = failed ? std::strerror(errno) : "";
     std::fclose(file);
-    return !failed;
+    if (!failed && text.size() > most) {
+        error = "longer than " + std::to_string(most) + " bytes";
+    }
+    return error.empty();
 }
 
 // The certificates that libmosquitto will trust, read now so that a wrong file is said at once.
 bool check_cafile(const std::string& path, std::string& problem)
 {
-    std::string text;
+    struct stat status {};
     std::string error;
-    if (!read_whole(path, text, error)) {
+    if (stat(path.c_str(), &status) != 0) {
+        error = std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        error = "not a file";
+    } else if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        std::fgetc(file);
+        error = std::ferror(file) != 0 ? std::strerror(errno) : "";
+        std::fclose(file);
+    } else {
+        error = std::strerror(errno);
+    }
+    if (!error.empty()) {
         problem = "cannot read --mqtt-cafile " + path + ": " + error;
         return false;
     }
@@ -155,18 +175,21 @@ bool check_cafile(const std::string& path, std::string& problem)
     return loaded;
 }
 
-// The file's text but one line end (LF or CR LF) at its end; else OHM_MQTT_PASSWORD.
+// The file's text but one line end (LF or CR LF) at its end; else OHM_MQTT_PASSWORD, taken
+// out of the environment that commands of --on-alarm inherit.
 bool read_password(const std::string& path, std::string& password, bool& has_password,
                    std::string& problem)
 {
-    if (path.empty()) {
-        const char* given = std::getenv("OHM_MQTT_PASSWORD");
-        has_password = given != nullptr;
+    if (const char* given = std::getenv("OHM_MQTT_PASSWORD")) {
+        has_password = path.empty();
         password = has_password ? given : "";
+        unsetenv("OHM_MQTT_PASSWORD");
+    }
+    if (path.empty()) {
         return true;
     }
     std::string error;
-    if (!read_whole(path, password, error)) {
+    if (!read_whole(path, MOST_PASSWORD, password, error)) {
         problem = "cannot read the MQTT password from " + path + ": " + error;
         return false;
     }
@@ -230,9 +253,10 @@ struct MqttLink {
     bool settled = false;  // the first attempt came to something
     bool reached = false;  // the run was announced once at least
     int retry_s = 1;
-    std::string refusal; // the broker's refusal of the current attempt
-    std::string failure; // the latest, while not connected
-    std::string said;    // the failure last said on standard error
+    std::optional<Steady::time_point> known_since; // of the connection
+    std::string refusal;                           // the broker's refusal of the current attempt
+    std::string failure;                           // the latest, while not connected
+    std::string said;                              // the failure last said on standard error
     std::vector<std::string> notices;
     std::string earlier_availability; // of the node, as retained
     std::string earlier_owner;
@@ -478,7 +502,7 @@ void greeted(MqttLink& link)
         return;
     }
     link.phase = Phase::known;
-    link.retry_s = 1;
+    link.known_since = Steady::now();
     if (link.running) {
         announce(link);
     }
@@ -549,6 +573,21 @@ void on_publish(mosquitto*, void* data, int)
     ++link.sent;
 }
 
+// Under the lock: when to try again, after a pause that doubles up to LONGEST_RETRY_S, and
+// from a second again after a connection that held as long: a broker that drops every
+// connection is not tried, nor its failure said, more often than that.
+Steady::time_point next_attempt(MqttLink& link)
+{
+    const Steady::time_point now = Steady::now();
+    if (link.known_since && now - *link.known_since >= std::chrono::seconds(LONGEST_RETRY_S)) {
+        link.retry_s = 1;
+    }
+    link.known_since.reset();
+    const Steady::time_point next = now + std::chrono::seconds(link.retry_s);
+    link.retry_s = std::min(2 * link.retry_s, LONGEST_RETRY_S);
+    return next;
+}
+
 // An attempt that failed at once or a connection that ended, and when to try again.
 void fail(MqttLink& link, int code, int error, Steady::time_point& next_try)
 {
@@ -562,8 +601,7 @@ void fail(MqttLink& link, int code, int error, Steady::time_point& next_try)
     note_failure(link, failure_of(link, code, error, lost));
     link.refusal.clear();
     link.phase = Phase::waiting;
-    next_try = Steady::now() + std::chrono::seconds(link.retry_s);
-    link.retry_s = std::min(2 * link.retry_s, LONGEST_RETRY_S);
+    next_try = next_attempt(link);
 }
 
 // Waits for the next attempt; false when told to stop (or refused, until then).
@@ -595,6 +633,9 @@ void run_network(const std::shared_ptr<MqttLink>& shared)
                                    : mosquitto_reconnect_async(link.client);
             first = false;
             open = code == MOSQ_ERR_SUCCESS;
+            // Not for the commands of --on-alarm: one that outlives the run would hold the
+            // connection, and keep the broker from saying offline.
+            fcntl(mosquitto_socket(link.client), F_SETFD, FD_CLOEXEC);
             limit = Steady::now() + CONNECT_LIMIT;
             if (!open) {
                 fail(link, code, errno, next_try);
@@ -623,8 +664,7 @@ void run_network(const std::shared_ptr<MqttLink>& shared)
                         std::chrono::duration_cast<std::chrono::seconds>(CONNECT_LIMIT).count()) +
                     " s");
             link.phase = Phase::waiting;
-            next_try = Steady::now() + std::chrono::seconds(link.retry_s);
-            link.retry_s = std::min(2 * link.retry_s, LONGEST_RETRY_S);
+            next_try = next_attempt(link);
         }
     }
     // The disconnection sent keeps the broker from publishing the will.
@@ -694,7 +734,7 @@ std::string machine_owner()
 {
     std::string id;
     std::string error;
-    read_whole("/etc/machine-id", id, error);
+    read_whole("/etc/machine-id", MOST_PASSWORD, id, error);
     id.erase(id.find_last_not_of('\n') + 1);
     return id.empty() ? host_name() : host_name() + "/" + id;
 }
@@ -779,7 +819,10 @@ std::string total_json(const std::string& time, double value, const char* unit, 
     char number[64];
     return json{
         {"time", time},
-        {"value", std::string(number, std::to_chars(number, number + sizeof number, value).ptr)},
+        {"value",
+         std::string(
+             number,
+             std::to_chars(number, number + sizeof number, value, std::chars_format::fixed).ptr)},
         {"base_unit", unit},
         {"status", "ok"},
         {"last_reset", utc_timestamp(view.start_utc)}}
