@@ -256,6 +256,7 @@ struct MqttLink {
     std::optional<Steady::time_point> known_since; // of the connection
     std::string refusal;                           // the broker's refusal of the current attempt
     std::string failure;                           // the latest, while not connected
+    std::string last_failure;                      // of the run, for its summary
     std::string said;                              // the failure last said on standard error
     std::vector<std::string> notices;
     std::string earlier_availability; // of the node, as retained
@@ -394,6 +395,7 @@ void note_failure(MqttLink& link, const std::string& failure)
 {
     link.ready = false;
     link.failure = failure;
+    link.last_failure = failure;
     if (failure != link.said) {
         link.notices.push_back("mqtt: no connection to " + address_of(link.broker) + ": " +
                                failure + "; trying again");
@@ -495,6 +497,7 @@ void greeted(MqttLink& link)
         link.phase = Phase::refused;
         link.failure = "node " + link.names.node + " is online on " + address_of(link.broker) +
                        ": another ohmlog publishes as " + link.names.node;
+        link.last_failure = link.failure;
         link.notices.push_back("mqtt: " + link.failure + "; this run stops publishing");
         link.settled = true;
         link.changed.notify_all();
@@ -915,8 +918,9 @@ void report(MqttLink& link, Terminal& terminal, RunView& view)
 std::string why_dropped(MqttLink& link)
 {
     const std::lock_guard<std::mutex> hold(link.lock);
-    if (!link.failure.empty()) {
-        return "; the last failure: " + link.failure;
+    if (!link.last_failure.empty()) {
+        return "; the last failure: " + link.last_failure +
+               (link.failure.empty() ? " (connected again since)" : "");
     }
     if (link.dropped == 0) {
         return "";

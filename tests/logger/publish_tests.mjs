@@ -378,6 +378,7 @@ test("MQTT: a broker away at the start, then readings, availability, alarms and 
   await until("offline", () => messages(sub, "ohm/bench-7/availability").includes("offline"));
   assert.match(log.err, /no connection to 127\.0\.0\.1:\d+: connection lost; trying again\n/);
   assert.equal(log.err.match(/connected to/g).length, 2, "each time the broker is reached after a failure");
+  assert.match(log.err, /; the last failure: connection (lost|refused) \(connected again since\)\n/);
   const [sent, dropped] = log.err.match(/  mqtt: (\d+) messages published, (\d+) dropped/).slice(1).map(Number);
   assert.ok(sent > 5 && dropped > 0, log.err);
 });
