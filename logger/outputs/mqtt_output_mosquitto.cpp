@@ -8,16 +8,16 @@
 #include "log_platform.h"
 #include "mqtt_sensors.h"
 
+#include <fcntl.h>
 #include <mosquitto.h>
 #include <netdb.h>
-#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <openssl/err.h>
+#include <openssl/x509_vfy.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <nlohmann/json.hpp>
-#include <openssl/err.h>
-#include <openssl/x509_vfy.h>
 
 #include <algorithm>
 #include <atomic>
@@ -737,7 +737,9 @@ std::string machine_owner()
 {
     std::string id;
     std::string error;
-    read_whole("/etc/machine-id", MOST_PASSWORD, id, error);
+    if (!read_whole("/etc/machine-id", 64, id, error)) { // 32 hexadecimal digits and a line end
+        id.clear();
+    }
     id.erase(id.find_last_not_of('\n') + 1);
     return id.empty() ? host_name() : host_name() + "/" + id;
 }
@@ -819,7 +821,8 @@ bool wait_for_start(MqttLink& link, std::string& problem)
 
 std::string total_json(const std::string& time, double value, const char* unit, const RunView& view)
 {
-    char number[64];
+    char number[400]; // the largest double in fixed notation
+
     return json{
         {"time", time},
         {"value",
