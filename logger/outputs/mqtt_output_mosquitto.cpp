@@ -957,6 +957,7 @@ void end(MqttPublisher& publisher, const RunView& view)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     stop_network(publisher);
+    link.dropped += link.pending.exchange(0); // never sent
 }
 
 } // namespace
