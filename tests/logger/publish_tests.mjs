@@ -238,6 +238,7 @@ test("MQTT for Home Assistant: readings, power, energy, charge and alarms with t
   assert.deepEqual(Object.keys(left).filter((topic) => topic.includes("pair")).sort(), ["homeassistant/sensor/pair_U/config",
     "ohm/pair/U/availability", "ohm/pair/availability", "ohm/pair/sensors"]);
   assert.deepEqual(JSON.parse(left["ohm/pair/sensors"]).topics, ["homeassistant/sensor/pair_U/config", "ohm/pair/U/availability"]);
+  assert.equal(left["ohm/pair/availability"], "offline", "the will is retained");
   retain("ohm/pair/sensors", JSON.stringify({ logger: "elsewhere", topics: [] }));
   retain("ohm/pair/availability", "online");
   const elsewhere = ohmlog(["-n", "1", "--mqtt", url, "--mqtt-node", "pair", `I=${amperes}`]);
@@ -246,9 +247,11 @@ test("MQTT for Home Assistant: readings, power, energy, charge and alarms with t
 });
 
 test("MQTT says what goes wrong, at once and in the summary: login, name, certificate, refusal; a password file's line end", async () => {
-  const { plain, password, tls } = await sharedBroker();
+  const { plain, password, tls, process: mosquitto } = await sharedBroker();
   const sub = await watch(plain);
   const free = await freePort();
+  const refusals = () => mosquitto.err.split("not authorised").length;
+  const before = refusals();
   writeFileSync(path.join(dir, "password.crlf"), "secret\r\n");
   const cases = [
     { cause: "login refused \\(not authorised\\)", url: `mqtt://lab@127.0.0.1:${password}`, env: { OHM_MQTT_PASSWORD: "guess" }, serve: true },
@@ -268,6 +271,7 @@ test("MQTT says what goes wrong, at once and in the summary: login, name, certif
     }
     await until(each.cause, () => new RegExp(`ohmlog: mqtt: no connection to [^ ]+: ${each.cause}`).test(log.err));
     if (each.serve) {
+      await until("a second attempt", () => refusals() > before + 1);
       const web = Number(log.err.match(/served at http:\/\/127\.0\.0\.1:(\d+)\//)[1]);
       assert.match(await fetch(web, "/metrics"), /^ohm_mqtt_connected 0$/m);
       const state = JSON.parse(await fetch(web, "/latest.json")).mqtt;
