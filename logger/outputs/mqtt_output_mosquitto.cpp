@@ -1,18 +1,35 @@
-// The MQTT output through libmosquitto (Debian's libmosquitto-dev), for the Linux builds.
+// The MQTT output through libmosquitto (Debian's libmosquitto-dev), for the Linux builds. The
+// certificate authority of mqtts:// is read at start by OpenSSL (libssl-dev), the library that
+// libmosquitto reads it with when it connects.
 #include "mqtt_output.h"
 
+#include "log_files.h"
 #include "log_json.h"
 #include "log_platform.h"
+#include "mqtt_sensors.h"
 
+#include <fcntl.h>
 #include <mosquitto.h>
+#include <netdb.h>
 #include <nlohmann/json.hpp>
+#include <openssl/err.h>
+#include <openssl/x509_vfy.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace logbook {
@@ -20,14 +37,26 @@ namespace logbook {
 namespace {
 
 using nlohmann::json;
+using Steady = std::chrono::steady_clock;
 
 constexpr int KEEPALIVE_S = 30;
 // A broker that is away is tried again after a second, then after twice as long, up to this.
-constexpr unsigned int LONGEST_RETRY_S = 30;
+constexpr int LONGEST_RETRY_S = 30;
+// A connection not accepted within this (an address whose packets are dropped, a broker that
+// never answers) is given up and tried again.
+constexpr auto CONNECT_LIMIT = std::chrono::seconds(10);
+// How long the start waits for the broker to say whether another logger has the node.
+constexpr auto START_WAIT = std::chrono::seconds(2);
+// The network thread looks this often whether it is told to stop.
+constexpr int LOOP_MS = 100;
+// MQTT's longest password.
+constexpr std::size_t MOST_PASSWORD = 65535;
 // Messages handed to libmosquitto and not yet sent: past this, a slow broker loses the next.
 constexpr int MOST_PENDING = 200;
-// The end of a run gives what is still pending this long to go.
-constexpr auto END_WAIT = std::chrono::seconds(2);
+// The end of a run gives what is still pending this long to go...
+constexpr auto END_WAIT = std::chrono::milliseconds(1500);
+// ...and the network thread this long to end: one stuck in a name lookup is left behind.
+constexpr auto STOP_WAIT = std::chrono::seconds(1);
 
 struct Broker {
     std::string host;
@@ -36,7 +65,14 @@ struct Broker {
     bool tls = false;
 };
 
-// mqtt://[USER@]HOST[:PORT] and mqtts://..., HOST an address in brackets for IPv6.
+std::string address_of(const Broker& broker)
+{
+    const bool ipv6 = broker.host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + broker.host + "]" : broker.host) + ":" + std::to_string(broker.port);
+}
+
+// mqtt://[USER@]HOST[:PORT] and mqtts://..., HOST an address in brackets for IPv6. A password
+// has no place there: the process list would show it.
 bool parse_url(const std::string& url, Broker& broker, std::string& problem)
 {
     const std::string plain = "mqtt://";
@@ -46,17 +82,25 @@ bool parse_url(const std::string& url, Broker& broker, std::string& problem)
         problem = "bad --mqtt '" + url + "': mqtt://[USER@]HOST[:PORT] or mqtts://...";
         return false;
     }
-    std::string rest = url.substr(broker.tls ? secure.size() : plain.size());
+    const std::string scheme = broker.tls ? secure : plain;
+    std::string rest = url.substr(scheme.size());
     const auto at = rest.find('@');
     if (at != std::string::npos) {
         broker.user = rest.substr(0, at);
         rest = rest.substr(at + 1);
     }
+    const auto colon = broker.user.find(':');
+    if (colon != std::string::npos) {
+        problem = "bad --mqtt '" + scheme + broker.user.substr(0, colon) + ":...@" + rest +
+                  "': no password in the URL, where the process list shows it; give it in "
+                  "OHM_MQTT_PASSWORD or --mqtt-password-file";
+        return false;
+    }
     broker.port = broker.tls ? 8883 : 1883;
     const auto bracket = rest.find(']');
-    const auto colon = rest.find(':', bracket == std::string::npos ? 0 : bracket);
-    if (colon != std::string::npos) {
-        const std::string digits = rest.substr(colon + 1);
+    const auto port_colon = rest.find(':', bracket == std::string::npos ? 0 : bracket);
+    if (port_colon != std::string::npos) {
+        const std::string digits = rest.substr(port_colon + 1);
         const auto result =
             std::from_chars(digits.data(), digits.data() + digits.size(), broker.port);
         if (digits.empty() || result.ec != std::errc() ||
@@ -64,7 +108,7 @@ bool parse_url(const std::string& url, Broker& broker, std::string& problem)
             problem = "bad --mqtt '" + url + "': the port is a number from 1 to 65535";
             return false;
         }
-        rest.resize(colon);
+        rest.resize(port_colon);
     }
     if (rest.size() > 2 && rest.front() == '[' && rest.back() == ']') {
         rest = rest.substr(1, rest.size() - 2);
@@ -77,333 +121,914 @@ bool parse_url(const std::string& url, Broker& broker, std::string& problem)
     return true;
 }
 
-// A name as a topic level and a Home Assistant object id take it: letters, digits, _ and -.
-std::string topic_word(const std::string& name)
+// The file's text up to `most` bytes (a device such as /dev/zero has no end), or false with
+// the system's words for what went wrong.
+bool read_whole(const std::string& path, std::size_t most, std::string& text, std::string& error)
 {
-    std::string word;
-    for (const char c : name) {
-        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                          (c >= '0' && c <= '9') || c == '_' || c == '-';
-        word += kept ? c : '_';
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = std::strerror(errno);
+        return false;
     }
-    return word.empty() ? std::string("_") : word;
+    char block[4096];
+    std::size_t got = 0;
+    while (text.size() <= most && (got = std::fread(block, 1, sizeof block, file)) > 0) {
+        text.append(block, got);
+    }
+    const bool failed = std::ferror(file) != 0;
+    error = failed ? std::strerror(errno) : "";
+    std::fclose(file);
+    if (!failed && text.size() > most) {
+        error = "longer than " + std::to_string(most) + " bytes";
+    }
+    return error.empty();
 }
 
-struct Sensor {
-    const char* base_unit;
-    const char* unit;         // as Home Assistant writes it
-    const char* device_class; // nullptr: none
-};
+// The certificates that libmosquitto will trust, read now so that a wrong file is said at once.
+bool check_cafile(const std::string& path, std::string& problem)
+{
+    struct stat status {};
+    std::string error;
+    if (stat(path.c_str(), &status) != 0) {
+        error = std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        error = "not a file";
+    } else if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        std::fgetc(file);
+        error = std::ferror(file) != 0 ? std::strerror(errno) : "";
+        std::fclose(file);
+    } else {
+        error = std::strerror(errno);
+    }
+    if (!error.empty()) {
+        problem = "cannot read --mqtt-cafile " + path + ": " + error;
+        return false;
+    }
+    X509_STORE* store = X509_STORE_new();
+    const bool loaded = store != nullptr && X509_STORE_load_file(store, path.c_str()) == 1;
+    X509_STORE_free(store);
+    ERR_clear_error();
+    if (!loaded) {
+        problem = "--mqtt-cafile " + path +
+                  " holds no certificate (a PEM file: -----BEGIN CERTIFICATE-----)";
+    }
+    return loaded;
+}
 
-constexpr Sensor SENSORS[] = {{"V", "V", "voltage"},
-                              {"A", "A", "current"},
-                              {"Ohm", "\xce\xa9", nullptr},
-                              {"F", "F", nullptr},
-                              {"Hz", "Hz", "frequency"},
-                              {"degC",
-                               "\xc2\xb0"
-                               "C",
-                               "temperature"},
-                              {"W", "W", "power"},
-                              {"", nullptr, nullptr}};
+// The file's text but one line end (LF or CR LF) at its end; else OHM_MQTT_PASSWORD, taken
+// out of the environment that commands of --on-alarm inherit.
+bool read_password(const std::string& path, std::string& password, bool& has_password,
+                   std::string& problem)
+{
+    if (const char* given = std::getenv("OHM_MQTT_PASSWORD")) {
+        has_password = path.empty();
+        password = has_password ? given : "";
+        unsetenv("OHM_MQTT_PASSWORD");
+    }
+    if (path.empty()) {
+        return true;
+    }
+    std::string error;
+    if (!read_whole(path, MOST_PASSWORD, password, error)) {
+        problem = "cannot read the MQTT password from " + path + ": " + error;
+        return false;
+    }
+    for (const char* end : {"\r\n", "\n"}) {
+        const std::size_t size = std::strlen(end);
+        if (password.size() >= size && password.compare(password.size() - size, size, end) == 0) {
+            password.resize(password.size() - size);
+            break;
+        }
+    }
+    has_password = !password.empty();
+    if (!has_password) {
+        problem = "cannot read the MQTT password from " + path + ": the file holds none";
+    }
+    return has_password;
+}
+
+std::string default_node()
+{
+    const std::string host = host_name();
+    const std::string word = word_of(host.substr(0, host.find('.')));
+    return word.empty() ? std::string("ohmlog") : word;
+}
+
+enum class Phase {
+    waiting,    // no connection; the next attempt is due at a time
+    connecting, // an attempt not yet accepted
+    greeting,   // accepted; the node's retained state being read
+    known,      // the node is this run's; announced once the run starts
+    ready,      // announced: the run's messages go
+    refused     // another logger is online on the node: no more attempts
+};
 
 } // namespace
 
-struct MqttPublisher {
+// What the run's loop and the network thread share. The settings above `lock` are set before
+// the thread starts and read only after.
+struct MqttLink {
     Broker broker;
     std::string password;
     bool has_password = false;
     std::string cafile;
-    std::string node;                // as a topic level
-    std::vector<std::string> topics; // each meter's name as a topic level, then "power"
-    std::vector<std::string> names;  // as named
+    MqttNames names;
+    std::string client_id; // this process's
+    std::string owner;     // this machine's, as the owner of the node's retained topics
+    int node_lock = -1;    // held while this process publishes as the node
     mosquitto* client = nullptr;
-    std::atomic<bool> connected{false};
+    std::atomic<bool> ready{false};
     std::atomic<int> pending{0};
     std::atomic<long> sent{0};
     std::atomic<long> dropped{0};
-    // What the network thread publishes again on each connection, and the loop's thread
-    // changes.
-    std::mutex lock;
-    std::vector<bool> away;         // each meter's port lost
-    std::vector<std::string> units; // the base unit last announced to Home Assistant; "?": none
+    std::mutex log_lock;    // libmosquitto logs from both threads
+    std::string error_line; // its latest error line: OpenSSL's words for a refused certificate
 
-    MqttPublisher() = default;
-    MqttPublisher(const MqttPublisher&) = delete;
-    MqttPublisher& operator=(const MqttPublisher&) = delete;
-    ~MqttPublisher()
+    std::mutex lock;
+    std::condition_variable changed;
+    Phase phase = Phase::waiting;
+    bool stopping = false;
+    bool finished = false; // the network thread ended
+    bool running = false;  // the run's outputs are set: the node may be announced
+    bool settled = false;  // the first attempt came to something
+    bool reached = false;  // the run was announced once at least
+    int retry_s = 1;
+    std::optional<Steady::time_point> known_since; // of the connection
+    std::string refusal;                           // the broker's refusal of the current attempt
+    std::string failure;                           // the latest, while not connected
+    std::string last_failure;                      // of the run, for its summary
+    std::string said;                              // the failure last said on standard error
+    std::vector<std::string> notices;
+    std::string earlier_availability; // of the node, as retained
+    std::string earlier_owner;
+    std::vector<std::string> earlier_topics;
+    std::vector<bool> away;         // each meter's port lost
+    std::vector<std::string> units; // the base unit last announced; "?": none yet
+    std::vector<bool> charged;      // its charge sensor announced
+    std::vector<bool> raised;       // each alarm's state as published
+
+    MqttLink() = default;
+    MqttLink(const MqttLink&) = delete;
+    MqttLink& operator=(const MqttLink&) = delete;
+    ~MqttLink()
     {
         if (client != nullptr) {
             mosquitto_destroy(client);
             mosquitto_lib_cleanup();
         }
+        if (node_lock >= 0) {
+            close(node_lock);
+        }
     }
+};
+
+struct MqttPublisher {
+    std::shared_ptr<MqttLink> link; // shared with the network thread, which may outlive this
+    std::thread network;
+    ~MqttPublisher();
 };
 
 namespace {
 
-std::string node_topic(const MqttPublisher& publisher, const std::string& leaf)
+// Hands a message to libmosquitto, counted as pending until it is sent.
+void send(MqttLink& link, const std::string& topic, const std::string& payload, int qos,
+          bool retain)
 {
-    return "ohm/" + publisher.node + "/" + leaf;
-}
-
-void publish(MqttPublisher& publisher, const std::string& topic, const std::string& payload,
-             int qos, bool retain)
-{
-    if (!publisher.connected || publisher.pending >= MOST_PENDING) {
-        ++publisher.dropped;
+    if (link.pending >= MOST_PENDING) {
+        ++link.dropped;
         return;
     }
-    ++publisher.pending;
-    if (mosquitto_publish(publisher.client, nullptr, topic.c_str(),
-                          static_cast<int>(payload.size()), payload.data(), qos,
-                          retain) != MOSQ_ERR_SUCCESS) {
-        --publisher.pending;
-        ++publisher.dropped;
+    ++link.pending;
+    if (mosquitto_publish(link.client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), qos, retain) != MOSQ_ERR_SUCCESS) {
+        --link.pending;
+        ++link.dropped;
     }
 }
 
-std::string discovery(const MqttPublisher& publisher, std::size_t target, const std::string& unit)
+// A message of the run: dropped, and counted, unless the broker is there and knows the run.
+void publish(MqttLink& link, const std::string& topic, const std::string& payload, int qos,
+             bool retain)
 {
-    const std::string name = target < publisher.names.size() ? publisher.names[target] : "power";
-    const std::string word = publisher.topics[target];
-    json config{
-        {"name", name},
-        {"unique_id", "ohmlog_" + publisher.node + "_" + word},
-        {"object_id", publisher.node + "_" + word},
-        {"device",
-         {{"identifiers", json::array({"ohmlog_" + publisher.node})},
-          {"name", "ohmlog " + publisher.node},
-          {"manufacturer", "ohm"},
-          {"model", "MAS-345 logger"},
-          {"sw_version", OHM_VERSION}}},
-        {"state_topic", node_topic(publisher, word + "/reading")},
-        {"value_template", "{{ value_json.value if value_json.status == 'ok' else None }}"},
-        {"state_class", "measurement"},
-        {"availability", json::array({{{"topic", node_topic(publisher, "availability")}},
-                                      {{"topic", node_topic(publisher, word + "/availability")}}})},
-        {"availability_mode", "all"}};
-    for (const Sensor& sensor : SENSORS) {
-        if (unit == sensor.base_unit) {
-            if (sensor.unit != nullptr) {
-                config["unit_of_measurement"] = sensor.unit;
-            }
-            if (sensor.device_class != nullptr) {
-                config["device_class"] = sensor.device_class;
-            }
-            break;
-        }
-    }
-    return config.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-void announce(MqttPublisher& publisher, std::size_t target)
-{
-    publish(publisher,
-            "homeassistant/sensor/" + publisher.node + "_" + publisher.topics[target] + "/config",
-            discovery(publisher, target, publisher.units[target]), 1, true);
-}
-
-void set_availability(MqttPublisher& publisher, std::size_t target)
-{
-    publish(publisher, node_topic(publisher, publisher.topics[target] + "/availability"),
-            publisher.away[target] ? "offline" : "online", 1, true);
-}
-
-// On each connection, from the network thread: online, and every meter's state and sensor.
-void on_connect(mosquitto*, void* data, int result)
-{
-    auto& publisher = *static_cast<MqttPublisher*>(data);
-    if (result != 0) {
+    if (!link.ready) {
+        ++link.dropped;
         return;
     }
-    publisher.connected = true;
-    publish(publisher, node_topic(publisher, "availability"), "online", 1, true);
-    const std::lock_guard<std::mutex> hold(publisher.lock);
-    for (std::size_t target = 0; target < publisher.topics.size(); ++target) {
-        set_availability(publisher, target);
-        if (publisher.units[target] != "?") {
-            announce(publisher, target);
+    send(link, topic, payload, qos, retain);
+}
+
+void retain(MqttLink& link, const std::string& topic, const std::string& payload)
+{
+    publish(link, topic, payload, 1, true);
+}
+
+void publish_owned(MqttLink& link)
+{
+    retain(link, node_topic(link.names, "sensors"),
+           json{{"logger", link.owner}, {"topics", owned_topics(link.names, link.charged)}}.dump());
+}
+
+void announce_reading(MqttLink& link, std::size_t target)
+{
+    const std::string word =
+        target < link.names.meters.size() ? link.names.meters[target] : "power";
+    retain(link, config_topic(link.names, "sensor", word),
+           reading_config(link.names, target, link.units[target]));
+}
+
+void set_availability(MqttLink& link, std::size_t meter)
+{
+    retain(link, node_topic(link.names, link.names.meters[meter] + "/availability"),
+           link.away[meter] ? "offline" : "online");
+}
+
+void set_alarm(MqttLink& link, std::size_t alarm)
+{
+    retain(link, node_topic(link.names, "alarm/" + alarm_word(link.names, alarm)),
+           link.raised[alarm] ? "ON" : "OFF");
+}
+
+// Under the lock, from either thread: the run's state on a connection the node is known on,
+// and what an earlier run left that this one does not publish, cleared.
+void announce(MqttLink& link)
+{
+    link.ready = true;
+    link.reached = true;
+    link.phase = Phase::ready;
+    const std::vector<std::string> owned = owned_topics(link.names, link.charged);
+    for (const std::string& topic : link.earlier_topics) {
+        if (std::find(owned.begin(), owned.end(), topic) == owned.end()) {
+            retain(link, topic, "");
         }
+    }
+    link.earlier_topics.clear();
+    publish_owned(link);
+    retain(link, node_topic(link.names, "availability"), "online");
+    for (std::size_t target = 0; target < link.units.size(); ++target) {
+        if (target < link.names.meters.size()) {
+            set_availability(link, target);
+        }
+        if (link.units[target] != "?") {
+            announce_reading(link, target);
+        }
+    }
+    for (std::size_t meter = 0; meter <= link.names.meters.size(); ++meter) {
+        if (meter < link.names.meters.size() ? link.charged[meter] : link.names.power) {
+            retain(link, total_topic(link.names, meter), total_config(link.names, meter));
+        }
+    }
+    for (std::size_t alarm = 0; alarm < link.names.rules.size(); ++alarm) {
+        retain(link,
+               config_topic(link.names, "binary_sensor", "alarm_" + alarm_word(link.names, alarm)),
+               alarm_config(link.names, alarm));
+        set_alarm(link, alarm);
+    }
+    if (!link.said.empty()) {
+        link.notices.push_back("mqtt: connected to " + address_of(link.broker));
+    }
+    link.said.clear();
+    link.failure.clear();
+}
+
+// Under the lock: a failure, said when it is not the one said last.
+void note_failure(MqttLink& link, const std::string& failure)
+{
+    link.ready = false;
+    link.failure = failure;
+    link.last_failure = failure;
+    if (failure != link.said) {
+        link.notices.push_back("mqtt: no connection to " + address_of(link.broker) + ": " +
+                               failure + "; trying again");
+        link.said = failure;
+    }
+    link.settled = true;
+    link.changed.notify_all();
+}
+
+std::string refusal_of(int code)
+{
+    if (code == 4 || code == 5) {
+        return std::string("login refused (") +
+               (code == 4 ? "bad user name or password" : "not authorised") + ")";
+    }
+    return std::string("refused by the broker (") + mosquitto_connack_string(code) + ")";
+}
+
+// A failed attempt or a lost connection in words.
+std::string failure_of(MqttLink& link, int code, int error, bool lost)
+{
+    if (!link.refusal.empty()) {
+        return link.refusal;
+    }
+    if (lost && (code == MOSQ_ERR_CONN_LOST || code == MOSQ_ERR_ERRNO)) {
+        return "connection lost";
+    }
+    if (code == MOSQ_ERR_EAI) {
+        return "name not found (" + link.broker.host + ": " + gai_strerror(error) + ")";
+    }
+    if (code == MOSQ_ERR_TLS) {
+        const std::lock_guard<std::mutex> hold(link.log_lock);
+        return link.error_line.find("certificate verify failed") != std::string::npos
+                   ? "certificate refused (not signed by --mqtt-cafile's authority, or not "
+                     "this host's)"
+                   : "TLS failed (" + link.error_line + ")";
+    }
+    if (code == MOSQ_ERR_ERRNO) {
+        return error == ECONNREFUSED ? std::string("connection refused") : std::strerror(error);
+    }
+    return mosquitto_strerror(code);
+}
+
+void on_log(mosquitto*, void* data, int level, const char* line)
+{
+    if ((level & MOSQ_LOG_ERR) != 0) {
+        auto& link = *static_cast<MqttLink*>(data);
+        const std::lock_guard<std::mutex> hold(link.log_lock);
+        link.error_line = line;
+    }
+}
+
+// The node's retained availability and list of topics, then the greeting that follows them.
+std::vector<std::string> greeting_topics(const MqttLink& link)
+{
+    return {node_topic(link.names, "availability"), node_topic(link.names, "sensors"),
+            node_topic(link.names, "hello")};
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& texts)
+{
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    return pointers;
+}
+
+void on_connect(mosquitto* client, void* data, int code)
+{
+    auto& link = *static_cast<MqttLink*>(data);
+    const std::lock_guard<std::mutex> hold(link.lock);
+    if (code != 0) {
+        link.refusal = refusal_of(code);
+        return;
+    }
+    // The messages of the connection before, not sent, went with it.
+    link.pending = 0;
+    link.phase = Phase::greeting;
+    link.earlier_availability.clear();
+    link.earlier_owner.clear();
+    link.earlier_topics.clear();
+    std::vector<std::string> topics = greeting_topics(link);
+    const std::vector<char*> names = pointers_to(topics);
+    mosquitto_subscribe_multiple(client, nullptr, static_cast<int>(names.size()), names.data(), 1,
+                                 0, nullptr);
+}
+
+// Under the lock: the node is this run's unless a logger of another machine has it online (one
+// of this machine would hold the node's lock: an "online" of this machine's is one the broker
+// kept when its will was lost, after a power cut).
+void greeted(MqttLink& link)
+{
+    std::vector<std::string> topics = greeting_topics(link);
+    const std::vector<char*> names = pointers_to(topics);
+    mosquitto_unsubscribe_multiple(link.client, nullptr, static_cast<int>(names.size()),
+                                   names.data(), nullptr);
+    if (link.earlier_availability == "online" && link.earlier_owner != link.owner) {
+        link.phase = Phase::refused;
+        link.failure = "node " + link.names.node + " is online on " + address_of(link.broker) +
+                       ": another ohmlog publishes as " + link.names.node;
+        link.last_failure = link.failure;
+        link.notices.push_back("mqtt: " + link.failure + "; this run stops publishing");
+        link.settled = true;
+        link.changed.notify_all();
+        mosquitto_disconnect(link.client); // a clean end: the broker keeps the other's state
+        return;
+    }
+    link.phase = Phase::known;
+    link.known_since = Steady::now();
+    if (link.running) {
+        announce(link);
+    }
+    link.settled = true;
+    link.changed.notify_all();
+}
+
+void on_subscribe(mosquitto*, void* data, int, int count, const int* granted)
+{
+    auto& link = *static_cast<MqttLink*>(data);
+    const std::lock_guard<std::mutex> hold(link.lock);
+    if (link.phase != Phase::greeting) {
+        return;
+    }
+    if (std::any_of(granted, granted + count, [](int qos) { return qos > 2; })) {
+        link.notices.push_back("mqtt: the broker lets this user read none of ohm/" +
+                               link.names.node +
+                               "/: another logger on the node is not looked for, nor what an "
+                               "earlier run left cleared");
+        greeted(link);
+        return;
+    }
+    send(link, node_topic(link.names, "hello"), link.client_id, 1, false);
+}
+
+void on_message(mosquitto*, void* data, const mosquitto_message* message)
+{
+    auto& link = *static_cast<MqttLink*>(data);
+    const std::lock_guard<std::mutex> hold(link.lock);
+    const std::string topic = message->topic;
+    const std::string payload(static_cast<const char*>(message->payload),
+                              static_cast<std::size_t>(std::max(message->payloadlen, 0)));
+    if (link.phase != Phase::greeting) {
+        return;
+    }
+    if (topic == node_topic(link.names, "availability") && message->retain) {
+        link.earlier_availability = payload;
+    } else if (topic == node_topic(link.names, "sensors") && message->retain) {
+        const json earlier = json::parse(payload, nullptr, false);
+        if (earlier.is_object() && earlier.value("topics", json()).is_array()) {
+            link.earlier_owner = earlier.value("logger", "");
+            for (const json& each : earlier["topics"]) {
+                // Only what this node's runs publish is ever cleared.
+                const std::string owned = each.is_string() ? each.get<std::string>() : "";
+                if (owned.rfind(node_topic(link.names, ""), 0) == 0 ||
+                    (owned.rfind("homeassistant/", 0) == 0 &&
+                     owned.find("/" + link.names.node + "_") != std::string::npos)) {
+                    link.earlier_topics.push_back(owned);
+                }
+            }
+        }
+    } else if (topic == node_topic(link.names, "hello") && payload == link.client_id) {
+        greeted(link);
     }
 }
 
 void on_disconnect(mosquitto*, void* data, int)
 {
-    static_cast<MqttPublisher*>(data)->connected = false;
+    static_cast<MqttLink*>(data)->ready = false;
 }
 
 void on_publish(mosquitto*, void* data, int)
 {
-    auto& publisher = *static_cast<MqttPublisher*>(data);
-    --publisher.pending;
-    ++publisher.sent;
+    auto& link = *static_cast<MqttLink*>(data);
+    int pending = link.pending;
+    while (pending > 0 && !link.pending.compare_exchange_weak(pending, pending - 1)) {
+    }
+    ++link.sent;
 }
 
-bool connect(MqttPublisher& publisher, std::string& problem)
+// Under the lock: when to try again, after a pause that doubles up to LONGEST_RETRY_S, and
+// from a second again after a connection that held as long: a broker that drops every
+// connection is not tried, nor its failure said, more often than that.
+Steady::time_point next_attempt(MqttLink& link)
+{
+    const Steady::time_point now = Steady::now();
+    if (link.known_since && now - *link.known_since >= std::chrono::seconds(LONGEST_RETRY_S)) {
+        link.retry_s = 1;
+    }
+    link.known_since.reset();
+    const Steady::time_point next = now + std::chrono::seconds(link.retry_s);
+    link.retry_s = std::min(2 * link.retry_s, LONGEST_RETRY_S);
+    return next;
+}
+
+// An attempt that failed at once or a connection that ended, and when to try again.
+void fail(MqttLink& link, int code, int error, Steady::time_point& next_try)
+{
+    const std::lock_guard<std::mutex> hold(link.lock);
+    link.ready = false;
+    if (link.phase == Phase::refused) {
+        return;
+    }
+    const bool lost =
+        link.phase == Phase::greeting || link.phase == Phase::known || link.phase == Phase::ready;
+    note_failure(link, failure_of(link, code, error, lost));
+    link.refusal.clear();
+    link.phase = Phase::waiting;
+    next_try = next_attempt(link);
+}
+
+// Waits for the next attempt; false when told to stop (or refused, until then).
+bool wait_to_try(MqttLink& link, Steady::time_point next_try)
+{
+    std::unique_lock<std::mutex> hold(link.lock);
+    link.changed.wait_until(hold, next_try, [&link] { return link.stopping; });
+    if (link.phase == Phase::refused) {
+        link.changed.wait(hold, [&link] { return link.stopping; });
+    }
+    link.phase = Phase::connecting;
+    return !link.stopping;
+}
+
+// The network thread: connections made without blocking, each wait bounded, so that a broker
+// or a firewall cannot keep the run from ending.
+void run_network(const std::shared_ptr<MqttLink>& shared)
+{
+    MqttLink& link = *shared;
+    Steady::time_point next_try = Steady::now();
+    Steady::time_point limit = next_try;
+    bool open = false;
+    bool first = true;
+    while (open || wait_to_try(link, next_try)) {
+        if (!open) {
+            errno = 0;
+            const int code = first ? mosquitto_connect_async(link.client, link.broker.host.c_str(),
+                                                             link.broker.port, KEEPALIVE_S)
+                                   : mosquitto_reconnect_async(link.client);
+            first = false;
+            open = code == MOSQ_ERR_SUCCESS;
+            // Not for the commands of --on-alarm: one that outlives the run would hold the
+            // connection, and keep the broker from saying offline.
+            fcntl(mosquitto_socket(link.client), F_SETFD, FD_CLOEXEC);
+            limit = Steady::now() + CONNECT_LIMIT;
+            if (!open) {
+                fail(link, code, errno, next_try);
+                continue;
+            }
+        }
+        errno = 0;
+        const int code = mosquitto_loop(link.client, LOOP_MS, 1);
+        const int error = errno;
+        if (code != MOSQ_ERR_SUCCESS) {
+            open = false;
+            fail(link, code, error, next_try);
+            continue;
+        }
+        const std::lock_guard<std::mutex> hold(link.lock);
+        if (link.stopping) {
+            break;
+        }
+        if ((link.phase == Phase::connecting || link.phase == Phase::greeting) &&
+            Steady::now() > limit) {
+            open = false; // the next attempt closes the socket
+            note_failure(
+                link,
+                "no answer in " +
+                    std::to_string(
+                        std::chrono::duration_cast<std::chrono::seconds>(CONNECT_LIMIT).count()) +
+                    " s");
+            link.phase = Phase::waiting;
+            next_try = next_attempt(link);
+        }
+    }
+    // The disconnection sent keeps the broker from publishing the will.
+    if (open && mosquitto_disconnect(link.client) == MOSQ_ERR_SUCCESS) {
+        for (int k = 0; k < 5 && mosquitto_socket(link.client) != -1; ++k) {
+            mosquitto_loop(link.client, LOOP_MS / 2, 1);
+        }
+    }
+    const std::lock_guard<std::mutex> hold(link.lock);
+    link.finished = true;
+    link.changed.notify_all();
+}
+
+void stop_network(MqttPublisher& publisher)
+{
+    if (!publisher.network.joinable()) {
+        return;
+    }
+    MqttLink& link = *publisher.link;
+    std::unique_lock<std::mutex> hold(link.lock);
+    link.stopping = true;
+    link.changed.notify_all();
+    const bool ended = link.changed.wait_for(hold, STOP_WAIT, [&link] { return link.finished; });
+    hold.unlock();
+    if (ended) {
+        publisher.network.join();
+    } else {
+        publisher.network.detach(); // it holds the link, and lets it go when its lookup ends
+    }
+}
+
+bool set_up_client(MqttLink& link, std::string& problem)
 {
     mosquitto_lib_init();
-    const std::string id = "ohmlog-" + publisher.node + "-" + std::to_string(process_id());
-    publisher.client = mosquitto_new(id.c_str(), true, &publisher);
-    if (publisher.client == nullptr) {
+    link.client = mosquitto_new(link.client_id.c_str(), true, &link);
+    if (link.client == nullptr) {
         problem = "cannot make an MQTT client";
         return false;
     }
-    mosquitto_connect_callback_set(publisher.client, on_connect);
-    mosquitto_disconnect_callback_set(publisher.client, on_disconnect);
-    mosquitto_publish_callback_set(publisher.client, on_publish);
+    mosquitto_threaded_set(link.client, true); // publishing wakes the network thread
+    mosquitto_log_callback_set(link.client, on_log);
+    mosquitto_connect_callback_set(link.client, on_connect);
+    mosquitto_disconnect_callback_set(link.client, on_disconnect);
+    mosquitto_publish_callback_set(link.client, on_publish);
+    mosquitto_subscribe_callback_set(link.client, on_subscribe);
+    mosquitto_message_callback_set(link.client, on_message);
     const std::string offline = "offline";
-    const std::string will = node_topic(publisher, "availability");
+    const std::string will = node_topic(link.names, "availability");
     const bool set_up =
-        mosquitto_will_set(publisher.client, will.c_str(), static_cast<int>(offline.size()),
+        mosquitto_will_set(link.client, will.c_str(), static_cast<int>(offline.size()),
                            offline.data(), 1, true) == MOSQ_ERR_SUCCESS &&
-        (publisher.broker.user.empty() ||
-         mosquitto_username_pw_set(publisher.client, publisher.broker.user.c_str(),
-                                   publisher.has_password ? publisher.password.c_str() : nullptr) ==
+        (link.broker.user.empty() ||
+         mosquitto_username_pw_set(link.client, link.broker.user.c_str(),
+                                   link.has_password ? link.password.c_str() : nullptr) ==
              MOSQ_ERR_SUCCESS) &&
-        (!publisher.broker.tls ||
-         mosquitto_tls_set(publisher.client, publisher.cafile.c_str(), nullptr, nullptr, nullptr,
-                           nullptr) == MOSQ_ERR_SUCCESS) &&
-        mosquitto_reconnect_delay_set(publisher.client, 1, LONGEST_RETRY_S, true) ==
-            MOSQ_ERR_SUCCESS;
+        (!link.broker.tls || mosquitto_tls_set(link.client, link.cafile.c_str(), nullptr, nullptr,
+                                               nullptr, nullptr) == MOSQ_ERR_SUCCESS);
     if (!set_up) {
-        problem = "cannot set up the MQTT client (is --mqtt-cafile readable?)";
+        problem = "cannot set up the MQTT client";
+    }
+    return set_up;
+}
+
+// This machine: its name, and systemd's machine id where it has one, so that two machines of
+// one name are told apart.
+std::string machine_owner()
+{
+    std::string id;
+    std::string error;
+    if (!read_whole("/etc/machine-id", 64, id, error)) { // 32 hexadecimal digits and a line end
+        id.clear();
+    }
+    id.erase(id.find_last_not_of('\n') + 1);
+    return id.empty() ? host_name() : host_name() + "/" + id;
+}
+
+// One logger a node on this machine: a name in Linux's abstract socket space, held by the
+// process for as long as it lives, however it ends.
+bool hold_node(MqttLink& link, std::string& problem)
+{
+    const std::string name = "ohmlog MQTT node " + link.names.node;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t size = std::min(name.size(), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path + 1, name.data(), size); // sun_path[0] 0: abstract
+    link.node_lock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (link.node_lock >= 0 &&
+        bind(link.node_lock, reinterpret_cast<const sockaddr*>(&address),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size)) != 0 &&
+        errno == EADDRINUSE) {
+        problem = "another ohmlog on this machine publishes as node " + link.names.node +
+                  "; name this one with --mqtt-node";
         return false;
     }
-    // The network thread first: a broker not there yet is then no failure, and the thread
-    // keeps trying (started after a failed connection, it would not).
-    if (mosquitto_loop_start(publisher.client) != MOSQ_ERR_SUCCESS) {
-        problem = "cannot start the MQTT client's thread";
-        return false;
-    }
-    mosquitto_connect_async(publisher.client, publisher.broker.host.c_str(), publisher.broker.port,
-                            KEEPALIVE_S);
     return true;
 }
 
-void take_record(MqttPublisher& publisher, const RunView& view, const Record& record)
+bool take_settings(const MqttSettings& settings, MqttLink& link, std::string& problem)
+{
+    if (!parse_url(settings.url, link.broker, problem)) {
+        return false;
+    }
+    if (!link.broker.tls && !settings.cafile.empty()) {
+        problem = "--mqtt-cafile is for mqtts://: with mqtt:// the connection, and a password, "
+                  "would go in clear";
+        return false;
+    }
+    if (link.broker.tls && settings.cafile.empty()) {
+        problem =
+            "mqtts:// needs --mqtt-cafile, the authority that signed the broker's certificate";
+        return false;
+    }
+    if ((link.broker.tls && !check_cafile(settings.cafile, problem)) ||
+        !read_password(settings.password_file, link.password, link.has_password, problem)) {
+        return false;
+    }
+    if (link.has_password && link.broker.user.empty()) {
+        problem = "a password (OHM_MQTT_PASSWORD or --mqtt-password-file) needs a user: "
+                  "mqtt://USER@HOST";
+        return false;
+    }
+    if (!settings.node.empty() && !plain_name(settings.node)) {
+        problem = "bad --mqtt-node '" + settings.node +
+                  "': letters, digits, _ and -, as it names MQTT topics";
+        return false;
+    }
+    link.cafile = settings.cafile;
+    link.names.node = settings.node.empty() ? default_node() : settings.node;
+    return true;
+}
+
+// The start: the first attempt's outcome, for a moment. What it said goes to standard error
+// now; another logger online on the node refuses the run.
+bool wait_for_start(MqttLink& link, std::string& problem)
+{
+    std::unique_lock<std::mutex> hold(link.lock);
+    link.changed.wait_for(hold, START_WAIT, [&link] { return link.settled; });
+    if (link.phase == Phase::refused) {
+        problem = link.failure +
+                  "; name this one with --mqtt-node (if none runs, clear the "
+                  "node: mosquitto_pub -r -n -t ohm/" +
+                  link.names.node + "/availability)";
+        return false;
+    }
+    for (const std::string& notice : link.notices) {
+        say(notice);
+    }
+    link.notices.clear();
+    return true;
+}
+
+std::string total_json(const std::string& time, double value, const char* unit, const RunView& view)
+{
+    char number[400]; // the largest double in fixed notation
+
+    return json{
+        {"time", time},
+        {"value",
+         std::string(
+             number,
+             std::to_chars(number, number + sizeof number, value, std::chars_format::fixed).ptr)},
+        {"base_unit", unit},
+        {"status", "ok"},
+        {"last_reset", utc_timestamp(view.start_utc)}}
+        .dump();
+}
+
+void publish_energy(MqttLink& link, const RunView& view, const std::string& time)
+{
+    publish(link, node_topic(link.names, "power/energy"),
+            total_json(time, view.power->pairing.energy.total / 3600.0, "Wh", view), 0, false);
+}
+
+void publish_charge(MqttLink& link, const RunView& view, std::size_t meter, const std::string& time)
+{
+    publish(link, node_topic(link.names, link.names.meters[meter] + "/charge"),
+            total_json(time, view.meters[meter].charge.total / 3600.0, "Ah", view), 0, false);
+}
+
+void take_record(MqttLink& link, const RunView& view, const Record& record)
 {
     const auto meter = static_cast<std::size_t>(record.meter);
+    const bool charge = is_dc(record, "A") && view.meters[meter].charge.measured;
     {
-        const std::lock_guard<std::mutex> hold(publisher.lock);
+        const std::lock_guard<std::mutex> hold(link.lock);
         const bool away = record.status == Status::port_lost;
-        if (away != publisher.away[meter]) {
-            publisher.away[meter] = away;
-            set_availability(publisher, meter);
+        if (away != link.away[meter]) {
+            link.away[meter] = away;
+            set_availability(link, meter);
         }
-        if (shows_unit(record) && record.base_unit != publisher.units[meter]) {
-            publisher.units[meter] = record.base_unit; // the dial turned
-            announce(publisher, meter);
+        if (shows_unit(record) && record.base_unit != link.units[meter]) {
+            link.units[meter] = record.base_unit; // the dial turned
+            announce_reading(link, meter);
+        }
+        if (charge && !link.charged[meter]) {
+            link.charged[meter] = true;
+            retain(link, total_topic(link.names, meter), total_config(link.names, meter));
+            publish_owned(link);
         }
     }
-    publish(publisher, node_topic(publisher, publisher.topics[meter] + "/reading"),
+    publish(link, node_topic(link.names, link.names.meters[meter] + "/reading"),
             row_text(view, record), 0, false);
-}
-
-void take_power(MqttPublisher& publisher, const PowerPoint& point)
-{
-    const std::size_t power = publisher.topics.size() - 1;
-    {
-        const std::lock_guard<std::mutex> hold(publisher.lock);
-        if (publisher.units[power] != "W") {
-            publisher.units[power] = "W";
-            announce(publisher, power);
-        }
+    if (charge) {
+        publish_charge(link, view, meter, record.time);
     }
-    char watts[64];
-    const std::string value(watts, std::to_chars(watts, watts + sizeof watts, point.watts).ptr);
-    publish(
-        publisher, node_topic(publisher, "power/reading"),
-        json{{"time", point.time}, {"value", value}, {"base_unit", "W"}, {"status", "ok"}}.dump(),
-        0, false);
 }
 
-// The end: offline said, what is pending given a moment to go, the connection closed.
-void end(MqttPublisher& publisher)
+void take_power(MqttLink& link, const RunView& view, const PowerPoint& point)
 {
-    publish(publisher, node_topic(publisher, "availability"), "offline", 1, true);
-    const auto until = std::chrono::steady_clock::now() + END_WAIT;
-    while (publisher.connected && publisher.pending > 0 &&
-           std::chrono::steady_clock::now() < until) {
+    publish(link, node_topic(link.names, "power/reading"),
+            json{{"time", point.time}, {"value", point.value}, {"base_unit", "W"}, {"status", "ok"}}
+                .dump(),
+            0, false);
+    publish_energy(link, view, point.time);
+}
+
+void take_alarm(MqttLink& link, const RunView& view, const AlarmEvent& event)
+{
+    publish(link, node_topic(link.names, "alarm"), alarm_event_json(view, event), 1, false);
+    const auto alarm = static_cast<std::size_t>(event.alarm);
+    const std::lock_guard<std::mutex> hold(link.lock);
+    const bool active = alarm_active(view.alarms[alarm]);
+    if (active != link.raised[alarm]) {
+        link.raised[alarm] = active;
+        set_alarm(link, alarm);
+    }
+}
+
+// What the network thread found, said on standard error and shown in the view.
+void report(MqttLink& link, Terminal& terminal, RunView& view)
+{
+    std::vector<std::string> notices;
+    MqttState state{address_of(link.broker), link.names.node, false, ""};
+    {
+        const std::lock_guard<std::mutex> hold(link.lock);
+        notices.swap(link.notices);
+        state.connected = link.phase == Phase::ready;
+        state.problem = link.failure;
+    }
+    for (const std::string& notice : notices) {
+        tell(terminal, notice);
+    }
+    if (state.connected != view.mqtt.connected || state.problem != view.mqtt.problem ||
+        view.mqtt.broker.empty()) {
+        const std::lock_guard<std::mutex> hold(view.lock);
+        view.mqtt = state;
+    }
+}
+
+// For the summary: the last failure, or why messages were dropped without one.
+std::string why_dropped(MqttLink& link)
+{
+    const std::lock_guard<std::mutex> hold(link.lock);
+    if (!link.last_failure.empty()) {
+        return "; the last failure: " + link.last_failure +
+               (link.failure.empty() ? " (connected again since)" : "");
+    }
+    if (link.dropped == 0) {
+        return "";
+    }
+    return link.reached ? " while the broker was slow"
+                        : " before " + address_of(link.broker) + " answered";
+}
+
+// The end: the run's totals, every meter and the node offline, what is pending given a moment
+// to go, the connection closed.
+void end(MqttPublisher& publisher, const RunView& view)
+{
+    MqttLink& link = *publisher.link;
+    const std::string now = utc_timestamp(std::chrono::system_clock::now());
+    if (view.power) {
+        publish_energy(link, view, now);
+    }
+    {
+        const std::lock_guard<std::mutex> hold(link.lock);
+        for (std::size_t meter = 0; meter < link.names.meters.size(); ++meter) {
+            if (link.charged[meter]) {
+                publish_charge(link, view, meter, now);
+            }
+            link.away[meter] = true;
+            set_availability(link, meter);
+        }
+        retain(link, node_topic(link.names, "availability"), "offline");
+    }
+    const auto until = Steady::now() + END_WAIT;
+    while (link.ready && link.pending > 0 && Steady::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    // The network thread sends the disconnection, which keeps the broker from publishing the
-    // will, then ends.
-    mosquitto_disconnect(publisher.client);
-    mosquitto_loop_stop(publisher.client, false);
+    stop_network(publisher);
+    link.dropped += link.pending.exchange(0); // never sent
 }
 
 } // namespace
 
-std::shared_ptr<MqttPublisher> new_mqtt_publisher(const MqttSettings& settings,
-                                                  const std::vector<std::string>& meters,
-                                                  bool power, std::string& problem)
+MqttPublisher::~MqttPublisher()
 {
-    auto publisher = std::make_shared<MqttPublisher>();
-    if (!parse_url(settings.url, publisher->broker, problem)) {
-        return nullptr;
-    }
-    if (publisher->broker.tls && settings.cafile.empty()) {
-        problem =
-            "mqtts:// needs --mqtt-cafile, the authority that signed the broker's certificate";
-        return nullptr;
-    }
-    if (!settings.password_file.empty()) {
-        std::ifstream file(settings.password_file);
-        if (!file || !std::getline(file, publisher->password)) {
-            problem = "cannot read the MQTT password from " + settings.password_file;
-            return nullptr;
-        }
-        publisher->has_password = true;
-    } else if (const char* password = std::getenv("OHM_MQTT_PASSWORD")) {
-        publisher->password = password;
-        publisher->has_password = true;
-    }
-    publisher->cafile = settings.cafile;
-    publisher->node = topic_word(settings.node.empty() ? host_name() : settings.node);
-    publisher->names = meters;
-    for (const std::string& name : meters) {
-        publisher->topics.push_back(topic_word(name));
-    }
-    if (power) {
-        publisher->topics.emplace_back("power");
-    }
-    publisher->away.assign(publisher->topics.size(), false);
-    publisher->units.assign(publisher->topics.size(), "?");
-    return publisher;
+    stop_network(*this);
 }
 
-Output mqtt_output(MqttPublisher& publisher, Terminal& terminal)
+std::shared_ptr<MqttPublisher>
+new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>& meters, bool power,
+                   const std::vector<std::string>& alarms, std::string& problem)
 {
-    Output output;
-    std::string problem;
-    if (!connect(publisher, problem)) {
-        tell(terminal, problem + "; the run goes on without MQTT");
+    auto link = std::make_shared<MqttLink>();
+    link->names.meters = meters;
+    link->names.power = power;
+    link->names.rules = alarms;
+    if (!take_settings(settings, *link, problem) || !distinct_sensors(link->names, problem) ||
+        !hold_node(*link, problem)) {
+        return nullptr;
     }
-    output.take = [&publisher](const RunView& view, const RecordNews& news) {
-        if (publisher.client == nullptr) {
-            return true;
+    link->client_id = "ohmlog-" + host_name() + "-" + std::to_string(process_id());
+    link->owner = machine_owner();
+    const std::size_t targets = meters.size() + (power ? 1 : 0);
+    link->away.assign(meters.size(), false);
+    link->units.assign(targets, "?");
+    if (power) {
+        link->units.back() = "W";
+    }
+    link->charged.assign(meters.size(), false);
+    link->raised.assign(alarms.size(), false);
+    if (!set_up_client(*link, problem)) {
+        return nullptr;
+    }
+    auto publisher = std::make_shared<MqttPublisher>();
+    publisher->link = link;
+    publisher->network = std::thread(run_network, link);
+    return wait_for_start(*link, problem) ? publisher : nullptr;
+}
+
+Output mqtt_output(MqttPublisher& publisher, Terminal& terminal, RunView& view)
+{
+    MqttLink& link = *publisher.link;
+    {
+        const std::lock_guard<std::mutex> hold(link.lock);
+        link.running = true;
+        if (link.phase == Phase::known) {
+            announce(link);
         }
+    }
+    report(link, terminal, view);
+    Output output;
+    output.take = [&link, &terminal, &view](const RunView&, const RecordNews& news) {
         if (news.record != nullptr) {
-            take_record(publisher, view, *news.record);
+            take_record(link, view, *news.record);
         }
         for (const PowerPoint& point : news.power) {
-            take_power(publisher, point);
+            take_power(link, view, point);
         }
         for (const AlarmEvent& alarm : news.alarms) {
-            publish(publisher, node_topic(publisher, "alarm"), alarm_event_json(view, alarm), 1,
-                    false);
+            take_alarm(link, view, alarm);
         }
+        report(link, terminal, view);
         return true;
     };
-    output.finish = [&publisher](const RunView&) {
-        if (publisher.client != nullptr) {
-            end(publisher);
-        }
-        std::fprintf(stderr,
-                     "  mqtt: %ld messages published, %ld dropped while the broker was "
-                     "away or slow\n",
-                     publisher.sent.load(), publisher.dropped.load());
+    output.finish = [&publisher, &terminal, &view](const RunView&) {
+        MqttLink& ended = *publisher.link;
+        end(publisher, view);
+        report(ended, terminal, view);
+        std::fprintf(stderr, "  mqtt: %ld messages published, %ld dropped%s\n", ended.sent.load(),
+                     ended.dropped.load(), why_dropped(ended).c_str());
         return true;
     };
     return output;

@@ -7,15 +7,17 @@
 
 namespace logbook {
 
-std::shared_ptr<MqttPublisher>
-new_mqtt_publisher(const MqttSettings&, const std::vector<std::string>&, bool, std::string& problem)
+std::shared_ptr<MqttPublisher> new_mqtt_publisher(const MqttSettings&,
+                                                  const std::vector<std::string>&, bool,
+                                                  const std::vector<std::string>&,
+                                                  std::string& problem)
 {
     problem = "--mqtt: this build has no MQTT (libmosquitto is built for Linux only); publish "
               "from the Linux ohmlog";
     return nullptr;
 }
 
-Output mqtt_output(MqttPublisher&, Terminal&)
+Output mqtt_output(MqttPublisher&, Terminal&, RunView&)
 {
     return Output{[](const RunView&, const RecordNews&) { return true; },
                   [](const RunView&) { return true; }};

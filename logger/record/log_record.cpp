@@ -201,6 +201,14 @@ std::string multiply_decimals(const std::string& a, const std::string& b)
     return shift_decimal((negative ? "-" : "") + text, -(a_decimals + b_decimals));
 }
 
+bool plain_name(const std::string& name)
+{
+    return !name.empty() &&
+           name.find_first_not_of(
+               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-") ==
+               std::string::npos;
+}
+
 Record decode_reply(const std::string& reply)
 {
     Record record;

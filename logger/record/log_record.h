@@ -43,8 +43,12 @@ std::string shift_decimal(const std::string& number, int exponent);
 // Decimals as shift_decimal writes them, compared exactly: below 0, 0 or above 0 as a is below,
 // equal to or above b.
 int compare_decimals(const std::string& a, const std::string& b);
-// The exact product of two decimals, as shift_decimal writes it: "12.00" x "1.200" is "14.4".
+// The exact product of two decimals, as shift_decimal writes it: "12.00" x "1.200" is "14.4",
+// "12.001" x "0.501" is "6.012501" where the doubles give 6.012500999999999.
 std::string multiply_decimals(const std::string& a, const std::string& b);
+
+// Letters, digits, "_" and "-", at least one: a meter's name, and a level of an MQTT topic.
+bool plain_name(const std::string& name);
 
 // Fields, status and value of a reply as read_meter and request_reply give it (with its line
 // end when it arrived). Time and elapsed seconds are left to the caller.

@@ -37,6 +37,15 @@ struct PowerView {
     bool has_latest = false;
 };
 
+// The MQTT connection as /latest.json and /metrics show it; no broker when the run publishes
+// nothing.
+struct MqttState {
+    std::string broker; // HOST:PORT
+    std::string node;
+    bool connected = false; // and publishing
+    std::string problem;    // the latest failure, while not connected
+};
+
 struct RunView {
     std::mutex lock;
     std::vector<MeterView> meters;
@@ -51,6 +60,7 @@ struct RunView {
     // From the first request to the latest reply, or to the end while a port is still away.
     double seconds = 0.0;
     std::string ended_by; // the alarm whose rise ended the run (--stop-on-alarm)
+    MqttState mqtt;
 };
 
 // What one record, or the time passing, changed: for the outputs that follow each.

@@ -318,11 +318,7 @@ bool parse_meters(const std::vector<std::string>& arguments, std::vector<MeterCh
         MeterChoice meter{argument, argument};
         if (equals != std::string::npos) {
             meter = MeterChoice{argument.substr(0, equals), argument.substr(equals + 1)};
-            const bool good_name =
-                !meter.name.empty() &&
-                meter.name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                             "0123456789_-") == std::string::npos;
-            if (!good_name || meter.port.empty()) {
+            if (!plain_name(meter.name) || meter.port.empty()) {
                 problem =
                     "bad meter '" + argument + "': NAME=PORT, the name of letters, digits, _ and -";
                 return false;
@@ -399,7 +395,9 @@ const char* log_usage()
            "      --mqtt mqtt://[USER@]HOST[:PORT]  publish readings, availability, alarms\n"
            "                       and Home Assistant discovery (mqtts:// with --mqtt-cafile);\n"
            "                       the password from OHM_MQTT_PASSWORD or --mqtt-password-file\n"
-           "      --mqtt-node NAME this logger's name in the topics (default the host name)\n"
+           "      --mqtt-node NAME this logger's name in the topics: letters, digits, _, -\n"
+           "                       (default the host name up to its first dot); one logger\n"
+           "                       a node\n"
            "      --from FILE.csv  plot and sum up CSVs that ohmlog wrote, one run read\n"
            "                       from the files given in turn, instead of reading a port;\n"
            "                       each read once as it comes (\"-\": standard input)\n"

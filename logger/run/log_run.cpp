@@ -114,7 +114,7 @@ bool choose_meters(Run& run, std::string& problem)
         const LogOptions& options = run.options;
         run.mqtt = new_mqtt_publisher(MqttSettings{options.mqtt, options.mqtt_cafile,
                                                    options.mqtt_password_file, options.mqtt_node},
-                                      names_of(run), power.has_value(), problem);
+                                      names_of(run), power.has_value(), options.alarms, problem);
         return run.mqtt != nullptr;
     }
     return true;
@@ -148,7 +148,8 @@ void set_outputs(Run& run)
     run.csv = csv_output(run.files, names_of(run));
     run.outputs.clear();
     if (run.mqtt) {
-        run.outputs.push_back(mqtt_output(*run.mqtt, run.terminal)); // its line after the summary
+        // Its line after the summary.
+        run.outputs.push_back(mqtt_output(*run.mqtt, run.terminal, run.view));
     }
     run.outputs.push_back(terminal_output(run.terminal));
     if (run.server) {
@@ -289,7 +290,8 @@ bool take_row(Run& run, const Record& record)
 }
 
 // The time passes: the power whose ampere reading can no longer come is counted without
-// waiting for the end, and a port lost long enough raises its alarm.
+// waiting for the end, a port lost long enough raises its alarm, and the outputs are told, as
+// MQTT says at once what went wrong on its own thread.
 void settle(Run& run, double now_s)
 {
     RecordNews news;
@@ -297,9 +299,7 @@ void settle(Run& run, double now_s)
         const std::lock_guard<std::mutex> hold(run.view.lock);
         news = flush_view(run.view, now_s, utc_timestamp(std::chrono::system_clock::now()));
     }
-    if (!news.power.empty() || !news.alarms.empty()) {
-        hand_out(run, news);
-    }
+    hand_out(run, news);
 }
 
 // A lost port open again: the time without it and its alarms end now, not at its next row.

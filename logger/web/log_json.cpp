@@ -281,6 +281,13 @@ std::string latest_json(const RunView& view, int clients)
         latest["power"] = power_json(view, false);
     }
     latest["alarms"] = alarms_json(view);
+    if (!view.mqtt.broker.empty()) {
+        latest["mqtt"] = {
+            {"broker", view.mqtt.broker},
+            {"node", view.mqtt.node},
+            {"connected", view.mqtt.connected},
+            {"problem", view.mqtt.problem.empty() ? json() : json(view.mqtt.problem)}};
+    }
     return text(latest);
 }
 

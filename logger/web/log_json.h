@@ -23,7 +23,8 @@ std::string row_event_json(const RunView& view, const Record& record, const Reco
 
 // For scripts: {"latest": the last row of any meter or null, "stats": the run's, "clients": n,
 // "meters": [each one's name, port, last row and statistics], "power": ... when asked for,
-// "alarms": [each rule, whether it is raised and on which meters, its rises]}.
+// "alarms": [each rule, whether it is raised and on which meters, its rises], "mqtt": {"broker",
+// "node", "connected", "problem": the latest failure or null} when the run publishes}.
 std::string latest_json(const RunView& view, int clients);
 
 // One row with the CSV's field names and its meter: {"time": ..., "value": "0.842", ...}.

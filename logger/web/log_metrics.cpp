@@ -158,6 +158,12 @@ std::string metrics_text(const RunView& view, double now_s)
         text += family("ohm_alarm_active", "gauge", "1 while the alarm is raised on the meter.",
                        alarms);
     }
+    if (!view.mqtt.broker.empty()) {
+        text +=
+            family("ohm_mqtt_connected", "gauge",
+                   "1 while the run is connected to its MQTT broker and publishing.",
+                   {std::string("ohm_mqtt_connected ") + (view.mqtt.connected ? "1" : "0") + "\n"});
+    }
     return text;
 }
 

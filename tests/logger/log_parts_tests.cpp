@@ -76,6 +76,10 @@ TEST(DecodeReply, FieldsStatusAndExactValueInTheBaseUnit)
     }
     EXPECT_EQ(csv_header(), "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n");
     EXPECT_DOUBLE_EQ(decode_reply("CA  47.00  nF\n").number, 47e-9);
+    // The power of two such values, exact where doubles give 6.012500999999999.
+    EXPECT_EQ(multiply_decimals("12.001", "0.501"), "6.012501");
+    EXPECT_EQ(multiply_decimals("-0.0005", "12.00"), "-0.006");
+    EXPECT_EQ(multiply_decimals("-0", "998"), "0");
 }
 
 TEST(Texts, SiPrefixesTimesAndAxes)
