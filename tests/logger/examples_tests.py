@@ -123,7 +123,10 @@ def run_one(where, command, shown, folder, env, out_dir):
         time.sleep(0 if stopped else 0.02)
     check(time.monotonic() - start < BOUND_S, where, "neither ended nor wrote a row")
     if stopped:
-        os.killpg(process.pid, signal.SIGINT)
+        try:
+            os.killpg(process.pid, signal.SIGINT)
+        except ProcessLookupError:  # it ended by itself meanwhile
+            pass
     status = process.wait(10)
     check(status == 0 or (status == 3 and "--stop-on-alarm" in command), where,
           f"status {status}\n{open(err).read()}")
@@ -204,30 +207,33 @@ def main():
         sys.exit("examples_tests.py: run it in tests/rig/sandbox --network")
     meters = [meter_on("/dev/ttyUSB0"), meter_on("/dev/ttyUSB1", "--reading", "DC  0.502   A"),
               meter_on("/dev/ttyS0")]
-    service_set_up()
-    count = 0
-    for page in sorted(os.scandir(f"{SOURCE}/docs/man"), key=lambda entry: entry.name):
-        examples = man_examples(rendered(page.path, 78))
-        wide = man_examples(rendered(page.path, 200))
-        check([c for c, _ in examples] == [c for c, _ in wide], page.name,
-              f"an example broken by a width of 80 columns:\n{examples}\n{wide}")
-        folder = tempfile.mkdtemp()
-        run_all(page.name, examples, folder)
-        shutil.rmtree(folder)
-        count += len(examples)
-    checkout = tempfile.mkdtemp()
-    for entry in os.scandir(SOURCE):
-        if entry.name == "docs":
-            shutil.copytree(entry.path, f"{checkout}/docs")
-        elif entry.name != ".git":
-            os.symlink(entry.path, f"{checkout}/{entry.name}")
-    readme = readme_examples(open(f"{SOURCE}/README.md").read())
-    run_all("README.md", readme, checkout)
-    shutil.rmtree(checkout)
-    check(count >= 10 and len(readme) >= 6, "the documents", f"{count} and {len(readme)} examples")
-    synopses_name_every_option()
-    for meter in meters:
-        meter.terminate()
+    try:
+        service_set_up()
+        count = 0
+        for page in sorted(os.scandir(f"{SOURCE}/docs/man"), key=lambda entry: entry.name):
+            examples = man_examples(rendered(page.path, 78))
+            wide = man_examples(rendered(page.path, 200))
+            check([c for c, _ in examples] == [c for c, _ in wide], page.name,
+                  f"an example broken by a width of 80 columns:\n{examples}\n{wide}")
+            folder = tempfile.mkdtemp()
+            run_all(page.name, examples, folder)
+            shutil.rmtree(folder)
+            count += len(examples)
+        checkout = tempfile.mkdtemp()
+        for entry in os.scandir(SOURCE):
+            if entry.name == "docs":
+                shutil.copytree(entry.path, f"{checkout}/docs")
+            elif entry.name != ".git":
+                os.symlink(entry.path, f"{checkout}/{entry.name}")
+        readme = readme_examples(open(f"{SOURCE}/README.md").read())
+        run_all("README.md", readme, checkout)
+        shutil.rmtree(checkout)
+        check(count >= 10 and len(readme) >= 6, "the documents",
+              f"{count} and {len(readme)} examples")
+        synopses_name_every_option()
+    finally:  # the meters go whatever happened, or the sandbox waits for them
+        for meter in meters:
+            meter.terminate()
     print("\n\n".join(failures) or f"examples_tests: {count + len(readme)} examples ran as shown")
     sys.exit(1 if failures else 0)
 
