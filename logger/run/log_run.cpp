@@ -219,6 +219,8 @@ void run_loop(Run& run)
         } else if (event.kind == MeterEventKind::port_back) {
             tell(run.terminal,
                  run.sessions[static_cast<std::size_t>(event.meter)].port + " is back");
+        } else if (event.kind == MeterEventKind::notice) {
+            tell(run.terminal, event.notice);
         } else if (!take_row(run, event.record)) {
             close_stream(run.stream);
             return;

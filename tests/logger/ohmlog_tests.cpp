@@ -9,7 +9,9 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -91,7 +93,7 @@ TEST_F(OhmlogTest, ASequenceOfReadingsAcrossModesAndPrefixes)
 {
     SimMeter meter({"--reading", "DC -0.842   V", "--reading", "DC  0.5    mV", "--reading",
                     "OH  1.234KOhm", "--reading", "OH   O.L MOhm", "--reading", "    0123     ",
-                    "--reading", "CA  47.00  nF"},
+                    "--reading", "CA  47.00  nF", "--gap-log", dir_ + "/gaps"},
                    dir_);
     const FakeNode com3("ttyS2", meter.path());
     const std::string plot = dir_ + "/plot.svg";
@@ -121,6 +123,13 @@ TEST_F(OhmlogTest, ASequenceOfReadingsAcrossModesAndPrefixes)
     EXPECT_EQ(elapsed_of(rows[1]), 0.0);
     EXPECT_GT(elapsed_of(rows[6]), elapsed_of(rows[5]));
     EXPECT_EQ(meter.received(), "\r\r\r\r\r\r");
+    // Once the meter has shown that nothing follows its replies, no request waits for a quiet
+    // character: a ready meter is read as fast as it answers.
+    std::istringstream gap_lines(read_file(dir_ + "/gaps"));
+    std::vector<double> gaps{std::istream_iterator<double>(gap_lines), {}};
+    ASSERT_EQ(gaps.size(), 5u);
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_LT(gaps[2], 8.0) << "ms from a reply to the next request, the middle one";
     EXPECT_NE(result.err.find("ohmlog: 6 readings in "), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("  Ohm: readings 2, ok 1, overload 1, missing 0; min 1.234 kOhm"),
               std::string::npos)
@@ -143,6 +152,7 @@ struct BadLineCase {
     std::vector<const char*> rows; // from their third field on, one per request
     std::size_t requests;          // 0: repeated within each bound
     std::vector<std::string> log_options = {};
+    const char* said = nullptr; // once on standard error
 };
 
 class OhmlogBadLineTest : public OhmlogTest, public testing::WithParamInterface<BadLineCase> {};
@@ -158,6 +168,9 @@ TEST_P(OhmlogBadLineTest, EachRequestHasItsRow)
     arguments.push_back(meter.path());
     const ProcessResult result = run_ohmlog(arguments);
     EXPECT_EQ(result.exit_status, 0);
+    if (GetParam().said != nullptr) {
+        EXPECT_EQ(count_of(result.err, GetParam().said), 1) << result.err;
+    }
     const std::vector<std::string> rows = csv_lines(result.out);
     ASSERT_EQ(rows.size(), GetParam().rows.size() + 1);
     for (std::size_t i = 0; i < GetParam().rows.size(); ++i) {
@@ -217,10 +230,23 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--numbered", "--in-turn", "--delay", "400"},
                     {REPLY[1], REPLY[2], REPLY[3]},
                     3},
+        // Its copies, dropped reading after reading, are told once.
         BadLineCase{"answering_twice",
                     {"--numbered", "--twice"},
                     {REPLY[1], REPLY[2], REPLY[3], REPLY[4]},
-                    4},
+                    4,
+                    {},
+                    "lines keep coming that answer no request; they are dropped\n"},
+        // A reply that begins within the bound is read whole, however late; the repeat's
+        // extra reply (2) is dropped, or, from a meter deaf while it answers, never comes.
+        BadLineCase{"answering_late", {"--numbered", "--delay", "900"}, {REPLY[1], REPLY[3]}, 3},
+        BadLineCase{"answering_late_and_deaf_meanwhile",
+                    {"--numbered", "--delay", "900", "--deaf-while-answering"},
+                    {REPLY[1], REPLY[3]},
+                    3},
+        // A meter (or a link) that owes no earlier line and answers before the request could
+        // have crossed the line is read.
+        BadLineCase{"answering_at_once", {"--delay", "0"}, {OK_ROW, OK_ROW, OK_ROW}, 3},
         // Stray bytes between two readings are no part of the next reply.
         BadLineCase{"stray_bytes_between_readings",
                     {"--stray", "zz", "--stray-after", "100"},
@@ -574,7 +600,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Several meters in one run, each at its own pace: one is slow, one is unplugged and plugged
 // back, and the third loses no reading meanwhile. A tenth column names the meter, each row has
-// its own time, the first rows come in the meters' order, and -n counts per meter.
+// its own time, each row is written as its reply completes (the slow meter's first one holds
+// up no other), and -n counts per meter.
 TEST_F(OhmlogTest, SeveralMetersEachAtItsOwnPace)
 {
     SimMeter volts({"--reading", "DC  1.500   V"});
@@ -604,14 +631,16 @@ TEST_F(OhmlogTest, SeveralMetersEachAtItsOwnPace)
     const std::vector<std::string> rows = csv_lines(read_file(dir_ + "/run.csv"));
     ASSERT_EQ(rows.size(), 31u);
     EXPECT_EQ(rows[0], "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter");
-    EXPECT_EQ(fields_after_time(rows[1]), "DC,1.500,V,1.5,V,ok,DC  1.500   V,U");
-    EXPECT_EQ(fields_after_time(rows[2]), "OH,0.998,KOhm,998,Ohm,ok,OH  0.998KOhm,R");
-    EXPECT_EQ(rows[3].substr(rows[3].size() - 2), ",I");
     const std::vector<std::string> u_rows = rows_of("U");
     ASSERT_EQ(u_rows.size(), 10u);
-    for (std::size_t k = 1; k < u_rows.size(); ++k) {
-        EXPECT_LT(elapsed_of(u_rows[k]) - elapsed_of(u_rows[k - 1]), 0.5) << "never held up";
-        EXPECT_EQ(fields_after_time(u_rows[k]), fields_after_time(u_rows[0]));
+    ASSERT_FALSE(rows_of("R").empty());
+    EXPECT_EQ(fields_after_time(rows_of("R")[0]), "OH,0.998,KOhm,998,Ohm,ok,OH  0.998KOhm,R");
+    EXPECT_LT(std::find(rows.begin(), rows.end(), u_rows[1]) - rows.begin(),
+              std::find(rows.begin(), rows.end(), rows_of("R")[0]) - rows.begin());
+    for (std::size_t k = 0; k < u_rows.size(); ++k) {
+        EXPECT_EQ(fields_after_time(u_rows[k]), "DC,1.500,V,1.5,V,ok,DC  1.500   V,U");
+        EXPECT_LT(elapsed_of(u_rows[k]) - elapsed_of(u_rows[k > 0 ? k - 1 : 0]), 0.5)
+            << "never held up";
     }
     EXPECT_GT(elapsed_of(rows_of("R").back()), 4.5) << "the slow meter at its own pace";
     const std::vector<std::string> i_rows = rows_of("I");
@@ -631,7 +660,7 @@ TEST_F(OhmlogTest, SeveralMetersEachAtItsOwnPace)
 // Power from a volt and an ampere meter, its energy and charge, computed again from a CSV of a
 // known schedule: each volt reading takes the nearest DC ampere reading within a second; an
 // overload, a reading in AC and more than 2 s between readings break the integrals. The file
-// is appended to by a run of the same meters, named in the same order, and by no other.
+// is appended to by a run of the same meters, named in any order, and by no other.
 TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
 {
     std::string csv = "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter\r\n";
@@ -670,7 +699,7 @@ TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
     const std::string u = "U=" + volts.path();
     const std::string i = "I=" + amperes.path();
     for (const std::vector<std::string>& refused :
-         {std::vector<std::string>{i, u}, {u}, {u, i, "T=" + dir_ + "/none"}}) {
+         {std::vector<std::string>{u, "J=" + amperes.path()}, {u}, {u, i, "T=" + dir_ + "/none"}}) {
         std::vector<std::string> arguments = {"-n", "1", "-o", dir_ + "/run.csv", "--append"};
         arguments.insert(arguments.end(), refused.begin(), refused.end());
         const ProcessResult result_refused = run_ohmlog(arguments);
@@ -680,11 +709,13 @@ TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
             << result_refused.err;
     }
     EXPECT_EQ(read_file(dir_ + "/run.csv"), csv);
-    EXPECT_EQ(run_ohmlog({"-n", "1", "-o", dir_ + "/run.csv", "--append", u, i}).exit_status, 0);
-    const std::vector<std::string> rows = csv_lines(read_file(dir_ + "/run.csv"));
+    EXPECT_EQ(run_ohmlog({"-n", "1", "-o", dir_ + "/run.csv", "--append", i, u}).exit_status, 0);
+    std::vector<std::string> rows = csv_lines(read_file(dir_ + "/run.csv"));
     ASSERT_EQ(rows.size(), 17u);
-    EXPECT_EQ(fields_after_time(rows[15]), "DC,12.00,V,12,V,ok,DC  12.00   V,U");
-    EXPECT_EQ(fields_after_time(rows[16]), "DC,1.000,A,1,A,ok,DC  1.000   A,I");
+    std::vector<std::string> appended = {fields_after_time(rows[15]), fields_after_time(rows[16])};
+    std::sort(appended.begin(), appended.end());
+    EXPECT_EQ(appended, (std::vector<std::string>{"DC,1.000,A,1,A,ok,DC  1.000   A,I",
+                                                  "DC,12.00,V,12,V,ok,DC  12.00   V,U"}));
 }
 
 // An alarm's rise and clear: a line each on standard error, and its command run through the
@@ -743,6 +774,52 @@ TEST_F(OhmlogTest, AStatusLineOnATerminal)
         << "each row on a line of its own: " << visible(shown);
     EXPECT_NE(shown.find("ohmlog: 3 readings"), std::string::npos);
     EXPECT_EQ(run_ohmlog({"--version"}).out, "ohmlog 1.0\n");
+}
+
+// --- Meters that never go quiet, power over the run's pace, the plot's clock ---
+
+// Beside a ready meter, one that floods its line and one that chatters at 600 baud, both with
+// no line end ever: the ready meter's rows reach the file as they come, the others still get
+// rows (garbled, with the bytes that came, cut short), and SIGTERM ends the run with its
+// summary and plot.
+TEST_F(OhmlogTest, MetersThatNeverGoQuietHoldUpNothing)
+{
+    SimMeter ready;
+    SimMeter flood({"--stream", "--reading", "xxxxxxxxxxxxx", "--cut", "13", "--char-ms", "0"});
+    SimMeter chatter({"--stream", "--reading", "xxxxxxxxxxxxx", "--cut", "13"});
+    const std::string csv = dir_ + "/run.csv";
+    Launch launch = ohmlog_launch({"-o", csv, "--plot", dir_ + "/run.svg", "H=" + ready.path(),
+                                   "F=" + flood.path(), "C=" + chatter.path()});
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    const auto rows_of = [&](char meter) {
+        std::vector<std::string> rows;
+        for (const std::string& row : csv_lines(read_file(csv))) {
+            if (row.size() > 2 && row.substr(row.size() - 2) == std::string(",") + meter) {
+                rows.push_back(row);
+            }
+        }
+        return rows;
+    };
+    const double start = monotonic_seconds();
+    while ((rows_of('F').size() < 2 || rows_of('C').size() < 2) && seconds_since(start) < 15) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GE(rows_of('H').size(), 4u);
+    kill(log.pid(), SIGTERM);
+    const double stop = monotonic_seconds();
+    EXPECT_EQ(log.wait(10000), 0);
+    EXPECT_LT(seconds_since(stop), 10.0) << "within 2 s in the benchmark";
+    for (const char meter : {'F', 'C'}) {
+        const std::vector<std::string> rows = rows_of(meter);
+        ASSERT_GE(rows.size(), 2u) << meter;
+        for (const std::string& row : rows) {
+            EXPECT_TRUE(std::regex_search(row, std::regex(",,,,,,garbled,x{13,64},.$"))) << row;
+        }
+    }
+    EXPECT_NE(read_file(dir_ + "/run.svg").find("</svg>"), std::string::npos);
+    EXPECT_NE(read_file(dir_ + "/stderr").find("  C (" + chatter.path() + "): "),
+              std::string::npos);
 }
 
 } // namespace
