@@ -51,6 +51,8 @@ struct RunView {
     // From the first request to the latest reply, or to the end while a port is still away.
     double seconds = 0.0;
     std::string ended_by; // the alarm whose rise ended the run (--stop-on-alarm)
+    // The power is paired afterwards, from its meters' rows given again in time order (--from).
+    bool power_later = false;
 };
 
 // What one record, or the time passing, changed: for the outputs that follow each.
@@ -70,8 +72,11 @@ void set_up_view(RunView& view, const std::vector<MeterView>& meters,
                  std::optional<std::pair<int, int>> power,
                  const std::vector<AlarmRule>& rules = {});
 
-// The record joins its meter's statistics, chart and charge, and is paired for power.
+// The record joins its meter's statistics, chart and charge, and is paired for power unless
+// the power comes later.
 RecordNews add_to_view(RunView& view, const Record& record);
+// A record that joined the view before, paired for power now.
+RecordNews add_power_later(RunView& view, const Record& record);
 // A row of an earlier run, already placed on the charts' time line, joins its meter's chart.
 void add_earlier(RunView& view, const Record& record);
 // The time passes: the power still waiting for an ampere reading that can no longer come

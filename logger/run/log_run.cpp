@@ -11,6 +11,7 @@
 #include "plot_output.h"
 #include "serial_link.h"
 #include "terminal_output.h"
+#include "time_order.h"
 
 #include <cstdio>
 #include <deque>
@@ -334,8 +335,8 @@ int plot_from_file(Run& run)
         meters.push_back(meter_view(name, ""));
     }
     std::optional<std::pair<int, int>> power;
+    std::string problem;
     if (!run.options.power.empty()) {
-        std::string problem;
         power.emplace();
         if (!parse_power(run.options.power, scan.meters, power->first, power->second, problem)) {
             std::fprintf(stderr, "ohmlog: %s\n", problem.c_str());
@@ -343,14 +344,26 @@ int plot_from_file(Run& run)
         }
     }
     set_up_view(run.view, meters, power);
+    TimeOrder order;
+    run.view.power_later = power && start_time_order(order, power->first, power->second, problem);
+    if (power && !run.view.power_later) {
+        say(problem + "; power paired in the file's order");
+    }
     CsvReading earlier;
     const int refused =
-        prepare_files(file_settings(run.options), scan.meters, run.files, earlier, [&run](const Record& row) {
+        prepare_files(file_settings(run.options), scan.meters, run.files, earlier, [&run, &order](const Record& row) {
             const RecordNews news = add_to_view(run.view, row);
             if (!news.notice.empty()) {
                 say(news.notice);
             }
+            keep_in_time_order(order, row);
         });
+    replay_in_time_order(order, [&run](const Record& row) {
+        const RecordNews news = add_power_later(run.view, row);
+        if (!news.notice.empty()) {
+            say(news.notice);
+        }
+    });
     if (refused != 0) {
         return refused;
     }

@@ -6,6 +6,7 @@
 #include "test_paths.h"
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -827,6 +828,122 @@ TEST_F(OhmlogTest, MetersThatNeverGoQuietHoldUpNothing)
     EXPECT_NE(read_file(dir_ + "/run.svg").find("</svg>"), std::string::npos);
     EXPECT_NE(read_file(dir_ + "/stderr").find("  C (" + chatter.path() + "): "),
               std::string::npos);
+}
+
+// "energy 3.417 mWh" as watt hours (or "charge ..." as ampere hours).
+double integral_said(const std::string& said, const std::string& what)
+{
+    const std::size_t at = said.find(what + " ");
+    EXPECT_NE(at, std::string::npos) << what << " in " << said;
+    std::istringstream text(at == std::string::npos ? "0" : said.substr(at + what.size() + 1));
+    double number = 0.0;
+    std::string unit;
+    text >> number >> unit;
+    const std::string prefixes = "pnum kMG";
+    const std::size_t prefix = unit.size() > 2 ? prefixes.find(unit[0]) : 4;
+    return number * std::pow(1000.0, static_cast<double>(prefix) - 4.0);
+}
+
+// Energy and charge at ohmlog(1)'s own pace, readings more than 2 s apart, as the run counts
+// them and as --from counts them again from its CSV, whatever the order of its rows; and when
+// nothing could be joined, the summary says why.
+TEST_F(OhmlogTest, PowerAtTheRunsPaceAndInAnyRowOrder)
+{
+    SimMeter volts({"--reading", "DC  12.00   V"});
+    SimMeter amperes({"--reading", "DC  0.500   A"});
+    const std::string csv = dir_ + "/run.csv";
+    const ProcessResult run = run_ohmlog({"-n", "2", "-i", "2.05", "--power", "U,I", "-o", csv,
+                                          "U=" + volts.path(), "I=" + amperes.path()});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const std::vector<std::string> rows = csv_lines(read_file(csv));
+    ASSERT_EQ(rows.size(), 5u);
+    std::vector<std::string> u_rows;
+    std::vector<std::string> i_rows;
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        (rows[k].back() == 'U' ? u_rows : i_rows).push_back(rows[k]);
+    }
+    ASSERT_EQ(u_rows.size(), 2u);
+    const double step_s = elapsed_of(u_rows[1]) - elapsed_of(u_rows[0]);
+    EXPECT_NEAR(integral_said(run.err, "energy"), 6.0 * step_s / 3600.0, 6.0 * step_s / 3.6e6);
+    EXPECT_NEAR(integral_said(run.err, "charge"), 0.5 * step_s / 3600.0, 0.5 * step_s / 3.6e6);
+    const ProcessResult again = run_ohmlog({"--from", csv, "--power", "U,I"});
+    EXPECT_NEAR(integral_said(again.err, "energy"), integral_said(run.err, "energy"),
+                integral_said(run.err, "energy") / 1000.0);
+    EXPECT_NEAR(integral_said(again.err, "charge"), integral_said(run.err, "charge"),
+                integral_said(run.err, "charge") / 1000.0);
+    const std::string power_line = again.err.substr(again.err.find("  power (U x I)"));
+    for (const auto& order : {std::vector<std::string>{i_rows[0], i_rows[1], u_rows[0], u_rows[1]},
+                              {u_rows[0], u_rows[1], i_rows[0], i_rows[1]}}) {
+        std::string grouped = rows[0] + "\r\n";
+        for (const std::string& row : order) {
+            grouped += row + "\r\n";
+        }
+        write_file(csv, grouped);
+        const ProcessResult read = run_ohmlog({"--from", csv, "--power", "U,I"});
+        EXPECT_EQ(read.err.substr(read.err.find("  power (U x I)")), power_line) << grouped;
+    }
+    write_file(csv, rows[0] + "\r\n" + u_rows[0] + "\r\n" + i_rows[0] + "\r\n");
+    const ProcessResult lone = run_ohmlog({"--from", csv, "--power", "U,I"});
+    EXPECT_NE(lone.err.find("    charge 0 Ah (nothing integrated: only one reading)\n"),
+              std::string::npos)
+        << lone.err;
+    EXPECT_NE(lone.err.find("; energy 0 Wh (nothing integrated: only one reading)\n"),
+              std::string::npos);
+}
+
+// The plot's clock labels in the zone of the machine that draws it: across the two changes of
+// daylight saving time of 2026 in Paris each tick a local time that occurred, at its place, the
+// change said; over days the date where it changes, no two ticks alike.
+TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
+{
+    const struct {
+        const char* day;
+        int first_hour;
+        int step_minutes;
+        int steps;
+        const char* ticks; // "x label|..." under the first panel
+        const char* title;
+    } cases[] = {
+        {"2026-10-25", 0, 10, 18,
+         "100.0 02:00|205.0 02:30|310.0 02:00 CET|415.0 02:30 CET|520.0 03:00|625.0 03:30|"
+         "730.0 04:00|",
+         "local time (CEST, UTC+02:00, then CET, UTC+01:00), 2026-10-25"},
+        {"2026-03-29", 0, 10, 18,
+         "100.0 01:00|205.0 01:30|310.0 03:00 CEST|415.0 03:30|520.0 04:00|625.0 04:30|"
+         "730.0 05:00|",
+         "local time (CET, UTC+01:00, then CEST, UTC+02:00), 2026-03-29"},
+        {"2026-12-08", 9, 60, 72,
+         "117.5 12:00|222.5 Dec 09|327.5 Dec 09 12:00|432.5 Dec 10|537.5 Dec 10 12:00|"
+         "642.5 Dec 11|",
+         "local time (CET, UTC+01:00), 2026-12-08"},
+    };
+    for (const auto& c : cases) {
+        std::string csv = "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n";
+        for (int k = 0; k <= c.steps; ++k) {
+            const int minutes = c.first_hour * 60 + k * c.step_minutes;
+            char row[128];
+            std::snprintf(row, sizeof row,
+                          "%.8s%02d"
+                          "T%02d:%02d:00.000Z,%d.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n",
+                          c.day, std::stoi(std::string(c.day + 8)) + minutes / 1440,
+                          minutes / 60 % 24, minutes % 60, (minutes - c.first_hour * 60) * 60);
+            csv += row;
+        }
+        write_file(dir_ + "/run.csv", csv);
+        Launch launch =
+            ohmlog_launch({"--from", dir_ + "/run.csv", "--plot", dir_ + "/run.svg", "--force"});
+        launch.environment = {"TZ=Europe/Paris"};
+        EXPECT_EQ(run_process(launch).exit_status, 0);
+        const std::string svg = read_file(dir_ + "/run.svg");
+        std::string ticks;
+        const std::regex tick(
+            R"re(<text x="([\d.]+)" y="294.0" text-anchor="middle">([^<]*)</text>)re");
+        for (std::sregex_iterator found(svg.begin(), svg.end(), tick), end; found != end; ++found) {
+            ticks += (*found)[1].str() + " " + (*found)[2].str() + "|";
+        }
+        EXPECT_EQ(ticks, c.ticks) << c.day;
+        EXPECT_NE(svg.find(">" + std::string(c.title) + "<"), std::string::npos) << c.day;
+    }
 }
 
 } // namespace
