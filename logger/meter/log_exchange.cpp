@@ -327,10 +327,11 @@ Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on)
     }
     exchange.sent.push_back(exchange.requested);
     exchange.end = collect(policy, exchange, exchange.requested + REPLY_BOUND, true, carry_on);
-    // Without a reply, each request may still be answered late, as late as the meter takes.
+    // Without a reply, each request may still be answered late: as late as the meter takes, or
+    // before it has answered at all, as late as the bound and the frame read from there.
     policy.owed_lines = static_cast<int>(exchange.sent.size());
     policy.owed_until =
-        exchange.sent.back() + (policy.answered ? repeat_after(policy) : REPLY_BOUND);
+        exchange.sent.back() + (policy.answered ? repeat_after(policy) : REPLY_BOUND + FRAME_TIME);
     if (exchange.end == ExchangeEnd::reply) {
         Clock::time_point answered = exchange.sent.back();
         if (exchange.sent.size() > 1 && !answered_last_request(policy, exchange)) {

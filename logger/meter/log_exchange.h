@@ -47,7 +47,7 @@ constexpr auto QUIET_BOUND = std::chrono::milliseconds(500);
 // A line that begins this soon after a reply, unasked, follows it: a meter that answers twice.
 constexpr auto FOLLOW_ON = 2 * CHARACTER_TIME;
 // Replies after which the line stayed quiet for FOLLOW_ON before a request goes out at once.
-constexpr int QUIET_PROOFS = 2;
+constexpr int QUIET_PROOFS = 1;
 // Bytes of a line that are kept: a line that never ends is cut here.
 constexpr std::size_t LONGEST_LINE = 64;
 // A meter that ignores a request arriving just after its reply (sigrok's drivers wait 50 ms)

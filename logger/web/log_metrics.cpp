@@ -75,8 +75,9 @@ std::map<std::string, std::vector<std::string>> gauges(const RunView& view, doub
             view.meters[static_cast<std::size_t>(view.power->pairing.volt_meter)];
         const MeterView& amperes =
             view.meters[static_cast<std::size_t>(view.power->pairing.ampere_meter)];
-        if (current(volts, now_s) && is_dc(volts.latest, "V") && current(amperes, now_s) &&
-            is_dc(amperes.latest, "A") && now_s - view.power->latest.elapsed_s <= CURRENT_FOR_S) {
+        // The latest power pairs readings no older than itself (less a second).
+        if (is_dc(volts.latest, "V") && is_dc(amperes.latest, "A") &&
+            now_s - view.power->latest.elapsed_s <= CURRENT_FOR_S) {
             samples["W"].push_back("{" + label("meter", volts.name + "," + amperes.name) + "," +
                                    label("mode", "DC") + "} " + number(view.power->latest.watts) +
                                    "\n");

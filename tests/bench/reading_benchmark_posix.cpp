@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -81,6 +82,110 @@ void ohmlog_pace(const std::string& name, const std::vector<std::string>& meter_
            static_cast<double>(meter.received().size()) / readings);
 }
 
+// Readings a second of a CSV of one meter, from its first row's request to its last one's:
+// the pace itself, without the start of the process.
+double pace_of(const std::string& csv)
+{
+    std::istringstream rows(csv);
+    std::string row;
+    std::getline(rows, row); // the header
+    double first = -1.0;
+    double last = 0.0;
+    int count = 0;
+    while (std::getline(rows, row)) {
+        last = std::stod(row.substr(row.find(',') + 1));
+        first = first < 0.0 ? last : first;
+        ++count;
+    }
+    return count > 1 && last > first ? (count - 1) / (last - first) : 0.0;
+}
+
+// Today's ohmlog beside the 37d0299 build (OHM_BASELINE_OHMLOG, which tools/benchmark builds
+// in a temporary worktree) against the same healthy meters, each build three times in turn:
+// the middle pace of each, and their ratio.
+void ohmlog_beside_37d0299()
+{
+    const char* baseline = std::getenv("OHM_BASELINE_OHMLOG");
+    if (baseline == nullptr) {
+        return;
+    }
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+    } meters[] = {{"ready", {}}, {"delay_100", {"--delay", "100"}}, {"at_once", {"--delay", "0"}}};
+    for (const auto& kind : meters) {
+        SimMeter meter(kind.options);
+        std::vector<double> now;
+        std::vector<double> then;
+        for (int round = 0; round < 3; ++round) {
+            for (const std::string& ohmlog :
+                 {std::string(OHM_NATIVE_BIN "/ohmlog"), std::string(baseline)}) {
+                Launch launch;
+                launch.argv = {ohmlog, "-n", "60", meter.path()};
+                (ohmlog == baseline ? then : now).push_back(pace_of(run_process(launch).out));
+            }
+        }
+        report(std::string("pace_") + kind.name + "_now_per_s", median(now));
+        report(std::string("pace_") + kind.name + "_37d0299_per_s", median(then));
+        report(std::string("pace_") + kind.name + "_ratio", median(now) / median(then));
+    }
+}
+
+// Beside a ready meter, one that floods its line without a line end: how soon Ctrl-C ends the
+// run (the slowest of 5), the longest wait between two of the flooding meter's rows, and the
+// ready meter's pace meanwhile.
+void ohmlog_flood_figures()
+{
+    const std::string dir = make_temp_dir("ohm-bench");
+    std::vector<double> stop_ms;
+    double longest_s = 0.0;
+    std::vector<double> ready_rates;
+    for (int i = 0; i < 5; ++i) {
+        SimMeter ready;
+        SimMeter flood({"--stream", "--reading", "xxxxxxxxxxxxx", "--cut", "13", "--char-ms", "0"});
+        Launch launch;
+        launch.argv = {OHM_NATIVE_BIN "/ohmlog",
+                       "-o",
+                       dir + "/run.csv",
+                       "--force",
+                       "--plot",
+                       dir + "/run.svg",
+                       "H=" + ready.path(),
+                       "F=" + flood.path()};
+        BackgroundProcess log(launch);
+        std::this_thread::sleep_for(std::chrono::milliseconds(4000 + 150 * i));
+        const double start = monotonic_seconds();
+        kill(log.pid(), SIGINT);
+        log.wait(20000);
+        stop_ms.push_back(seconds_since(start) * 1000.0);
+        std::istringstream rows(read_file(dir + "/run.csv"));
+        std::string row;
+        double last_flood = 0.0;
+        double first_ready = -1.0;
+        double last_ready = 0.0;
+        int ready_rows = 0;
+        while (std::getline(rows, row)) {
+            if (row.size() < 3 || row.find(',') == std::string::npos || row[0] == 't') {
+                continue;
+            }
+            const double elapsed = std::stod(row.substr(row.find(',') + 1));
+            if (row[row.size() - 2] == 'F') {
+                longest_s = std::max(longest_s, elapsed - last_flood);
+                last_flood = elapsed;
+            } else {
+                first_ready = first_ready < 0.0 ? elapsed : first_ready;
+                last_ready = elapsed;
+                ++ready_rows;
+            }
+        }
+        ready_rates.push_back((ready_rows - 1) / (last_ready - first_ready));
+    }
+    report("ohmlog_flood_stop_max_ms", *std::max_element(stop_ms.begin(), stop_ms.end()));
+    report("ohmlog_flood_longest_gap_s", longest_s);
+    report("ohmlog_flood_ready_rate_per_s", median(ready_rates));
+    remove_tree(dir);
+}
+
 // ohmlog against a meter at its default pacing: readings a second and the share of one core,
 // then how long it takes to end after Ctrl-C. Gives that share.
 double ohmlog_figures(const std::string& device)
@@ -115,6 +220,7 @@ double ohmlog_figures(const std::string& device)
     ohmlog_pace("queueing", {"--delay", "350"}, 30);
     ohmlog_pace("in_turn", {"--delay", "350", "--in-turn"}, 30);
     ohmlog_pace("slow_then_lossy", {"--delays", "350,350,20", "--lose-every", "3"}, 90);
+    ohmlog_pace("twice", {"--twice"}, 30);
     return cpu_percent;
 }
 
@@ -277,6 +383,8 @@ int main()
     report("catalogue_call_ns", catalogue_call_ns());
 
     ohmlog_serve_figures(ohmlog_figures(prompt_meter.path()));
+    ohmlog_beside_37d0299();
+    ohmlog_flood_figures();
     ohmlog_lab_figures();
     ohmlog_waiting_figure();
     ohmlog_three_meters();

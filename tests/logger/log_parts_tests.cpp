@@ -597,6 +597,12 @@ TEST(Power, IntegralsFollowTheSeriesPace)
     EXPECT_EQ(view.meters[1].charge.too_long, 1);
     EXPECT_EQ(unintegrated_reason(view.meters[1].charge), "");
 
+    Integral paced;
+    for (const double t : {0.0, 2.5, 5.0, 7.5, 12.0, 42.0}) {
+        integrate(paced, t, 1.0, false);
+    }
+    EXPECT_DOUBLE_EQ(paced.total, 12.0) << "4.5 s is within twice the pace, 30 s is not";
+
     Integral lone;
     EXPECT_EQ(unintegrated_reason(lone), "");
     integrate(lone, 0.0, 1.0, false);
@@ -680,23 +686,26 @@ TEST(Metrics, ValuesWhileCurrentTotalsAndPorts)
     EXPECT_TRUE(has(53.0, "ohm_port_lost_total{meter=\"I\"} 1\n"));
 }
 
-// The page's JSON and /latest.json of two meters with their power: every meter counted, each
-// one's charge, a bucket's smallest and largest values where they belong.
+// The page's JSON and /latest.json of two meters with their power, the first one's port lost:
+// every meter counted, each one's charge, a bucket's smallest and largest values where they
+// belong.
 TEST(Json, TwoMetersWithPowerAndCharge)
 {
     RunView view;
     set_up_power(view);
     add_paced_run(view);
     add_to_view(view, dc(1, Status::ok, 0.7, 45.105));
+    add_to_view(view, dc(0, Status::port_lost, 0.0, 47.5));
     flush_view(view, 1e9);
     view.seconds = 50.0;
     const std::string latest = latest_json(view, 2);
     for (const char* part :
-         {R"("stats":{"losses":0,"missing":1,"port_away":false,"rate":0.34,"readings":17,)",
+         {R"("stats":{"losses":1,"missing":2,"port_away":true,"rate":0.36,"readings":18,)",
+          R"("mean_text":"12 V","meter":"U","min":12.0,)", R"("mean_text":"525 mA","meter":"I",)",
           R"({"charge_ah":0.0013897222222222214,"latest":{"base_unit":"A",)",
           R"("energy_wh":0.016666666666666666,)",
           R"("latest":{"elapsed_s":45.0,"time":"2026-12-08T10:00:45.000Z","watts":6.0})",
-          R"("clients":2,"latest":{"base_unit":"A","elapsed_s":45.105,"frame":"","meter":"I",)",
+          R"("clients":2,"latest":{"base_unit":"","elapsed_s":47.5,"frame":"","meter":"U",)",
           R"("volts":"U")", R"("amperes":"I")"}) {
         EXPECT_NE(latest.find(part), std::string::npos) << part << "\n" << latest;
     }
@@ -704,7 +713,7 @@ TEST(Json, TwoMetersWithPowerAndCharge)
     EXPECT_NE(snapshot.find(R"([563,2,2,45.1,45.105,0.5,0.7,0.5,0.7,0,0,0]],"unit":"A"}])"),
               std::string::npos)
         << snapshot;
-    EXPECT_NE(snapshot.find(R"("seq":17,)"), std::string::npos);
+    EXPECT_NE(snapshot.find(R"("seq":18,)"), std::string::npos);
 }
 
 // The plot's traces: a line while readings of one unit follow each other, a bucket of several

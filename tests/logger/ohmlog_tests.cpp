@@ -863,9 +863,11 @@ TEST_F(OhmlogTest, PowerAtTheRunsPaceAndInAnyRowOrder)
         (rows[k].back() == 'U' ? u_rows : i_rows).push_back(rows[k]);
     }
     ASSERT_EQ(u_rows.size(), 2u);
-    const double step_s = elapsed_of(u_rows[1]) - elapsed_of(u_rows[0]);
-    EXPECT_NEAR(integral_said(run.err, "energy"), 6.0 * step_s / 3600.0, 6.0 * step_s / 3.6e6);
-    EXPECT_NEAR(integral_said(run.err, "charge"), 0.5 * step_s / 3600.0, 0.5 * step_s / 3.6e6);
+    // The power at the volt readings' times, the charge at the ampere readings'.
+    const double u_step_s = elapsed_of(u_rows[1]) - elapsed_of(u_rows[0]);
+    const double i_step_s = elapsed_of(i_rows[1]) - elapsed_of(i_rows[0]);
+    EXPECT_NEAR(integral_said(run.err, "energy"), 6.0 * u_step_s / 3600.0, 6.0 * u_step_s / 3.6e6);
+    EXPECT_NEAR(integral_said(run.err, "charge"), 0.5 * i_step_s / 3600.0, 0.5 * i_step_s / 3.6e6);
     const ProcessResult again = run_ohmlog({"--from", csv, "--power", "U,I"});
     EXPECT_NEAR(integral_said(again.err, "energy"), integral_said(run.err, "energy"),
                 integral_said(run.err, "energy") / 1000.0);
