@@ -82,22 +82,23 @@ void ohmlog_pace(const std::string& name, const std::vector<std::string>& meter_
            static_cast<double>(meter.received().size()) / readings);
 }
 
-// Readings a second of a CSV of one meter, from its first row's request to its last one's:
-// the pace itself, without the start of the process.
-double pace_of(const std::string& csv)
+// The request times (elapsed seconds) of a CSV's rows, of one meter when it names one.
+std::vector<double> request_times(const std::string& csv, char meter = 0)
 {
     std::istringstream rows(csv);
-    std::string row;
-    std::getline(rows, row); // the header
-    double first = -1.0;
-    double last = 0.0;
-    int count = 0;
-    while (std::getline(rows, row)) {
-        last = std::stod(row.substr(row.find(',') + 1));
-        first = first < 0.0 ? last : first;
-        ++count;
+    std::vector<double> times;
+    for (std::string row; std::getline(rows, row);) {
+        if (row[0] != 't' && (meter == 0 || row[row.size() - 2] == meter)) {
+            times.push_back(std::stod(row.substr(row.find(',') + 1)));
+        }
     }
-    return count > 1 && last > first ? (count - 1) / (last - first) : 0.0;
+    return times;
+}
+
+// Readings a second from the first row's request to the last one's: without the start.
+double pace_of(const std::vector<double>& times)
+{
+    return times.size() > 1 ? (times.size() - 1) / (times.back() - times.front()) : 0.0;
 }
 
 // Today's ohmlog beside the 37d0299 build (OHM_BASELINE_OHMLOG, which tools/benchmark builds
@@ -109,25 +110,20 @@ void ohmlog_beside_37d0299()
     if (baseline == nullptr) {
         return;
     }
-    const struct {
-        const char* name;
-        std::vector<std::string> options;
-    } meters[] = {{"ready", {}}, {"delay_100", {"--delay", "100"}}, {"at_once", {"--delay", "0"}}};
-    for (const auto& kind : meters) {
-        SimMeter meter(kind.options);
-        std::vector<double> now;
-        std::vector<double> then;
-        for (int round = 0; round < 3; ++round) {
-            for (const std::string& ohmlog :
-                 {std::string(OHM_NATIVE_BIN "/ohmlog"), std::string(baseline)}) {
-                Launch launch;
-                launch.argv = {ohmlog, "-n", "60", meter.path()};
-                (ohmlog == baseline ? then : now).push_back(pace_of(run_process(launch).out));
-            }
+    const std::pair<const char*, std::vector<std::string>> meters[] = {
+        {"ready", {}}, {"delay_100", {"--delay", "100"}}, {"at_once", {"--delay", "0"}}};
+    for (const auto& [name, options] : meters) {
+        SimMeter meter(options);
+        std::vector<double> paces[2];
+        for (int round = 0; round < 6; ++round) {
+            Launch launch;
+            launch.argv = {round % 2 == 0 ? OHM_NATIVE_BIN "/ohmlog" : baseline, "-n", "60",
+                           meter.path()};
+            paces[round % 2].push_back(pace_of(request_times(run_process(launch).out)));
         }
-        report(std::string("pace_") + kind.name + "_now_per_s", median(now));
-        report(std::string("pace_") + kind.name + "_37d0299_per_s", median(then));
-        report(std::string("pace_") + kind.name + "_ratio", median(now) / median(then));
+        report(std::string("pace_") + name + "_now_per_s", median(paces[0]));
+        report(std::string("pace_") + name + "_37d0299_per_s", median(paces[1]));
+        report(std::string("pace_") + name + "_ratio", median(paces[0]) / median(paces[1]));
     }
 }
 
@@ -136,20 +132,20 @@ void ohmlog_beside_37d0299()
 // ready meter's pace meanwhile.
 void ohmlog_flood_figures()
 {
-    const std::string dir = make_temp_dir("ohm-bench");
+    const std::string csv = make_temp_dir("ohm-bench") + "/run.csv";
     std::vector<double> stop_ms;
+    std::vector<double> ready_paces;
     double longest_s = 0.0;
-    std::vector<double> ready_rates;
     for (int i = 0; i < 5; ++i) {
         SimMeter ready;
         SimMeter flood({"--stream", "--reading", "xxxxxxxxxxxxx", "--cut", "13", "--char-ms", "0"});
         Launch launch;
         launch.argv = {OHM_NATIVE_BIN "/ohmlog",
                        "-o",
-                       dir + "/run.csv",
+                       csv,
                        "--force",
                        "--plot",
-                       dir + "/run.svg",
+                       csv + ".svg",
                        "H=" + ready.path(),
                        "F=" + flood.path()};
         BackgroundProcess log(launch);
@@ -158,32 +154,16 @@ void ohmlog_flood_figures()
         kill(log.pid(), SIGINT);
         log.wait(20000);
         stop_ms.push_back(seconds_since(start) * 1000.0);
-        std::istringstream rows(read_file(dir + "/run.csv"));
-        std::string row;
-        double last_flood = 0.0;
-        double first_ready = -1.0;
-        double last_ready = 0.0;
-        int ready_rows = 0;
-        while (std::getline(rows, row)) {
-            if (row.size() < 3 || row.find(',') == std::string::npos || row[0] == 't') {
-                continue;
-            }
-            const double elapsed = std::stod(row.substr(row.find(',') + 1));
-            if (row[row.size() - 2] == 'F') {
-                longest_s = std::max(longest_s, elapsed - last_flood);
-                last_flood = elapsed;
-            } else {
-                first_ready = first_ready < 0.0 ? elapsed : first_ready;
-                last_ready = elapsed;
-                ++ready_rows;
-            }
+        const std::vector<double> flooded = request_times(read_file(csv), 'F');
+        for (std::size_t k = 1; k < flooded.size(); ++k) {
+            longest_s = std::max(longest_s, flooded[k] - flooded[k - 1]);
         }
-        ready_rates.push_back((ready_rows - 1) / (last_ready - first_ready));
+        ready_paces.push_back(pace_of(request_times(read_file(csv), 'H')));
     }
     report("ohmlog_flood_stop_max_ms", *std::max_element(stop_ms.begin(), stop_ms.end()));
     report("ohmlog_flood_longest_gap_s", longest_s);
-    report("ohmlog_flood_ready_rate_per_s", median(ready_rates));
-    remove_tree(dir);
+    report("ohmlog_flood_ready_rate_per_s", median(ready_paces));
+    remove_tree(csv.substr(0, csv.rfind('/')));
 }
 
 // ohmlog against a meter at its default pacing: readings a second and the share of one core,

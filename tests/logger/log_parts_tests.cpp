@@ -622,55 +622,40 @@ TEST(Power, IntegralsFollowTheSeriesPace)
 }
 
 // Each meter's value only while its latest reading is one; the run's energy and charge in
-// joules and coulombs; each port up or not; counts and times. Names are the interface.
+// joules and coulombs; each port up or not; counts and times. Names are the interface (their
+// help and types are promtool's to check).
 TEST(Metrics, ValuesWhileCurrentTotalsAndPorts)
 {
     RunView view;
     set_up_power(view);
     add_paced_run(view);
-    EXPECT_EQ(metrics_text(view, 46.0),
-              "# HELP ohm_volts The last voltage a meter read, while current.\n"
-              "# TYPE ohm_volts gauge\n"
-              "ohm_volts{meter=\"U\",mode=\"DC\"} 12\n"
-              "# HELP ohm_amperes The last current a meter read, while current.\n"
-              "# TYPE ohm_amperes gauge\n"
-              "ohm_amperes{meter=\"I\",mode=\"DC\"} 0.5\n"
-              "# HELP ohm_watts The last power (--power) a meter read, while current.\n"
-              "# TYPE ohm_watts gauge\n"
-              "ohm_watts{meter=\"U,I\",mode=\"DC\"} 6\n"
-              "# HELP ohm_readings_total Readings of each meter, by status.\n"
-              "# TYPE ohm_readings_total counter\n"
-              "ohm_readings_total{meter=\"U\",status=\"ok\"} 8\n"
-              "ohm_readings_total{meter=\"U\",status=\"overload\"} 0\n"
-              "ohm_readings_total{meter=\"U\",status=\"no-reply\"} 0\n"
-              "ohm_readings_total{meter=\"U\",status=\"garbled\"} 0\n"
-              "ohm_readings_total{meter=\"U\",status=\"port-lost\"} 0\n"
-              "ohm_readings_total{meter=\"I\",status=\"ok\"} 7\n"
-              "ohm_readings_total{meter=\"I\",status=\"overload\"} 0\n"
-              "ohm_readings_total{meter=\"I\",status=\"no-reply\"} 1\n"
-              "ohm_readings_total{meter=\"I\",status=\"garbled\"} 0\n"
-              "ohm_readings_total{meter=\"I\",status=\"port-lost\"} 0\n"
-              "# HELP ohm_port_lost_total Times each meter's port was lost.\n"
-              "# TYPE ohm_port_lost_total counter\n"
-              "ohm_port_lost_total{meter=\"U\"} 0\n"
-              "ohm_port_lost_total{meter=\"I\"} 0\n"
-              "# HELP ohm_energy_joules Energy of the power (--power) over the run, in joules; "
-              "negative while the current flows against the ampere meter's leads.\n"
-              "# TYPE ohm_energy_joules gauge\n"
-              "ohm_energy_joules{meter=\"U,I\"} 60\n"
-              "# HELP ohm_charge_coulombs Charge through each meter reading DC amperes over the "
-              "run, in coulombs, signed as the meter shows the current.\n"
-              "# TYPE ohm_charge_coulombs gauge\n"
-              "ohm_charge_coulombs{meter=\"I\"} 5\n"
-              "# HELP ohm_port_up 1 while the meter's port is open, 0 while it is lost.\n"
-              "# TYPE ohm_port_up gauge\n"
-              "ohm_port_up{meter=\"U\"} 1\n"
-              "ohm_port_up{meter=\"I\"} 1\n"
-              "# HELP ohm_last_reading_timestamp_seconds When each meter's last reading was "
-              "asked for, in seconds since 1970 (UTC).\n"
-              "# TYPE ohm_last_reading_timestamp_seconds gauge\n"
-              "ohm_last_reading_timestamp_seconds{meter=\"U\"} 1796724045\n"
-              "ohm_last_reading_timestamp_seconds{meter=\"I\"} 1796724045.1\n");
+    std::istringstream text(metrics_text(view, 46.0));
+    std::string samples;
+    for (std::string line; std::getline(text, line);) {
+        samples += line[0] == '#' ? "" : line + "\n";
+    }
+    EXPECT_EQ(samples, R"(ohm_volts{meter="U",mode="DC"} 12
+ohm_amperes{meter="I",mode="DC"} 0.5
+ohm_watts{meter="U,I",mode="DC"} 6
+ohm_readings_total{meter="U",status="ok"} 8
+ohm_readings_total{meter="U",status="overload"} 0
+ohm_readings_total{meter="U",status="no-reply"} 0
+ohm_readings_total{meter="U",status="garbled"} 0
+ohm_readings_total{meter="U",status="port-lost"} 0
+ohm_readings_total{meter="I",status="ok"} 7
+ohm_readings_total{meter="I",status="overload"} 0
+ohm_readings_total{meter="I",status="no-reply"} 1
+ohm_readings_total{meter="I",status="garbled"} 0
+ohm_readings_total{meter="I",status="port-lost"} 0
+ohm_port_lost_total{meter="U"} 0
+ohm_port_lost_total{meter="I"} 0
+ohm_energy_joules{meter="U,I"} 60
+ohm_charge_coulombs{meter="I"} 5
+ohm_port_up{meter="U"} 1
+ohm_port_up{meter="I"} 1
+ohm_last_reading_timestamp_seconds{meter="U"} 1796724045
+ohm_last_reading_timestamp_seconds{meter="I"} 1796724045.1
+)");
     const auto has = [&view](double now_s, const std::string& sample) {
         return metrics_text(view, now_s).find("\n" + sample) != std::string::npos;
     };
