@@ -59,9 +59,10 @@ void learn_character_time(ExchangePolicy& policy, const Line& line)
     }
 }
 
-// A line that began before the request's own character had crossed the line answers an
-// earlier request when one may still bring a line, and then accounts for it. Otherwise the
-// meter, or a link that hands the request over at once, answered this one at once.
+// A line that began before the request's own character had crossed the line, or while earlier
+// requests may still be answered, answers one of them when one may still bring a line, and
+// then accounts for it. Otherwise the meter, or a link that hands the request over at once,
+// answered this one at once.
 bool owed_to_earlier_request(ExchangePolicy& policy, const Exchange& exchange, const Line& line)
 {
     const Clock::time_point earliest =
