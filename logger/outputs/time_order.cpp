@@ -60,15 +60,18 @@ bool start_time_order(TimeOrder& order, int first_meter, int second_meter, std::
 {
     std::error_code error;
     const std::filesystem::path dir = std::filesystem::temp_directory_path(error);
+    if (error) {
+        problem = "cannot keep rows aside: no temporary folder (" + error.message() + ")";
+        return false;
+    }
     order.meters = {first_meter, second_meter};
     for (std::size_t k = 0; k < order.kept.size(); ++k) {
         order.paths[k] =
             (dir / ("ohmlog-" + std::to_string(process_id()) + "-" + std::to_string(k) + ".rows"))
                 .string();
-        order.kept[k] = error ? nullptr : create_new_file(order.paths[k]);
+        order.kept[k] = create_new_file(order.paths[k]);
         if (order.kept[k] == nullptr) {
-            problem = "cannot keep rows in " + order.paths[k] + ": " +
-                      (error ? error.message() : std::strerror(errno));
+            problem = "cannot keep rows in " + order.paths[k] + ": " + std::strerror(errno);
             order.paths[k].clear(); // not ours to remove
             replay_in_time_order(order, [](const Record&) {});
             return false;
@@ -86,13 +89,15 @@ void keep_in_time_order(TimeOrder& order, const Record& row)
     }
 }
 
-void replay_in_time_order(TimeOrder& order, const std::function<void(const Record&)>& take)
+bool replay_in_time_order(TimeOrder& order, const std::function<void(const Record&)>& take)
 {
     std::array<Record, 2> next;
     std::array<bool, 2> has{};
+    bool whole = true;
     for (std::size_t k = 0; k < order.kept.size(); ++k) {
         if (order.kept[k] != nullptr) {
-            std::fclose(order.kept[k]);
+            whole = std::ferror(order.kept[k]) == 0 && whole;
+            whole = std::fclose(order.kept[k]) == 0 && whole;
             order.kept[k] =
                 order.paths[k].empty() ? nullptr : std::fopen(order.paths[k].c_str(), "rb");
             has[k] = order.kept[k] != nullptr && get_row(order.kept[k], order.meters[k], next[k]);
@@ -112,6 +117,7 @@ void replay_in_time_order(TimeOrder& order, const std::function<void(const Recor
             std::remove(order.paths[k].c_str());
         }
     }
+    return whole;
 }
 
 } // namespace logbook

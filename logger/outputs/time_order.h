@@ -24,7 +24,8 @@ struct TimeOrder {
 bool start_time_order(TimeOrder& order, int first_meter, int second_meter, std::string& problem);
 // Keeps the row when it is of one of the two meters.
 void keep_in_time_order(TimeOrder& order, const Record& row);
-// Every row kept, the earliest first; the temporary files go.
-void replay_in_time_order(TimeOrder& order, const std::function<void(const Record&)>& take);
+// Every row kept, the earliest first; the temporary files go. False when not every row could
+// be kept (a full disk).
+bool replay_in_time_order(TimeOrder& order, const std::function<void(const Record&)>& take);
 
 } // namespace logbook

@@ -358,12 +358,15 @@ int plot_from_file(Run& run)
             }
             keep_in_time_order(order, row);
         });
-    replay_in_time_order(order, [&run](const Record& row) {
+    const bool whole = replay_in_time_order(order, [&run](const Record& row) {
         const RecordNews news = add_power_later(run.view, row);
         if (!news.notice.empty()) {
             say(news.notice);
         }
     });
+    if (!whole) {
+        say("the rows kept aside for the power could not all be written; it counts those kept");
+    }
     if (refused != 0) {
         return refused;
     }
