@@ -199,6 +199,9 @@ bool ready_for_request(const Meter& meter)
     if (options.lose_every > 0 && meter.requests % options.lose_every == 0) {
         return false;
     }
+    if (options.busy_deaf && !meter.outgoing.empty()) {
+        return false;
+    }
     return options.not_ready_ms <= 0 ||
            (meter.outgoing.empty() &&
             Clock::now() >= meter.last_byte_sent + std::chrono::milliseconds(options.not_ready_ms));
@@ -239,6 +242,17 @@ void log_received(const Meter& meter, const char* bytes, ssize_t count)
     log.write(bytes, count);
 }
 
+// How long after the meter's last byte a request came, for whoever checks the asker's pace.
+void log_gap(const Meter& meter)
+{
+    if (meter.options.gap_log.empty() || meter.last_byte_sent == Clock::time_point{}) {
+        return;
+    }
+    std::ofstream(meter.options.gap_log, std::ios::app)
+        << std::chrono::duration<double, std::milli>(Clock::now() - meter.last_byte_sent).count()
+        << '\n';
+}
+
 // Returns false when the line is gone.
 bool receive(Meter& meter)
 {
@@ -250,6 +264,7 @@ bool receive(Meter& meter)
     log_received(meter, bytes, count);
     for (ssize_t i = 0; i < count; ++i) {
         if (bytes[i] == '\r') {
+            log_gap(meter);
             answer_request(meter);
         }
     }

@@ -98,6 +98,8 @@ const char* sim_usage()
            "  --lines-dir DIR    answer only while DTR is on and RTS off (as the line shim\n"
            "                     records them in DIR)\n"
            "  --log FILE         append every byte received to FILE\n"
+           "  --gap-log FILE     append a line to FILE for each request: how many\n"
+           "                     milliseconds after the meter's last byte it came\n"
            "  --path-file FILE   also write the device path to FILE\n"
            "  --hangup-after N   close the line after N replies\n"
            "  --vanish-on-request N  close the line when the Nth request arrives\n"
@@ -108,6 +110,8 @@ const char* sim_usage()
            "  --delays MS,MS...  the delay of each reply in turn, the last for all later ones\n"
            "  --in-turn          a request heard while a reply is under way is answered\n"
            "                     the delay after that reply, not queued right behind it\n"
+           "  --deaf-while-answering  ignore a request that arrives while a reply is under\n"
+           "                     way, from the request it answers to its last byte\n"
            "  --numbered         each reply shows the number of the request it answers:\n"
            "                     DC  0001    V, DC  0002    V, ...\n"
            "  --link PATH        keep PATH a symbolic link to the line while it is plugged in\n"
@@ -133,7 +137,7 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
         }
         const bool takes_value = option != "--silent" && option != "--stream" &&
                                  option != "--twice" && option != "--in-turn" &&
-                                 option != "--numbered";
+                                 option != "--numbered" && option != "--deaf-while-answering";
         if (takes_value && i + 1 >= argc) {
             problem = "missing value after " + option;
             return false;
@@ -166,6 +170,8 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
             options.lines_dir = value;
         } else if (option == "--log") {
             options.log_file = value;
+        } else if (option == "--gap-log") {
+            options.gap_log = value;
         } else if (option == "--path-file") {
             options.path_file = value;
         } else if (option == "--hangup-after") {
@@ -182,6 +188,8 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
             good = read_numbers(value, options.delays_ms);
         } else if (option == "--in-turn") {
             options.in_turn = true;
+        } else if (option == "--deaf-while-answering") {
+            options.busy_deaf = true;
         } else if (option == "--numbered") {
             options.numbered = true;
         } else if (option == "--link") {

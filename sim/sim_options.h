@@ -18,6 +18,7 @@ struct SimOptions {
     bool stream = false;        // sends frames back to back, asked or not
     std::string lines_dir;      // answer only while DTR is on and RTS off
     std::string log_file;       // every byte received is appended here
+    std::string gap_log;        // each request: how long after the meter's last byte
     std::string path_file;      // the device path is also written here
     int hangup_after = 0;       // the line closes after this many replies; 0: never
     int vanish_on_request = 0;  // the line closes when this request arrives; 0: never
@@ -26,6 +27,7 @@ struct SimOptions {
     bool twice = false;         // each reply is sent a second time right after the first
     std::vector<int> delays_ms; // of each reply in turn, the last one then for good
     bool in_turn = false;       // a request heard while answering is answered delay_ms after
+    bool busy_deaf = false;     // a request heard while a reply is under way is ignored
     bool numbered = false;      // each reply shows the number of the request it answers
     std::string link;           // kept a symbolic link to the line while it is plugged in
     bool version = false;       // print the version and end

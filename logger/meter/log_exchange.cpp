@@ -29,9 +29,10 @@ bool send_request(const ExchangePolicy& policy)
 
 // One line of the meter's as it arrives, and when its bytes came.
 struct Line {
-    std::string text;
+    std::string text; // its first LONGEST_LINE bytes, and its line end
     Clock::time_point first{};
     Clock::time_point last{};
+    bool cut = false; // longer than what is kept
 };
 
 // Adds a byte that arrived at `at`; true when it ended the line.
@@ -43,60 +44,88 @@ bool take_byte(Line& line, char byte, Clock::time_point at)
         line.first = before == 0 ? at : line.first;
         line.last = at;
     }
+    if (!ended && line.text.size() > LONGEST_LINE) {
+        line.text.resize(LONGEST_LINE);
+        line.cut = true;
+    }
     return ended;
 }
 
 void learn_character_time(ExchangePolicy& policy, const Line& line)
 {
-    if (line.text.size() > 1) {
+    if (line.text.size() > 1 && !line.cut) {
         remember(policy.character_times,
                  (line.last - line.first) / static_cast<int>(line.text.size() - 1));
     }
 }
 
-// A line that began before the request's own character had crossed the line answers an
-// earlier request.
-bool began_too_soon(const ExchangePolicy& policy, const Exchange& exchange, const Line& line)
+// A line that began before the request's own character had crossed the line, or while earlier
+// requests may still be answered, answers one of them when one may still bring a line, and
+// then accounts for it. Otherwise the meter, or a link that hands the request over at once,
+// answered this one at once.
+bool owed_to_earlier_request(ExchangePolicy& policy, const Exchange& exchange, const Line& line)
 {
-    return line.first - exchange.requested < character_time(policy);
+    const Clock::time_point earliest =
+        std::max(exchange.requested + character_time(policy), policy.owed_until);
+    if (line.first >= earliest || policy.owed_lines == 0) {
+        return false;
+    }
+    --policy.owed_lines;
+    return true;
 }
 
-// True as soon as a byte waits to be read; false when `until` passes first.
-bool input_by(const ExchangePolicy& policy, Clock::time_point until)
+// True as soon as a byte waits to be read; false when `until` passes first, the port goes or
+// `carry_on` says no.
+bool input_by(const ExchangePolicy& policy, Clock::time_point until, const Asking& carry_on)
 {
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-        if (left.count() <= 0 || port_lost(policy)) {
+        const auto now = Clock::now();
+        if (now >= until || port_lost(policy) || !carry_on()) {
             return input_pending(policy.port) > 0;
         }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            std::min<Clock::duration>(until - now, WAIT_SLICE));
         if (wait_for_input(policy.port, static_cast<std::int32_t>(left.count())) != 0) {
             return true;
         }
     }
 }
 
+// A repeat helps only while its reply could still begin within the bound: the meter takes its
+// answer time, or at least the request's character and its own first one.
+bool reply_could_begin(const ExchangePolicy& policy, Clock::time_point now,
+                       Clock::time_point first_byte_by)
+{
+    const Clock::duration answer =
+        policy.answered ? policy.answer_time : 2 * character_time(policy);
+    return now + answer < first_byte_by;
+}
+
 // Reads until a line ends, the deadline passes, the user stops or the port goes. While
-// `answering`, the line is the reply to the exchange's request: one that began too soon is
-// dropped, and the request goes out again after a silence as long as the meter's answer time,
-// if a reply could still come in time.
+// `answering`, the line is the reply to the exchange's request: one owed to an earlier request
+// is dropped, and the request goes out again after a silence as long as the meter's answer
+// time, if a reply could still begin in time. A reply that began by the deadline is read for a
+// frame's time from its first byte.
 ExchangeEnd collect(ExchangePolicy& policy, Exchange& exchange, Clock::time_point deadline,
                     bool answering, const Asking& carry_on)
 {
+    const Clock::time_point first_byte_by = deadline;
     Line line;
+    bool ours = true;                               // the line under way answers this exchange
     Clock::time_point heard = exchange.sent.back(); // the last request or byte
     char byte = 0;
     for (;;) {
         if (port_lost(policy)) {
             return ExchangeEnd::port_lost;
         }
-        if (Clock::now() >= deadline) {
+        const auto now = Clock::now();
+        if (now >= deadline) {
             break;
         }
         if (!carry_on()) {
             return ExchangeEnd::stopped;
         }
-        const auto now = Clock::now();
-        if (answering && line.text.empty() && deadline - now > FRAME_TIME) {
+        if (answering && line.text.empty() && reply_could_begin(policy, now, first_byte_by)) {
             const auto repeat_at = heard + repeat_after(policy);
             if (now >= repeat_at) {
                 heard = now;
@@ -105,7 +134,8 @@ ExchangeEnd collect(ExchangePolicy& policy, Exchange& exchange, Clock::time_poin
                 }
                 continue;
             }
-            if (!input_by(policy, std::min<Clock::time_point>(repeat_at, now + WAIT_SLICE))) {
+            if (!input_by(policy, std::min<Clock::time_point>(repeat_at, now + WAIT_SLICE),
+                          carry_on)) {
                 continue;
             }
         }
@@ -114,23 +144,31 @@ ExchangeEnd collect(ExchangePolicy& policy, Exchange& exchange, Clock::time_poin
         }
         heard = Clock::now();
         policy.last_heard = heard;
-        if (!take_byte(line, byte, heard)) {
+        const bool starting = line.text.empty();
+        const bool ended = take_byte(line, byte, heard);
+        if (starting && !line.text.empty()) {
+            ours = !answering || !owed_to_earlier_request(policy, exchange, line);
+            deadline = ours ? std::max(deadline, line.first + FRAME_TIME) : deadline;
+        }
+        if (!ended) {
             continue;
         }
         // Judged once the line is whole: its own pace shows a link faster than the meter's.
         learn_character_time(policy, line);
-        if (!answering || !began_too_soon(policy, exchange, line)) {
+        if (ours) {
             exchange.reply = line.text;
             exchange.first_byte = line.first;
             return ExchangeEnd::reply;
         }
+        ++exchange.dropped_lines;
         line = Line{};
     }
-    if (!line.text.empty() && (!answering || !began_too_soon(policy, exchange, line))) {
-        exchange.reply = line.text;
-        exchange.first_byte = line.first;
+    if (line.text.empty()) {
+        return ExchangeEnd::bound;
     }
-    return ExchangeEnd::bound;
+    exchange.reply = line.text;
+    exchange.first_byte = line.first;
+    return ours ? ExchangeEnd::bound : ExchangeEnd::noise;
 }
 
 // A reply that came at the meter's known pace after the last request answered that one: the
@@ -154,7 +192,7 @@ int drain_extra_replies(ExchangePolicy& policy, const Exchange& exchange, const 
         std::max<Clock::duration>(character_time(policy) * 5 / 2, SHORTEST_FOLLOW_ON);
     int extras = 0;
     while (extras + 1 < static_cast<int>(exchange.sent.size()) &&
-           input_by(policy, policy.last_heard + wait)) {
+           input_by(policy, policy.last_heard + wait, carry_on)) {
         Exchange extra;
         extra.requested = Clock::now();
         extra.sent.push_back(extra.requested);
@@ -189,16 +227,41 @@ void learn_rest(ExchangePolicy& policy, bool hurried, bool first_request_unheard
     }
 }
 
-// Until nothing has come from the meter for a character's time (its rest, when it needs one):
-// a meter that answers twice starts its second reply within a character of the first. What
-// comes meanwhile answers no request of this exchange.
-void wait_for_quiet_line(ExchangePolicy& policy)
+// Before a request: the rest the meter needs, and a quiet line while an earlier request may
+// still bring a line or the meter has not yet shown that nothing follows its replies: for a
+// character's time, or, to see whether a line follows a reply, for FOLLOW_ON after it. What
+// comes meanwhile answers no request of this exchange. A line that is not quiet within
+// QUIET_BOUND is asked regardless. False when the user stops the run.
+bool prepare_line(ExchangePolicy& policy, Exchange& exchange, const Asking& carry_on)
 {
-    const Clock::duration quiet = policy.resting ? REST : character_time(policy);
-    while (input_by(policy, policy.last_heard + quiet)) {
+    const bool proving = policy.answered && policy.owed_lines == 0 && !policy.follows_replies &&
+                         policy.quiet_replies < QUIET_PROOFS;
+    if (!policy.resting && policy.owed_lines == 0 && !proving) {
         discard_input(policy.port);
-        policy.last_heard = Clock::now();
+        return carry_on();
     }
+    const Clock::duration quiet = policy.resting ? REST
+                                  : proving      ? FOLLOW_ON
+                                                 : character_time(policy);
+    const Clock::time_point give_up = Clock::now() + QUIET_BOUND;
+    bool came = false;
+    while (input_by(policy, policy.last_heard + quiet, carry_on)) {
+        discard_input(policy.port);
+        came = true;
+        policy.last_heard = Clock::now();
+        if (!carry_on() || policy.last_heard >= give_up) {
+            break;
+        }
+    }
+    if (came) {
+        ++exchange.dropped_lines;
+        policy.owed_lines = std::max(policy.owed_lines - 1, 0);
+    }
+    if (proving) {
+        policy.follows_replies = came;
+        policy.quiet_replies += came ? 0 : 1;
+    }
+    return carry_on();
 }
 
 } // namespace
@@ -251,9 +314,12 @@ Clock::duration repeat_after(const ExchangePolicy& policy)
 
 Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on)
 {
-    wait_for_quiet_line(policy);
-    const bool hurried = Clock::now() - policy.last_heard < REST;
     Exchange exchange;
+    if (!prepare_line(policy, exchange, carry_on)) {
+        exchange.end = ExchangeEnd::stopped;
+        return exchange;
+    }
+    const bool hurried = Clock::now() - policy.last_heard < REST;
     exchange.requested = Clock::now();
     exchange.requested_utc = std::chrono::system_clock::now();
     if (!send_request(policy)) {
@@ -262,13 +328,26 @@ Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on)
     }
     exchange.sent.push_back(exchange.requested);
     exchange.end = collect(policy, exchange, exchange.requested + REPLY_BOUND, true, carry_on);
+    // Without a reply, each request may still be answered late: as late as the meter takes, or
+    // before it has answered at all, as late as the bound and the frame read from there.
+    policy.owed_lines = static_cast<int>(exchange.sent.size());
+    policy.owed_until =
+        exchange.sent.back() + (policy.answered ? repeat_after(policy) : REPLY_BOUND + FRAME_TIME);
     if (exchange.end == ExchangeEnd::reply) {
         Clock::time_point answered = exchange.sent.back();
         if (exchange.sent.size() > 1 && !answered_last_request(policy, exchange)) {
-            answered = answered_request(exchange, drain_extra_replies(policy, exchange, carry_on));
+            const int extras = drain_extra_replies(policy, exchange, carry_on);
+            // No extra reply from a meter whose pace is still unknown: it did not hear the
+            // repeats while it was answering, the patient reading of its pace.
+            answered = extras == 0 && !policy.answered ? exchange.sent.front()
+                                                       : answered_request(exchange, extras);
         }
         learn_answer_time(policy, exchange.first_byte - answered);
         learn_rest(policy, hurried, answered != exchange.requested);
+        policy.owed_lines = policy.follows_replies ? 1 : 0;
+        policy.owed_until = {};
+    } else if (exchange.end == ExchangeEnd::port_lost) {
+        policy.owed_lines = 0;
     }
     return exchange;
 }

@@ -2,16 +2,19 @@
 //
 // A row holds the reply to its own request and to no other. The meter's line is 600 baud, so a
 // reply cannot begin before the request's carriage return has crossed it (17 ms): a line that
-// begins sooner belongs to an earlier request (a meter that answers twice, a late reply) and is
-// dropped through its line end. A request goes out only once nothing has come from the meter
-// for a character's time; what comes before is dropped.
+// begins sooner belongs to an earlier request (a meter that answers twice, a late reply) when
+// an earlier request may still be answered, and is then dropped through its line end. A meter
+// that owes no earlier line and answers at once (or a link that hands the request over at once)
+// is read as it answers. While an earlier request may still bring a line, and until the meter
+// has shown that nothing follows its replies, a request waits for a quiet line first.
 //
 // A request the meter did not hear (a byte lost on the line, a meter not ready just after its
 // last reply) is sent again once the meter's own answer time, learnt from its recent replies,
 // has passed in silence. A meter that heard the request and its repeat both answers each, right
 // behind the reply or in turn, its answer time after it: the extra replies are read and dropped
-// before the next request. A port whose device has gone (an
-// adapter unplugged, the line hung up) ends the exchange at once.
+// before the next request. A port whose device has gone (an adapter unplugged, the line hung up)
+// ends the exchange at once. Every wait is bounded and asks whether to go on, so that a line
+// that never goes quiet still gives a row, and a stop ends the exchange.
 #pragma once
 
 #include <array>
@@ -26,7 +29,7 @@ namespace logbook {
 
 using Clock = std::chrono::steady_clock;
 
-// A reply not complete this long after the first request counts as missing.
+// A reply whose first byte has not come this long after the first request counts as missing.
 constexpr auto REPLY_BOUND = std::chrono::milliseconds(1000);
 // One character on the meter's line: a start bit, 7 data bits and 2 stop bits at 600 baud.
 constexpr auto CHARACTER_TIME = std::chrono::microseconds(16667);
@@ -36,9 +39,17 @@ constexpr auto REPEAT_AFTER = std::chrono::milliseconds(100);
 // Before the meter has answered at all its answer time is unknown: the request goes out again
 // only late in the bound, so that a slow meter is not asked twice before it has shown its pace.
 constexpr auto FIRST_REPEAT_AFTER = std::chrono::milliseconds(700);
-// A request is not repeated when a whole frame (14 characters) could no longer arrive within
-// the bound.
+// A whole frame, 14 characters: a reply that began within the bound is read for this long
+// from its first byte.
 constexpr auto FRAME_TIME = std::chrono::milliseconds(250);
+// The longest a request waits for a quiet line: a meter that chatters is asked regardless.
+constexpr auto QUIET_BOUND = std::chrono::milliseconds(500);
+// A line that begins this soon after a reply, unasked, follows it: a meter that answers twice.
+constexpr auto FOLLOW_ON = 2 * CHARACTER_TIME;
+// Replies after which the line stayed quiet for FOLLOW_ON before a request goes out at once.
+constexpr int QUIET_PROOFS = 1;
+// Bytes of a line that are kept: a line that never ends is cut here.
+constexpr std::size_t LONGEST_LINE = 64;
 // A meter that ignores a request arriving just after its reply (sigrok's drivers wait 50 ms)
 // gets this rest before each request, once two readings in a row needed a repeat.
 constexpr auto REST = std::chrono::milliseconds(60);
@@ -48,6 +59,7 @@ constexpr std::size_t REMEMBERED_LINES = 8;
 enum class ExchangeEnd {
     reply,     // a reply ended by its line end
     bound,     // the bound passed: the reply is what arrived, possibly nothing
+    noise,     // the bound passed while a line that answers no request went on: what came
     stopped,   // the user stopped the run before the reply was complete
     port_lost, // the device has gone
 };
@@ -59,6 +71,7 @@ struct Exchange {
     Clock::time_point first_byte{};                        // of the reply
     Clock::time_point requested{};                         // the first request
     std::chrono::system_clock::time_point requested_utc{}; // the same moment in UTC
+    int dropped_lines = 0; // lines before the reply that answered no request of this one
 };
 
 // The last few durations seen, and the middle one of them: a line read late in one burst, or
@@ -82,6 +95,14 @@ struct ExchangePolicy {
     bool resting = false;
     int hurried_misses = 0;         // readings in a row whose first request went unheard, unrested
     Clock::time_point last_heard{}; // the latest byte from the meter
+    // Lines that earlier requests may still bring: a reply missed or cut off by the bound, an
+    // extra reply to a repeat not yet come, the copy of a meter that answers twice.
+    int owed_lines = 0;
+    // Until then a line is owed to them (the meter's answer time after the last of them);
+    // a line sooner than a character after its request is, in any case.
+    Clock::time_point owed_until{};
+    bool follows_replies = false; // a line has come right behind a reply, unasked
+    int quiet_replies = 0;        // replies the line stayed quiet after, up to QUIET_PROOFS
 };
 
 void learn_answer_time(ExchangePolicy& policy, Clock::duration took);
@@ -94,7 +115,9 @@ Clock::duration repeat_after(const ExchangePolicy& policy);
 using Asking = std::function<bool()>;
 
 // One reading on the policy's port. `carry_on` is asked between reads (at least every 110 ms);
-// when it says no, an incomplete exchange ends as stopped.
+// when it says no, an incomplete exchange ends as stopped. It ends within QUIET_BOUND,
+// REPLY_BOUND and FRAME_TIME of its start, and once more that long when it drains extra
+// replies.
 Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on);
 
 enum class MeterOpen { opened, failed, not_serial };

@@ -11,6 +11,8 @@ namespace {
 
 // An exchange under way when the user stops the run may finish within this.
 constexpr auto STOP_GRACE = std::chrono::milliseconds(300);
+// Readings in a row that dropped a line answering none of their requests, before it is told.
+constexpr int TOLD_AFTER_DROPS = 3;
 
 // The earliest first request of the run's meters.
 Clock::time_point origin_of(const SessionPlan& plan, Clock::time_point requested)
@@ -27,6 +29,10 @@ Record record_of(const MeterSession& session, const SessionPlan& plan, const Exc
     Record record;
     if (exchange.end == ExchangeEnd::port_lost) {
         record.status = Status::port_lost;
+    } else if (exchange.end == ExchangeEnd::noise) {
+        // Bytes came all along, but none began a reply: no reading, and what came.
+        record.status = Status::garbled;
+        record.frame = exchange.reply;
     } else {
         record = decode_reply(meter::trim_trailing_spaces(exchange.reply));
     }
@@ -86,6 +92,8 @@ void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& s
     };
     long rows = 0;
     bool missing = session.missing_at_start;
+    int dropping = 0; // readings in a row that dropped a line
+    bool told_drops = false;
     for (long slot = 0; plan.count == 0 || rows < plan.count;) {
         if (!wait_while(may_go_on, slot_time(plan, slot))) {
             break;
@@ -101,6 +109,16 @@ void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& s
             break;
         }
         ++rows;
+        dropping = exchange.dropped_lines > 0 ? dropping + 1 : 0;
+        if (dropping == TOLD_AFTER_DROPS && !told_drops) {
+            told_drops = true;
+            put(stream, MeterEvent{MeterEventKind::notice,
+                                   session.index,
+                                   {},
+                                   {},
+                                   session.name + ": lines keep coming that answer no request; "
+                                                  "they are dropped"});
+        }
         // The lost port's row may be the last one asked for: nothing is left to wait for.
         const bool wanted_more = plan.count == 0 || rows < plan.count;
         if (exchange.end == ExchangeEnd::port_lost && wanted_more) {

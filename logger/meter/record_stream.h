@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string>
 
 namespace logbook {
 
@@ -17,6 +18,7 @@ enum class MeterEventKind {
     reading,   // a row: a reply, or a reading missing, or the port lost
     port_back, // the lost port is open again
     ended,     // the session has done its readings, or was stopped
+    notice,    // something the person watching should know, once
 };
 
 struct MeterEvent {
@@ -24,6 +26,7 @@ struct MeterEvent {
     int meter = 0;
     Record record;                            // of a reading
     std::chrono::steady_clock::time_point at; // when it was put on the stream
+    std::string notice;                       // of a notice
 };
 
 constexpr std::size_t STREAM_BOUND = 1000;

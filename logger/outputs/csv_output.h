@@ -1,8 +1,6 @@
 // The rows as CSV, to a file or standard output: each written and flushed as soon as its
 // record comes, so that `tail -f` and a crash both see whole rows. With several meters a tenth
-// column names the meter, and the first row of each meter goes out in the order the meters
-// were named (held back at most until every meter has answered once, which its reply bound
-// limits), so that a file names its meters in the run's order.
+// column names the meter; rows go out in the order their replies completed.
 #pragma once
 
 #include "log_files.h"

@@ -224,10 +224,14 @@ std::string listed(const std::vector<std::string>& names)
     return text;
 }
 
-// An appended file holds rows of the same meters, named alike and in the same order.
+// An appended file holds rows of the run's meters, named alike. Its rows come as each meter
+// answered, so the meters' order is the command line's, not that of their first rows there.
 bool same_meters(const FileSettings& options, const std::vector<std::string>& meters,
                  const CsvReading& earlier)
 {
+    const auto one_of_the_run = [&meters](const std::string& name) {
+        return std::find(meters.begin(), meters.end(), name) != meters.end();
+    };
     const bool several = meters.size() > 1;
     if (earlier.with_meter != several) {
         say("cannot append to " + options.output + ": its rows are of " +
@@ -235,7 +239,9 @@ bool same_meters(const FileSettings& options, const std::vector<std::string>& me
             std::to_string(meters.size()));
         return false;
     }
-    if (several && earlier.rows > 0 && earlier.meters != meters) {
+    if (several && earlier.rows > 0 &&
+        (earlier.meters.size() != meters.size() ||
+         !std::all_of(earlier.meters.begin(), earlier.meters.end(), one_of_the_run))) {
         say("cannot append to " + options.output + ": its meters are " + listed(earlier.meters) +
             ", this run's " + listed(meters));
         return false;

@@ -8,11 +8,18 @@ namespace logbook {
 
 namespace {
 
+// "1.389 mAh", or why nothing could be integrated.
+std::string integral_text(const Integral& integral, const char* unit)
+{
+    const std::string reason = unintegrated_reason(integral);
+    return si_text(integral.total / 3600.0, unit) +
+           (reason.empty() ? "" : " (nothing integrated: " + reason + ")");
+}
+
 std::string charge_line(const MeterView& meter, const std::string& indent)
 {
-    return meter.charge.measured
-               ? indent + "charge " + si_text(meter.charge.total / 3600.0, "Ah") + "\n"
-               : std::string();
+    return meter.charge.measured ? indent + "charge " + integral_text(meter.charge, "Ah") + "\n"
+                                 : std::string();
 }
 
 std::string power_line(const RunView& view)
@@ -27,7 +34,7 @@ std::string power_line(const RunView& view)
     const UnitStats& watts = power.chart.stats.units.front();
     return line + "readings " + std::to_string(watts.ok) + "; min " + si_text(watts.minimum, "W") +
            ", max " + si_text(watts.maximum, "W") + ", mean " + si_text(watts.mean, "W") +
-           "; energy " + si_text(power.pairing.energy.total / 3600.0, "Wh") + "\n";
+           "; energy " + integral_text(power.pairing.energy, "Wh") + "\n";
 }
 
 std::string status_of(const RunView& view, const Record& record)

@@ -1,5 +1,6 @@
 #include "log_clock.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -42,20 +43,140 @@ std::string local_text(double local_seconds, Shown shown)
     return text;
 }
 
-std::string zone_title(std::time_t moment, long offset)
+// A stretch of the axis over which the local clock keeps one offset from UTC.
+struct ZoneSpan {
+    double from_s; // elapsed from the axis's origin
+    double to_s;
+    long offset;      // seconds ahead of UTC
+    std::string zone; // "CET", or "" where the C library names none
+};
+
+std::string zone_name(std::time_t moment)
 {
     const std::tm local = *std::localtime(&moment);
     char zone[64] = "";
     std::strftime(zone, sizeof zone, "%Z", &local);
-    const long minutes = std::labs(offset) / 60;
+    return zone;
+}
+
+// "CET, UTC+01:00", or "UTC".
+std::string zone_text(const ZoneSpan& span)
+{
+    const long minutes = std::labs(span.offset) / 60;
     char utc[32];
-    std::snprintf(utc, sizeof utc, "UTC%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60,
+    std::snprintf(utc, sizeof utc, "UTC%c%02ld:%02ld", span.offset < 0 ? '-' : '+', minutes / 60,
                   minutes % 60);
-    const std::string name = zone;
-    if (offset == 0 && (name.empty() || name == "UTC" || name == "GMT")) {
-        return "local time (UTC)";
+    if (span.offset == 0 && (span.zone.empty() || span.zone == "UTC" || span.zone == "GMT")) {
+        return "UTC";
     }
-    return "local time (" + (name.empty() || name == utc ? "" : name + ", ") + utc + ")";
+    return (span.zone.empty() || span.zone == utc ? "" : span.zone + ", ") + utc;
+}
+
+// The moment within (after, before] at which the offset becomes that of `before`, to the second.
+std::time_t change_between(std::time_t after, std::time_t before)
+{
+    const long wanted = local_offset(before);
+    while (before - after > 1) {
+        const std::time_t middle = after + (before - after) / 2;
+        (local_offset(middle) == wanted ? before : after) = middle;
+    }
+    return before;
+}
+
+// The axis cut where the local clock changes its offset (daylight saving time), looked for
+// every hour or so: no zone changes twice within an hour.
+std::vector<ZoneSpan> zone_spans(double origin_s, double span_s)
+{
+    const auto first = static_cast<std::time_t>(std::floor(origin_s));
+    const auto last = static_cast<std::time_t>(std::floor(origin_s + span_s));
+    const std::time_t look_every = std::max<std::time_t>(3600, (last - first) / 20000 + 1);
+    std::vector<ZoneSpan> spans{ZoneSpan{0.0, span_s, local_offset(first), zone_name(first)}};
+    for (std::time_t at = first; at < last;) {
+        const std::time_t next = std::min(at + look_every, last);
+        if (local_offset(next) != spans.back().offset) {
+            const std::time_t change = change_between(at, next);
+            spans.back().to_s = static_cast<double>(change) - origin_s;
+            spans.push_back(
+                ZoneSpan{spans.back().to_s, span_s, local_offset(change), zone_name(change)});
+        }
+        at = next;
+    }
+    return spans;
+}
+
+struct LocalTick {
+    double elapsed_s;
+    double local;     // seconds since 1970 on the local clock
+    std::size_t span; // of the zone spans
+    std::string zone; // the span's zone, as a tick names it
+};
+
+// Round moments of the local clock within the span, each where it happened; a span ends where
+// the next begins.
+void add_ticks(const std::vector<ZoneSpan>& spans, std::size_t k, double origin_s, long step,
+               std::vector<LocalTick>& ticks)
+{
+    const ZoneSpan& span = spans[k];
+    const bool last = k + 1 == spans.size();
+    const double offset = static_cast<double>(span.offset);
+    const std::string zone = span.zone.empty() ? zone_text(span) : span.zone;
+    const auto first = static_cast<long long>(
+        std::ceil((origin_s + span.from_s + offset) / static_cast<double>(step) - 1e-9));
+    for (long long n = first;; ++n) {
+        const double local = static_cast<double>(n) * static_cast<double>(step);
+        const double elapsed = local - offset - origin_s;
+        if (elapsed > span.to_s + 1e-9 || (!last && elapsed >= span.to_s - 1e-9)) {
+            break;
+        }
+        ticks.push_back(LocalTick{elapsed, local, k, zone});
+    }
+}
+
+long long day_of(double local)
+{
+    return static_cast<long long>(std::floor(local / 86400.0));
+}
+
+// Whether two ticks of one zone would read alike by their clock time: the axis spans days.
+bool times_repeat(const std::vector<LocalTick>& ticks, Shown shown)
+{
+    for (std::size_t k = 0; k < ticks.size(); ++k) {
+        for (std::size_t j = 0; j < k; ++j) {
+            if (ticks[j].zone == ticks[k].zone &&
+                local_text(ticks[j].local, shown) == local_text(ticks[k].local, shown)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Labels as the clock shows them. Where the date changes, the date (alone at midnight), and
+// on every later tick too when the axis spans days; the zone on the first tick after a change
+// of offset, and on a tick that would read as one of the other zone. No two ticks read alike.
+void label_ticks(const std::vector<LocalTick>& ticks, Shown shown, TimeAxis& axis)
+{
+    const bool within_days = shown != Shown::day;
+    const bool days = within_days && times_repeat(ticks, shown);
+    for (std::size_t k = 0; k < ticks.size(); ++k) {
+        const LocalTick& tick = ticks[k];
+        std::string label = local_text(tick.local, shown);
+        const bool new_date = k > 0 && day_of(tick.local) != day_of(ticks[k - 1].local);
+        if (within_days && (new_date || (days && day_of(tick.local) != day_of(ticks[0].local)))) {
+            const bool midnight = tick.local == static_cast<double>(day_of(tick.local)) * 86400.0;
+            const std::string date = local_text(tick.local, Shown::day);
+            label = midnight ? date : date + " " + label;
+        }
+        const auto alike =
+            std::find_if(axis.ticks.begin(), axis.ticks.end(),
+                         [&label](const TimeTick& other) { return other.label == label; });
+        if (!within_days && alike != axis.ticks.end()) {
+            label = local_text(tick.local, Shown::date);
+        } else if (alike != axis.ticks.end() || (k > 0 && tick.span != ticks[k - 1].span)) {
+            label += " " + tick.zone;
+        }
+        axis.ticks.push_back(TimeTick{tick.elapsed_s, label});
+    }
 }
 
 } // namespace
@@ -87,29 +208,29 @@ CivilDate civil_from_days(long days)
 TimeAxis time_axis(std::chrono::system_clock::time_point origin, double span_s, int most)
 {
     const double origin_s = std::chrono::duration<double>(origin.time_since_epoch()).count();
-    const auto moment = static_cast<std::time_t>(std::floor(origin_s));
-    const long offset = local_offset(moment);
-    const double local_start = origin_s + static_cast<double>(offset);
+    // Past a day, labels carry dates: fewer of them fit.
+    const int fitting = span_s > 86400.0 ? most * 3 / 4 : most;
     long step = STEPS[sizeof STEPS / sizeof STEPS[0] - 1];
     for (const long candidate : STEPS) {
-        if (span_s / static_cast<double>(candidate) <= most) {
+        if (span_s / static_cast<double>(candidate) <= fitting) {
             step = candidate;
             break;
         }
     }
     const Shown shown = step < 60 ? Shown::seconds : step < 86400 ? Shown::minutes : Shown::day;
+    const std::vector<ZoneSpan> spans = zone_spans(origin_s, span_s);
     TimeAxis axis;
-    axis.title = zone_title(moment, offset) + ", " + local_text(local_start, Shown::date);
-    const auto first =
-        static_cast<long long>(std::ceil(local_start / static_cast<double>(step) - 1e-9));
-    for (long long k = first;; ++k) {
-        const double local = static_cast<double>(k) * static_cast<double>(step);
-        const double elapsed = local - local_start;
-        if (elapsed > span_s + 1e-9) {
-            break;
-        }
-        axis.ticks.push_back(TimeTick{elapsed, local_text(local, shown)});
+    axis.title = "local time (";
+    for (std::size_t k = 0; k < spans.size(); ++k) {
+        axis.title += (k == 0 ? "" : ", then ") + zone_text(spans[k]);
     }
+    axis.title +=
+        "), " + local_text(origin_s + static_cast<double>(spans.front().offset), Shown::date);
+    std::vector<LocalTick> ticks;
+    for (std::size_t k = 0; k < spans.size(); ++k) {
+        add_ticks(spans, k, origin_s, step, ticks);
+    }
+    label_ticks(ticks, shown, axis);
     return axis;
 }
 

@@ -16,6 +16,17 @@ constexpr double STILL_COMING_S = PAIRING_S + 2.5;
 constexpr std::size_t KEPT_AMPERES = 64;
 constexpr std::size_t KEPT_GAPS = 256;
 
+// Twice the middle one of the latest steps (the newest included), and at least LONGEST_STEP_S.
+double longest_step_s(const Integral& integral)
+{
+    std::array<double, PACE_STEPS> steps = integral.steps;
+    const auto end =
+        steps.begin() + static_cast<std::ptrdiff_t>(std::min(integral.step_count, steps.size()));
+    const auto middle = steps.begin() + (end - steps.begin() - 1) / 2;
+    std::nth_element(steps.begin(), middle, end);
+    return std::max(LONGEST_STEP_S, 2.0 * *middle);
+}
+
 void note_gap(PowerPairing& pairing, double elapsed_s)
 {
     if (elapsed_s > pairing.last_point_s) {
@@ -118,9 +129,16 @@ bool wanted(PowerPairing& pairing, const Record& record, const char* unit, bool&
 void integrate(Integral& integral, double elapsed_s, double value, bool gap)
 {
     const double step_s = elapsed_s - integral.last_s;
-    if (integral.joinable && !gap && step_s >= 0.0 && step_s <= LONGEST_STEP_S) {
-        integral.total += (integral.last + value) / 2.0 * step_s;
+    if (integral.joinable && !gap && step_s >= 0.0) {
+        integral.steps[integral.step_count++ % PACE_STEPS] = step_s;
+        if (step_s <= longest_step_s(integral)) {
+            integral.total += (integral.last + value) / 2.0 * step_s;
+            ++integral.joined;
+        } else {
+            ++integral.too_long;
+        }
     }
+    ++integral.points;
     integral.measured = true;
     integral.joinable = true;
     integral.last_s = elapsed_s;
@@ -130,6 +148,16 @@ void integrate(Integral& integral, double elapsed_s, double value, bool gap)
 void break_integral(Integral& integral)
 {
     integral.joinable = false;
+}
+
+std::string unintegrated_reason(const Integral& integral)
+{
+    if (integral.joined > 0 || integral.points == 0) {
+        return "";
+    }
+    return integral.points == 1    ? "only one reading"
+           : integral.too_long > 0 ? "its readings too far apart"
+                                   : "a gap between every two readings";
 }
 
 void add_to_charge(Integral& charge, const Record& record)

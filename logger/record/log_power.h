@@ -1,19 +1,25 @@
 // Power from a meter reading DC volts and one reading DC amperes, and what is integrated over
 // a run: the energy of that power and the charge of every DC ampere series. Nothing is
 // integrated across a gap: a missing, overloaded or port-lost reading, a reading of another
-// quantity, or more than LONGEST_STEP_S without one. No I/O.
+// quantity, or a pause much longer than the series' pace. Power, energy and charge are positive
+// while current flows into the ampere meter's positive lead (as the meter shows it): a battery
+// being charged through it gives negative ones. No I/O.
 #pragma once
 
 #include "log_record.h"
 
+#include <array>
 #include <deque>
 #include <string>
 #include <vector>
 
 namespace logbook {
 
-// Two readings further apart than this are not joined.
+// Two readings of a series are joined when they are at most twice its usual step apart (the
+// middle one of its latest PACE_STEPS steps, this one included), and always within this: a
+// run's pace (-i), however slow, joins its readings; a pause much longer than it does not.
 constexpr double LONGEST_STEP_S = 2.0;
+constexpr std::size_t PACE_STEPS = 8;
 // A volt reading is paired with the ampere reading nearest in time, within this.
 constexpr double PAIRING_S = 1.0;
 
@@ -24,12 +30,20 @@ struct Integral {
     bool joinable = false; // the last point may be joined to the next
     double last_s = 0.0;
     double last = 0.0;
+    std::array<double, PACE_STEPS> steps{}; // the latest steps between joinable points
+    std::size_t step_count = 0;
+    long points = 0;
+    long joined = 0;   // steps integrated
+    long too_long = 0; // steps left out as longer than the series' pace allows
 };
 
 // A point of the series; `gap` when something that breaks the series came since the last one.
 void integrate(Integral& integral, double elapsed_s, double value, bool gap);
 // Something that breaks the series came.
 void break_integral(Integral& integral);
+// Why nothing was integrated, when points came but none was joined: "only one reading"; empty
+// otherwise.
+std::string unintegrated_reason(const Integral& integral);
 
 // The charge of a meter: each of its readings, in order.
 void add_to_charge(Integral& charge, const Record& record);

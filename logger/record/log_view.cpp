@@ -87,7 +87,7 @@ RecordNews add_to_view(RunView& view, const Record& record)
     check_reading(view.alarms, record, meter.name, news.alarms, alarm_notice);
     view.last_meter = record.meter;
     ++view.rows;
-    if (view.power) {
+    if (view.power && !view.power_later) {
         news.power = pair_for_power(view.power->pairing, record, meter.name, news.notice);
         add_power(view, news.power, news.alarms);
     }
@@ -95,6 +95,16 @@ RecordNews add_to_view(RunView& view, const Record& record)
     news.notice +=
         news.notice.empty() || alarm_notice.empty() ? alarm_notice : "\nohmlog: " + alarm_notice;
     news.new_bucket_width = bucket_width_sum(view) != widths;
+    return news;
+}
+
+RecordNews add_power_later(RunView& view, const Record& record)
+{
+    RecordNews news;
+    news.power =
+        pair_for_power(view.power->pairing, record,
+                       view.meters[static_cast<std::size_t>(record.meter)].name, news.notice);
+    add_power(view, news.power, news.alarms);
     return news;
 }
 

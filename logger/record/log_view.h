@@ -61,6 +61,8 @@ struct RunView {
     double seconds = 0.0;
     std::string ended_by; // the alarm whose rise ended the run (--stop-on-alarm)
     MqttState mqtt;
+    // The power is paired afterwards, from its meters' rows given again in time order (--from).
+    bool power_later = false;
 };
 
 // What one record, or the time passing, changed: for the outputs that follow each.
@@ -80,8 +82,11 @@ void set_up_view(RunView& view, const std::vector<MeterView>& meters,
                  std::optional<std::pair<int, int>> power,
                  const std::vector<AlarmRule>& rules = {});
 
-// The record joins its meter's statistics, chart and charge, and is paired for power.
+// The record joins its meter's statistics, chart and charge, and is paired for power unless
+// the power comes later.
 RecordNews add_to_view(RunView& view, const Record& record);
+// A record that joined the view before, paired for power now.
+RecordNews add_power_later(RunView& view, const Record& record);
 // A row of an earlier run, already placed on the charts' time line, joins its meter's chart.
 void add_earlier(RunView& view, const Record& record);
 // A run starts after the rows so far (of an appended file, or of a run within it): no chart

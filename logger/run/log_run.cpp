@@ -11,6 +11,7 @@
 #include "plot_output.h"
 #include "serial_link.h"
 #include "terminal_output.h"
+#include "time_order.h"
 
 #include <charconv>
 #include <cmath>
@@ -340,6 +341,8 @@ void run_loop(Run& run)
             ++ended;
         } else if (event.kind == MeterEventKind::port_back) {
             take_port_back(run, event);
+        } else if (event.kind == MeterEventKind::notice) {
+            tell(run.terminal, event.notice);
         } else if (!take_row(run, event.record)) {
             close_stream(run.stream);
             return;
@@ -484,12 +487,19 @@ void join_meters(RunView& view, const std::vector<std::string>& names, const std
 }
 
 // --from: the file's rows through the same view and outputs as a run's, read once as they
-// come (a pipe can be read no other way).
+// come (a pipe can be read no other way). The power's two meters' rows are kept aside and
+// paired in time order at the end, whatever order the file holds them in.
 int plot_from_file(Run& run)
 {
     const std::string& power = run.options.power;
     set_up_view(run.view, {},
                 power.empty() ? std::nullopt : std::optional<std::pair<int, int>>({-1, -1}));
+    TimeOrder order;
+    std::string problem;
+    run.view.power_later = !power.empty() && start_time_order(order, -1, -1, problem);
+    if (!power.empty() && !run.view.power_later) {
+        say(problem + "; power paired in the file's order");
+    }
     CsvReading earlier;
     int runs = 0;
     const int refused =
@@ -500,15 +510,30 @@ int plot_from_file(Run& run)
             if (!news.notice.empty()) {
                 say(news.notice);
             }
+            if (run.view.power) {
+                order.meters = {run.view.power->pairing.volt_meter,
+                                run.view.power->pairing.ampere_meter};
+            }
+            keep_in_time_order(order, row);
         });
+    join_meters(run.view, earlier.meters, power);
+    int volts = 0;
+    int amperes = 0;
+    const bool paired =
+        refused == 0 && (power.empty() || parse_power(power, earlier.meters, volts, amperes, problem));
+    const bool whole = replay_in_time_order(order, [&run, paired](const Record& row) {
+        const RecordNews news = paired ? add_power_later(run.view, row) : RecordNews{};
+        if (!news.notice.empty()) {
+            say(news.notice);
+        }
+    });
+    if (!whole) {
+        say("the rows kept aside for the power could not all be written; it counts those kept");
+    }
     if (refused != 0) {
         return refused == 2 ? usage_error("") : refused;
     }
-    join_meters(run.view, earlier.meters, power);
-    std::string problem;
-    int volts = 0;
-    int amperes = 0;
-    if (!power.empty() && !parse_power(power, earlier.meters, volts, amperes, problem)) {
+    if (!paired) {
         discard_files(run.files);
         return usage_error(problem);
     }

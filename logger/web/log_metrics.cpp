@@ -51,10 +51,12 @@ std::string family(const char* name, const char* type, const std::string& help,
     return text;
 }
 
+// The meter's latest reading, when it is a value (not an overload, a missing reading or a lost
+// port) and recent.
 bool current(const MeterView& meter, double now_s)
 {
-    return meter.has_ok && !meter.stats.port_away &&
-           now_s - meter.last_ok.elapsed_s <= CURRENT_FOR_S;
+    return meter.has_latest && meter.latest.status == Status::ok &&
+           now_s - meter.latest.elapsed_s <= CURRENT_FOR_S;
 }
 
 // The last readings that are current, by the family of their unit.
@@ -63,9 +65,9 @@ std::map<std::string, std::vector<std::string>> gauges(const RunView& view, doub
     std::map<std::string, std::vector<std::string>> samples;
     for (const MeterView& meter : view.meters) {
         if (current(meter, now_s)) {
-            samples[meter.last_ok.base_unit].push_back("{" + label("meter", meter.name) + "," +
-                                                       label("mode", meter.last_ok.mode) + "} " +
-                                                       number(meter.last_ok.number) + "\n");
+            samples[meter.latest.base_unit].push_back("{" + label("meter", meter.name) + "," +
+                                                      label("mode", meter.latest.mode) + "} " +
+                                                      number(meter.latest.number) + "\n");
         }
     }
     if (view.power && view.power->has_latest) {
@@ -73,7 +75,8 @@ std::map<std::string, std::vector<std::string>> gauges(const RunView& view, doub
             view.meters[static_cast<std::size_t>(view.power->pairing.volt_meter)];
         const MeterView& amperes =
             view.meters[static_cast<std::size_t>(view.power->pairing.ampere_meter)];
-        if (!volts.stats.port_away && !amperes.stats.port_away &&
+        // The latest power pairs readings no older than itself (less a second).
+        if (is_dc(volts.latest, "V") && is_dc(amperes.latest, "A") &&
             now_s - view.power->latest.elapsed_s <= CURRENT_FOR_S) {
             samples["W"].push_back("{" + label("meter", volts.name + "," + amperes.name) + "," +
                                    label("mode", "DC") + "} " + number(view.power->latest.watts) +
@@ -99,6 +102,48 @@ std::string alarm_target_name(const RunView& view, const Alarm& alarm, std::size
         !alarm.rule.power &&
         (alarm.rule.meter < 0 || static_cast<std::size_t>(alarm.rule.meter) == target);
     return watched ? view.meters[target].name : "";
+}
+
+// What the run has integrated so far, in base units, and whether each port is open. Energy and
+// charge fall while a battery is charged through the ampere meter: gauges, not counters.
+std::string totals(const RunView& view)
+{
+    std::vector<std::string> energy;
+    std::vector<std::string> charge;
+    std::vector<std::string> ports;
+    if (view.power) {
+        const PowerPairing& pairing = view.power->pairing;
+        energy.push_back(
+            "ohm_energy_joules{" +
+            label("meter", view.meters[static_cast<std::size_t>(pairing.volt_meter)].name + "," +
+                               view.meters[static_cast<std::size_t>(pairing.ampere_meter)].name) +
+            "} " + number(pairing.energy.total) + "\n");
+    }
+    for (const MeterView& meter : view.meters) {
+        if (meter.charge.measured) {
+            charge.push_back("ohm_charge_coulombs{" + label("meter", meter.name) + "} " +
+                             number(meter.charge.total) + "\n");
+        }
+        ports.push_back("ohm_port_up{" + label("meter", meter.name) + "} " +
+                        (meter.stats.port_away ? "0" : "1") + "\n");
+    }
+    std::string text;
+    if (!energy.empty()) {
+        text += family("ohm_energy_joules", "gauge",
+                       "Energy of the power (--power) over the run, in joules; negative while "
+                       "the current flows against the ampere meter's leads.",
+                       energy);
+    }
+    if (!charge.empty()) {
+        text += family("ohm_charge_coulombs", "gauge",
+                       "Charge through each meter reading DC amperes over the run, in coulombs, "
+                       "signed as the meter shows the current.",
+                       charge);
+    }
+    return text + family("ohm_port_up", "gauge",
+                         "1 while the meter's port is open, 0 while it is "
+                         "lost.",
+                         ports);
 }
 
 } // namespace
@@ -140,6 +185,7 @@ std::string metrics_text(const RunView& view, double now_s)
     }
     text += family("ohm_readings_total", "counter", "Readings of each meter, by status.", readings);
     text += family("ohm_port_lost_total", "counter", "Times each meter's port was lost.", losses);
+    text += totals(view);
     text +=
         family("ohm_last_reading_timestamp_seconds", "gauge",
                "When each meter's last reading was asked for, in seconds since 1970 (UTC).", times);

@@ -1,9 +1,11 @@
 // The run in Prometheus' text exposition format, for /metrics: each meter's last reading as a
 // gauge in its base unit (ohm_volts, ohm_amperes, ohm_ohms, ohm_farads, ohm_hertz,
 // ohm_celsius, and ohm_watts for the power), the readings counted by status, the ports lost,
-// the alarms raised, the time of each meter's last reading, and whether MQTT is connected. A
-// value that is no longer current (its port lost, or older than ten seconds) is left out
-// rather than repeated. No I/O here.
+// the alarms raised, the time of each meter's last reading, and whether MQTT is connected; the
+// run's energy and charge (ohm_energy_joules, ohm_charge_coulombs) and whether each port is
+// open (ohm_port_up). A meter's value is there only while its latest reading is one (not an
+// overload, a missing reading or a lost port) and younger than ten seconds: no value rather
+// than an old one. No I/O here.
 #pragma once
 
 #include "log_view.h"

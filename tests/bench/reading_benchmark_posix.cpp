@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -81,6 +82,90 @@ void ohmlog_pace(const std::string& name, const std::vector<std::string>& meter_
            static_cast<double>(meter.received().size()) / readings);
 }
 
+// The request times (elapsed seconds) of a CSV's rows, of one meter when it names one.
+std::vector<double> request_times(const std::string& csv, char meter = 0)
+{
+    std::istringstream rows(csv);
+    std::vector<double> times;
+    for (std::string row; std::getline(rows, row);) {
+        if (row[0] != 't' && (meter == 0 || row[row.size() - 2] == meter)) {
+            times.push_back(std::stod(row.substr(row.find(',') + 1)));
+        }
+    }
+    return times;
+}
+
+// Readings a second from the first row's request to the last one's: without the start.
+double pace_of(const std::vector<double>& times)
+{
+    return times.size() > 1 ? (times.size() - 1) / (times.back() - times.front()) : 0.0;
+}
+
+// Today's ohmlog beside the 37d0299 build (OHM_BASELINE_OHMLOG, which tools/benchmark builds
+// in a temporary worktree) against the same healthy meters, each build three times in turn:
+// the middle pace of each, and their ratio.
+void ohmlog_beside_37d0299()
+{
+    const char* baseline = std::getenv("OHM_BASELINE_OHMLOG");
+    if (baseline == nullptr) {
+        return;
+    }
+    const std::pair<const char*, std::vector<std::string>> meters[] = {
+        {"ready", {}}, {"delay_100", {"--delay", "100"}}, {"at_once", {"--delay", "0"}}};
+    for (const auto& [name, options] : meters) {
+        SimMeter meter(options);
+        std::vector<double> paces[2];
+        for (int round = 0; round < 6; ++round) {
+            Launch launch;
+            launch.argv = {round % 2 == 0 ? OHM_NATIVE_BIN "/ohmlog" : baseline, "-n", "60",
+                           meter.path()};
+            paces[round % 2].push_back(pace_of(request_times(run_process(launch).out)));
+        }
+        report(std::string("pace_") + name + "_now_per_s", median(paces[0]));
+        report(std::string("pace_") + name + "_37d0299_per_s", median(paces[1]));
+        report(std::string("pace_") + name + "_ratio", median(paces[0]) / median(paces[1]));
+    }
+}
+
+// Beside a ready meter, one that floods its line without a line end: how soon Ctrl-C ends the
+// run (the slowest of 5), the longest wait between two of the flooding meter's rows, and the
+// ready meter's pace meanwhile.
+void ohmlog_flood_figures()
+{
+    const std::string csv = make_temp_dir("ohm-bench") + "/run.csv";
+    std::vector<double> stop_ms;
+    std::vector<double> ready_paces;
+    double longest_s = 0.0;
+    for (int i = 0; i < 5; ++i) {
+        SimMeter ready;
+        SimMeter flood({"--stream", "--reading", "xxxxxxxxxxxxx", "--cut", "13", "--char-ms", "0"});
+        Launch launch;
+        launch.argv = {OHM_NATIVE_BIN "/ohmlog",
+                       "-o",
+                       csv,
+                       "--force",
+                       "--plot",
+                       csv + ".svg",
+                       "H=" + ready.path(),
+                       "F=" + flood.path()};
+        BackgroundProcess log(launch);
+        std::this_thread::sleep_for(std::chrono::milliseconds(4000 + 150 * i));
+        const double start = monotonic_seconds();
+        kill(log.pid(), SIGINT);
+        log.wait(20000);
+        stop_ms.push_back(seconds_since(start) * 1000.0);
+        const std::vector<double> flooded = request_times(read_file(csv), 'F');
+        for (std::size_t k = 1; k < flooded.size(); ++k) {
+            longest_s = std::max(longest_s, flooded[k] - flooded[k - 1]);
+        }
+        ready_paces.push_back(pace_of(request_times(read_file(csv), 'H')));
+    }
+    report("ohmlog_flood_stop_max_ms", *std::max_element(stop_ms.begin(), stop_ms.end()));
+    report("ohmlog_flood_longest_gap_s", longest_s);
+    report("ohmlog_flood_ready_rate_per_s", median(ready_paces));
+    remove_tree(csv.substr(0, csv.rfind('/')));
+}
+
 // ohmlog against a meter at its default pacing: readings a second and the share of one core,
 // then how long it takes to end after Ctrl-C. Gives that share.
 double ohmlog_figures(const std::string& device)
@@ -124,6 +209,7 @@ double ohmlog_figures(const std::string& device)
     ohmlog_pace("queueing", {"--delay", "350"}, 30);
     ohmlog_pace("in_turn", {"--delay", "350", "--in-turn"}, 30);
     ohmlog_pace("slow_then_lossy", {"--delays", "350,350,20", "--lose-every", "3"}, 90);
+    ohmlog_pace("twice", {"--twice"}, 30);
     return cpu_percent;
 }
 
@@ -286,6 +372,8 @@ int main()
     report("catalogue_call_ns", catalogue_call_ns());
 
     ohmlog_serve_figures(ohmlog_figures(prompt_meter.path()));
+    ohmlog_beside_37d0299();
+    ohmlog_flood_figures();
     ohmlog_lab_figures();
     ohmlog_stalled_client_figure();
     ohmlog_waiting_figure();

@@ -8,6 +8,7 @@
 #include "log_metrics.h"
 #include "log_options.h"
 #include "log_plot.h"
+#include "log_power.h"
 #include "log_record.h"
 #include "log_series.h"
 #include "log_summary.h"
@@ -717,6 +718,209 @@ TEST(Json, RowsBucketsAndStatistics)
     next.elapsed_s = 0.7;
     EXPECT_NE(row_event_json(view, next, add_to_view(view, next)).find(R"(0.445,0,0,1],)"),
               std::string::npos);
+}
+
+// A DC reading of meter U (volts) or I (amperes) at these elapsed seconds.
+Record dc(int meter, Status status, double number, double elapsed_s)
+{
+    Record record = at(status, number, meter == 0 ? "V" : "A", elapsed_s);
+    record.mode = status == Status::ok || status == Status::overload ? "DC" : "";
+    record.meter = meter;
+    record.time = "2026-12-08T10:00:" + fixed_text(elapsed_s, 3) + "Z";
+    return record;
+}
+
+// U (12 V) and I (0.5 A) read every 2.5 s, I missing once, then a 30 s pause.
+void add_paced_run(RunView& view)
+{
+    for (const double t : {0.0, 2.5, 5.0, 7.5, 10.0, 12.5, 42.5, 45.0}) {
+        add_to_view(view, dc(0, Status::ok, 12.0, t));
+        add_to_view(view, dc(1, t == 10.0 ? Status::no_reply : Status::ok, 0.5, t + 0.1));
+    }
+}
+
+void set_up_power(RunView& view)
+{
+    set_up_view(view, {meter_view("U", "COM1"), meter_view("I", "COM2")}, std::pair{0, 1});
+    view.start_utc = std::chrono::system_clock::time_point(std::chrono::seconds(1796724000));
+}
+
+// Energy and charge join the readings of a series at its own pace, however slow (2.5 s here),
+// but not across a pause much longer than it, nor across a reading that breaks the series;
+// when nothing could be joined the reason is given, and a meter on another quantity is told
+// once.
+TEST(Power, IntegralsFollowTheSeriesPace)
+{
+    RunView view;
+    set_up_power(view);
+    add_paced_run(view);
+    flush_view(view, 1e9);
+    EXPECT_DOUBLE_EQ(view.meters[1].charge.total, 4 * 2.5 * 0.5) << "0-7.5 s and 42.6-45.1 s";
+    EXPECT_DOUBLE_EQ(view.power->pairing.energy.total, 4 * 2.5 * 6.0);
+    EXPECT_EQ(view.meters[1].charge.too_long, 1);
+    EXPECT_EQ(unintegrated_reason(view.meters[1].charge), "");
+
+    Integral paced;
+    for (const double t : {0.0, 2.5, 5.0, 7.5, 12.0, 42.0}) {
+        integrate(paced, t, 1.0, false);
+    }
+    EXPECT_DOUBLE_EQ(paced.total, 12.0) << "4.5 s is within twice the pace, 30 s is not";
+
+    Integral lone;
+    EXPECT_EQ(unintegrated_reason(lone), "");
+    integrate(lone, 0.0, 1.0, false);
+    EXPECT_EQ(unintegrated_reason(lone), "only one reading");
+    integrate(lone, 1.0, 1.0, true);
+    EXPECT_EQ(unintegrated_reason(lone), "a gap between every two readings");
+    integrate(lone, 1.5, 1.0, false);
+    EXPECT_EQ(unintegrated_reason(lone), "");
+
+    RunView other;
+    set_up_power(other);
+    Record ac = dc(1, Status::ok, 0.5, 0.0);
+    ac.mode = "AC";
+    EXPECT_EQ(add_to_view(other, ac).notice, "I reads AC A, not DC A: no power from it");
+    ac.elapsed_s = 1.0;
+    EXPECT_EQ(add_to_view(other, ac).notice, "");
+}
+
+// Each meter's value only while its latest reading is one; the run's energy and charge in
+// joules and coulombs; each port up or not; counts and times. Names are the interface (their
+// help and types are promtool's to check).
+TEST(Metrics, ValuesWhileCurrentTotalsAndPorts)
+{
+    RunView view;
+    set_up_power(view);
+    add_paced_run(view);
+    std::istringstream text(metrics_text(view, 46.0));
+    std::string samples;
+    for (std::string line; std::getline(text, line);) {
+        samples += line[0] == '#' ? "" : line + "\n";
+    }
+    EXPECT_EQ(samples, R"(ohm_volts{meter="U",mode="DC"} 12
+ohm_amperes{meter="I",mode="DC"} 0.5
+ohm_watts{meter="U,I",mode="DC"} 6
+ohm_readings_total{meter="U",status="ok"} 8
+ohm_readings_total{meter="U",status="overload"} 0
+ohm_readings_total{meter="U",status="no-reply"} 0
+ohm_readings_total{meter="U",status="garbled"} 0
+ohm_readings_total{meter="U",status="port-lost"} 0
+ohm_readings_total{meter="I",status="ok"} 7
+ohm_readings_total{meter="I",status="overload"} 0
+ohm_readings_total{meter="I",status="no-reply"} 1
+ohm_readings_total{meter="I",status="garbled"} 0
+ohm_readings_total{meter="I",status="port-lost"} 0
+ohm_port_lost_total{meter="U"} 0
+ohm_port_lost_total{meter="I"} 0
+ohm_energy_joules{meter="U,I"} 60
+ohm_charge_coulombs{meter="I"} 5
+ohm_port_up{meter="U"} 1
+ohm_port_up{meter="I"} 1
+ohm_last_reading_timestamp_seconds{meter="U"} 1796724045
+ohm_last_reading_timestamp_seconds{meter="I"} 1796724045.1
+)");
+    const auto has = [&view](double now_s, const std::string& sample) {
+        return metrics_text(view, now_s).find("\n" + sample) != std::string::npos;
+    };
+    EXPECT_FALSE(has(55.2, "ohm_volts{")) << "older than ten seconds";
+    add_to_view(view, dc(0, Status::overload, 0.0, 47.5));
+    EXPECT_FALSE(has(48.0, "ohm_volts{") || has(48.0, "ohm_watts{")) << "at the first overload";
+    add_to_view(view, dc(0, Status::ok, 12.5, 50.0));
+    add_to_view(view, dc(1, Status::garbled, 0.0, 50.1));
+    EXPECT_TRUE(has(51.0, "ohm_volts{meter=\"U\",mode=\"DC\"} 12.5\n"));
+    EXPECT_FALSE(has(51.0, "ohm_amperes{") || has(51.0, "ohm_watts{")) << "garbled";
+    add_to_view(view, dc(1, Status::port_lost, 0.0, 52.5));
+    EXPECT_TRUE(has(53.0, "ohm_port_up{meter=\"I\"} 0\n"));
+    EXPECT_TRUE(has(53.0, "ohm_port_lost_total{meter=\"I\"} 1\n"));
+}
+
+// The page's JSON and /latest.json of two meters with their power, the first one's port lost:
+// every meter counted, each one's charge, a bucket's smallest and largest values where they
+// belong.
+TEST(Json, TwoMetersWithPowerAndCharge)
+{
+    RunView view;
+    set_up_power(view);
+    add_paced_run(view);
+    add_to_view(view, dc(1, Status::ok, 0.7, 45.105));
+    add_to_view(view, dc(0, Status::port_lost, 0.0, 47.5));
+    flush_view(view, 1e9);
+    view.seconds = 50.0;
+    const std::string latest = latest_json(view, 2);
+    for (const char* part :
+         {R"("stats":{"losses":1,"missing":2,"port_away":true,"rate":0.36,"readings":18,)",
+          R"("mean_text":"12 V","meter":"U","min":12.0,)", R"("mean_text":"525 mA","meter":"I",)",
+          R"({"charge_ah":0.0013897222222222214,"latest":{"base_unit":"A",)",
+          R"("energy_wh":0.016666666666666666,)",
+          R"("latest":{"elapsed_s":45.0,"time":"2026-12-08T10:00:45.000Z","watts":6.0})",
+          R"("clients":2,"latest":{"base_unit":"","elapsed_s":47.5,"frame":"","meter":"U",)",
+          R"("volts":"U")", R"("amperes":"I")"}) {
+        EXPECT_NE(latest.find(part), std::string::npos) << part << "\n" << latest;
+    }
+    const std::string snapshot = snapshot_json(view, 0);
+    EXPECT_NE(snapshot.find(R"([563,2,2,45.1,45.105,0.5,0.7,0.5,0.7,0,0,0]],"unit":"A"}])"),
+              std::string::npos)
+        << snapshot;
+    EXPECT_NE(snapshot.find(R"("seq":18,)"), std::string::npos);
+}
+
+// The plot's traces: a line while readings of one unit follow each other, a bucket of several
+// drawn from its first value through its largest and smallest to its last, a lone reading a
+// dot; an overload (red, at the top) and a missing reading (grey, at the bottom) break the line
+// and are marked, as is a reading of another unit between two; each panel's levels.
+TEST(Plot, TracesBreakWhereTheReadingsDo)
+{
+    RunView view;
+    set_up_view(view, {meter_view("U", "COM1")}, std::nullopt);
+    for (const Record& record :
+         {at(Status::ok, 1, "V", 0), at(Status::ok, 3, "V", 1), at(Status::overload, 0, "V", 2),
+          at(Status::ok, 2, "V", 3), at(Status::ok, 2.2, "V", 3.001),
+          at(Status::ok, 1.8, "V", 3.003), at(Status::ok, 2.5, "V", 4),
+          at(Status::no_reply, 0, "", 5), at(Status::ok, 5, "V", 6), at(Status::ok, 4, "Ohm", 7),
+          at(Status::ok, 4, "V", 8), at(Status::ok, 1.5, "V", 9)}) {
+        add_to_view(view, record);
+    }
+    std::istringstream svg(render_plot(view));
+    std::string drawn;
+    for (std::string line; std::getline(svg, line);) {
+        for (const char* kind : {"<polyline", "<circle", "stroke-width=\"2\"/>", "#c07000\">",
+                                 "\"end\">", "\"bold\">"}) {
+            if (line.find(kind) != std::string::npos &&
+                line.find("y1=\"14.0\"") == std::string::npos) {
+                drawn += line.substr(line.find(' ') + 1) + "\n";
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(
+        drawn,
+        R"(x="100.0" y="26.0" text-anchor="start" font-size="16" font-weight="bold">MAS-345 readings (ohmlog)</text>
+x="100.0" y="62.0" text-anchor="start" font-weight="bold">V</text>
+x="92.0" y="269.0" text-anchor="end">1 V</text>
+x="92.0" y="224.0" text-anchor="end">2 V</text>
+x="92.0" y="179.0" text-anchor="end">3 V</text>
+x="92.0" y="134.0" text-anchor="end">4 V</text>
+x="92.0" y="89.0" text-anchor="end">5 V</text>
+fill="none" stroke="#1f5fbf" stroke-width="1.5" points="100.0,265.0 170.0,175.0 "/>
+x1="240.0" y1="76.0" x2="240.0" y2="84.0" stroke="#d02020" stroke-width="2"/>
+fill="none" stroke="#1f5fbf" stroke-width="1.5" points="310.0,220.0 310.1,211.0 310.1,229.0 310.2,229.0 380.0,197.5 "/>
+x1="450.0" y1="266.0" x2="450.0" y2="274.0" stroke="#999" stroke-width="2"/>
+cx="520.0" cy="85.0" r="2.5" fill="#1f5fbf"/>
+fill="none" stroke="#1f5fbf" stroke-width="1.5" points="660.0,130.0 730.0,242.5 "/>
+x="738.0" y="89.0" text-anchor="start" fill="#c07000">max 5 V</text>
+x="738.0" y="199.0" text-anchor="start" fill="#c07000">mean 2.556 V</text>
+x="738.0" y="269.0" text-anchor="start" fill="#c07000">min 1 V</text>
+x="100.0" y="342.0" text-anchor="start" font-weight="bold">Ohm</text>
+x="92.0" y="558.0" text-anchor="end">3.6 Ohm</text>
+x="92.0" y="508.5" text-anchor="end">3.8 Ohm</text>
+x="92.0" y="459.0" text-anchor="end">4.0 Ohm</text>
+x="92.0" y="409.5" text-anchor="end">4.2 Ohm</text>
+x="92.0" y="360.0" text-anchor="end">4.4 Ohm</text>
+cx="590.0" cy="455.0" r="2.5" fill="#1f5fbf"/>
+x="738.0" y="459.0" text-anchor="start" fill="#c07000">max 4 Ohm</text>
+x="738.0" y="474.0" text-anchor="start" fill="#c07000">mean 4 Ohm</text>
+x="738.0" y="489.0" text-anchor="start" fill="#c07000">min 4 Ohm</text>
+)");
 }
 
 } // namespace

@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -155,6 +157,7 @@ struct BadLineCase {
     std::vector<const char*> rows; // from their third field on, one per request
     std::size_t requests;          // 0: repeated within each bound
     std::vector<std::string> log_options = {};
+    const char* said = nullptr; // once on standard error
 };
 
 class OhmlogBadLineTest : public OhmlogTest, public testing::WithParamInterface<BadLineCase> {};
@@ -170,6 +173,9 @@ TEST_P(OhmlogBadLineTest, EachRequestHasItsRow)
     arguments.push_back(meter.path());
     const ProcessResult result = run_ohmlog(arguments);
     EXPECT_EQ(result.exit_status, 0);
+    if (GetParam().said != nullptr) {
+        EXPECT_EQ(count_of(result.err, GetParam().said), 1) << result.err;
+    }
     const std::vector<std::string> rows = csv_lines(result.out);
     ASSERT_EQ(rows.size(), GetParam().rows.size() + 1);
     for (std::size_t i = 0; i < GetParam().rows.size(); ++i) {
@@ -229,10 +235,23 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--numbered", "--in-turn", "--delay", "400"},
                     {REPLY[1], REPLY[2], REPLY[3]},
                     3},
+        // Its copies, dropped reading after reading, are told once.
         BadLineCase{"answering_twice",
                     {"--numbered", "--twice"},
                     {REPLY[1], REPLY[2], REPLY[3], REPLY[4]},
-                    4},
+                    4,
+                    {},
+                    "lines keep coming that answer no request; they are dropped\n"},
+        // A reply that begins within the bound is read whole, however late; the repeat's
+        // extra reply (2) is dropped, or, from a meter deaf while it answers, never comes.
+        BadLineCase{"answering_late", {"--numbered", "--delay", "900"}, {REPLY[1], REPLY[3]}, 3},
+        BadLineCase{"answering_late_and_deaf_meanwhile",
+                    {"--numbered", "--delay", "900", "--deaf-while-answering"},
+                    {REPLY[1], REPLY[3]},
+                    3},
+        // A meter (or a link) that owes no earlier line and answers before the request could
+        // have crossed the line is read.
+        BadLineCase{"answering_at_once", {"--delay", "0"}, {OK_ROW, OK_ROW, OK_ROW}, 3},
         // Stray bytes between two readings are no part of the next reply.
         BadLineCase{"stray_bytes_between_readings",
                     {"--stray", "zz", "--stray-after", "100"},
@@ -621,7 +640,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Several meters in one run, each at its own pace: one is slow, one is unplugged and plugged
 // back, and the third loses no reading meanwhile. A tenth column names the meter, each row has
-// its own time, the first rows come in the meters' order, and -n counts per meter.
+// its own time, each row is written as its reply completes (the slow meter's first one holds
+// up no other), and -n counts per meter.
 TEST_F(OhmlogTest, SeveralMetersEachAtItsOwnPace)
 {
     SimMeter volts({"--reading", "DC  1.500   V"});
@@ -651,14 +671,17 @@ TEST_F(OhmlogTest, SeveralMetersEachAtItsOwnPace)
     const std::vector<std::string> rows = csv_lines(read_file(dir_ + "/run.csv"));
     ASSERT_EQ(rows.size(), 31u);
     EXPECT_EQ(rows[0], "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter");
-    EXPECT_EQ(fields_after_time(rows[1]), "DC,1.500,V,1.5,V,ok,DC  1.500   V,U");
-    EXPECT_EQ(fields_after_time(rows[2]), "OH,0.998,KOhm,998,Ohm,ok,OH  0.998KOhm,R");
-    EXPECT_EQ(rows[3].substr(rows[3].size() - 2), ",I");
     const std::vector<std::string> u_rows = rows_of("U");
     ASSERT_EQ(u_rows.size(), 10u);
-    for (std::size_t k = 1; k < u_rows.size(); ++k) {
-        EXPECT_LT(elapsed_of(u_rows[k]) - elapsed_of(u_rows[k - 1]), 0.5) << "never held up";
-        EXPECT_EQ(fields_after_time(u_rows[k]), fields_after_time(u_rows[0]));
+    ASSERT_FALSE(rows_of("R").empty());
+    EXPECT_EQ(fields_after_time(rows_of("R")[0]), "OH,0.998,KOhm,998,Ohm,ok,OH  0.998KOhm,R");
+    EXPECT_LT(std::find(rows.begin(), rows.end(), rows_of("I")[0]) - rows.begin(),
+              std::find(rows.begin(), rows.end(), rows_of("R")[0]) - rows.begin())
+        << "named after R, I answers first";
+    for (std::size_t k = 0; k < u_rows.size(); ++k) {
+        EXPECT_EQ(fields_after_time(u_rows[k]), "DC,1.500,V,1.5,V,ok,DC  1.500   V,U");
+        EXPECT_LT(elapsed_of(u_rows[k]) - elapsed_of(u_rows[k > 0 ? k - 1 : 0]), 0.5)
+            << "never held up";
     }
     EXPECT_GT(elapsed_of(rows_of("R").back()), 4.5) << "the slow meter at its own pace";
     const std::vector<std::string> i_rows = rows_of("I");
@@ -678,7 +701,7 @@ TEST_F(OhmlogTest, SeveralMetersEachAtItsOwnPace)
 // Power from a volt and an ampere meter, its energy and charge, computed again from a CSV of a
 // known schedule: each volt reading takes the nearest DC ampere reading within a second; an
 // overload, a reading in AC and more than 2 s between readings break the integrals. The file
-// is appended to by a run of the same meters, named in the same order, and by no other.
+// is appended to by a run of the same meters, named in any order, and by no other.
 TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
 {
     std::string csv = "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter\r\n";
@@ -717,7 +740,7 @@ TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
     const std::string u = "U=" + volts.path();
     const std::string i = "I=" + amperes.path();
     for (const std::vector<std::string>& refused :
-         {std::vector<std::string>{i, u}, {u}, {u, i, "T=" + dir_ + "/none"}}) {
+         {std::vector<std::string>{u, "J=" + amperes.path()}, {u}, {u, i, "T=" + dir_ + "/none"}}) {
         std::vector<std::string> arguments = {"-n", "1", "-o", dir_ + "/run.csv", "--append"};
         arguments.insert(arguments.end(), refused.begin(), refused.end());
         const ProcessResult result_refused = run_ohmlog(arguments);
@@ -727,11 +750,13 @@ TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
             << result_refused.err;
     }
     EXPECT_EQ(read_file(dir_ + "/run.csv"), csv);
-    EXPECT_EQ(run_ohmlog({"-n", "1", "-o", dir_ + "/run.csv", "--append", u, i}).exit_status, 0);
-    const std::vector<std::string> rows = csv_lines(read_file(dir_ + "/run.csv"));
+    EXPECT_EQ(run_ohmlog({"-n", "1", "-o", dir_ + "/run.csv", "--append", i, u}).exit_status, 0);
+    std::vector<std::string> rows = csv_lines(read_file(dir_ + "/run.csv"));
     ASSERT_EQ(rows.size(), 17u);
-    EXPECT_EQ(fields_after_time(rows[15]), "DC,12.00,V,12,V,ok,DC  12.00   V,U");
-    EXPECT_EQ(fields_after_time(rows[16]), "DC,1.000,A,1,A,ok,DC  1.000   A,I");
+    std::vector<std::string> appended = {fields_after_time(rows[15]), fields_after_time(rows[16])};
+    std::sort(appended.begin(), appended.end());
+    EXPECT_EQ(appended, (std::vector<std::string>{"DC,1.000,A,1,A,ok,DC  1.000   A,I",
+                                                  "DC,12.00,V,12,V,ok,DC  12.00   V,U"}));
 }
 
 // An alarm's rise and clear: a line each on standard error, and its command run through the
@@ -1387,6 +1412,170 @@ TEST_F(OhmlogTest, ALostPortRuleEndsWhenThePortIsBack)
     ASSERT_EQ(away.size(), 2u) << said;
     EXPECT_LT(std::stod(away[1].str()), 1.8)
         << "back after about a second, not at the next reading";
+}
+
+// --- Meters that never go quiet, power over the run's pace, the plot's clock ---
+
+// Once the meter has shown that nothing follows its replies, no request waits for a quiet
+// character: a ready meter is read as fast as it answers.
+TEST_F(OhmlogTest, AReadyMeterIsAskedAgainAsSoonAsItHasAnswered)
+{
+    SimMeter meter({"--gap-log", dir_ + "/gaps"});
+    EXPECT_EQ(run_ohmlog({"-n", "7", meter.path()}).exit_status, 0);
+    std::istringstream lines(read_file(dir_ + "/gaps"));
+    std::vector<double> gaps{std::istream_iterator<double>(lines), {}};
+    ASSERT_EQ(gaps.size(), 6u);
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_LT(gaps[1], 8.0) << "ms from a reply to the next request, less than half a character";
+}
+
+// Beside a ready meter, one that floods its line and one that chatters at 600 baud, both with
+// no line end ever: the ready meter's rows reach the file as they come, the others still get
+// rows (garbled, with the bytes that came, cut short), and SIGTERM ends the run with its
+// summary and plot.
+TEST_F(OhmlogTest, MetersThatNeverGoQuietHoldUpNothing)
+{
+    SimMeter ready;
+    SimMeter flood({"--stream", "--reading", "xxxxxxxxxxxxx", "--cut", "13", "--char-ms", "0"});
+    SimMeter chatter({"--stream", "--reading", "xxxxxxxxxxxxx", "--cut", "13"});
+    const std::string csv = dir_ + "/run.csv";
+    Launch launch = ohmlog_launch({"-o", csv, "--plot", dir_ + "/run.svg", "H=" + ready.path(),
+                                   "F=" + flood.path(), "C=" + chatter.path()});
+    launch.stderr_path = dir_ + "/stderr";
+    BackgroundProcess log(launch);
+    const auto rows_of = [&](char meter) {
+        std::vector<std::string> rows;
+        for (const std::string& row : csv_lines(read_file(csv))) {
+            if (row.size() > 2 && row.substr(row.size() - 2) == std::string(",") + meter) {
+                rows.push_back(row);
+            }
+        }
+        return rows;
+    };
+    const double start = monotonic_seconds();
+    while ((rows_of('F').size() < 2 || rows_of('C').size() < 2) && seconds_since(start) < 15) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GE(rows_of('H').size(), 4u);
+    kill(log.pid(), SIGTERM);
+    const double stop = monotonic_seconds();
+    EXPECT_EQ(log.wait(10000), 0);
+    EXPECT_LT(seconds_since(stop), 10.0) << "within 2 s in the benchmark";
+    for (const char meter : {'F', 'C'}) {
+        const std::vector<std::string> rows = rows_of(meter);
+        ASSERT_GE(rows.size(), 2u) << meter;
+        for (const std::string& row : rows) {
+            EXPECT_TRUE(std::regex_search(row, std::regex(",,,,,,garbled,x{13,64},.$"))) << row;
+        }
+    }
+    EXPECT_NE(read_file(dir_ + "/run.svg").find("</svg>"), std::string::npos);
+    EXPECT_NE(read_file(dir_ + "/stderr").find("  C (" + chatter.path() + "): "),
+              std::string::npos);
+}
+
+// "energy 3.417 mWh" as watt hours (or "charge ..." as ampere hours).
+double integral_said(const std::string& said, const std::string& what)
+{
+    std::smatch found;
+    EXPECT_TRUE(std::regex_search(said, found, std::regex(what + " ([\\d.]+) ([mu]?)"))) << said;
+    const std::string prefix = found.size() > 2 ? found[2].str() : "";
+    return std::stod(found.size() > 1 ? found[1].str() : "0") * (prefix == "m"   ? 1e-3
+                                                                 : prefix == "u" ? 1e-6
+                                                                                 : 1.0);
+}
+
+// Energy and charge at ohmlog(1)'s own pace, readings more than 2 s apart, as the run counts
+// them and as --from counts them again from its CSV, whatever the order of its rows; and when
+// nothing could be joined, the summary says why.
+TEST_F(OhmlogTest, PowerAtTheRunsPaceAndInAnyRowOrder)
+{
+    SimMeter volts({"--reading", "DC  12.00   V"});
+    SimMeter amperes({"--reading", "DC  0.500   A"});
+    const std::string csv = dir_ + "/run.csv";
+    const ProcessResult run = run_ohmlog({"-n", "2", "-i", "2.05", "--power", "U,I", "-o", csv,
+                                          "U=" + volts.path(), "I=" + amperes.path()});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const std::vector<std::string> rows = csv_lines(read_file(csv));
+    ASSERT_EQ(rows.size(), 5u);
+    std::vector<std::string> u_rows;
+    std::vector<std::string> i_rows;
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        (rows[k].back() == 'U' ? u_rows : i_rows).push_back(rows[k]);
+    }
+    ASSERT_EQ(u_rows.size(), 2u);
+    // The power at the volt readings' times, the charge at the ampere readings'.
+    const double u_step_s = elapsed_of(u_rows[1]) - elapsed_of(u_rows[0]);
+    const double i_step_s = elapsed_of(i_rows[1]) - elapsed_of(i_rows[0]);
+    EXPECT_NEAR(integral_said(run.err, "energy"), 6.0 * u_step_s / 3600.0, 6.0 * u_step_s / 3.6e6);
+    EXPECT_NEAR(integral_said(run.err, "charge"), 0.5 * i_step_s / 3600.0, 0.5 * i_step_s / 3.6e6);
+    const ProcessResult again = run_ohmlog({"--from", csv, "--power", "U,I"});
+    EXPECT_NEAR(integral_said(again.err, "energy"), integral_said(run.err, "energy"),
+                integral_said(run.err, "energy") / 1000.0);
+    EXPECT_NEAR(integral_said(again.err, "charge"), integral_said(run.err, "charge"),
+                integral_said(run.err, "charge") / 1000.0);
+    const std::string power_line = again.err.substr(again.err.find("  power (U x I)"));
+    for (const auto& order : {std::vector<std::string>{i_rows[0], i_rows[1], u_rows[0], u_rows[1]},
+                              {u_rows[0], u_rows[1], i_rows[0], i_rows[1]}}) {
+        std::string grouped = rows[0] + "\r\n";
+        for (const std::string& row : order) {
+            grouped += row + "\r\n";
+        }
+        write_file(csv, grouped);
+        const ProcessResult read = run_ohmlog({"--from", csv, "--power", "U,I"});
+        EXPECT_EQ(read.err.substr(read.err.find("  power (U x I)")), power_line) << grouped;
+    }
+    write_file(csv, rows[0] + "\r\n" + u_rows[0] + "\r\n" + i_rows[0] + "\r\n");
+    const ProcessResult lone = run_ohmlog({"--from", csv, "--power", "U,I"});
+    EXPECT_NE(lone.err.find("    charge 0 Ah (nothing integrated: only one reading)\n"),
+              std::string::npos)
+        << lone.err;
+    EXPECT_NE(lone.err.find("; energy 0 Wh (nothing integrated: only one reading)\n"),
+              std::string::npos);
+}
+
+// The plot's clock labels in the zone of the machine that draws it: across the two changes of
+// daylight saving time of 2026 in Paris each tick a local time that occurred, at its place, the
+// change said; over days the date where it changes, no two ticks alike.
+TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
+{
+    const struct {
+        const char* first; // the run's first and last rows: the axis spans them
+        const char* last;
+        const char* ticks; // "x label|..." under the first panel
+        const char* title;
+    } cases[] = {
+        {"2026-10-25T00:00:00.000Z,0.000", "2026-10-25T03:00:00.000Z,10800.000",
+         "100.0 02:00|205.0 02:30|310.0 02:00 CET|415.0 02:30 CET|520.0 03:00|625.0 03:30|"
+         "730.0 04:00|",
+         "local time (CEST, UTC+02:00, then CET, UTC+01:00), 2026-10-25"},
+        {"2026-03-29T00:00:00.000Z,0.000", "2026-03-29T03:00:00.000Z,10800.000",
+         "100.0 01:00|205.0 01:30|310.0 03:00 CEST|415.0 03:30|520.0 04:00|625.0 04:30|"
+         "730.0 05:00|",
+         "local time (CET, UTC+01:00, then CEST, UTC+02:00), 2026-03-29"},
+        {"2026-12-08T09:00:00.000Z,0.000", "2026-12-11T09:00:00.000Z,259200.000",
+         "117.5 12:00|222.5 Dec 09|327.5 Dec 09 12:00|432.5 Dec 10|537.5 Dec 10 12:00|"
+         "642.5 Dec 11|",
+         "local time (CET, UTC+01:00), 2026-12-08"},
+    };
+    for (const auto& c : cases) {
+        const std::string rest = ",DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
+        write_file(dir_ + "/run.csv",
+                   "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n" +
+                       std::string(c.first) + rest + c.last + rest);
+        Launch launch =
+            ohmlog_launch({"--from", dir_ + "/run.csv", "--plot", dir_ + "/run.svg", "--force"});
+        launch.environment = {"TZ=Europe/Paris"};
+        EXPECT_EQ(run_process(launch).exit_status, 0);
+        const std::string svg = read_file(dir_ + "/run.svg");
+        std::string ticks;
+        const std::regex tick(
+            R"re(<text x="([\d.]+)" y="294.0" text-anchor="middle">([^<]*)</text>)re");
+        for (std::sregex_iterator found(svg.begin(), svg.end(), tick), end; found != end; ++found) {
+            ticks += (*found)[1].str() + " " + (*found)[2].str() + "|";
+        }
+        EXPECT_EQ(ticks, c.ticks) << c.first;
+        EXPECT_NE(svg.find(">" + std::string(c.title) + "<"), std::string::npos) << c.first;
+    }
 }
 
 } // namespace

@@ -132,15 +132,21 @@ const ohmlog = (args, env) => run(path.join(BIN, "ohmlog"), args, env);
 
 test("/metrics passes promtool, and a Prometheus server scrapes the reading", async () => {
   const device = await meter(["DC  1.500   V"]);
-  const log = run(path.join(BIN, "ohmlog"), ["-i", "0.3", "--alarm", "U:V>2", "--serve", "127.0.0.1:0", `U=${device}`]);
+  const amperes = await meter(["DC  0.500   A"]);
+  const log = run(path.join(BIN, "ohmlog"), ["-i", "0.3", "--alarm", "U:V>2", "--power", "U,I", "--serve",
+    "127.0.0.1:0", `U=${device}`, `I=${amperes}`]);
   const port = Number(await until("the URL", () => log.err.match(/served at http:\/\/127\.0\.0\.1:(\d+)\//)?.[1]));
-  const metrics = await until("a reading", async () => {
+  const metrics = await until("a reading and some energy", async () => {
     const text = await fetch(port, "/metrics");
-    return text.includes("ohm_volts{") && text;
+    return /^ohm_energy_joules\{meter="U,I"\} [1-9]/m.test(text) && text.includes("ohm_volts{") && text;
   });
   assert.match(metrics, /^ohm_volts\{meter="U",mode="DC"\} 1\.5$/m);
   assert.match(metrics, /^ohm_alarm_active\{rule="U:V>2",meter="U"\} 0$/m);
   assert.match(metrics, /^ohm_readings_total\{meter="U",status="ok"\} \d+$/m);
+  assert.match(metrics, /^ohm_charge_coulombs\{meter="I"\} 0\.\d+$/m);
+  assert.match(metrics, /^ohm_port_up\{meter="U"\} 1$/m);
+  const stamp = Number(metrics.match(/^ohm_last_reading_timestamp_seconds\{meter="U"\} ([\d.]+)$/m)[1]);
+  assert.ok(Math.abs(stamp - Date.now() / 1000) < 60, `${stamp} is now`);
   const lint = spawnSync("/usr/bin/promtool", ["check", "metrics"], { input: metrics, encoding: "utf8" });
   assert.equal(lint.status, 0, lint.stdout + lint.stderr);
 

@@ -1,0 +1,31 @@
+// The rows of two of a file's meters kept aside as the file is read, and given back merged in
+// time order: the power of a volt and an ampere meter is paired reading by reading in time, and
+// a file of months of rows may hold them grouped by meter or in any other order. They are kept
+// in temporary files, not in memory; each meter's rows come in its own time order.
+#pragma once
+
+#include "log_record.h"
+
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace logbook {
+
+struct TimeOrder {
+    std::array<int, 2> meters{};
+    std::array<std::string, 2> paths;
+    std::array<std::FILE*, 2> kept{};
+};
+
+// Temporary files for the rows of these two meters; false, with the cause, when they cannot be
+// made.
+bool start_time_order(TimeOrder& order, int first_meter, int second_meter, std::string& problem);
+// Keeps the row when it is of one of the two meters.
+void keep_in_time_order(TimeOrder& order, const Record& row);
+// Every row kept, the earliest first; the temporary files go. False when not every row could
+// be kept (a full disk).
+bool replay_in_time_order(TimeOrder& order, const std::function<void(const Record&)>& take);
+
+} // namespace logbook
