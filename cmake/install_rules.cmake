@@ -8,7 +8,8 @@ set(OHM_DOCUMENTS ${PROJECT_SOURCE_DIR}/docs/functions.md ${PROJECT_SOURCE_DIR}/
                   ${PROJECT_SOURCE_DIR}/docs/benchmark.md
                   ${PROJECT_SOURCE_DIR}/docs/ohmlog-example.svg
                   ${PROJECT_SOURCE_DIR}/docs/ohmlog-discharge.svg
-                  ${PROJECT_SOURCE_DIR}/docs/ohmlog-page.png)
+                  ${PROJECT_SOURCE_DIR}/docs/ohmlog-page.png
+                  ${PROJECT_SOURCE_DIR}/docs/ohmlog.logrotate)
 
 if(WIN32)
     install(TARGETS ohmprobe ohmlog RUNTIME DESTINATION .)

@@ -121,7 +121,8 @@ void run_queue(AlarmCommands& commands, CommandQueue& queue, const std::string& 
         queue.running = false;
         if (!said.empty()) {
             const std::lock_guard<std::mutex> told(commands.said_lock);
-            commands.said.push_back("the command of the alarm " + rule + " " + said);
+            commands.said.push_back("the command of the alarm " + rule);
+            commands.said.back().append(" ").append(said);
         }
     }
 }

@@ -380,8 +380,7 @@ bool has_date_fields(const std::string& path)
 std::string dated_path(const std::string& pattern, std::chrono::system_clock::time_point time)
 {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    const std::tm parts =
-        fields_in_utc(pattern) ? *std::gmtime(&seconds) : *std::localtime(&seconds);
+    const std::tm parts = calendar_fields(seconds, fields_in_utc(pattern));
     std::ostringstream text;
     text << std::put_time(&parts, pattern.c_str());
     return text.str();

@@ -149,16 +149,11 @@ bool check_cafile(const std::string& path, std::string& problem)
 {
     struct stat status {};
     std::string error;
-    if (stat(path.c_str(), &status) != 0) {
-        error = std::strerror(errno);
-    } else if (!S_ISREG(status.st_mode)) {
+    std::string start;
+    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
         error = "not a file";
-    } else if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-        std::fgetc(file);
-        error = std::ferror(file) != 0 ? std::strerror(errno) : "";
-        std::fclose(file);
     } else {
-        error = std::strerror(errno);
+        read_whole(path, 1, start, error);
     }
     if (!error.empty()) {
         problem = "cannot read --mqtt-cafile " + path + ": " + error;
@@ -458,6 +453,7 @@ std::vector<std::string> greeting_topics(const MqttLink& link)
 std::vector<char*> pointers_to(std::vector<std::string>& texts)
 {
     std::vector<char*> pointers;
+    pointers.reserve(texts.size());
     for (std::string& text : texts) {
         pointers.push_back(text.data());
     }

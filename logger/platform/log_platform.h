@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,9 @@ bool start_command(const std::string& command, const std::vector<std::string>& e
 bool wait_for_command(ChildProcess& child, std::chrono::milliseconds longest, CommandEnd& end);
 // Ends the command and every process of its group (its job) at once, and reaps it.
 void end_command(ChildProcess& child);
+
+// The calendar fields of a moment, on this machine's clock or in UTC, safe from any thread.
+std::tm calendar_fields(std::time_t moment, bool in_utc);
 
 // The name of this machine, for --mqtt-node; "ohmlog" when it has none.
 std::string host_name();

@@ -326,6 +326,17 @@ void end_command(ChildProcess& child)
     release(child);
 }
 
+std::tm calendar_fields(std::time_t moment, bool in_utc)
+{
+    std::tm fields{};
+    if (in_utc) {
+        gmtime_r(&moment, &fields);
+    } else {
+        localtime_r(&moment, &fields);
+    }
+    return fields;
+}
+
 std::string host_name()
 {
     char name[256] = "";

@@ -145,7 +145,7 @@ WriteEnd write_out(std::FILE* file, const std::string& text)
         return WriteEnd::failed;
     }
     auto* write = new PipeWrite{pipe, text};
-    const HANDLE thread = CreateThread(nullptr, 0, write_to_pipe, write, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, write_to_pipe, write, 0, nullptr);
     if (thread == nullptr) {
         delete write;
         errno = EAGAIN;
@@ -187,7 +187,7 @@ FileIdentity identity_of_open(std::FILE* file)
 
 FileIdentity identity_of_path(const std::string& path)
 {
-    const HANDLE handle =
+    HANDLE handle =
         CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const FileIdentity identity = identity_of_handle(handle);
@@ -334,7 +334,7 @@ void release(ChildProcess& child)
 
 bool wait_for_command(ChildProcess& child, std::chrono::milliseconds longest, CommandEnd& end)
 {
-    const HANDLE process = reinterpret_cast<HANDLE>(child.process);
+    HANDLE process = reinterpret_cast<HANDLE>(child.process);
     if (WaitForSingleObject(process, static_cast<DWORD>(longest.count())) != WAIT_OBJECT_0) {
         return false;
     }
@@ -353,6 +353,17 @@ void end_command(ChildProcess& child)
     TerminateJobObject(reinterpret_cast<HANDLE>(child.waiter), 1);
     WaitForSingleObject(reinterpret_cast<HANDLE>(child.process), 1000);
     release(child);
+}
+
+std::tm calendar_fields(std::time_t moment, bool in_utc)
+{
+    std::tm fields{};
+    if (in_utc) {
+        gmtime_s(&fields, &moment);
+    } else {
+        localtime_s(&fields, &moment);
+    }
+    return fields;
 }
 
 std::string host_name()

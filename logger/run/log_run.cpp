@@ -519,8 +519,8 @@ int plot_from_file(Run& run)
     join_meters(run.view, earlier.meters, power);
     int volts = 0;
     int amperes = 0;
-    const bool paired =
-        refused == 0 && (power.empty() || parse_power(power, earlier.meters, volts, amperes, problem));
+    const bool paired = refused == 0 && (power.empty() || parse_power(power, earlier.meters, volts,
+                                                                      amperes, problem));
     const bool whole = replay_in_time_order(order, [&run, paired](const Record& row) {
         const RecordNews news = paired ? add_power_later(run.view, row) : RecordNews{};
         if (!news.notice.empty()) {

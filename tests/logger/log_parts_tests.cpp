@@ -653,9 +653,9 @@ TEST(Alarms, InTheRunsView)
     EXPECT_DOUBLE_EQ(view.meters[2].stats.seconds_without_port, 1.5);
     const std::string metrics = metrics_text(view, 3.0);
     std::string active;
-    for (std::size_t at = metrics.find("\nohm_alarm_active{"); at != std::string::npos;
-         at = metrics.find("\nohm_alarm_active{", at + 1)) {
-        active += metrics.substr(at + 18, metrics.find('\n', at + 1) - at - 17);
+    for (std::size_t line = metrics.find("\nohm_alarm_active{"); line != std::string::npos;
+         line = metrics.find("\nohm_alarm_active{", line + 1)) {
+        active += metrics.substr(line + 18, metrics.find('\n', line + 1) - line - 17);
     }
     EXPECT_EQ(active, "rule=\"P>14.39W\",meter=\"U,I\"} 1\n"
                       "rule=\"T:A>200mA\",meter=\"T\"} 0\n"

@@ -828,7 +828,8 @@ std::vector<std::string> files_matching(const std::string& dir, const std::strin
     std::vector<std::string> names;
     for (const std::string& name : files_in(dir)) {
         if (name.size() > ending.size() && name.substr(name.size() - ending.size()) == ending) {
-            names.push_back(dir + "/" + name);
+            names.push_back(dir + "/");
+            names.back() += name;
         }
     }
     return names;
