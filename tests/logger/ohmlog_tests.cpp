@@ -1140,14 +1140,20 @@ TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
         EXPECT_EQ(refused.exit_status, 1) << path;
         EXPECT_EQ(refused.err, said(node, cause));
     }
+    Launch reader;
+    reader.argv = {"/bin/cat", nodes + "/fifo"};
+    {
+        BackgroundProcess mixed_reader(reader);
+        const ProcessResult one_pipe =
+            run_ohmlog({"-n", "1", "-o", nodes + "/fifo", "--plot", nodes + "/fifo", meter.path()});
+        EXPECT_EQ(one_pipe.exit_status, 2) << one_pipe.err;
+    }
     EXPECT_EQ(meter.received(), "");
     EXPECT_EQ(files_in(dir_), std::vector<std::string>{});
 
     const ProcessResult into_null =
         run_ohmlog({"-n", "1", "-o", null, "--plot", nodes + "/to-null", meter.path()});
     EXPECT_EQ(into_null.exit_status, 0) << into_null.err;
-    Launch reader;
-    reader.argv = {"/bin/cat", nodes + "/fifo"};
     BackgroundProcess plot_reader(reader);
     const ProcessResult into_fifo =
         run_ohmlog({"-n", "1", "-o", csv, "--plot", nodes + "/fifo", meter.path()});
