@@ -112,7 +112,7 @@ bool same_file(const std::string& a, const std::string& b)
 
 // An existing file is kept unless the user said what to do with it. With --append the plot
 // shows the whole file, earlier runs included, so it may be drawn again.
-bool may_write(const std::string& path, bool allowed)
+bool may_write(const std::string& path, bool allowed, bool appending = true)
 {
     const std::string cause = path.empty() ? "" : unwritable(path);
     if (!cause.empty()) {
@@ -122,7 +122,7 @@ bool may_write(const std::string& path, bool allowed)
     if (path.empty() || allowed || !is_file(path)) {
         return true;
     }
-    say(path + " exists; --append adds to it, --force replaces it");
+    say(path + " exists; " + (appending ? "--append adds to it, " : "") + "--force replaces it");
     return false;
 }
 
@@ -360,7 +360,8 @@ int refusal(const FileSettings& options, const std::vector<std::string>& meters,
         }
     }
     if (!may_write(named.output, named.append || named.force) ||
-        !may_write(named.plot, named.append || named.force || has_date_fields(options.plot)) ||
+        !may_write(named.plot, named.append || named.force || has_date_fields(options.plot),
+                   named.from.empty()) ||
         !read_earlier(named, meters, earlier, take_earlier)) {
         return 1;
     }

@@ -1210,6 +1210,8 @@ TEST_F(OhmlogTest, FromAStreamReadOnceAsItComes)
             << from << result.err;
         EXPECT_NE(read_file(plot).find(">2 readings over 1.0 s<"), std::string::npos) << from;
     }
+    const ProcessResult kept = run_ohmlog({"--from", dir_ + "/run.csv", "--plot", plot});
+    EXPECT_EQ(kept.err, "ohmlog: " + plot + " exists; --force replaces it\n");
     std::filesystem::remove(plot);
     const ProcessResult directory = run_ohmlog({"--from", dir_, "--plot", plot});
     EXPECT_EQ(directory.exit_status, 1);
@@ -1217,6 +1219,9 @@ TEST_F(OhmlogTest, FromAStreamReadOnceAsItComes)
     const ProcessResult nothing = run_ohmlog({"--from", "/dev/null", "--plot", plot});
     EXPECT_EQ(nothing.exit_status, 1);
     EXPECT_EQ(nothing.err, "ohmlog: /dev/null:1: not a CSV that ohmlog wrote\n");
+    const ProcessResult then_nothing =
+        run_ohmlog({"--from", dir_ + "/run.csv", "/dev/null", "--plot", plot});
+    EXPECT_EQ(then_nothing.err, nothing.err);
     EXPECT_FALSE(std::filesystem::exists(plot));
 }
 
