@@ -587,6 +587,11 @@ bool put_plot(Files& files, const std::string& svg)
     if (files.plot_part.empty()) {
         return true; // a device or a pipe, written into
     }
+    if (!exists(files.plot_part)) {
+        // Its folder was emptied or removed meanwhile: made again at its path, if it can be.
+        Files again;
+        return open_plot(again, files.plot_name) && put_plot(again, svg);
+    }
     if (!replaceable(files.plot_place)) {
         say("cannot put the plot in place as " + files.plot_name +
             ": something that is not a file has taken its name; it is in " + files.plot_part);

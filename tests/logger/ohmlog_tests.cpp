@@ -928,7 +928,10 @@ TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
 {
     SimMeter meter;
     const std::string csv = dir_ + "/run.csv";
-    Launch launch = ohmlog_launch({"-n", "12", "-i", "0.3", "-o", csv, meter.path()});
+    const std::string plots = dir_ + "/plots";
+    std::filesystem::create_directory(plots);
+    Launch launch = ohmlog_launch(
+        {"-n", "12", "-i", "0.3", "-o", csv, "--plot", plots + "/run.svg", meter.path()});
     launch.stderr_path = dir_ + "/stderr";
     BackgroundProcess log(launch);
     const auto rows_in = [&](const std::string& path) {
@@ -936,6 +939,8 @@ TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
     };
     wait_for([&] { return rows_in(csv) >= 3; });
     std::filesystem::rename(csv, dir_ + "/moved.csv");
+    std::filesystem::remove_all(plots); // a clean-up, the temporary plot with it
+    std::filesystem::create_directory(plots);
     wait_for([&] { return rows_in(csv) >= 2; });
     std::filesystem::rename(csv, dir_ + "/run.csv.1");
     write_file(csv, "");
@@ -948,6 +953,7 @@ TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
         rows += rows_in(file);
     }
     EXPECT_EQ(rows, 12);
+    EXPECT_NE(read_file(plots + "/run.svg").find(">12 readings over"), std::string::npos);
     EXPECT_NE(read_file(dir_ + "/stderr")
                   .find("ohmlog: " + csv +
                         " was moved or removed; the rows go on in a new file at its path\n"),
