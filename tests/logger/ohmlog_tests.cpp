@@ -1146,20 +1146,20 @@ TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
         EXPECT_EQ(refused.exit_status, 1) << path;
         EXPECT_EQ(refused.err, said(node, cause));
     }
-    Launch reader;
-    reader.argv = {"/bin/cat", nodes + "/fifo"};
-    {
-        BackgroundProcess mixed_reader(reader);
-        const ProcessResult one_pipe =
-            run_ohmlog({"-n", "1", "-o", nodes + "/fifo", "--plot", nodes + "/fifo", meter.path()});
-        EXPECT_EQ(one_pipe.exit_status, 2) << one_pipe.err;
-    }
+    const int pipe_reader = open((nodes + "/fifo").c_str(), O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(
+        run_ohmlog({"-n", "1", "-o", nodes + "/fifo", "--plot", nodes + "/fifo", meter.path()})
+            .exit_status,
+        2);
+    close(pipe_reader);
     EXPECT_EQ(meter.received(), "");
     EXPECT_EQ(files_in(dir_), std::vector<std::string>{});
 
     const ProcessResult into_null =
         run_ohmlog({"-n", "1", "-o", null, "--plot", nodes + "/to-null", meter.path()});
     EXPECT_EQ(into_null.exit_status, 0) << into_null.err;
+    Launch reader;
+    reader.argv = {"/bin/cat", nodes + "/fifo"};
     BackgroundProcess plot_reader(reader);
     const ProcessResult into_fifo =
         run_ohmlog({"-n", "1", "-o", csv, "--plot", nodes + "/fifo", meter.path()});

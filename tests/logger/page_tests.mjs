@@ -209,11 +209,10 @@ const LONG_METER = "usb-FTDI_FT232R_USB_UART_A9M2KQ7B-if00-port0";
 test("two meters: a card each, their power, charts on one axis of clock time, one meter in the big display", async () => {
   const volts = await meter(["--link", path.join(dir, LONG_NAME), "--reading", "DC  12.00   V"]);
   const amperes = await meter(["--reading", "DC  0.500   A"]);
-  // Added to an earlier run's file: its rows are charted and counted, not the run's summary.
-  const earlier = Date.now() - 30000;
+  // Added to an earlier run's file: its rows are charted and counted, not in the run's summary.
+  const at = new Date(Date.now() - 30000).toISOString();
   writeFileSync(path.join(dir, "two.csv"), "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter\r\n" +
-    [["DC  12.00   V", "U"], ["DC  0.500   A", LONG_METER]].map(([frame, name]) => `${new Date(earlier).toISOString()},0.000,` +
-      `DC,${frame.slice(4, 9).trim()},${frame.slice(-1)},${frame.slice(4, 9).trim()},${frame.slice(-1)},ok,${frame},${name}\r\n`).join(""));
+    `${at},0.000,DC,12.00,V,12,V,ok,DC  12.00   V,U\r\n${at},0.000,DC,0.500,A,0.5,A,ok,DC  0.500   A,${LONG_METER}\r\n`);
   const two = await ohmlog(["-i", "0.3", "-o", path.join(dir, "two.csv"), "--append", "--plot", path.join(dir, "two.svg"),
     "--power", `U,${LONG_METER}`, "--alarm", "P>5W", "--serve", "127.0.0.1:0",
     `U=${path.join(dir, LONG_NAME)}`, `${LONG_METER}=${amperes.found[1]}`]);
