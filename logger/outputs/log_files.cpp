@@ -94,7 +94,15 @@ bool same_file(const std::string& a, const std::string& b)
 {
     std::error_code error;
     if (exists(a) && exists(b)) {
-        return fs::equivalent(a, b, error);
+        const bool one = fs::equivalent(a, b, error);
+        if (!error) {
+            return one;
+        }
+        // libstdc++ compares no devices or pipes. A device such as /dev/null may take both; a
+        // pipe's reader could not tell the rows from the plot: where the links lead tells.
+        if (!fs::is_fifo(a, error)) {
+            return false;
+        }
     }
     const fs::path place_a = fs::weakly_canonical(a, error);
     const bool known_a = !error;
@@ -104,7 +112,7 @@ bool same_file(const std::string& a, const std::string& b)
 
 // An existing file is kept unless the user said what to do with it. With --append the plot
 // shows the whole file, earlier runs included, so it may be drawn again.
-bool may_write(const std::string& path, bool allowed)
+bool may_write(const std::string& path, bool allowed, bool appending = true)
 {
     const std::string cause = path.empty() ? "" : unwritable(path);
     if (!cause.empty()) {
@@ -114,7 +122,7 @@ bool may_write(const std::string& path, bool allowed)
     if (path.empty() || allowed || !is_file(path)) {
         return true;
     }
-    say(path + " exists; --append adds to it, --force replaces it");
+    say(path + " exists; " + (appending ? "--append adds to it, " : "") + "--force replaces it");
     return false;
 }
 
@@ -352,7 +360,8 @@ int refusal(const FileSettings& options, const std::vector<std::string>& meters,
         }
     }
     if (!may_write(named.output, named.append || named.force) ||
-        !may_write(named.plot, named.append || named.force || has_date_fields(options.plot)) ||
+        !may_write(named.plot, named.append || named.force || has_date_fields(options.plot),
+                   named.from.empty()) ||
         !read_earlier(named, meters, earlier, take_earlier)) {
         return 1;
     }
@@ -577,6 +586,11 @@ bool put_plot(Files& files, const std::string& svg)
     }
     if (files.plot_part.empty()) {
         return true; // a device or a pipe, written into
+    }
+    if (!exists(files.plot_part)) {
+        // Its folder was emptied or removed meanwhile: made again at its path, if it can be.
+        Files again;
+        return open_plot(again, files.plot_name) && put_plot(again, svg);
     }
     if (!replaceable(files.plot_place)) {
         say("cannot put the plot in place as " + files.plot_name +

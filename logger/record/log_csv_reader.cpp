@@ -206,6 +206,7 @@ bool read_csv(std::istream& file, const std::string& path, CsvReading& reading,
     };
     std::string header = header_of(false);
     std::string text;
+    bool headed = false; // each file of several, too
     for (long line_number = 1; std::getline(file, text); ++line_number) {
         // A line without its line end is the last, cut short as it was being written.
         if (file.eof()) {
@@ -220,6 +221,7 @@ bool read_csv(std::istream& file, const std::string& path, CsvReading& reading,
             reading.meters.assign(1, std::string());
         }
         if (text == header) {
+            headed = true;
             // Files joined one after the other: a run starts. A file read after another (a
             // file a day) goes on with its run unless its elapsed seconds go back.
             if (line_number > 1) {
@@ -241,7 +243,7 @@ bool read_csv(std::istream& file, const std::string& path, CsvReading& reading,
         take(record);
         ++reading.rows;
     }
-    return !reading.meters.empty() || reading.with_meter || not_ours(reading, path, 1);
+    return headed || not_ours(reading, path, 1);
 }
 
 } // namespace logbook

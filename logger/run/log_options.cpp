@@ -255,6 +255,9 @@ bool parse_serve_address(const std::string& text, std::string& host, unsigned sh
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
     }
+    if (host.find_first_of("[]") != std::string::npos) {
+        return false; // a bracket left unclosed
+    }
     const std::string digits = colon == std::string::npos ? text : text.substr(colon + 1);
     const char* end = digits.data() + digits.size();
     const auto result = std::from_chars(digits.data(), end, port);

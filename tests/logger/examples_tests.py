@@ -227,6 +227,10 @@ def main():
                 os.symlink(entry.path, f"{checkout}/{entry.name}")
         readme = readme_examples(open(f"{SOURCE}/README.md").read())
         run_all("README.md", readme, checkout)
+        elsewhere = tempfile.mkdtemp()  # a tool's paths are its caller's
+        subprocess.run([f"{checkout}/tools/log-simulated-meter", "-n", "1", "--plot", "run.svg"],
+                       cwd=elsewhere, env=dict(os.environ, OHM_BIN_DIR=BIN), capture_output=True)
+        check(os.path.exists(f"{elsewhere}/run.svg"), "tools/log-simulated-meter", "its plot elsewhere")
         shutil.rmtree(checkout)
         check(count >= 10 and len(readme) >= 6, "the documents",
               f"{count} and {len(readme)} examples")

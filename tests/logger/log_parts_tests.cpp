@@ -196,6 +196,7 @@ TEST(Options, BadCommandLinesAreRefused)
         {"--from", "a.csv", "--meter", "COM1"},
         {"--from", "a.csv", "-n", "3"},
         {"--from", "a.csv", "--serve", "8080"},
+        {"--serve", "[::1", "COM1"},
         {"--from", "a.csv", "--wait-for-port"},
         {"-t", "1x", "COM1"},
         {"-t", "5 m", "COM1"},

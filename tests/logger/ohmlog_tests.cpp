@@ -928,7 +928,8 @@ TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
 {
     SimMeter meter;
     const std::string csv = dir_ + "/run.csv";
-    Launch launch = ohmlog_launch({"-n", "12", "-i", "0.3", "-o", csv, meter.path()});
+    Launch launch = ohmlog_launch(
+        {"-n", "12", "-i", "0.3", "-o", csv, "--plot", dir_ + "/run.svg", meter.path()});
     launch.stderr_path = dir_ + "/stderr";
     BackgroundProcess log(launch);
     const auto rows_in = [&](const std::string& path) {
@@ -936,6 +937,8 @@ TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
     };
     wait_for([&] { return rows_in(csv) >= 3; });
     std::filesystem::rename(csv, dir_ + "/moved.csv");
+    // A clean-up of its folder: the temporary plot goes too.
+    std::filesystem::remove(dir_ + "/run.svg." + std::to_string(log.pid()) + ".part");
     wait_for([&] { return rows_in(csv) >= 2; });
     std::filesystem::rename(csv, dir_ + "/run.csv.1");
     write_file(csv, "");
@@ -948,6 +951,7 @@ TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
         rows += rows_in(file);
     }
     EXPECT_EQ(rows, 12);
+    EXPECT_NE(read_file(dir_ + "/run.svg").find(">12 readings over"), std::string::npos);
     EXPECT_NE(read_file(dir_ + "/stderr")
                   .find("ohmlog: " + csv +
                         " was moved or removed; the rows go on in a new file at its path\n"),
@@ -1140,6 +1144,12 @@ TEST_F(OhmlogTest, AnOutputThatIsNoFileIsWrittenIntoOrRefused)
         EXPECT_EQ(refused.exit_status, 1) << path;
         EXPECT_EQ(refused.err, said(node, cause));
     }
+    const int pipe_reader = open((nodes + "/fifo").c_str(), O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(
+        run_ohmlog({"-n", "1", "-o", nodes + "/fifo", "--plot", nodes + "/fifo", meter.path()})
+            .exit_status,
+        2);
+    close(pipe_reader);
     EXPECT_EQ(meter.received(), "");
     EXPECT_EQ(files_in(dir_), std::vector<std::string>{});
 
@@ -1204,11 +1214,14 @@ TEST_F(OhmlogTest, FromAStreamReadOnceAsItComes)
             << from << result.err;
         EXPECT_NE(read_file(plot).find(">2 readings over 1.0 s<"), std::string::npos) << from;
     }
+    const ProcessResult kept = run_ohmlog({"--from", dir_ + "/run.csv", "--plot", plot});
+    EXPECT_EQ(kept.err, "ohmlog: " + plot + " exists; --force replaces it\n");
     std::filesystem::remove(plot);
     const ProcessResult directory = run_ohmlog({"--from", dir_, "--plot", plot});
     EXPECT_EQ(directory.exit_status, 1);
     EXPECT_EQ(directory.err, "ohmlog: cannot read " + dir_ + ": is a directory\n");
-    const ProcessResult nothing = run_ohmlog({"--from", "/dev/null", "--plot", plot});
+    const ProcessResult nothing =
+        run_ohmlog({"--from", dir_ + "/run.csv", "/dev/null", "--plot", plot});
     EXPECT_EQ(nothing.exit_status, 1);
     EXPECT_EQ(nothing.err, "ohmlog: /dev/null:1: not a CSV that ohmlog wrote\n");
     EXPECT_FALSE(std::filesystem::exists(plot));

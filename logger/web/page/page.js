@@ -127,7 +127,8 @@
     if (end.power && state.power) {
       Object.assign(state.power, end.power, { chart: state.power.chart });
     }
-    const readings = plural(total(end.stats.units, "readings"), "reading");
+    // As the summary says it: this run's readings, not an appended file's earlier ones.
+    const readings = plural(end.stats.readings, "reading");
     setConnection("ended", `the run has ended: ${readings} in ${end.stats.seconds.toFixed(1)} s`);
     redraw();
   }
