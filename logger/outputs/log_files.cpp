@@ -493,6 +493,22 @@ void discard_files(Files& files)
     }
 }
 
+namespace {
+
+// A full disk takes part of a row: the file ends with its last whole row, so that a reader
+// never meets half a row (what the stream still holds goes at its close, before the cut).
+void cut_to_whole_rows(Files& files, long whole_rows)
+{
+    std::fclose(files.csv);
+    files.csv = nullptr;
+    std::error_code ignored;
+    if (fs::is_regular_file(files.csv_name, ignored)) {
+        fs::resize_file(files.csv_name, static_cast<std::uintmax_t>(whole_rows), ignored);
+    }
+}
+
+} // namespace
+
 bool write_csv(Files& files, const std::string& text)
 {
     if (files.write_failed) {
@@ -502,12 +518,16 @@ bool write_csv(Files& files, const std::string& text)
     if (files.write_failed) {
         return false;
     }
+    const long whole_rows = files.csv == stdout ? -1 : std::ftell(files.csv);
     const WriteEnd end = write_out(files.csv, text);
     if (end != WriteEnd::written) {
         say("cannot write " + (files.csv_name.empty() ? "the output" : files.csv_name) + ": " +
             (end == WriteEnd::unread ? "nothing reads it; the rows from here on are not written"
                                      : std::strerror(errno)));
         files.write_failed = true;
+        if (end == WriteEnd::failed && whole_rows >= 0) {
+            cut_to_whole_rows(files, whole_rows);
+        }
     }
     return !files.write_failed;
 }

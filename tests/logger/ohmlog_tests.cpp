@@ -450,6 +450,23 @@ TEST_F(OhmlogTest, AnExistingFileIsKeptUnlessAppendOrForceIsGiven)
     to_stdout.working_dir = dir_;
     EXPECT_EQ(csv_lines(run_process(to_stdout).out).size(), 2u);
     EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"log.csv", "old.svg"}));
+
+    // A disk that fills within a row: the file ends with its last whole row.
+    const std::string full = make_temp_dir("ohm-full");
+    Launch mount;
+    mount.argv = {"/bin/mount", "-t", "tmpfs", "-o", "size=8k", "ohm-full", full};
+    ASSERT_EQ(run_process(mount).exit_status, 0);
+    std::string whole = rows[0] + "\n";
+    while (whole.size() + rows[1].size() + 1 < 4096 - 20) {
+        whole += rows[1] + "\n";
+    }
+    write_file(full + "/log.csv", whole);
+    write_file(full + "/filler", std::string(4096, 'x'));
+    const ProcessResult no_room =
+        run_ohmlog({"-n", "2", "-o", full + "/log.csv", "--append", meter.path()});
+    EXPECT_EQ(no_room.exit_status, 1);
+    EXPECT_NE(no_room.err.find("No space left on device"), std::string::npos) << no_room.err;
+    EXPECT_EQ(read_file(full + "/log.csv"), whole);
 }
 
 // A plot drawn afterwards from the CSV: two appended runs on one time line, lines that cannot
