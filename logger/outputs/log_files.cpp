@@ -585,11 +585,11 @@ void close_csv(Files& files)
     files.csv = nullptr;
 }
 
-bool put_plot(Files& files, const std::string& svg)
+namespace {
+
+// The plot written into its open file, which is closed; false, said, when it could not be.
+bool write_open_plot(Files& files, const std::string& svg)
 {
-    if (files.plot == nullptr) {
-        return true;
-    }
     const bool written = std::fwrite(svg.data(), 1, svg.size(), files.plot) == svg.size() &&
                          std::fflush(files.plot) == 0;
     const std::string write_error = written ? "" : std::strerror(errno);
@@ -604,13 +604,30 @@ bool put_plot(Files& files, const std::string& svg)
         }
         return false;
     }
+    return true;
+}
+
+} // namespace
+
+bool put_plot(Files& files, const std::string& svg)
+{
+    if (files.plot == nullptr) {
+        return true;
+    }
+    if (!write_open_plot(files, svg)) {
+        return false;
+    }
     if (files.plot_part.empty()) {
         return true; // a device or a pipe, written into
     }
     if (!exists(files.plot_part)) {
         // Its folder was emptied or removed meanwhile: made again at its path, if it can be.
         Files again;
-        return open_plot(again, files.plot_name) && put_plot(again, svg);
+        if (!open_plot(again, files.plot_name) || !write_open_plot(again, svg)) {
+            return false;
+        }
+        files.plot_part = again.plot_part;
+        files.plot_place = again.plot_place;
     }
     if (!replaceable(files.plot_place)) {
         say("cannot put the plot in place as " + files.plot_name +

@@ -242,6 +242,7 @@ bool start_command(const std::string& command, const std::vector<std::string>& e
 {
     std::vector<std::string> variables = command_environment(environment);
     std::vector<char*> envp;
+    envp.reserve(variables.size() + 1);
     for (std::string& variable : variables) {
         envp.push_back(variable.data());
     }

@@ -165,7 +165,11 @@ void label_ticks(const std::vector<LocalTick>& ticks, Shown shown, TimeAxis& axi
         if (within_days && (new_date || (days && day_of(tick.local) != day_of(ticks[0].local)))) {
             const bool midnight = tick.local == static_cast<double>(day_of(tick.local)) * 86400.0;
             const std::string date = local_text(tick.local, Shown::day);
-            label = midnight ? date : date + " " + label;
+            if (midnight) {
+                label = date;
+            } else {
+                label.insert(0, date + " ");
+            }
         }
         const auto alike =
             std::find_if(axis.ticks.begin(), axis.ticks.end(),

@@ -294,7 +294,7 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
     all.insert(all.end(), given.begin(), given.end());
     for (const GivenOption& option : all) {
         if (!take_option(option.code, option.value.c_str(), options, problem)) {
-            problem = option.place + problem;
+            problem.insert(0, option.place);
             return false;
         }
     }

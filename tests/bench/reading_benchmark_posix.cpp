@@ -69,7 +69,8 @@ void ohmlog_pace(const std::string& name, const std::vector<std::string>& meter_
 {
     SimMeter meter(meter_options);
     Launch launch;
-    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-n", std::to_string(readings), meter.path()};
+    launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog", "-n", std::to_string(readings),
+                   meter.path()};
     const ProcessResult run = run_process(launch);
     int ok_rows = 0;
     for (std::size_t at = run.out.find(",ok,"); at != std::string::npos;
@@ -98,7 +99,8 @@ std::vector<double> request_times(const std::string& csv, char meter = 0)
 // Readings a second from the first row's request to the last one's: without the start.
 double pace_of(const std::vector<double>& times)
 {
-    return times.size() > 1 ? (times.size() - 1) / (times.back() - times.front()) : 0.0;
+    return times.size() > 1 ? static_cast<double>(times.size() - 1) / (times.back() - times.front())
+                            : 0.0;
 }
 
 // Today's ohmlog beside the 37d0299 build (OHM_BASELINE_OHMLOG, which tools/benchmark builds
@@ -140,7 +142,7 @@ void ohmlog_flood_figures()
         SimMeter ready;
         SimMeter flood({"--stream", "--reading", "xxxxxxxxxxxxx", "--cut", "13", "--char-ms", "0"});
         Launch launch;
-        launch.argv = {OHM_NATIVE_BIN "/ohmlog",
+        launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog",
                        "-o",
                        csv,
                        "--force",
@@ -172,7 +174,7 @@ double ohmlog_figures(const std::string& device)
 {
     constexpr int readings = 40;
     Launch launch;
-    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-n", std::to_string(readings), device};
+    launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog", "-n", std::to_string(readings), device};
     const double cpu_before = children_cpu_seconds();
     const ProcessResult run = run_process(launch);
     const double cpu = children_cpu_seconds() - cpu_before;
@@ -183,7 +185,7 @@ double ohmlog_figures(const std::string& device)
 
     std::vector<double> stop_ms;
     for (int i = 0; i < 5; ++i) {
-        launch.argv = {OHM_NATIVE_BIN "/ohmlog", device};
+        launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog", device};
         BackgroundProcess log(launch);
         log.read_line(5000);
         log.read_line(5000);
@@ -196,7 +198,12 @@ double ohmlog_figures(const std::string& device)
     }
     report("ohmlog_stop_max_ms", *std::max_element(stop_ms.begin(), stop_ms.end()));
     // SIGTERM while an alarm's command hangs: it is given 2 s, then ended.
-    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "--alarm", "V<0", "--on-alarm", "sleep 300", device};
+    launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog",
+                   "--alarm",
+                   "V<0",
+                   "--on-alarm",
+                   "sleep 300",
+                   device};
     BackgroundProcess hung(launch);
     hung.read_line(5000);
     hung.read_line(5000);
@@ -230,7 +237,7 @@ void ohmlog_waiting_figure()
     const std::string dir = make_temp_dir("ohm-bench");
     SimMeter meter({"--link", dir + "/meter"});
     Launch launch;
-    launch.argv = {OHM_NATIVE_BIN "/ohmlog", "-o", dir + "/run.csv", dir + "/meter"};
+    launch.argv = {std::string(OHM_NATIVE_BIN) + "/ohmlog", "-o", dir + "/run.csv", dir + "/meter"};
     BackgroundProcess log(launch);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     meter.toggle_line();

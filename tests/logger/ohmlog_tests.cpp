@@ -1590,9 +1590,9 @@ TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
     };
     for (const auto& c : cases) {
         const std::string rest = ",DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
-        write_file(dir_ + "/run.csv",
-                   "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n" +
-                       std::string(c.first) + rest + c.last + rest);
+        std::string rows = "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame\r\n";
+        rows.append(c.first).append(rest).append(c.last).append(rest);
+        write_file(dir_ + "/run.csv", rows);
         Launch launch =
             ohmlog_launch({"--from", dir_ + "/run.csv", "--plot", dir_ + "/run.svg", "--force"});
         launch.environment = {"TZ=Europe/Paris"};
