@@ -266,6 +266,7 @@ test("MQTT says what goes wrong, at once and in the summary: login, name, certif
     { cause: "connection refused", url: `mqtt://127.0.0.1:${free}` },
     { node: "crlf", url: `mqtt://lab@127.0.0.1:${password}`, args: ["--mqtt-password-file", path.join(dir, "password.crlf")] },
     { node: "env", url: `mqtt://lab@127.0.0.1:${password}`, env: { OHM_MQTT_PASSWORD: "secret" } },
+    { node: "tls", url: `mqtts://127.0.0.1:${tls}`, args: ["--mqtt-cafile", path.join(dir, "ca.crt")] },
   ];
   await Promise.all(cases.map(async (each, index) => {
     const device = await meter(["DC  1.000   A"]);
