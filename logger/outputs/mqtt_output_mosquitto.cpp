@@ -634,6 +634,7 @@ void run_network(const std::shared_ptr<MqttLink>& shared)
             const int code = first ? mosquitto_connect_async(link.client, link.broker.host.c_str(),
                                                              link.broker.port, KEEPALIVE_S)
                                    : mosquitto_reconnect_async(link.client);
+            const int error = errno; // the cause, before the calls below set errno
             first = false;
             open = code == MOSQ_ERR_SUCCESS;
             // Not for the commands of --on-alarm: one that outlives the run would hold the
@@ -641,7 +642,7 @@ void run_network(const std::shared_ptr<MqttLink>& shared)
             fcntl(mosquitto_socket(link.client), F_SETFD, FD_CLOEXEC);
             limit = Steady::now() + CONNECT_LIMIT;
             if (!open) {
-                fail(link, code, errno, next_try);
+                fail(link, code, error, next_try);
                 continue;
             }
         }
