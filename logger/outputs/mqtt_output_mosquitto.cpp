@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <openssl/err.h>
 #include <openssl/x509_vfy.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -619,6 +620,27 @@ bool wait_to_try(MqttLink& link, Steady::time_point next_try)
     return !link.stopping;
 }
 
+// Waits up to `ms` for the attempt's TCP connection; its failure as MOSQ_ERR_ERRNO and
+// `error`. libmosquitto does not see a TLS connection refused: it tries its handshake again and
+// again, at once, until the attempt is given up. Its first try may have taken the socket's
+// error already: a connection that hung up before it was made was refused.
+int wait_for_connection(mosquitto* client, int ms, int& error, bool& connected)
+{
+    pollfd socket{mosquitto_socket(client), POLLOUT, 0};
+    if (poll(&socket, 1, ms) <= 0) {
+        return MOSQ_ERR_SUCCESS;
+    }
+    socklen_t size = sizeof error;
+    if (getsockopt(socket.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        error = errno;
+    }
+    if (error == 0 && (socket.revents & (POLLHUP | POLLERR)) != 0) {
+        error = ECONNREFUSED;
+    }
+    connected = error == 0;
+    return connected ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+}
+
 // The network thread: connections made without blocking, each wait bounded, so that a broker
 // or a firewall cannot keep the run from ending.
 void run_network(const std::shared_ptr<MqttLink>& shared)
@@ -627,13 +649,16 @@ void run_network(const std::shared_ptr<MqttLink>& shared)
     Steady::time_point next_try = Steady::now();
     Steady::time_point limit = next_try;
     bool open = false;
+    bool connected = false; // the attempt's TCP connection is made
     bool first = true;
     while (open || wait_to_try(link, next_try)) {
         if (!open) {
+            connected = false;
             errno = 0;
             const int code = first ? mosquitto_connect_async(link.client, link.broker.host.c_str(),
                                                              link.broker.port, KEEPALIVE_S)
                                    : mosquitto_reconnect_async(link.client);
+            const int error = errno; // the cause, before the calls below set errno
             first = false;
             open = code == MOSQ_ERR_SUCCESS;
             // Not for the commands of --on-alarm: one that outlives the run would hold the
@@ -641,13 +666,19 @@ void run_network(const std::shared_ptr<MqttLink>& shared)
             fcntl(mosquitto_socket(link.client), F_SETFD, FD_CLOEXEC);
             limit = Steady::now() + CONNECT_LIMIT;
             if (!open) {
-                fail(link, code, errno, next_try);
+                fail(link, code, error, next_try);
                 continue;
             }
         }
-        errno = 0;
-        const int code = mosquitto_loop(link.client, LOOP_MS, 1);
-        const int error = errno;
+        int error = 0;
+        int code = MOSQ_ERR_SUCCESS;
+        if (connected) {
+            errno = 0;
+            code = mosquitto_loop(link.client, LOOP_MS, 1);
+            error = errno;
+        } else {
+            code = wait_for_connection(link.client, LOOP_MS, error, connected);
+        }
         if (code != MOSQ_ERR_SUCCESS) {
             open = false;
             fail(link, code, error, next_try);

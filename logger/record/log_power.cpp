@@ -91,8 +91,10 @@ std::vector<PowerPoint> settle(PowerPairing& pairing, double settled_before_s)
         settle_one(pairing, pairing.waiting.front(), points);
         pairing.waiting.pop_front();
     }
+    // A volt reading requested before the latest ampere reading may complete after it.
     const double oldest_needed =
-        (pairing.waiting.empty() ? pairing.amperes_until_s : pairing.waiting.front().elapsed_s) -
+        (pairing.waiting.empty() ? std::min(pairing.amperes_until_s, pairing.volts_until_s)
+                                 : pairing.waiting.front().elapsed_s) -
         PAIRING_S;
     while (pairing.amperes.size() > KEPT_AMPERES ||
            (!pairing.amperes.empty() && pairing.amperes.front().elapsed_s < oldest_needed)) {
@@ -181,6 +183,7 @@ std::vector<PowerPoint> pair_for_power(PowerPairing& pairing, const Record& reco
         if (wanted(pairing, record, "V", pairing.told_volts, meter_name, notice)) {
             pairing.waiting.push_back(record);
         }
+        pairing.volts_until_s = std::max(pairing.volts_until_s, record.elapsed_s);
     }
     return settle(pairing, -std::numeric_limits<double>::infinity());
 }

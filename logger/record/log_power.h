@@ -61,6 +61,7 @@ struct PowerPairing {
     std::deque<Record> waiting;    // ok DC volt readings not yet paired
     std::deque<Record> amperes;    // the recent ok DC ampere readings
     double amperes_until_s = -1.0; // request time of the latest ampere reading, any status
+    double volts_until_s = -1.0;   // and of the latest volt reading: none earlier comes
     std::deque<double> gaps;       // times of readings since the last point that break it
     double last_point_s = -1.0;
     Integral energy;         // watt seconds

@@ -776,6 +776,16 @@ TEST(Power, IntegralsFollowTheSeriesPace)
     integrate(lone, 1.5, 1.0, false);
     EXPECT_EQ(unintegrated_reason(lone), "");
 
+    RunView slow; // U's reply completes after I's next one: U at 0.002 s still has I at 0 s
+    set_up_power(slow);
+    for (const Record& record :
+         {dc(1, Status::ok, 0.5, 0.0), dc(1, Status::ok, 0.5, 1.2), dc(0, Status::ok, 12.0, 0.002),
+          dc(0, Status::ok, 12.0, 2.4), dc(1, Status::ok, 0.5, 2.4)}) {
+        add_to_view(slow, record);
+    }
+    flush_view(slow, 1e9);
+    EXPECT_DOUBLE_EQ(slow.power->pairing.energy.total, 2.398 * 6.0);
+
     RunView other;
     set_up_power(other);
     Record ac = dc(1, Status::ok, 0.5, 0.0);

@@ -31,7 +31,7 @@ function run(program, args, env = {}) {
   child.err = "";
   child.stdout.on("data", (chunk) => (child.out += chunk));
   child.stderr.on("data", (chunk) => (child.err += chunk));
-  child.ended = new Promise((resolve) => child.on("exit", (code) => {
+  child.ended = new Promise((resolve) => child.on("close", (code) => {
     if (code === 66) {
       races.push(child.err);
     }
@@ -261,11 +261,13 @@ test("MQTT says what goes wrong, at once and in the summary: login, name, certif
   writeFileSync(path.join(dir, "password.crlf"), "secret\r\n");
   const cases = [
     { cause: "login refused \\(not authorised\\)", url: `mqtt://lab@127.0.0.1:${password}`, env: { OHM_MQTT_PASSWORD: "guess" }, serve: true },
-    { cause: "name not found \\(broker\\.invalid: ", url: "mqtt://broker.invalid" },
+    { cause: "name not found \\(broker\\.invalid: (?!Unknown error)", url: "mqtt://broker.invalid" },
     { cause: "certificate refused", url: `mqtts://127.0.0.1:${tls}`, args: ["--mqtt-cafile", path.join(dir, "other.crt")] },
     { cause: "connection refused", url: `mqtt://127.0.0.1:${free}` },
+    { cause: "connection refused", url: `mqtts://127.0.0.1:${free}`, args: ["--mqtt-cafile", path.join(dir, "ca.crt")] },
     { node: "crlf", url: `mqtt://lab@127.0.0.1:${password}`, args: ["--mqtt-password-file", path.join(dir, "password.crlf")] },
     { node: "env", url: `mqtt://lab@127.0.0.1:${password}`, env: { OHM_MQTT_PASSWORD: "secret" } },
+    { node: "tls", url: `mqtts://127.0.0.1:${tls}`, args: ["--mqtt-cafile", path.join(dir, "ca.crt")] },
   ];
   await Promise.all(cases.map(async (each, index) => {
     const device = await meter(["DC  1.000   A"]);
