@@ -420,7 +420,8 @@ std::string failure_of(MqttLink& link, int code, int error, bool lost)
     if (!link.refusal.empty()) {
         return link.refusal;
     }
-    if (lost && (code == MOSQ_ERR_CONN_LOST || code == MOSQ_ERR_ERRNO)) {
+    // A plain connection to a TLS port, among others, is lost before the broker answers.
+    if (code == MOSQ_ERR_CONN_LOST || (lost && code == MOSQ_ERR_ERRNO)) {
         return "connection lost";
     }
     if (code == MOSQ_ERR_EAI) {
