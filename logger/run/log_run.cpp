@@ -225,6 +225,7 @@ void hand_out(Run& run, const RecordNews& news)
     for (const AlarmEvent& event : news.alarms) {
         if (event.raised && run.options.stop_on_alarm && run.view.ended_by.empty()) {
             run.view.ended_by = run.view.alarms[static_cast<std::size_t>(event.alarm)].rule.text;
+            run.plan.let_exchanges_end = true;
             stop_requested = true;
         }
     }

@@ -807,15 +807,20 @@ TEST_F(OhmlogTest, AlarmsActAndCanEndTheRun)
     }
     EXPECT_EQ(run.err.find("not started"), std::string::npos) << "none waited at the end";
 
-    // The command of the rise that ends the run runs: it is given its time at the end.
+    // The command of the rise that ends the run runs: it is given its time at the end. The
+    // slow meter's reading asked for with the one that rose is still written.
+    SimMeter slow({"--reading", "DC  1.000   A", "--delay", "600"});
     const ProcessResult stopped =
-        run_ohmlog({"-n", "8", "--alarm", "U:V<2.9", "--stop-on-alarm", "--on-alarm",
-                    "sleep 0.5; echo $OHM_STATE > " + dir_ + "/stopped", "U=" + cell.path()});
+        run_ohmlog({"-n", "8", "-i", "0.5", "--alarm", "U:V<2.9", "--stop-on-alarm", "--on-alarm",
+                    "sleep 0.5; echo $OHM_STATE > " + dir_ + "/stopped", "U=" + cell.path(),
+                    "I=" + slow.path()});
     EXPECT_EQ(stopped.exit_status, 3) << "a run cut off, not a finished count";
     EXPECT_EQ(read_file(dir_ + "/stopped"), "raised\n");
     const std::vector<std::string> stopped_rows = csv_lines(stopped.out);
-    ASSERT_LT(stopped_rows.size(), 9u) << "ended early";
-    EXPECT_EQ(fields_after_time(stopped_rows[3]), "DC,2.800,V,2.8,V,ok,DC  2.800   V");
+    ASSERT_LT(stopped_rows.size(), 17u) << "ended early";
+    EXPECT_EQ(count_of(stopped.out, "DC,2.800,V,2.8,V,ok,DC  2.800   V,U\r\n"), 1);
+    EXPECT_EQ(count_of(stopped.out, "A,ok,DC  1.000   A,I\r\n"),
+              static_cast<int>(slow.received().size()));
     EXPECT_NE(stopped.err.find("  the run ended at the rise of U:V<2.9\n"), std::string::npos)
         << stopped.err;
 }
