@@ -292,7 +292,13 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
         return false;
     }
     all.insert(all.end(), given.begin(), given.end());
+    bool file_choice = true; // of --append or --force, one choice: the command line's replaces it
     for (const GivenOption& option : all) {
+        if (option.place.empty() && (option.code == APPEND || option.code == FORCE) &&
+            file_choice) {
+            options.append = options.force = false;
+            file_choice = false;
+        }
         if (!take_option(option.code, option.value.c_str(), options, problem)) {
             problem = option.place + problem;
             return false;

@@ -882,6 +882,8 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         EXPECT_NE(check.out.find(said), std::string::npos) << said << check.out;
     }
     EXPECT_EQ(files_in(dir_), std::vector<std::string>{"bench.conf"});
+    EXPECT_NE(run_ohmlog({"--check-config", conf, "--force"}).out.find(", replacing a file"),
+              std::string::npos);
     const ProcessResult run = run_ohmlog({"--config", conf, "-n", "2", "--alarm", "V>0"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(csv_lines(read_file(dir_ + "/run.csv")).size(), 3u);
