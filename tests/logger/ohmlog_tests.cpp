@@ -905,7 +905,11 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         EXPECT_NE(refused.err.find(said), std::string::npos) << refused.err;
         EXPECT_EQ(count_of(refused.err, "\n"), 1) << refused.err;
     }
-    EXPECT_EQ(run_ohmlog({"--config", dir_ + "/none.conf"}).exit_status, 2);
+    for (const std::string& unreadable : {dir_ + "/none.conf", dir_, std::string("/dev/zero")}) {
+        const ProcessResult refused = run_ohmlog({"--config", unreadable});
+        EXPECT_EQ(refused.exit_status, 2);
+        EXPECT_NE(refused.err.find(unreadable), std::string::npos) << refused.err;
+    }
     EXPECT_EQ(meter.received(), "\r\r");
 }
 
