@@ -324,7 +324,7 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
             file_choice = false;
         }
         if (!take_option(option.code, option.value.c_str(), options, problem)) {
-            problem = option.place + problem;
+            problem.insert(0, option.place);
             return false;
         }
     }
