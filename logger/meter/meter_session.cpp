@@ -84,7 +84,7 @@ void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& s
     };
     Clock::time_point stop_noticed{};
     const auto exchange_may_go_on = [&] {
-        if (!*plan.stop) {
+        if (!*plan.stop || plan.let_exchanges_end) {
             return true;
         }
         stop_noticed = stop_noticed == Clock::time_point{} ? Clock::now() : stop_noticed;

@@ -20,6 +20,8 @@ struct SessionPlan {
     Clock::time_point start{}; // the common start, until the first request went out
     Clock::time_point end{};   // no request starts after this
     const std::atomic<bool>* stop = nullptr; // the user asked the run to end
+    // With the stop, the exchanges under way end as they would (--stop-on-alarm), not cut short.
+    std::atomic<bool> let_exchanges_end{false};
     // The run's first request, whichever meter sent it: elapsed seconds and request k of each
     // meter (at k intervals) count from it.
     mutable std::atomic<Clock::time_point> origin{Clock::time_point{}};

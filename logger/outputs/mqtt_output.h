@@ -53,6 +53,11 @@ std::shared_ptr<MqttPublisher>
 new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>& meters, bool power,
                    const std::vector<std::string>& alarms, std::string& problem);
 
+// The settings checked as new_mqtt_publisher checks them, for --check-config: no connection is
+// made and the node is not held, so that the file of a logger that runs can be checked.
+bool check_mqtt_settings(const MqttSettings& settings, const std::vector<std::string>& meters,
+                         bool power, const std::vector<std::string>& alarms, std::string& problem);
+
 // Publishes each record, power point, availability change and alarm, says what goes wrong and
 // keeps `view.mqtt` up to date; at the end says offline, disconnects and tells how many messages
 // went, were dropped, and the last failure. It needs to be called as the time passes, not only

@@ -1030,6 +1030,16 @@ new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>&
     return wait_for_start(*link, problem) ? publisher : nullptr;
 }
 
+bool check_mqtt_settings(const MqttSettings& settings, const std::vector<std::string>& meters,
+                         bool power, const std::vector<std::string>& alarms, std::string& problem)
+{
+    MqttLink link;
+    link.names.meters = meters;
+    link.names.power = power;
+    link.names.rules = alarms;
+    return take_settings(settings, link, problem) && distinct_sensors(link.names, problem);
+}
+
 Output mqtt_output(MqttPublisher& publisher, Terminal& terminal, RunView& view)
 {
     MqttLink& link = *publisher.link;

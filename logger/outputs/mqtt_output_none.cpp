@@ -7,13 +7,19 @@
 
 namespace logbook {
 
-std::shared_ptr<MqttPublisher> new_mqtt_publisher(const MqttSettings&,
-                                                  const std::vector<std::string>&, bool,
-                                                  const std::vector<std::string>&,
-                                                  std::string& problem)
+bool check_mqtt_settings(const MqttSettings&, const std::vector<std::string>&, bool,
+                         const std::vector<std::string>&, std::string& problem)
 {
     problem = "--mqtt: this build has no MQTT (libmosquitto is built for Linux only); publish "
               "from the Linux ohmlog";
+    return false;
+}
+
+std::shared_ptr<MqttPublisher>
+new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>& meters, bool power,
+                   const std::vector<std::string>& alarms, std::string& problem)
+{
+    check_mqtt_settings(settings, meters, power, alarms, problem);
     return nullptr;
 }
 

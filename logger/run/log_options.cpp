@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include <getopt.h>
@@ -11,6 +12,9 @@
 namespace logbook {
 
 namespace {
+
+// The longest line of a file of options.
+constexpr std::size_t LONGEST_LINE = 65536;
 
 enum LongOnly {
     APPEND = 256,
@@ -202,17 +206,37 @@ bool read_option_line(const std::string& line, const std::string& place,
     return problem.empty();
 }
 
+// A line of the file of options, without its LF; false at the end of the file. A line past
+// LONGEST_LINE is cut there: a device that never ends a line (/dev/zero) is not read forever.
+bool next_line(std::istream& file, std::string& line)
+{
+    line.clear();
+    for (int c = 0; (c = file.get()) != std::char_traits<char>::eof() && c != '\n';) {
+        line.push_back(static_cast<char>(c));
+        if (line.size() > LONGEST_LINE) {
+            return true;
+        }
+    }
+    return !line.empty() || !file.eof();
+}
+
 bool read_option_file(const std::string& path, std::vector<GivenOption>& given,
                       std::string& problem)
 {
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        problem = "cannot read " + path + ": " + std::strerror(errno);
+    std::error_code error;
+    if (!file || std::filesystem::is_directory(path, error)) {
+        problem = "cannot read " + path + ": " + std::strerror(file ? EISDIR : errno);
         return false;
     }
     std::string line;
-    for (long number = 1; std::getline(file, line); ++number) {
-        if (!read_option_line(line, path + ":" + std::to_string(number) + ": ", given, problem)) {
+    for (long number = 1; next_line(file, line); ++number) {
+        const std::string place = path + ":" + std::to_string(number) + ": ";
+        if (line.size() > LONGEST_LINE) {
+            problem = place + "a line longer than " + std::to_string(LONGEST_LINE) + " bytes";
+            return false;
+        }
+        if (!read_option_line(line, place, given, problem)) {
             return false;
         }
     }
@@ -292,7 +316,13 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
         return false;
     }
     all.insert(all.end(), given.begin(), given.end());
+    bool file_choice = true; // of --append or --force, one choice: the command line's replaces it
     for (const GivenOption& option : all) {
+        if (option.place.empty() && (option.code == APPEND || option.code == FORCE) &&
+            file_choice) {
+            options.append = options.force = false;
+            file_choice = false;
+        }
         if (!take_option(option.code, option.value.c_str(), options, problem)) {
             problem.insert(0, option.place);
             return false;

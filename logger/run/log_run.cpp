@@ -111,14 +111,17 @@ bool choose_meters(Run& run, std::string& problem)
         return false;
     }
     set_up_view(run.view, meters, power, rules);
-    if (!run.options.mqtt.empty()) {
-        const LogOptions& options = run.options;
-        run.mqtt = new_mqtt_publisher(MqttSettings{options.mqtt, options.mqtt_cafile,
-                                                   options.mqtt_password_file, options.mqtt_node},
-                                      names_of(run), power.has_value(), options.alarms, problem);
-        return run.mqtt != nullptr;
+    const LogOptions& options = run.options;
+    if (options.mqtt.empty()) {
+        return true;
     }
-    return true;
+    const MqttSettings mqtt{options.mqtt, options.mqtt_cafile, options.mqtt_password_file,
+                            options.mqtt_node};
+    if (options.check_config) {
+        return check_mqtt_settings(mqtt, names_of(run), power.has_value(), options.alarms, problem);
+    }
+    run.mqtt = new_mqtt_publisher(mqtt, names_of(run), power.has_value(), options.alarms, problem);
+    return run.mqtt != nullptr;
 }
 
 // Every port opens before any meter is asked anything. With --wait-for-port, one that does
@@ -222,6 +225,7 @@ void hand_out(Run& run, const RecordNews& news)
     for (const AlarmEvent& event : news.alarms) {
         if (event.raised && run.options.stop_on_alarm && run.view.ended_by.empty()) {
             run.view.ended_by = run.view.alarms[static_cast<std::size_t>(event.alarm)].rule.text;
+            run.plan.let_exchanges_end = true;
             stop_requested = true;
         }
     }

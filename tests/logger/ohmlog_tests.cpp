@@ -807,15 +807,20 @@ TEST_F(OhmlogTest, AlarmsActAndCanEndTheRun)
     }
     EXPECT_EQ(run.err.find("not started"), std::string::npos) << "none waited at the end";
 
-    // The command of the rise that ends the run runs: it is given its time at the end.
+    // The command of the rise that ends the run runs: it is given its time at the end. The
+    // slow meter's reading asked for with the one that rose is still written.
+    SimMeter slow({"--reading", "DC  1.000   A", "--delay", "600"});
     const ProcessResult stopped =
-        run_ohmlog({"-n", "8", "--alarm", "U:V<2.9", "--stop-on-alarm", "--on-alarm",
-                    "sleep 0.5; echo $OHM_STATE > " + dir_ + "/stopped", "U=" + cell.path()});
+        run_ohmlog({"-n", "8", "-i", "0.5", "--alarm", "U:V<2.9", "--stop-on-alarm", "--on-alarm",
+                    "sleep 0.5; echo $OHM_STATE > " + dir_ + "/stopped", "U=" + cell.path(),
+                    "I=" + slow.path()});
     EXPECT_EQ(stopped.exit_status, 3) << "a run cut off, not a finished count";
     EXPECT_EQ(read_file(dir_ + "/stopped"), "raised\n");
     const std::vector<std::string> stopped_rows = csv_lines(stopped.out);
-    ASSERT_LT(stopped_rows.size(), 9u) << "ended early";
-    EXPECT_EQ(fields_after_time(stopped_rows[3]), "DC,2.800,V,2.8,V,ok,DC  2.800   V");
+    ASSERT_LT(stopped_rows.size(), 17u) << "ended early";
+    EXPECT_EQ(count_of(stopped.out, "DC,2.800,V,2.8,V,ok,DC  2.800   V,U\r\n"), 1);
+    EXPECT_EQ(count_of(stopped.out, "A,ok,DC  1.000   A,I\r\n"),
+              static_cast<int>(slow.received().size()));
     EXPECT_NE(stopped.err.find("  the run ended at the rise of U:V<2.9\n"), std::string::npos)
         << stopped.err;
 }
@@ -877,6 +882,8 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         EXPECT_NE(check.out.find(said), std::string::npos) << said << check.out;
     }
     EXPECT_EQ(files_in(dir_), std::vector<std::string>{"bench.conf"});
+    EXPECT_NE(run_ohmlog({"--check-config", conf, "--force"}).out.find(", replacing a file"),
+              std::string::npos);
     const ProcessResult run = run_ohmlog({"--config", conf, "-n", "2", "--alarm", "V>0"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(csv_lines(read_file(dir_ + "/run.csv")).size(), 3u);
@@ -898,7 +905,11 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         EXPECT_NE(refused.err.find(said), std::string::npos) << refused.err;
         EXPECT_EQ(count_of(refused.err, "\n"), 1) << refused.err;
     }
-    EXPECT_EQ(run_ohmlog({"--config", dir_ + "/none.conf"}).exit_status, 2);
+    for (const std::string& unreadable : {dir_ + "/none.conf", dir_, std::string("/dev/zero")}) {
+        const ProcessResult refused = run_ohmlog({"--config", unreadable});
+        EXPECT_EQ(refused.exit_status, 2);
+        EXPECT_NE(refused.err.find(unreadable), std::string::npos) << refused.err;
+    }
     EXPECT_EQ(meter.received(), "\r\r");
 }
 

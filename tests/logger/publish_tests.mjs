@@ -238,6 +238,10 @@ test("MQTT for Home Assistant: readings, power, energy, charge and alarms with t
   const here = ohmlog(["-n", "1", "--mqtt", url, "--mqtt-node", "pair", `I=${amperes}`]);
   assert.equal(await here.ended, 2);
   assert.match(here.err, /^ohmlog: another ohmlog on this machine publishes as node pair; name this one with --mqtt-node\n/);
+  // Its file of options checked while it runs: the check connects to nothing and holds no node.
+  writeFileSync(path.join(dir, "pair.conf"), `mqtt ${url}\nmqtt-node pair\nmeter U=${volts}\n`);
+  const check = ohmlog(["--check-config", path.join(dir, "pair.conf")]);
+  assert.equal(await check.ended, 0, check.err);
   second.kill("SIGKILL");
   await until("the will", () => messages(sub, "ohm/pair/availability").at(-1) === "offline");
   const left = retainedNow(sub);
