@@ -269,6 +269,7 @@ test("MQTT says what goes wrong, at once and in the summary: login, name, certif
     { cause: "certificate refused", url: `mqtts://127.0.0.1:${tls}`, args: ["--mqtt-cafile", path.join(dir, "other.crt")] },
     { cause: "connection refused", url: `mqtt://127.0.0.1:${free}` },
     { cause: "connection refused", url: `mqtts://127.0.0.1:${free}`, args: ["--mqtt-cafile", path.join(dir, "ca.crt")] },
+    { cause: "connection lost", url: `mqtt://127.0.0.1:${tls}` },
     { node: "crlf", url: `mqtt://lab@127.0.0.1:${password}`, args: ["--mqtt-password-file", path.join(dir, "password.crlf")] },
     { node: "env", url: `mqtt://lab@127.0.0.1:${password}`, env: { OHM_MQTT_PASSWORD: "secret" } },
     { node: "tls", url: `mqtts://127.0.0.1:${tls}`, args: ["--mqtt-cafile", path.join(dir, "ca.crt")] },
