@@ -36,14 +36,15 @@ else()
     file(WRITE ${control}/shlibs
          "libohmbridge ${PROJECT_VERSION_MAJOR} ohm (>= ${PROJECT_VERSION})\n")
     file(WRITE ${control}/triggers "activate-noawait ldconfig\n")
-    # ohmlog's service: the user made by postinst (with adduser) and left by postrm; the
+    # ohmlog's service: the user made by postinst (with adduser) and left by postrm, its
+    # instances stopped by prerm on removal and restarted by postinst on upgrade; the
     # example of its options a configuration file of the package. Our own postinst and postrm
     # replace CPack's, which only called ldconfig: the trigger above does that.
     file(WRITE ${control}/conffiles "/etc/ohmlog/bench.conf.example\n")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${control}/shlibs ${control}/triggers
         ${control}/conffiles ${PROJECT_SOURCE_DIR}/packaging/postinst
-        ${PROJECT_SOURCE_DIR}/packaging/postrm)
+        ${PROJECT_SOURCE_DIR}/packaging/prerm ${PROJECT_SOURCE_DIR}/packaging/postrm)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

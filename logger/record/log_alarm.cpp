@@ -329,8 +329,14 @@ bool parse_alarm(const std::string& text, const std::vector<std::string>& meters
     }
     options = options && parse_left(comparison.substr(0, at), meters, power, rule, reason) &&
               parse_threshold(comparison.substr(at + 1), rule, reason);
+    std::vector<std::string> named;
     for (std::string option; options && words >> option;) {
+        named.push_back(option.substr(0, option.find('=')));
         options = parse_option(option, rule, reason);
+        if (options && std::count(named.begin(), named.end(), named.back()) > 1) {
+            reason = named.back() + "= given twice";
+            options = false;
+        }
     }
     if (options && !rule.lost &&
         (rule.below ? compare_decimals(rule.clear, rule.threshold) < 0

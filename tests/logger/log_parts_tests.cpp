@@ -470,6 +470,7 @@ TEST(Alarms, RulesParse)
         {"V<3 for=0s", "for=0s: a number of readings, or seconds (for=30s)"},
         {"V<3 for=-1s", "for=-1s: a number of readings, or seconds (for=30s)"},
         {"V<3 every=2", "unknown option 'every=2' (for=N, for=30s, clear=VALUE)"},
+        {"V<3 for=3 for=2s", "for= given twice"},
         {"lost<3s", "a lost port's rule is lost>TIME"},
         {"lost>-5s", "'-5s' is no time a port can be lost"},
         {"lost>5s for=3", "a lost port's rule takes no option"},
