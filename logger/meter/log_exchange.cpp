@@ -16,6 +16,9 @@ constexpr auto WAIT_SLICE = std::chrono::milliseconds(50);
 // An extra reply that a meter queued starts within a character of the one before; on a link
 // faster than the meter's own line, within this.
 constexpr auto SHORTEST_FOLLOW_ON = std::chrono::milliseconds(10);
+// Lines owed to earlier requests at most: those of two bounds. A meter silent for long did not
+// hear its requests, and one whose lines follow without end is not waited for longer.
+constexpr int MOST_OWED = 2 * static_cast<int>(REPLY_BOUND / REPEAT_AFTER);
 
 bool port_lost(const ExchangePolicy& policy)
 {
@@ -182,6 +185,21 @@ bool answered_last_request(const ExchangePolicy& policy, const Exchange& exchang
            after_last <= policy.answer_time + leeway;
 }
 
+// True when a line begins, unasked, within `wait` of the meter's last byte and ends within
+// the bound; `line` then holds it.
+bool line_follows(ExchangePolicy& policy, Clock::duration wait, const Asking& carry_on,
+                  Exchange& line)
+{
+    if (!input_by(policy, policy.last_heard + wait, carry_on)) {
+        return false;
+    }
+    line = Exchange{};
+    line.requested = Clock::now();
+    line.sent.push_back(line.requested);
+    return collect(policy, line, line.requested + REPLY_BOUND, false, carry_on) ==
+           ExchangeEnd::reply;
+}
+
 // A meter that heard more than one of the requests answers each of them: right behind the
 // reply when it queues them, or in turn, each as long after the reply before as it took for
 // the first. Each extra reply is read and dropped; gives how many came.
@@ -191,18 +209,30 @@ int drain_extra_replies(ExchangePolicy& policy, const Exchange& exchange, const 
         (exchange.first_byte - exchange.requested) +
         std::max<Clock::duration>(character_time(policy) * 5 / 2, SHORTEST_FOLLOW_ON);
     int extras = 0;
+    Exchange extra;
     while (extras + 1 < static_cast<int>(exchange.sent.size()) &&
-           input_by(policy, policy.last_heard + wait, carry_on)) {
-        Exchange extra;
-        extra.requested = Clock::now();
-        extra.sent.push_back(extra.requested);
-        if (collect(policy, extra, extra.requested + REPLY_BOUND, false, carry_on) !=
-            ExchangeEnd::reply) {
-            break;
-        }
+           line_follows(policy, wait, carry_on, extra)) {
         ++extras;
     }
     return extras;
+}
+
+// A reply that came while `owed` lines were still owed to earlier requests: a meter that
+// answers them late, in order, sends theirs first and this request's last, so each line that
+// follows unasked shows that the one before answered an earlier request. One that answers in
+// turn takes as long after each line as it took for the late one: each is waited for as long as
+// a reply. The last line that came is the reply; gives how many were dropped before it.
+int catch_up(ExchangePolicy& policy, Exchange& exchange, int owed, const Asking& carry_on)
+{
+    int dropped = 0;
+    Exchange next;
+    while (dropped < owed && line_follows(policy, REPLY_BOUND, carry_on, next)) {
+        exchange.reply = next.reply;
+        exchange.first_byte = next.first_byte;
+        ++dropped;
+    }
+    exchange.dropped_lines += dropped;
+    return dropped;
 }
 
 // The reply answered the request `extras` places before the last: each later one had its own
@@ -328,9 +358,11 @@ Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on)
     }
     exchange.sent.push_back(exchange.requested);
     exchange.end = collect(policy, exchange, exchange.requested + REPLY_BOUND, true, carry_on);
-    // Without a reply, each request may still be answered late: as late as the meter takes, or
-    // before it has answered at all, as late as the bound and the frame read from there.
-    policy.owed_lines = static_cast<int>(exchange.sent.size());
+    const int owed = policy.owed_lines;
+    // Without a reply, each request may still be answered late, after those still owed: as late
+    // as the meter takes, or before it has answered at all, as late as the bound and the frame
+    // read from there.
+    policy.owed_lines = std::min(owed + static_cast<int>(exchange.sent.size()), MOST_OWED);
     policy.owed_until =
         exchange.sent.back() + (policy.answered ? repeat_after(policy) : REPLY_BOUND + FRAME_TIME);
     if (exchange.end == ExchangeEnd::reply) {
@@ -342,8 +374,11 @@ Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on)
             answered = extras == 0 && !policy.answered ? exchange.sent.front()
                                                        : answered_request(exchange, extras);
         }
-        learn_answer_time(policy, exchange.first_byte - answered);
-        learn_rest(policy, hurried, answered != exchange.requested);
+        // A reply that waited behind others says nothing of the meter's pace.
+        if (owed == 0 || catch_up(policy, exchange, owed, carry_on) == 0) {
+            learn_answer_time(policy, exchange.first_byte - answered);
+            learn_rest(policy, hurried, answered != exchange.requested);
+        }
         policy.owed_lines = policy.follows_replies ? 1 : 0;
         policy.owed_until = {};
     } else if (exchange.end == ExchangeEnd::port_lost) {

@@ -6,7 +6,10 @@
 // an earlier request may still be answered, and is then dropped through its line end. A meter
 // that owes no earlier line and answers at once (or a link that hands the request over at once)
 // is read as it answers. While an earlier request may still bring a line, and until the meter
-// has shown that nothing follows its replies, a request waits for a quiet line first.
+// has shown that nothing follows its replies, a request waits for a quiet line first. A reply
+// that came while earlier requests may still bring lines is read on: a meter that answers them
+// late, in order or in turn, sends theirs first, so the last line that follows it unasked is the
+// reply, and the lines before it are dropped.
 //
 // A request the meter did not hear (a byte lost on the line, a meter not ready just after its
 // last reply) is sent again once the meter's own answer time, learnt from its recent replies,
@@ -116,8 +119,8 @@ using Asking = std::function<bool()>;
 
 // One reading on the policy's port. `carry_on` is asked between reads (at least every 110 ms);
 // when it says no, an incomplete exchange ends as stopped. It ends within QUIET_BOUND,
-// REPLY_BOUND and FRAME_TIME of its start, and once more that long when it drains extra
-// replies.
+// REPLY_BOUND and FRAME_TIME of its start, and once more that long for each extra reply or
+// line owed to an earlier request that it drains.
 Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on);
 
 enum class MeterOpen { opened, failed, not_serial };

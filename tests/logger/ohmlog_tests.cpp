@@ -230,6 +230,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--numbered", "--in-turn", "--delays", "20,350"},
                     {REPLY[1], REPLY[2], REPLY[6], REPLY[7]},
                     7},
+        // Reply 2 begins after two bounds, and the replies to 3 and 4 follow it in turn: the
+        // row of 3 has none, and 2 and 3, owed when 4 goes out, are dropped.
+        BadLineCase{"late_once_then_in_turn",
+                    {"--numbered", "--delays", "500,2300,500"},
+                    {REPLY[1], ",,,,,no-reply,", ",,,,,no-reply,", REPLY[4], REPLY[5]},
+                    5},
         // Slow from the start: not asked twice before it has shown its pace.
         BadLineCase{"slow_from_the_start",
                     {"--numbered", "--in-turn", "--delay", "400"},
