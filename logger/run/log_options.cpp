@@ -220,6 +220,20 @@ bool next_line(std::istream& file, std::string& line)
     return !line.empty() || !file.eof();
 }
 
+// Editors on Windows may start the file with a byte order mark: UTF-8's is skipped; a file in
+// UTF-16, as Windows PowerShell writes one, is said to be.
+bool skip_byte_order_mark(std::string& line, const std::string& path, std::string& problem)
+{
+    if (line.rfind("\xFF\xFE", 0) == 0 || line.rfind("\xFE\xFF", 0) == 0) {
+        problem = "cannot read " + path + ": it is UTF-16; save it as UTF-8";
+        return false;
+    }
+    if (line.rfind("\xEF\xBB\xBF", 0) == 0) {
+        line.erase(0, 3);
+    }
+    return true;
+}
+
 bool read_option_file(const std::string& path, std::vector<GivenOption>& given,
                       std::string& problem)
 {
@@ -231,6 +245,9 @@ bool read_option_file(const std::string& path, std::vector<GivenOption>& given,
     }
     std::string line;
     for (long number = 1; next_line(file, line); ++number) {
+        if (number == 1 && !skip_byte_order_mark(line, path, problem)) {
+            return false;
+        }
         const std::string place = path + ":" + std::to_string(number) + ": ";
         if (line.size() > LONGEST_LINE) {
             problem = place + "a line longer than " + std::to_string(LONGEST_LINE) + " bytes";

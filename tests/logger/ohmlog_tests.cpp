@@ -878,8 +878,9 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
 {
     SimMeter meter;
     const std::string conf = dir_ + "/bench.conf";
-    write_file(conf, "# the bench\nmeter U=" + meter.path() + "\n  count 50\ninterval=0.2\r\n" +
-                         "alarm   V<0  \noutput " + dir_ + "/run.csv\nappend\n");
+    write_file(conf, "\xEF\xBB\xBF# the bench\nmeter U=" + meter.path() +
+                         "\n  count 50\ninterval=0.2\r\n" + "alarm   V<0  \noutput " + dir_ +
+                         "/run.csv\nappend\n");
     const ProcessResult check = run_ohmlog({"--check-config", conf});
     EXPECT_EQ(check.exit_status, 0) << check.err;
     for (const std::string& said :
@@ -911,6 +912,9 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         EXPECT_NE(refused.err.find(said), std::string::npos) << refused.err;
         EXPECT_EQ(count_of(refused.err, "\n"), 1) << refused.err;
     }
+    write_file(dir_ + "/utf16.conf", std::string("\xFF\xFEm\0e\0t\0e\0r\0", 12));
+    EXPECT_NE(run_ohmlog({"--config", dir_ + "/utf16.conf"}).err.find("conf: it is UTF-16"),
+              std::string::npos);
     for (const std::string& unreadable : {dir_ + "/none.conf", dir_, std::string("/dev/zero")}) {
         const ProcessResult refused = run_ohmlog({"--config", unreadable});
         EXPECT_EQ(refused.exit_status, 2);
