@@ -21,14 +21,14 @@ namespace fs = std::filesystem;
 bool exists(const std::string& path)
 {
     std::error_code error;
-    return fs::exists(path, error);
+    return fs::exists(file_path(path), error);
 }
 
 // A file whose bytes writing would change: not a device such as /dev/null, nor a pipe.
 bool is_file(const std::string& path)
 {
     std::error_code error;
-    return fs::is_regular_file(path, error);
+    return fs::is_regular_file(file_path(path), error);
 }
 
 // Why an output cannot go to `path`, or "" when it can: nothing there yet, a file, or a device
@@ -37,7 +37,7 @@ bool is_file(const std::string& path)
 std::string unwritable(const std::string& path)
 {
     std::error_code error;
-    switch (fs::status(path, error).type()) {
+    switch (fs::status(file_path(path), error).type()) {
     case fs::file_type::directory: return "is a directory";
     case fs::file_type::socket: return "is a socket";
     case fs::file_type::block: return "is a block device"; // a disk's bytes are no output's
@@ -49,20 +49,20 @@ std::string unwritable(const std::string& path)
 bool is_stream(const std::string& path)
 {
     std::error_code error;
-    return exists(path) && !fs::is_regular_file(path, error);
+    return exists(path) && !fs::is_regular_file(file_path(path), error);
 }
 
 // Where a file written under `path` is: the place its symbolic links lead to, there or not.
 std::string landing(const std::string& path)
 {
     constexpr int LINKS_FOLLOWED = 40; // as many as Linux follows
-    fs::path place = path;
+    fs::path place = file_path(path);
     std::error_code error;
     for (int links = 0; links < LINKS_FOLLOWED && fs::is_symlink(place, error); ++links) {
         const fs::path target = fs::read_symlink(place, error);
         place = target.is_absolute() ? target : place.parent_path() / target;
     }
-    return place.string();
+    return file_name(place);
 }
 
 // A rename lands on a file or on nothing: never on a device, a pipe or a directory that has
@@ -70,14 +70,14 @@ std::string landing(const std::string& path)
 bool replaceable(const std::string& path)
 {
     std::error_code error;
-    const fs::file_type type = fs::symlink_status(path, error).type();
+    const fs::file_type type = fs::symlink_status(file_path(path), error).type();
     return type == fs::file_type::regular || type == fs::file_type::not_found;
 }
 
 bool has_bytes(const std::string& path)
 {
     std::error_code error;
-    const auto size = fs::file_size(path, error);
+    const auto size = fs::file_size(file_path(path), error);
     return !error && size > 0;
 }
 
@@ -94,19 +94,19 @@ bool same_file(const std::string& a, const std::string& b)
 {
     std::error_code error;
     if (exists(a) && exists(b)) {
-        const bool one = fs::equivalent(a, b, error);
+        const bool one = fs::equivalent(file_path(a), file_path(b), error);
         if (!error) {
             return one;
         }
         // libstdc++ compares no devices or pipes. A device such as /dev/null may take both; a
         // pipe's reader could not tell the rows from the plot: where the links lead tells.
-        if (!fs::is_fifo(a, error)) {
+        if (!fs::is_fifo(file_path(a), error)) {
             return false;
         }
     }
-    const fs::path place_a = fs::weakly_canonical(a, error);
+    const fs::path place_a = fs::weakly_canonical(file_path(a), error);
     const bool known_a = !error;
-    const fs::path place_b = fs::weakly_canonical(b, error);
+    const fs::path place_b = fs::weakly_canonical(file_path(b), error);
     return known_a && !error && place_a == place_b;
 }
 
@@ -130,8 +130,8 @@ bool may_write(const std::string& path, bool allowed, bool appending = true)
 void make_dated_folder(const std::string& pattern, const std::string& path)
 {
     std::error_code error;
-    if (has_date_fields(fs::path(pattern).parent_path().string())) {
-        fs::create_directories(fs::path(path).parent_path(), error);
+    if (has_date_fields(file_name(file_path(pattern).parent_path()))) {
+        fs::create_directories(file_path(path).parent_path(), error);
     }
 }
 
@@ -139,7 +139,7 @@ void make_dated_folder(const std::string& pattern, const std::string& path)
 bool open_csv_at_path(Files& files)
 {
     make_dated_folder(files.csv_pattern, files.csv_name);
-    files.csv = std::fopen(files.csv_name.c_str(), "ab");
+    files.csv = open_to_append(files.csv_name);
     if (files.csv == nullptr) {
         say("cannot write " + files.csv_name + ": " + std::strerror(errno));
         files.write_failed = true;
@@ -214,7 +214,7 @@ bool open_csv(Files& files, const FileSettings& options)
     files.replace_csv = options.force && is_file(options.output);
     files.csv_has_rows = options.append && has_bytes(options.output);
     files.csv_cut_row = files.csv_has_rows && ends_without_line_end(options.output);
-    files.csv = std::fopen(options.output.c_str(), "ab");
+    files.csv = open_to_append(options.output);
     if (files.csv == nullptr) {
         say("cannot write " + options.output + ": " + std::strerror(errno));
         return false;
@@ -439,14 +439,14 @@ int check_files(const FileSettings& options, const std::vector<std::string>& met
     const FileSettings named = named_now(options, std::chrono::system_clock::now());
     for (const std::string& path : {named.output, named.plot}) {
         // Folders that the date names are made by the run: the nearest one there must take them.
-        fs::path folder = fs::path(path).parent_path();
+        fs::path folder = file_path(path).parent_path();
         std::error_code error;
         while (!folder.empty() && !fs::exists(folder, error) && folder != folder.parent_path()) {
             folder = folder.parent_path();
         }
-        const bool made_by_run = folder != fs::path(path).parent_path() &&
+        const bool made_by_run = folder != file_path(path).parent_path() &&
                                  (has_date_fields(options.output) || has_date_fields(options.plot));
-        if (!path.empty() && !folder_writable(made_by_run ? (folder / "x").string() : path)) {
+        if (!path.empty() && !folder_writable(made_by_run ? file_name(folder / "x") : path)) {
             say("cannot write " + path + ": its folder is not there or not writable");
             return 2;
         }
@@ -462,7 +462,7 @@ bool start_files(Files& files, bool with_meter)
     }
     if (files.replace_csv) {
         std::error_code error;
-        fs::resize_file(files.csv_name, 0, error);
+        fs::resize_file(file_path(files.csv_name), 0, error);
         if (error) {
             say("cannot write " + files.csv_name + ": " + error.message());
             files.write_failed = true;
@@ -502,8 +502,9 @@ void cut_to_whole_rows(Files& files, long whole_rows)
     std::fclose(files.csv);
     files.csv = nullptr;
     std::error_code ignored;
-    if (fs::is_regular_file(files.csv_name, ignored)) {
-        fs::resize_file(files.csv_name, static_cast<std::uintmax_t>(whole_rows), ignored);
+    if (fs::is_regular_file(file_path(files.csv_name), ignored)) {
+        fs::resize_file(file_path(files.csv_name), static_cast<std::uintmax_t>(whole_rows),
+                        ignored);
     }
 }
 

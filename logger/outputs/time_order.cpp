@@ -66,9 +66,8 @@ bool start_time_order(TimeOrder& order, int first_meter, int second_meter, std::
     }
     order.meters = {first_meter, second_meter};
     for (std::size_t k = 0; k < order.kept.size(); ++k) {
-        order.paths[k] =
-            (dir / ("ohmlog-" + std::to_string(process_id()) + "-" + std::to_string(k) + ".rows"))
-                .string();
+        order.paths[k] = file_name(
+            dir / ("ohmlog-" + std::to_string(process_id()) + "-" + std::to_string(k) + ".rows"));
         order.kept[k] = create_new_file(order.paths[k]);
         if (order.kept[k] == nullptr) {
             problem = "cannot keep rows in " + order.paths[k] + ": " + std::strerror(errno);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,13 @@ bool folder_writable(const std::string& path);
 
 // A file that did not exist, created for writing (binary); nullptr with errno set otherwise.
 std::FILE* create_new_file(const std::string& path);
+// A file opened for adding to it (binary), made when missing; nullptr with errno set otherwise.
+// Others may move or remove it while it is open, on Windows as on Linux.
+std::FILE* open_to_append(const std::string& path);
+// A name as the C library takes it, as std::filesystem takes it, and back: on Windows the C
+// library reads names in the code page of the process, std::filesystem in its own ways.
+std::filesystem::path file_path(const std::string& name);
+std::string file_name(const std::filesystem::path& path);
 // Puts `from` in the place of `to`, replacing it in one step.
 bool replace_file(const std::string& from, const std::string& to);
 

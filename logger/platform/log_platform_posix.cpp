@@ -202,6 +202,21 @@ std::FILE* create_new_file(const std::string& path)
     return file;
 }
 
+std::FILE* open_to_append(const std::string& path)
+{
+    return std::fopen(path.c_str(), "ab");
+}
+
+std::filesystem::path file_path(const std::string& name)
+{
+    return name;
+}
+
+std::string file_name(const std::filesystem::path& path)
+{
+    return path.string();
+}
+
 bool replace_file(const std::string& from, const std::string& to)
 {
     return std::rename(from.c_str(), to.c_str()) == 0;

@@ -223,6 +223,68 @@ std::FILE* create_new_file(const std::string& path)
 
 namespace {
 
+// Said as the C library says it, as on Linux.
+int errno_of(DWORD error)
+{
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_WRITE_PROTECT: return EROFS;
+    case ERROR_DISK_FULL: return ENOSPC;
+    case ERROR_INVALID_NAME: return EINVAL;
+    default: return ENOENT;
+    }
+}
+
+} // namespace
+
+// fopen would deny others the right to move the file away or remove it, as log rotation does.
+std::FILE* open_to_append(const std::string& path)
+{
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_of(GetLastError());
+        return nullptr;
+    }
+    const int descriptor =
+        _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_APPEND | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "ab");
+    if (file == nullptr) {
+        _close(descriptor);
+    }
+    return file;
+}
+
+// std::filesystem reads a narrow name as Latin-1 and writes one as UTF-8; the C library and
+// the -A functions take the process's code page (UTF-8 with ohmlog's manifest).
+std::filesystem::path file_path(const std::string& name)
+{
+    const int size =
+        MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(), size);
+    return wide;
+}
+
+std::string file_name(const std::filesystem::path& path)
+{
+    const std::wstring& wide = path.native();
+    const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string name(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), name.data(), size,
+                        nullptr, nullptr);
+    return name;
+}
+
+namespace {
+
 // The environment block of this process with `ours` in place of the same names, and the MQTT
 // password left out: sorted, as
 // Windows keeps it, each entry ended by a zero and the block by another.
@@ -378,12 +440,7 @@ bool replace_file(const std::string& from, const std::string& to)
     if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) {
         return true;
     }
-    // Said as the C library says it, as on Linux.
-    const DWORD error = GetLastError();
-    errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
-            : error == ERROR_WRITE_PROTECT                                   ? EROFS
-            : error == ERROR_DISK_FULL                                       ? ENOSPC
-                                                                             : ENOENT;
+    errno = errno_of(GetLastError());
     return false;
 }
 

@@ -166,16 +166,18 @@ TEST(OhmlogWineTest, ServesItsLatestReading)
 
 // A file of options naming a file a second (in UTC: the Z): each row in the file its time
 // names, each file with its header. Then a CSV moved away mid-run is made again at its path,
-// and a plot whose folder became read-only is said with its cause and where it is.
+// and a plot whose folder became read-only is said with its cause and where it is. The file
+// of options is UTF-8 as Notepad saves it, and the folder's name is not ASCII.
 TEST(OhmlogWineTest, AFileOfOptionsFilesByTheDateAndFilesThatMove)
 {
     ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
     SimMeter meter({}, session_dir());
     link_com(6, meter.path());
-    const std::string dir = session_dir() + "/service";
+    const std::string dir = session_dir() + "/Prüfstand";
     std::filesystem::create_directories(dir + "/plots");
-    write_file(dir + "/bench.conf", "# the bench\r\nmeter COM6\r\ninterval 0.3\r\noutput Z:" + dir +
-                                        "/run-%H%M%SZ.csv\r\n");
+    write_file(dir + "/bench.conf",
+               "\xEF\xBB\xBF# the bench\r\nmeter COM6\r\ninterval 0.3\r\noutput Z:" + dir +
+                   "/run-%H%M%SZ.csv\r\n");
     const ProcessResult dated = run_under_wine(
         {windows_binary("ohmlog.exe"), "--config", "Z:" + dir + "/bench.conf", "-n", "7"});
     EXPECT_EQ(dated.exit_status, 0) << dated.err;
@@ -208,7 +210,9 @@ TEST(OhmlogWineTest, AFileOfOptionsFilesByTheDateAndFilesThatMove)
     for (int waited = 0; count_of_text(read_file(csv), "\r\n") < 3 && waited < 200; ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::filesystem::rename(csv, dir + "/moved.csv");
+    EXPECT_EQ(
+        run_under_wine({"cmd", "/c", "move", "Z:" + csv, "Z:" + dir + "/moved.csv"}).exit_status,
+        0);
     Launch read_only;
     read_only.argv = {"/bin/sh", "-c",
                       "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\"",
