@@ -185,12 +185,17 @@ bool answered_last_request(const ExchangePolicy& policy, const Exchange& exchang
            after_last <= policy.answer_time + leeway;
 }
 
-// True when a line begins, unasked, within `wait` of the meter's last byte and ends within
-// the bound; `line` then holds it.
-bool line_follows(ExchangePolicy& policy, Clock::duration wait, const Asking& carry_on,
+// A line queued behind another begins this soon after it.
+Clock::duration follow_on(const ExchangePolicy& policy)
+{
+    return std::max<Clock::duration>(character_time(policy) * 5 / 2, SHORTEST_FOLLOW_ON);
+}
+
+// True when a line begins, unasked, by `by` and ends within the bound; `line` then holds it.
+bool line_follows(ExchangePolicy& policy, Clock::time_point by, const Asking& carry_on,
                   Exchange& line)
 {
-    if (!input_by(policy, policy.last_heard + wait, carry_on)) {
+    if (Clock::now() > by || !input_by(policy, by, carry_on)) {
         return false;
     }
     line = Exchange{};
@@ -205,13 +210,11 @@ bool line_follows(ExchangePolicy& policy, Clock::duration wait, const Asking& ca
 // the first. Each extra reply is read and dropped; gives how many came.
 int drain_extra_replies(ExchangePolicy& policy, const Exchange& exchange, const Asking& carry_on)
 {
-    const Clock::duration wait =
-        (exchange.first_byte - exchange.requested) +
-        std::max<Clock::duration>(character_time(policy) * 5 / 2, SHORTEST_FOLLOW_ON);
+    const Clock::duration wait = (exchange.first_byte - exchange.requested) + follow_on(policy);
     int extras = 0;
     Exchange extra;
     while (extras + 1 < static_cast<int>(exchange.sent.size()) &&
-           line_follows(policy, wait, carry_on, extra)) {
+           line_follows(policy, policy.last_heard + wait, carry_on, extra)) {
         ++extras;
     }
     return extras;
@@ -221,17 +224,27 @@ int drain_extra_replies(ExchangePolicy& policy, const Exchange& exchange, const 
 // answers them late, in order, sends theirs first and this request's last, so each line that
 // follows unasked shows that the one before answered an earlier request. One that answers in
 // turn takes as long after each line as it took for the late one: each is waited for as long as
-// a reply. The last line that came is the reply; gives how many were dropped before it.
+// a reply, but only while the row can still come within two seconds of the request. When lines
+// still follow then, which one is the reply is not known: the exchange has none. The last line
+// that came is the reply; gives how many were dropped before it.
 int catch_up(ExchangePolicy& policy, Exchange& exchange, int owed, const Asking& carry_on)
 {
+    const Clock::time_point until = exchange.requested + REPLY_BOUND + FRAME_TIME;
     int dropped = 0;
     Exchange next;
-    while (dropped < owed && line_follows(policy, REPLY_BOUND, carry_on, next)) {
+    while (dropped < owed &&
+           line_follows(policy, std::min(policy.last_heard + REPLY_BOUND, until), carry_on, next)) {
         exchange.reply = next.reply;
         exchange.first_byte = next.first_byte;
         ++dropped;
     }
     exchange.dropped_lines += dropped;
+    if (dropped < owed && Clock::now() >= until &&
+        input_by(policy, policy.last_heard + follow_on(policy), carry_on)) {
+        exchange.reply.clear();
+        exchange.end = ExchangeEnd::bound;
+        ++exchange.dropped_lines;
+    }
     return dropped;
 }
 
@@ -374,13 +387,21 @@ Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on)
             answered = extras == 0 && !policy.answered ? exchange.sent.front()
                                                        : answered_request(exchange, extras);
         }
-        // A reply that waited behind others says nothing of the meter's pace.
-        if (owed == 0 || catch_up(policy, exchange, owed, carry_on) == 0) {
+        // A reply at the meter's pace after the last request waited behind no other line; one
+        // that waited behind others says nothing of the meter's pace.
+        const int dropped = owed == 0 || answered_last_request(policy, exchange)
+                                ? 0
+                                : catch_up(policy, exchange, owed, carry_on);
+        if (dropped == 0 && exchange.end == ExchangeEnd::reply) {
             learn_answer_time(policy, exchange.first_byte - answered);
             learn_rest(policy, hurried, answered != exchange.requested);
         }
-        policy.owed_lines = policy.follows_replies ? 1 : 0;
-        policy.owed_until = {};
+        if (exchange.end == ExchangeEnd::reply) {
+            policy.owed_lines = policy.follows_replies ? 1 : 0;
+            policy.owed_until = {};
+        } else {
+            policy.owed_lines = std::max(policy.owed_lines - dropped - 1, 1);
+        }
     } else if (exchange.end == ExchangeEnd::port_lost) {
         policy.owed_lines = 0;
     }

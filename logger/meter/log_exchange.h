@@ -9,7 +9,8 @@
 // has shown that nothing follows its replies, a request waits for a quiet line first. A reply
 // that came while earlier requests may still bring lines is read on: a meter that answers them
 // late, in order or in turn, sends theirs first, so the last line that follows it unasked is the
-// reply, and the lines before it are dropped.
+// reply, and the lines before it are dropped; a reply at the meter's own pace after the request
+// waited behind none. Lines that still follow a frame after the bound leave the row without one.
 //
 // A request the meter did not hear (a byte lost on the line, a meter not ready just after its
 // last reply) is sent again once the meter's own answer time, learnt from its recent replies,
@@ -119,8 +120,8 @@ using Asking = std::function<bool()>;
 
 // One reading on the policy's port. `carry_on` is asked between reads (at least every 110 ms);
 // when it says no, an incomplete exchange ends as stopped. It ends within QUIET_BOUND,
-// REPLY_BOUND and FRAME_TIME of its start, and once more that long for each extra reply or
-// line owed to an earlier request that it drains.
+// REPLY_BOUND and FRAME_TIME of its start, and once more that long for each extra reply that
+// it drains; lines owed to earlier requests are read for about a frame more.
 Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on);
 
 enum class MeterOpen { opened, failed, not_serial };
