@@ -205,19 +205,39 @@ bool line_follows(ExchangePolicy& policy, Clock::time_point by, const Asking& ca
            ExchangeEnd::reply;
 }
 
+// Extra replies to repeats are read while they begin by then: the latest one extra reply does,
+// the meter's answer time (at most the bound) after a reply begun within the bound and read for a
+// frame. A meter that queued more of them does not hold the row up longer.
+Clock::time_point extras_begin_by(const Exchange& exchange)
+{
+    return exchange.requested + 2 * REPLY_BOUND + FRAME_TIME;
+}
+
+// What the wait for the extra replies to repeats came to.
+struct Drain {
+    int extras = 0;          // the extra replies read and dropped
+    int unread = 0;          // those still to come when the exchange had to end
+    Clock::duration apart{}; // the longest one extra reply may take after the one before
+};
+
 // A meter that heard more than one of the requests answers each of them: right behind the
 // reply when it queues them, or in turn, each as long after the reply before as it took for
-// the first. Each extra reply is read and dropped; gives how many came.
-int drain_extra_replies(ExchangePolicy& policy, const Exchange& exchange, const Asking& carry_on)
+// the first. Each extra reply is read and dropped, while the exchange may still go on.
+Drain drain_extra_replies(ExchangePolicy& policy, const Exchange& exchange, const Asking& carry_on)
 {
-    const Clock::duration wait = (exchange.first_byte - exchange.requested) + follow_on(policy);
-    int extras = 0;
+    Drain drain;
+    drain.apart = (exchange.first_byte - exchange.requested) + follow_on(policy);
+    const int repeats = static_cast<int>(exchange.sent.size()) - 1;
     Exchange extra;
-    while (extras + 1 < static_cast<int>(exchange.sent.size()) &&
-           line_follows(policy, policy.last_heard + wait, carry_on, extra)) {
-        ++extras;
+    while (drain.extras < repeats &&
+           line_follows(policy,
+                        std::min(policy.last_heard + drain.apart, extras_begin_by(exchange)),
+                        carry_on, extra)) {
+        ++drain.extras;
     }
-    return extras;
+    const bool cut = policy.last_heard + drain.apart > extras_begin_by(exchange);
+    drain.unread = cut ? repeats - drain.extras : 0;
+    return drain;
 }
 
 // A reply that came while `owed` lines were still owed to earlier requests: a meter that
@@ -376,29 +396,36 @@ Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on)
     // as the meter takes, or before it has answered at all, as late as the bound and the frame
     // read from there.
     policy.owed_lines = std::min(owed + static_cast<int>(exchange.sent.size()), MOST_OWED);
-    policy.owed_until =
-        exchange.sent.back() + (policy.answered ? repeat_after(policy) : REPLY_BOUND + FRAME_TIME);
+    // Lines owed before come first: their time is not shortened.
+    policy.owed_until = std::max(
+        policy.owed_until,
+        exchange.sent.back() + (policy.answered ? repeat_after(policy) : REPLY_BOUND + FRAME_TIME));
     if (exchange.end == ExchangeEnd::reply) {
         Clock::time_point answered = exchange.sent.back();
+        Drain drain;
         if (exchange.sent.size() > 1 && !answered_last_request(policy, exchange)) {
-            const int extras = drain_extra_replies(policy, exchange, carry_on);
+            drain = drain_extra_replies(policy, exchange, carry_on);
             // No extra reply from a meter whose pace is still unknown: it did not hear the
             // repeats while it was answering, the patient reading of its pace.
-            answered = extras == 0 && !policy.answered ? exchange.sent.front()
-                                                       : answered_request(exchange, extras);
+            answered = drain.extras == 0 && !policy.answered
+                           ? exchange.sent.front()
+                           : answered_request(exchange, drain.extras);
         }
         // A reply at the meter's pace after the last request waited behind no other line; one
-        // that waited behind others says nothing of the meter's pace.
+        // that waited behind others says nothing of the meter's pace, nor does one whose extra
+        // replies were not all read: which request it answered is not known.
         const int dropped = owed == 0 || answered_last_request(policy, exchange)
                                 ? 0
                                 : catch_up(policy, exchange, owed, carry_on);
-        if (dropped == 0 && exchange.end == ExchangeEnd::reply) {
+        if (dropped == 0 && drain.unread == 0 && exchange.end == ExchangeEnd::reply) {
             learn_answer_time(policy, exchange.first_byte - answered);
             learn_rest(policy, hurried, answered != exchange.requested);
         }
         if (exchange.end == ExchangeEnd::reply) {
-            policy.owed_lines = policy.follows_replies ? 1 : 0;
-            policy.owed_until = {};
+            // The extra replies not read yet are owed: each may come as long after the last line.
+            policy.owed_lines = drain.unread + (policy.follows_replies ? 1 : 0);
+            policy.owed_until = drain.unread == 0 ? Clock::time_point{}
+                                                  : policy.last_heard + drain.unread * drain.apart;
         } else {
             policy.owed_lines = std::max(policy.owed_lines - dropped - 1, 1);
         }

@@ -16,9 +16,11 @@
 // last reply) is sent again once the meter's own answer time, learnt from its recent replies,
 // has passed in silence. A meter that heard the request and its repeat both answers each, right
 // behind the reply or in turn, its answer time after it: the extra replies are read and dropped
-// before the next request. A port whose device has gone (an adapter unplugged, the line hung up)
-// ends the exchange at once. Every wait is bounded and asks whether to go on, so that a line
-// that never goes quiet still gives a row, and a stop ends the exchange.
+// before the next request, as long as they begin within two bounds and a frame of the request;
+// those still to come then are owed, and the next readings drop them. A port whose device has gone
+// (an adapter unplugged, the line hung up) ends the exchange at once. Every wait is bounded and
+// asks whether to go on, so that a line that never goes quiet still gives a row, and a stop ends
+// the exchange.
 #pragma once
 
 #include <array>
@@ -120,8 +122,9 @@ using Asking = std::function<bool()>;
 
 // One reading on the policy's port. `carry_on` is asked between reads (at least every 110 ms);
 // when it says no, an incomplete exchange ends as stopped. It ends within QUIET_BOUND,
-// REPLY_BOUND and FRAME_TIME of its start, and once more that long for each extra reply that
-// it drains; lines owed to earlier requests are read for about a frame more.
+// REPLY_BOUND and FRAME_TIME of its start; extra replies to its repeats are read while they
+// begin within 2 * REPLY_BOUND + FRAME_TIME of the request, each for a frame; lines owed to
+// earlier requests are read for about a frame more.
 Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on);
 
 enum class MeterOpen { opened, failed, not_serial };

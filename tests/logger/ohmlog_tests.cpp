@@ -242,6 +242,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--numbered", "--delays", "20,20,1200,20"},
                     {REPLY[1], REPLY[2], ",,,,,no-reply,", ",,,,,no-reply,"},
                     0},
+        // Reply 3 comes late, and the meter answers its repeats in turn for seconds: only those
+        // that begin within about two seconds are read; the next row drops the rest as owed.
+        BadLineCase{"late_then_repeats_answered_long",
+                    {"--numbered", "--in-turn", "--delays", "20,20,950,600"},
+                    {REPLY[1], REPLY[2], REPLY[3], ",,,,,no-reply,"},
+                    0},
         // Slow from the start: not asked twice before it has shown its pace.
         BadLineCase{"slow_from_the_start",
                     {"--numbered", "--in-turn", "--delay", "400"},
