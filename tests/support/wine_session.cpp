@@ -52,10 +52,8 @@ Launch wine_launch(const std::vector<std::string>& arguments, std::vector<std::s
     Launch launch;
     // wine64 runs a 32-bit program in a second process and waits for it, so that a signal sent
     // to the one started would not reach the program: those start from the 32-bit loader.
-    const std::string wine64 = environment_value("OHM_WINE64");
-    launch.argv = {environment_value("OHM_WINDOWS_ARCH") == "x86"
-                       ? wine64.substr(0, wine64.size() - 2)
-                       : wine64};
+    launch.argv = {environment_value(
+        environment_value("OHM_WINDOWS_ARCH") == "x86" ? "OHM_WINE32" : "OHM_WINE64")};
     launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
     environment.push_back("LD_PRELOAD=" + environment_value("OHM_LINE_SHIM"));
     launch.environment = std::move(environment);
