@@ -38,7 +38,7 @@ else()
     file(WRITE ${control}/triggers "activate-noawait ldconfig\n")
     # ohmlog's service: the user made by postinst (with adduser) and left by postrm, its
     # instances stopped by prerm on removal and restarted by postinst on upgrade; the
-    # example of its options a configuration file of the package. Our own postinst and postrm
+    # example of its options a configuration file of the package. Our own maintainer scripts
     # replace CPack's, which only called ldconfig: the trigger above does that.
     file(WRITE ${control}/conffiles "/etc/ohmlog/bench.conf.example\n")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
