@@ -69,6 +69,7 @@ struct WebClient {
     boost::beast::flat_buffer buffer;
     std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> parser;
     bool streaming = false; // a client of /events
+    bool of_page = false;   // has asked for more than /metrics or /latest.json: takes a page slot
     bool writing = false;
     bool closed = false;
     bool ending = false;           // closed once its queue is written
@@ -337,6 +338,13 @@ bool asked_by_local_name(const http::request<http::empty_body>& request)
     return !error && address.is_loopback();
 }
 
+std::size_t page_clients(const WebServer& server)
+{
+    return static_cast<std::size_t>(
+        std::count_if(server.sessions.begin(), server.sessions.end(),
+                      [](const SessionPointer& session) { return session->of_page; }));
+}
+
 // Fixed answers only: no part of a URL names a file. A request with a body is answered without
 // reading it, and its connection closed.
 void answer(const SessionPointer& session, const http::request<http::empty_body>& request)
@@ -355,9 +363,13 @@ void answer(const SessionPointer& session, const http::request<http::empty_body>
     const std::string target(request.target());
     const std::string path = target.substr(0, target.find('?'));
     const bool for_scripts = path == "/latest.json" || path == "/metrics";
-    if (!for_scripts && session->server->sessions.size() > MOST_CLIENTS) {
-        refuse(session, http::status::service_unavailable, version, false);
-        return;
+    if (!for_scripts && !session->of_page) {
+        // Counted apart from scripts, whose connections come and go between the page's.
+        if (page_clients(*session->server) >= MOST_CLIENTS) {
+            refuse(session, http::status::service_unavailable, version, false);
+            return;
+        }
+        session->of_page = true;
     }
     if (path == "/events") {
         start_events(session, version, head);

@@ -394,7 +394,13 @@ test("at most 64 clients, scripts have slots of their own, and a client that sto
   const events = get("/events");
   const served = Number(run.found[2]);
   // Clients of the page that stop reading (phones asleep, tabs in the background) hold every
-  // slot of the page; Prometheus and scripts are still answered.
+  // slot of the page; Prometheus and scripts are still answered, and a scraper's connection
+  // held open meanwhile takes none of the page's slots.
+  const scraper = net.connect(served, "127.0.0.1");
+  await new Promise((resolve) => {
+    scraper.once("data", resolve);
+    scraper.write(get("/metrics").replace("close", "keep-alive"));
+  });
   const stopped = [];
   for (let i = 0; i < 64; ++i) {
     const reader = net.connect(served, "127.0.0.1", () => {
@@ -404,16 +410,17 @@ test("at most 64 clients, scripts have slots of their own, and a client that sto
     stopped.push(reader);
   }
   let latest;
-  for (let tries = 0; latest?.clients !== 65 && tries < 250; ++tries) {
+  for (let tries = 0; latest?.clients !== 66 && tries < 250; ++tries) {
     await new Promise((resolve) => setTimeout(resolve, 20));
     const answer = await exchange(served, get("/latest.json"));
     latest = answer.startsWith("HTTP/1.1 200") ? JSON.parse(bodyOf(answer)) : undefined;
   }
-  assert.equal(latest?.clients, 65, "the 64 and the script asking");
+  assert.equal(latest?.clients, 66, "the 64, the scraper and the script asking");
   assert.equal(await statusOf(served, events), "HTTP/1.1 503 Service Unavailable");
   assert.equal(await statusOf(served, get("/")), "HTTP/1.1 503 Service Unavailable");
   assert.equal(await statusOf(served, get("/metrics")), "HTTP/1.1 200 OK");
   stopped.forEach((reader) => reader.destroy());
+  scraper.destroy();
 
   // Rows as fast as a meter without pacing gives them, each with the statistics of many units,
   // fill any buffer soon.
