@@ -992,6 +992,16 @@ void end(MqttPublisher& publisher, const RunView& view)
     link.dropped += link.pending.exchange(0); // never sent
 }
 
+// The settings and the sensors' names taken into `link`, or the problem with them.
+bool take_names(const MqttSettings& settings, const std::vector<std::string>& meters, bool power,
+                const std::vector<std::string>& alarms, MqttLink& link, std::string& problem)
+{
+    link.names.meters = meters;
+    link.names.power = power;
+    link.names.rules = alarms;
+    return take_settings(settings, link, problem) && distinct_sensors(link.names, problem);
+}
+
 } // namespace
 
 MqttPublisher::~MqttPublisher()
@@ -1004,10 +1014,7 @@ new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>&
                    const std::vector<std::string>& alarms, std::string& problem)
 {
     auto link = std::make_shared<MqttLink>();
-    link->names.meters = meters;
-    link->names.power = power;
-    link->names.rules = alarms;
-    if (!take_settings(settings, *link, problem) || !distinct_sensors(link->names, problem) ||
+    if (!take_names(settings, meters, power, alarms, *link, problem) ||
         !hold_node(*link, problem)) {
         return nullptr;
     }
@@ -1034,10 +1041,7 @@ bool check_mqtt_settings(const MqttSettings& settings, const std::vector<std::st
                          bool power, const std::vector<std::string>& alarms, std::string& problem)
 {
     MqttLink link;
-    link.names.meters = meters;
-    link.names.power = power;
-    link.names.rules = alarms;
-    return take_settings(settings, link, problem) && distinct_sensors(link.names, problem);
+    return take_names(settings, meters, power, alarms, link, problem);
 }
 
 Output mqtt_output(MqttPublisher& publisher, Terminal& terminal, RunView& view)
