@@ -22,8 +22,8 @@
 // this output's own that never blocks for long (the connection is made without waiting, a name
 // lookup aside): it can always be told to stop. Publishing never waits: a broker that is away is
 // tried again with a growing pause, and what comes meanwhile is dropped and counted, never held
-// without bound. What goes wrong is said on standard error, once for each cause. The Windows builds'
-// libmosquitto has no TLS: there mqtts:// is refused.
+// without bound. What goes wrong is said on standard error, once for each cause. The Windows
+// builds' libmosquitto has no TLS: there mqtts:// is refused.
 #pragma once
 
 #include "output.h"

@@ -1019,8 +1019,8 @@ Output mqtt_output(MqttPublisher& publisher, Terminal& terminal, RunView& view)
         MqttLink& ended = *publisher.link;
         end(publisher, view);
         report(ended, terminal, view);
-        std::fprintf(stderr, "  mqtt: %ld messages published, %ld dropped%s\n", ended.sent.load(),
-                     ended.dropped.load(), why_dropped(ended).c_str());
+        say_summary("  mqtt: " + std::to_string(ended.sent.load()) + " messages published, " +
+                    std::to_string(ended.dropped.load()) + " dropped" + why_dropped(ended) + "\n");
         return true;
     };
     return output;

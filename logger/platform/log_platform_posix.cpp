@@ -96,9 +96,16 @@ void watch_for_stop()
 
 void run_finished() {}
 
-void say(Severity /*severity*/, const std::string& message)
+void say(Severity severity, const std::string& message)
 {
     std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
+    keep_message(severity, message);
+}
+
+void say_summary(const std::string& lines)
+{
+    std::fputs(lines.c_str(), stderr);
+    keep_message(Severity::info, lines.rfind("ohmlog: ", 0) == 0 ? lines.substr(8) : lines);
 }
 
 bool stderr_is_terminal()
