@@ -71,6 +71,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     # where 32-bit programs cannot.
     ohm_inspection(ohmprobe_is_a_console_program_needing_only_system_dlls
         ${binaries}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmprobe> pei-i386 3)
+    ohm_inspection(ohmlog_is_a_console_program_needing_only_system_dlls
+        ${binaries}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmlog> pei-i386 3)
     ohm_inspection(ohmbridge_is_a_dll_needing_only_system_dlls
         ${binaries}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmbridge> pei-i386 dll)
     ohm_inspection(ohmbridge_exports_54_stdcall_functions

@@ -2,14 +2,17 @@
 // COM1 that answers only while DTR is on and RTS off.
 #include "process.h"
 #include "sim_meter.h"
+#include "test_paths.h"
 #include "wine_session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <sstream>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -504,6 +507,77 @@ TEST(OhmlogWineTest, PublishesToMqtt)
               {"ohmlog: mqtts:// is not in the Windows builds: their libmosquitto has no TLS"});
     unlink_com(10);
     unlink_com(11);
+}
+
+// The lines of the first block of code (indented four spaces) after `from` in the text.
+std::vector<std::string> code_block(const std::string& text, std::size_t& from)
+{
+    std::vector<std::string> lines;
+    std::istringstream rest(text.substr(from));
+    for (std::string line; std::getline(rest, line);) {
+        from += line.size() + 1;
+        if (line.rfind("    ", 0) == 0) {
+            lines.push_back(line.substr(4, line.find("  #") - 4));
+        } else if (!lines.empty()) {
+            break;
+        }
+    }
+    return lines;
+}
+
+// The README's set-up of a Windows service, its file and its commands, run as written (the
+// file written where Notepad would save it), with the meter on COM3; then stopped and removed.
+TEST(OhmlogWineTest, TheReadmesWindowsServiceRunsAsWritten)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter meter({}, session_dir());
+    link_com(3, meter.path());
+    const std::string readme = read_file(std::string(OHM_SOURCE_DIR) + "/README.md");
+    std::size_t at = readme.find("\n### As a Windows service\n");
+    ASSERT_NE(at, std::string::npos);
+    std::string file;
+    for (const std::string& line : code_block(readme, at)) {
+        file += line + "\r\n";
+    }
+    const std::string drive_c = std::string(std::getenv("WINEPREFIX")) + "/drive_c/";
+    for (std::string command : code_block(readme, at)) {
+        command.erase(command.find_last_not_of(' ') + 1);
+        std::istringstream words(command);
+        std::vector<std::string> argv;
+        for (std::string word; words >> word;) {
+            argv.push_back(word);
+        }
+        if (argv[0] == "notepad") {
+            std::replace(argv[1].begin(), argv[1].end(), '\\', '/');
+            write_file(drive_c + argv[1].substr(3), file);
+            continue;
+        }
+        if (argv[0] == "mkdir") {
+            argv.insert(argv.begin(), {"cmd", "/c"});
+        } else {
+            argv[0] = windows_binary(argv[0]); // ohmlog.exe, as in the unzipped folder
+        }
+        const ProcessResult result = run_under_wine(argv);
+        EXPECT_EQ(result.exit_status, 0) << command << "\n" << result.out << result.err;
+    }
+    const std::string folder = drive_c + "ProgramData/ohmlog/bench";
+    EXPECT_TRUE(eventually([&] {
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            if (entry.path().extension() == ".csv" &&
+                read_file(entry.path().string()).find(",ok,DC -0.842   V\r\n") !=
+                    std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }));
+    const std::string ohmlog = windows_binary("ohmlog.exe");
+    EXPECT_EQ(run_under_wine({ohmlog, "service", "stop", "--service-name", "bench"}).exit_status,
+              0);
+    expect_in(read_file(folder + "/bench.log"), {" info: started with C:\\ohmlog\\bench.conf"});
+    EXPECT_EQ(
+        run_under_wine({ohmlog, "service", "uninstall", "--service-name", "bench"}).exit_status, 0);
+    unlink_com(3);
 }
 
 } // namespace
