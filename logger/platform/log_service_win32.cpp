@@ -466,8 +466,16 @@ int show_service(const std::string& name)
     std::vector<BYTE> config(size);
     auto* settings = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
     if (size > 0 && QueryServiceConfigW(opened.service.get(), settings, size, &size)) {
-        std::printf("  runs %s\n  starts %s\n", narrow(settings->lpBinaryPathName).c_str(),
+        std::printf("  %s\n  runs %s\n  starts %s\n", narrow(settings->lpDisplayName).c_str(),
+                    narrow(settings->lpBinaryPathName).c_str(),
                     settings->dwStartType == SERVICE_AUTO_START ? "with Windows" : "when asked");
+    }
+    alignas(SERVICE_DESCRIPTIONW) BYTE described[8192];
+    const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(described);
+    if (QueryServiceConfig2W(opened.service.get(), SERVICE_CONFIG_DESCRIPTION, described,
+                             sizeof described, &size) &&
+        description->lpDescription != nullptr) {
+        std::printf("  %s\n", narrow(description->lpDescription).c_str());
     }
     const std::string last = last_message(name);
     std::printf("  relative paths in %s\n  last message: %s\n", service_folder(name).c_str(),
