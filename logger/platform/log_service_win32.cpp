@@ -103,6 +103,28 @@ int refused(const std::string& doing, const std::string& name, DWORD error)
     return 1;
 }
 
+// The service's settings as the Service Control Manager keeps them (a QUERY_SERVICE_CONFIGW);
+// none when it does not say.
+std::vector<BYTE> settings_of(SC_HANDLE service)
+{
+    DWORD size = 0;
+    QueryServiceConfigW(service, nullptr, 0, &size);
+    std::vector<BYTE> settings(size);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(settings.data());
+    if (size == 0 || !QueryServiceConfigW(service, config, size, &size)) {
+        settings.clear();
+    }
+    return settings;
+}
+
+std::string command_line_of(const std::vector<BYTE>& settings)
+{
+    return settings.empty() ? ""
+                            : narrow(reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(settings.data())
+                                         ->lpBinaryPathName);
+}
+
+// A service of ohmlog's, which `install` made: another program's service is left alone.
 OpenedService open_service(const std::string& name, DWORD access, const std::string& doing)
 {
     OpenedService opened{ServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)), {}};
@@ -110,7 +132,8 @@ OpenedService open_service(const std::string& name, DWORD access, const std::str
         refused(doing, name, GetLastError());
         return opened;
     }
-    opened.service.reset(OpenServiceW(opened.manager.get(), wide(name).c_str(), access));
+    opened.service.reset(
+        OpenServiceW(opened.manager.get(), wide(name).c_str(), access | SERVICE_QUERY_CONFIG));
     const DWORD error = GetLastError();
     if (!opened.service && error == ERROR_SERVICE_DOES_NOT_EXIST) {
         say(Severity::error, "there is no service " + name +
@@ -118,6 +141,14 @@ OpenedService open_service(const std::string& name, DWORD access, const std::str
                                  " makes it)");
     } else if (!opened.service) {
         refused(doing, name, error);
+    }
+    const std::string runs =
+        opened.service ? command_line_of(settings_of(opened.service.get())) : "";
+    if (opened.service &&
+        runs.find(" service run --service-name " + name + " --config ") == std::string::npos) {
+        say(Severity::error, "the service " + name + " is not one of ohmlog's (it runs " + runs +
+                                 "): left as it is");
+        opened.service.reset();
     }
     return opened;
 }
@@ -449,8 +480,7 @@ int stop_service(const std::string& name)
 
 int show_service(const std::string& name)
 {
-    const OpenedService opened =
-        open_service(name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG, "query");
+    const OpenedService opened = open_service(name, SERVICE_QUERY_STATUS, "query");
     if (!opened.service) {
         return 1;
     }
@@ -461,17 +491,16 @@ int show_service(const std::string& name)
     } else {
         std::printf(" (process %lu)\n", status.dwProcessId);
     }
-    DWORD size = 0;
-    QueryServiceConfigW(opened.service.get(), nullptr, 0, &size);
-    std::vector<BYTE> config(size);
-    auto* settings = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
-    if (size > 0 && QueryServiceConfigW(opened.service.get(), settings, size, &size)) {
-        std::printf("  %s\n  runs %s\n  starts %s\n", narrow(settings->lpDisplayName).c_str(),
-                    narrow(settings->lpBinaryPathName).c_str(),
-                    settings->dwStartType == SERVICE_AUTO_START ? "with Windows" : "when asked");
+    const std::vector<BYTE> settings = settings_of(opened.service.get());
+    if (!settings.empty()) {
+        const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(settings.data());
+        std::printf("  %s\n  runs %s\n  starts %s\n", narrow(config->lpDisplayName).c_str(),
+                    command_line_of(settings).c_str(),
+                    config->dwStartType == SERVICE_AUTO_START ? "with Windows" : "when asked");
     }
     alignas(SERVICE_DESCRIPTIONW) BYTE described[8192];
     const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(described);
+    DWORD size = 0;
     if (QueryServiceConfig2W(opened.service.get(), SERVICE_CONFIG_DESCRIPTION, described,
                              sizeof described, &size) &&
         description->lpDescription != nullptr) {

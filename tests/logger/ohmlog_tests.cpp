@@ -892,12 +892,13 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
     const std::string conf = dir_ + "/bench.conf";
     write_file(conf, "\xEF\xBB\xBF# the bench\nmeter U=" + meter.path() +
                          "\n  count 50\ninterval=0.2\r\n" + "alarm   V<0  \noutput " + dir_ +
-                         "/run.csv\nappend\n");
+                         "/run.csv\nappend\nlog-file " + dir_ + "/run.log\n");
     const ProcessResult check = run_ohmlog({"--check-config", conf});
     EXPECT_EQ(check.exit_status, 0) << check.err;
     for (const std::string& said :
          {"read U on " + meter.path(), std::string("once every 0.2 s, 50 readings of each\n"),
-          "write the rows to " + dir_ + "/run.csv, adding", std::string("watch the alarm V<0\n")}) {
+          "write the rows to " + dir_ + "/run.csv, adding", std::string("watch the alarm V<0\n"),
+          "add its messages to " + dir_ + "/run.log\n"}) {
         EXPECT_NE(check.out.find(said), std::string::npos) << said << check.out;
     }
     EXPECT_EQ(files_in(dir_), std::vector<std::string>{"bench.conf"});
@@ -909,6 +910,16 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
     EXPECT_NE(run.err.find("  alarm V<0: raised 1 time"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("  alarm V>0: never raised"), std::string::npos) << run.err;
     EXPECT_EQ(meter.received(), "\r\r");
+    // Every message in the log file as well, with its time and level; the summary's lines.
+    const std::string log = read_file(dir_ + "/run.log");
+    EXPECT_NE(log.find("Z warning: 20"), std::string::npos) << log;
+    EXPECT_NE(log.find(" alarm V<0 raised: U -842 mV\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Z info: 2 readings in "), std::string::npos) << log;
+    EXPECT_NE(log.find("\n  alarm V>0: never raised\n"), std::string::npos) << log;
+    const ProcessResult service = run_ohmlog({"service", "status"});
+    EXPECT_EQ(service.exit_status, 2);
+    EXPECT_NE(service.err.find("ohmlog service is for Windows; on Linux systemd's unit"),
+              std::string::npos);
 
     for (const auto& [line, said] : std::vector<std::pair<std::string, std::string>>{
              {"colour red", "bench.conf:2: unknown option 'colour'"},
@@ -917,7 +928,8 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
              {"count three", "bench.conf:2: bad count: 'three'"},
              {"config other.conf", "bench.conf:2: config has no place in a file of options"},
              {"output " + dir_ + "/run.csv", dir_ + "/run.csv exists"},
-             {"output " + dir_ + "/none/run.csv", "its folder is not there"}}) {
+             {"output " + dir_ + "/none/run.csv", "its folder is not there"},
+             {"log-file " + dir_ + "/none/run.log", "cannot write the log file"}}) {
         write_file(conf, "meter " + meter.path() + "\n" + line + "\n");
         const ProcessResult refused = run_ohmlog({"--check-config", conf});
         EXPECT_EQ(refused.exit_status, 2) << line;

@@ -359,6 +359,10 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     expect_in(service("install").err, {"ohmlog: service install needs --config FILE"});
     expect_in(service("run", {"--config", "Z:" + conf}).err,
               {"ohmlog: ohmlog service run is for the Service Control Manager"});
+    const ProcessResult foreign = run_under_wine(
+        {windows_binary("ohmlog.exe"), "service", "uninstall", "--service-name", "EventLog"});
+    EXPECT_EQ(foreign.exit_status, 1);
+    expect_in(foreign.err, {"the service EventLog is not one of ohmlog's (it runs "});
     EXPECT_NE(run_under_wine({"sc", "query", "ohmlog"}).exit_status, 0);
     write_file(conf, "meter COM8\noutput bench.csv\nbogus\n");
     EXPECT_EQ(service("start").exit_status, 1);
