@@ -96,6 +96,7 @@ bool parse_service_command(int argc, char** argv, ServiceCommand& command, std::
 int run_with(std::vector<std::string> words)
 {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) {
         argv.push_back(word.data());
     }

@@ -388,7 +388,7 @@ std::vector<std::string> free_ports(int count)
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof address;
-        bind(probes.back(), reinterpret_cast<sockaddr*>(&address), size);
+        EXPECT_EQ(bind(probes.back(), reinterpret_cast<sockaddr*>(&address), size), 0);
         getsockname(probes.back(), reinterpret_cast<sockaddr*>(&address), &size);
         ports.push_back(std::to_string(ntohs(address.sin_port)));
     }
