@@ -320,7 +320,11 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
         more.insert(more.end(), {"--service-name", "lab"});
         return run_under_wine(more);
     };
-    const ProcessResult installed = service("install", {"--config", "Z:" + conf});
+    // The file named as it is from the folder it is in: the service's command line names it whole.
+    Launch install = wine_launch({windows_binary("ohmlog.exe"), "service", "install", "--config",
+                                  "bench.conf", "--service-name", "lab"});
+    install.working_dir = session_dir();
+    const ProcessResult installed = run_process(install);
     EXPECT_EQ(installed.exit_status, 0) << installed.err;
     expect_in(installed.out, {"relative paths in C:\\ProgramData\\ohmlog\\lab",
                               "ohmlog.exe\" service run --service-name lab --config \"Z:\\"});
