@@ -29,6 +29,7 @@
 #include "output.h"
 #include "terminal_output.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ struct MqttSettings {
     std::string cafile;        // for mqtts://
     std::string password_file; // else OHM_MQTT_PASSWORD, else none
     std::string node;          // this logger's name; empty: the host name up to its first dot
+    // Where the options were given, by long name ("mqtt", "mqtt-cafile", ...): "FILE:LINE: "
+    // for a line of the file of options, which then leads the refusal of what it says.
+    std::map<std::string, std::string> places;
 };
 
 struct MqttPublisher;

@@ -59,6 +59,9 @@ struct Run {
     std::chrono::microseconds watchdog{}; // how often the service manager wants to hear from us
     Clock::time_point watchdog_told{};
     Clock::time_point status_told{};
+    // The CSV being written now, which the server's thread serves: a file a day changes it.
+    std::mutex csv_now_lock;
+    std::string csv_now;
 };
 
 std::vector<std::string> names_of(const Run& run)
@@ -70,19 +73,62 @@ std::vector<std::string> names_of(const Run& run)
     return names;
 }
 
-// The meters of the command line, each a session with its own port identifier; the same name
-// or the same port twice is refused.
+// The alarms' rules, each refused at its place: given twice, or not one that parses.
+bool choose_alarms(Run& run, bool power, std::vector<AlarmRule>& rules, std::string& problem)
+{
+    const LogOptions& options = run.options;
+    for (std::size_t k = 0; k < options.alarms.size(); ++k) {
+        const std::string& place = options.alarm_places[k];
+        for (std::size_t earlier = 0; earlier < k; ++earlier) {
+            if (options.alarms[earlier] == options.alarms[k]) {
+                const std::string& first = options.alarm_places[earlier];
+                problem =
+                    given_twice(first, place,
+                                "bad " + option_written(place.empty() ? first : place, "alarm") +
+                                    " '" + options.alarms[k] + "': given twice");
+                return false;
+            }
+        }
+        std::vector<AlarmRule> rule;
+        if (!parse_alarms({options.alarms[k]}, names_of(run), power, options.interval_s, rule,
+                          problem)) {
+            problem = refusal_at(place, problem);
+            return false;
+        }
+        rules.push_back(rule.front());
+    }
+    return true;
+}
+
+// The meters of the command line and the file of options, each a session with its own port
+// identifier; a name that is no port's, the same name or the same port twice are refused, at
+// the place each was given.
 bool choose_meters(Run& run, std::string& problem)
 {
-    std::vector<MeterChoice> choices;
-    if (!parse_meters(run.options.ports, choices, problem)) {
-        return false;
-    }
+    const LogOptions& options = run.options;
     std::vector<MeterView> meters;
-    for (const MeterChoice& choice : choices) {
+    for (std::size_t k = 0; k < options.ports.size(); ++k) {
+        const std::string& place = options.port_places[k];
+        std::vector<MeterChoice> parsed;
+        if (!parse_meters({options.ports[k]}, parsed, problem)) {
+            problem = refusal_at(place, problem);
+            return false;
+        }
+        const MeterChoice& choice = parsed.front();
+        if (!is_port_name(choice.port)) {
+            problem = place + "'" + choice.port + "' is no port's name: " + port_name_forms();
+            return false;
+        }
         for (const MeterSession& other : run.sessions) {
+            const std::string& other_place =
+                options.port_places[static_cast<std::size_t>(other.index)];
+            if (other.name == choice.name) {
+                problem = given_twice(other_place, place, "two meters named " + choice.name);
+                return false;
+            }
             if (port_identity(other.port) == port_identity(choice.port)) {
-                problem = choice.port + " and " + other.port + " are one port";
+                problem = given_twice(other_place, place,
+                                      choice.port + " and " + other.port + " are one port");
                 return false;
             }
         }
@@ -92,31 +138,30 @@ bool choose_meters(Run& run, std::string& problem)
         session.port = choice.port;
         session.device = device_for_port_name(choice.port);
         // A device that is not there yet is known by its path alone until it comes.
-        const bool awaited = run.options.wait_for_port && choice.port.rfind('/', 0) == 0;
+        const bool awaited = options.wait_for_port && choice.port.rfind('/', 0) == 0;
         session.device = session.device.empty() && awaited ? choice.port : session.device;
         session.policy.port = session.index;
         meters.push_back(meter_view(choice.name, choice.port));
     }
     set_up_view(run.view, meters, std::nullopt);
     std::optional<std::pair<int, int>> power;
-    if (!run.options.power.empty()) {
+    if (!options.power.empty()) {
         power.emplace();
-        if (!parse_power(run.options.power, names_of(run), power->first, power->second, problem)) {
+        if (!parse_power(options.power, names_of(run), power->first, power->second, problem)) {
+            problem = refusal_at(place_of(options, "power"), problem);
             return false;
         }
     }
     std::vector<AlarmRule> rules;
-    if (!parse_alarms(run.options.alarms, names_of(run), power.has_value(), run.options.interval_s,
-                      rules, problem)) {
+    if (!choose_alarms(run, power.has_value(), rules, problem)) {
         return false;
     }
     set_up_view(run.view, meters, power, rules);
-    const LogOptions& options = run.options;
     if (options.mqtt.empty()) {
         return true;
     }
     const MqttSettings mqtt{options.mqtt, options.mqtt_cafile, options.mqtt_password_file,
-                            options.mqtt_node};
+                            options.mqtt_node, options.places};
     if (options.check_config) {
         return check_mqtt_settings(mqtt, names_of(run), power.has_value(), options.alarms, problem);
     }
@@ -135,12 +180,15 @@ bool open_ports(Run& run)
         }
         const std::string why =
             opened == MeterOpen::not_serial ? "not a serial port" : open_failure(session.port);
-        if (run.options.wait_for_port && opened == MeterOpen::failed) {
+        // A file or a folder at the path never becomes a port: it is not waited for.
+        if (run.options.wait_for_port && opened == MeterOpen::failed &&
+            !holds_no_device(session.port)) {
             say("cannot open " + session.port + " yet: " + why);
             session.missing_at_start = true;
             continue;
         }
-        say("cannot open " + session.port + ": " + why);
+        say(run.options.port_places[static_cast<std::size_t>(session.index)] + "cannot open " +
+            session.port + ": " + why);
         close_all_ports();
         return false;
     }
@@ -205,7 +253,9 @@ void tell_service_manager(Run& run)
 
 FileSettings file_settings(const LogOptions& options)
 {
-    return FileSettings{options.output, options.plot, options.from, options.append, options.force};
+    return FileSettings{options.output,           options.plot,  options.from,
+                        options.append,           options.force, place_of(options, "output"),
+                        place_of(options, "plot")};
 }
 
 double seconds_since_start(const Run& run)
@@ -268,6 +318,15 @@ void watch_pace(Run& run, const Record& record)
     }
 }
 
+// The CSV the rows go to now, for the server.
+void note_csv_now(Run& run)
+{
+    const std::lock_guard<std::mutex> hold(run.csv_now_lock);
+    if (run.csv_now != run.files.csv_name) {
+        run.csv_now = run.files.csv_name;
+    }
+}
+
 // A row: written, counted in the view, then handed to every other output.
 bool take_row(Run& run, const Record& record)
 {
@@ -279,6 +338,7 @@ bool take_row(Run& run, const Record& record)
     if (!run.csv.take(run.view, written)) {
         return false;
     }
+    note_csv_now(run);
     RecordNews news;
     {
         const std::lock_guard<std::mutex> hold(run.view.lock);
@@ -380,11 +440,19 @@ bool finish_outputs(Run& run)
 }
 
 // The server reads the run only once its state is whole: the earlier rows of an appended file
-// in the charts, the ports open, the start set.
+// in the charts, the ports open, the start set. /log.csv is the file the rows go to now.
 void serve_run(Run& run)
 {
-    if (run.server) {
-        start_serving(*run.server, run.view, run.files.csv_name);
+    if (!run.server) {
+        return;
+    }
+    note_csv_now(run);
+    const auto csv_now = [&run] {
+        const std::lock_guard<std::mutex> hold(run.csv_now_lock);
+        return run.csv_now;
+    };
+    for (const std::string& notice : start_serving(*run.server, run.view, csv_now)) {
+        say(notice);
     }
 }
 
@@ -415,13 +483,17 @@ void start_plan(Run& run, const CsvReading& earlier)
     run.view.start = run.plan.start;
 }
 
-// Bad usage: the cause (said already when empty here), and where the options are told.
-int usage_error(const std::string& problem)
+// Bad usage: the cause (said already when empty here), and where the options are told; a
+// line of the file of options is told alone, as --help is of the command line.
+int usage_error(const LogOptions& options, const std::string& problem)
 {
     if (!problem.empty()) {
         say(problem);
     }
-    std::fputs("Try 'ohmlog --help' for more information.\n", stderr);
+    const bool of_the_file = !options.config.empty() && problem.rfind(options.config + ":", 0) == 0;
+    if (!of_the_file && (!problem.empty() || options.config.empty())) {
+        std::fputs("Try 'ohmlog --help' for more information.\n", stderr);
+    }
     return 2;
 }
 
@@ -429,7 +501,7 @@ int log_from_ports(Run& run)
 {
     std::string problem;
     if (!choose_meters(run, problem)) {
-        return usage_error(problem);
+        return usage_error(run.options, problem);
     }
     CsvReading earlier;
     int runs = 0;
@@ -439,7 +511,7 @@ int log_from_ports(Run& run)
                                           add_earlier(run.view, row);
                                       });
     if (refused != 0) {
-        return refused == 2 ? usage_error("") : refused;
+        return refused == 2 ? usage_error(run.options, "") : refused;
     }
     if (!open_ports(run)) {
         discard_files(run.files);
@@ -535,11 +607,11 @@ int plot_from_file(Run& run)
         say("the rows kept aside for the power could not all be written; it counts those kept");
     }
     if (refused != 0) {
-        return refused == 2 ? usage_error("") : refused;
+        return refused == 2 ? usage_error(run.options, "") : refused;
     }
     if (!paired) {
         discard_files(run.files);
-        return usage_error(problem);
+        return usage_error(run.options, refusal_at(place_of(run.options, "power"), problem));
     }
     run.view.origin_utc = earlier.line.start_utc;
     run.view.seconds = earlier.line.end_s;
@@ -600,6 +672,41 @@ std::string what_the_run_does(const Run& run)
     return text;
 }
 
+// "HOST:PORT" as --serve takes it, an IPv6 address in brackets.
+std::string serve_address(const LogOptions& options)
+{
+    const bool v6 = options.serve_host.find(':') != std::string::npos;
+    return (v6 ? "[" + options.serve_host + "]" : options.serve_host) + ":" +
+           std::to_string(options.serve_port);
+}
+
+// The server's address is one of this machine's, or a name that leads to one: a free port on it
+// is listened on for a moment, not the port named, which the run checked may hold.
+bool check_serving(const LogOptions& options)
+{
+    std::string problem;
+    if (!options.serve || listen_for_clients(*new_web_server(), options.serve_host, 0, problem)) {
+        return true;
+    }
+    say(refusal_at(place_of(options, "serve"), "cannot serve on " + serve_address(options) +
+                                                   problem.substr(problem.find(": "))));
+    return false;
+}
+
+// A port whose path holds a file or a folder, which the run would refuse; one not there yet is
+// the run's to wait for, or to fail on.
+bool check_ports(const Run& run)
+{
+    for (const MeterSession& session : run.sessions) {
+        if (holds_no_device(session.port)) {
+            say(refusal_at(run.options.port_places[static_cast<std::size_t>(session.index)],
+                           "cannot open " + session.port + ": " + open_failure(session.port)));
+            return false;
+        }
+    }
+    return true;
+}
+
 // --check-config: the checks a run makes before it asks a meter anything, with no file made
 // or changed and no port opened; 0 when the run could start, 2 when not.
 int check_configuration(Run& run)
@@ -609,7 +716,8 @@ int check_configuration(Run& run)
         say(problem);
         return 2;
     }
-    if (check_files(file_settings(run.options), names_of(run)) != 0) {
+    if (!check_ports(run) || !check_serving(run.options) ||
+        check_files(file_settings(run.options), names_of(run)) != 0) {
         return 2;
     }
     std::fputs(what_the_run_does(run).c_str(), stdout);
@@ -620,16 +728,12 @@ int check_configuration(Run& run)
 
 int run_ohmlog(int argc, char** argv)
 {
+    prepare_process();
     Run run;
     LogOptions& options = run.options;
     std::string problem;
     if (!parse_log_options(argc, argv, options, problem)) {
-        // A line of the file of options is told alone: --help is of the command line.
-        if (!options.config.empty() && problem.rfind(options.config + ":", 0) == 0) {
-            say(problem);
-            return 2;
-        }
-        return usage_error(problem);
+        return usage_error(options, problem);
     }
     if (options.help || options.version) {
         std::fputs(options.help ? log_usage() : "ohmlog " OHM_VERSION "\n", stdout);
@@ -644,7 +748,7 @@ int run_ohmlog(int argc, char** argv)
     if (options.serve) {
         run.server = new_web_server();
         if (!listen_for_clients(*run.server, options.serve_host, options.serve_port, problem)) {
-            say(problem);
+            say(refusal_at(place_of(options, "serve"), problem));
             return 1;
         }
     }
