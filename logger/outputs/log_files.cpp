@@ -197,7 +197,8 @@ bool open_csv_beside(Files& files, const std::string& path)
     const std::string stem = file_name(place.parent_path() / place.stem()) + stamp;
     const std::string extension = file_name(place.extension());
     for (int again = 1; !files.write_failed && again < 100; ++again) {
-        const std::string name = stem + (again > 1 ? "-" + std::to_string(again) : "") + extension;
+        std::string name = stem;
+        name += (again > 1 ? "-" + std::to_string(again) : "") + extension;
         if (open_new_csv(files, name)) {
             return true;
         }
@@ -591,7 +592,9 @@ int check_files(const FileSettings& options, const std::vector<std::string>& met
         const bool made_by_run = folder != file_path(path).parent_path() &&
                                  (has_date_fields(options.output) || has_date_fields(options.plot));
         if (!path.empty() && !folder_writable(made_by_run ? file_name(folder / "x") : path)) {
-            say(place + "cannot write " + path + ": its folder is not there or not writable");
+            std::string refused = place;
+            refused += "cannot write " + path + ": its folder is not there or not writable";
+            say(refused);
             return 2;
         }
     }
