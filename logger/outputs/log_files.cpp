@@ -118,15 +118,15 @@ bool may_write(const std::string& path, const std::string& place, bool allowed,
 {
     const std::string cause = path.empty() ? "" : unwritable(path);
     if (!cause.empty()) {
-        say(place + "cannot write " + path + ": " + cause);
+        say(Severity::error, place + "cannot write " + path + ": " + cause);
         return false;
     }
     if (path.empty() || allowed || !is_file(path)) {
         return true;
     }
-    say(place + path + " exists; " +
-        (appending ? option_written(place, "append") + " adds to it, " : "") +
-        option_written(place, "force") + " replaces it");
+    say(Severity::error, place + path + " exists; " +
+                             (appending ? option_written(place, "append") + " adds to it, " : "") +
+                             option_written(place, "force") + " replaces it");
     return false;
 }
 
@@ -149,7 +149,7 @@ bool head_empty_csv(Files& files)
     }
     if (std::fputs(csv_header(files.with_meter).c_str(), files.csv) < 0 ||
         std::fflush(files.csv) != 0) {
-        say("cannot write " + files.csv_name + ": " + std::strerror(errno));
+        say(Severity::error, "cannot write " + files.csv_name + ": " + std::strerror(errno));
         files.write_failed = true;
     }
     return !files.write_failed;
@@ -162,7 +162,7 @@ bool open_csv_at_path(Files& files)
     make_dated_folder(files.csv_pattern, files.csv_name);
     files.csv = open_to_append(files.csv_name);
     if (files.csv == nullptr) {
-        say("cannot write " + files.csv_name + ": " + std::strerror(errno));
+        say(Severity::error, "cannot write " + files.csv_name + ": " + std::strerror(errno));
         files.write_failed = true;
         return false;
     }
@@ -176,7 +176,7 @@ bool open_new_csv(Files& files, const std::string& path)
     files.csv = create_new_file(path);
     if (files.csv == nullptr) {
         if (errno != EEXIST) {
-            say("cannot write " + path + ": " + std::strerror(errno));
+            say(Severity::error, "cannot write " + path + ": " + std::strerror(errno));
             files.write_failed = true;
         }
         return false;
@@ -204,7 +204,7 @@ bool open_csv_beside(Files& files, const std::string& path)
         }
     }
     if (!files.write_failed) {
-        say("cannot write " + stem + extension + ": too many files of that name");
+        say(Severity::error, "cannot write " + stem + extension + ": too many files of that name");
         files.write_failed = true;
     }
     return false;
@@ -228,7 +228,8 @@ void follow_path(Files& files, bool rotated)
     const std::string path = files.csv_name;
     if (!there.known && open_new_csv(files, path)) {
         if (!rotated) {
-            say(path + " was moved or removed; the rows go on in a new file at its path");
+            say(Severity::warning,
+                path + " was moved or removed; the rows go on in a new file at its path");
         }
         return;
     }
@@ -238,14 +239,15 @@ void follow_path(Files& files, bool rotated)
     }
     if (now.regular && now.size == 0) {
         if (!rotated) {
-            say(path + " was replaced by an empty file; the rows go on in it");
+            say(Severity::warning, path + " was replaced by an empty file; the rows go on in it");
         }
         open_csv_at_path(files);
         return;
     }
     if (open_csv_beside(files, path)) {
-        say(path + " was replaced by a file that ohmlog did not write, which is left as it is; " +
-            "the rows go on in " + files.csv_name);
+        say(Severity::warning,
+            path + " was replaced by a file that ohmlog did not write, which is left as it is; " +
+                "the rows go on in " + files.csv_name);
     }
 }
 
@@ -286,7 +288,7 @@ bool open_plot(Files& files, const std::string& plot)
         files.plot = create_new_file(files.plot_part);
     }
     if (files.plot == nullptr) {
-        say("cannot write " + plot + ": " + std::strerror(errno));
+        say(Severity::error, "cannot write " + plot + ": " + std::strerror(errno));
         return false;
     }
     return true;
@@ -307,7 +309,8 @@ bool open_csv(Files& files, const FileSettings& options)
     files.csv_cut_row = files.csv_has_rows && ends_without_line_end(options.output);
     files.csv = open_to_append(options.output);
     if (files.csv == nullptr) {
-        say(options.output_place + "cannot write " + options.output + ": " + std::strerror(errno));
+        say(Severity::error,
+            options.output_place + "cannot write " + options.output + ": " + std::strerror(errno));
         return false;
     }
     files.csv_identity = identity_of_open(files.csv);
@@ -333,16 +336,18 @@ bool same_meters(const FileSettings& options, const std::vector<std::string>& me
     };
     const bool several = meters.size() > 1;
     if (earlier.with_meter != several) {
-        say(options.output_place + "cannot append to " + options.output + ": its rows are of " +
-            (earlier.with_meter ? "several meters" : "one meter") + ", this run's of " +
-            std::to_string(meters.size()));
+        say(Severity::error, options.output_place + "cannot append to " + options.output +
+                                 ": its rows are of " +
+                                 (earlier.with_meter ? "several meters" : "one meter") +
+                                 ", this run's of " + std::to_string(meters.size()));
         return false;
     }
     if (several && earlier.rows > 0 &&
         (earlier.meters.size() != meters.size() ||
          !std::all_of(earlier.meters.begin(), earlier.meters.end(), one_of_the_run))) {
-        say(options.output_place + "cannot append to " + options.output + ": its meters are " +
-            listed(earlier.meters) + ", this run's " + listed(meters));
+        say(Severity::error, options.output_place + "cannot append to " + options.output +
+                                 ": its meters are " + listed(earlier.meters) + ", this run's " +
+                                 listed(meters));
         return false;
     }
     return true;
@@ -352,12 +357,14 @@ bool same_meters(const FileSettings& options, const std::vector<std::string>& me
 void tell_skipped(const std::string& path, CsvReading& earlier)
 {
     for (const long line : earlier.skipped_lines) {
-        say(path + ":" + std::to_string(line) + ": cannot read this line; skipped");
+        say(Severity::warning,
+            path + ":" + std::to_string(line) + ": cannot read this line; skipped");
     }
     if (earlier.skipped > static_cast<long>(earlier.skipped_lines.size())) {
-        say(path + ": " +
-            std::to_string(earlier.skipped - static_cast<long>(earlier.skipped_lines.size())) +
-            " more lines skipped");
+        say(Severity::warning,
+            path + ": " +
+                std::to_string(earlier.skipped - static_cast<long>(earlier.skipped_lines.size())) +
+                " more lines skipped");
     }
     earlier.skipped = 0;
     earlier.skipped_lines.clear();
@@ -376,17 +383,18 @@ bool read_from_files(const FileSettings& options, CsvReading& earlier,
         }
         if (!(from_stdin ? read_csv(std::cin, name, earlier, take_earlier)
                          : read_csv(name, earlier, take_earlier))) {
-            say(earlier.problem);
+            say(Severity::error, earlier.problem);
             return false;
         }
         if (k > 0 && earlier.with_meter != with_meter) {
-            say("cannot read " + name + " with " + options.from[0] +
-                " as one run: the rows of one are of one meter, of the other of several");
+            say(Severity::error,
+                "cannot read " + name + " with " + options.from[0] +
+                    " as one run: the rows of one are of one meter, of the other of several");
             return false;
         }
         tell_skipped(name, earlier);
         if (earlier.cut_short) {
-            say(name + ": the last row is cut short and left out");
+            say(Severity::warning, name + ": the last row is cut short and left out");
         }
         earlier.cut_short = false;
     }
@@ -425,7 +433,7 @@ bool read_earlier(const FileSettings& options, const std::vector<std::string>& m
         take_earlier(record);
     };
     if (!read_csv(path, earlier, take)) {
-        say(earlier.problem);
+        say(Severity::error, earlier.problem);
         return false;
     }
     tell_skipped(path, earlier);
@@ -467,18 +475,20 @@ bool plot_names_each_file(const FileSettings& options)
     const std::string plot = option_written(options.plot_place, "plot");
     const std::string output = option_written(options.output_place, "output");
     if (!has_date_fields(options.output)) {
-        say(options.plot_place + plot + " with date fields draws each file of an " + output +
-            " with date fields");
+        say(Severity::error, options.plot_place + plot +
+                                 " with date fields draws each file of an " + output +
+                                 " with date fields");
         return false;
     }
     const double plots = finest_field_s(options.plot);
     const double files = finest_field_s(options.output);
     if (plots > files ||
         (plots == files && fields_in_utc(options.plot) != fields_in_utc(options.output))) {
-        say(options.plot_place + "bad " + plot + " '" + options.plot +
-            "': one plot would stand for several files of '" + options.output +
-            "', each drawn over the last; its date fields must change as often as the CSV's, "
-            "in local time or UTC alike");
+        say(Severity::error,
+            options.plot_place + "bad " + plot + " '" + options.plot +
+                "': one plot would stand for several files of '" + options.output +
+                "', each drawn over the last; its date fields must change as often as the CSV's, "
+                "in local time or UTC alike");
         return false;
     }
     return true;
@@ -496,7 +506,8 @@ int refusal(const FileSettings& options, const std::vector<std::string>& meters,
     for (const std::string& path : rows) {
         // "-" is standard input or output, never the plot's file.
         if (!named.plot.empty() && !path.empty() && path != "-" && same_file(path, named.plot)) {
-            say(options.plot_place + "the rows and the plot cannot both be " + named.plot);
+            say(Severity::error,
+                options.plot_place + "the rows and the plot cannot both be " + named.plot);
             return 2;
         }
     }
@@ -511,11 +522,6 @@ int refusal(const FileSettings& options, const std::vector<std::string>& meters,
 }
 
 } // namespace
-
-void say(const std::string& message)
-{
-    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
-}
 
 bool has_date_fields(const std::string& path)
 {
@@ -555,8 +561,8 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     // A plot of each file is made as the file closes: only its folder is seen to now.
     const bool plot_now = files.plot_pattern.empty();
     if (!plot_now && !folder_writable(named.plot)) {
-        say(options.plot_place + "cannot write " + named.plot +
-            ": its folder is not there or not writable");
+        say(Severity::error, options.plot_place + "cannot write " + named.plot +
+                                 ": its folder is not there or not writable");
         return 1;
     }
     if ((plot_now && !open_plot(files, named.plot)) ||
@@ -567,7 +573,8 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     // Names told apart above may still be one file where case does not count.
     if (files.created_csv && !named.plot.empty() && same_file(rows, named.plot)) {
         discard_files(files);
-        say(options.plot_place + "the rows and the plot cannot both be " + named.plot);
+        say(Severity::error,
+            options.plot_place + "the rows and the plot cannot both be " + named.plot);
         return 2;
     }
     return 0;
@@ -594,7 +601,7 @@ int check_files(const FileSettings& options, const std::vector<std::string>& met
         if (!path.empty() && !folder_writable(made_by_run ? file_name(folder / "x") : path)) {
             std::string refused = place;
             refused += "cannot write " + path + ": its folder is not there or not writable";
-            say(refused);
+            say(Severity::error, refused);
             return 2;
         }
     }
@@ -611,7 +618,7 @@ bool start_files(Files& files, bool with_meter)
         std::error_code error;
         fs::resize_file(file_path(files.csv_name), 0, error);
         if (error) {
-            say("cannot write " + files.csv_name + ": " + error.message());
+            say(Severity::error, "cannot write " + files.csv_name + ": " + error.message());
             files.write_failed = true;
             return false;
         }
@@ -669,7 +676,7 @@ bool head_cut_csv(Files& files)
     if (!open.regular || open.size > 0) {
         return true;
     }
-    say(files.csv_name + " was emptied; its header goes before the next row");
+    say(Severity::warning, files.csv_name + " was emptied; its header goes before the next row");
     return head_empty_csv(files);
 }
 
@@ -687,9 +694,10 @@ bool write_csv(Files& files, const std::string& text)
     const long whole_rows = files.csv == stdout ? -1 : std::ftell(files.csv);
     const WriteEnd end = write_out(files.csv, text);
     if (end != WriteEnd::written) {
-        say("cannot write " + (files.csv_name.empty() ? "the output" : files.csv_name) + ": " +
-            (end == WriteEnd::unread ? "nothing reads it; the rows from here on are not written"
-                                     : std::strerror(errno)));
+        say(Severity::error,
+            "cannot write " + (files.csv_name.empty() ? "the output" : files.csv_name) + ": " +
+                (end == WriteEnd::unread ? "nothing reads it; the rows from here on are not written"
+                                         : std::strerror(errno)));
         files.write_failed = true;
         if (end == WriteEnd::failed && whole_rows >= 0) {
             cut_to_whole_rows(files, whole_rows);
@@ -756,9 +764,9 @@ bool write_open_plot(Files& files, const std::string& svg)
     if (!closed) {
         const std::string cause = written ? std::strerror(errno) : write_error;
         const std::string& name = files.plot_part.empty() ? files.plot_name : files.plot_part;
-        say("cannot write the plot " + name + ": " + cause);
+        say(Severity::error, "cannot write the plot " + name + ": " + cause);
         if (!files.plot_part.empty() && std::remove(files.plot_part.c_str()) != 0) {
-            say(files.plot_part + " is left: " + std::strerror(errno));
+            say(Severity::warning, files.plot_part + " is left: " + std::strerror(errno));
         }
         return false;
     }
@@ -788,13 +796,14 @@ bool put_plot(Files& files, const std::string& svg)
         files.plot_place = again.plot_place;
     }
     if (!replaceable(files.plot_place)) {
-        say("cannot put the plot in place as " + files.plot_name +
-            ": something that is not a file has taken its name; it is in " + files.plot_part);
+        say(Severity::error, "cannot put the plot in place as " + files.plot_name +
+                                 ": something that is not a file has taken its name; it is in " +
+                                 files.plot_part);
         return false;
     }
     if (!replace_file(files.plot_part, files.plot_place)) {
-        say("cannot put the plot in place as " + files.plot_name + ": " + std::strerror(errno) +
-            "; it is in " + files.plot_part);
+        say(Severity::error, "cannot put the plot in place as " + files.plot_name + ": " +
+                                 std::strerror(errno) + "; it is in " + files.plot_part);
         return false;
     }
     return true;

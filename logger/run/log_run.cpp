@@ -183,12 +183,12 @@ bool open_ports(Run& run)
         // A file or a folder at the path never becomes a port: it is not waited for.
         if (run.options.wait_for_port && opened == MeterOpen::failed &&
             !holds_no_device(session.port)) {
-            say("cannot open " + session.port + " yet: " + why);
+            say(Severity::warning, "cannot open " + session.port + " yet: " + why);
             session.missing_at_start = true;
             continue;
         }
-        say(run.options.port_places[static_cast<std::size_t>(session.index)] + "cannot open " +
-            session.port + ": " + why);
+        say(Severity::error, run.options.port_places[static_cast<std::size_t>(session.index)] +
+                                 "cannot open " + session.port + ": " + why);
         close_all_ports();
         return false;
     }
@@ -267,7 +267,7 @@ double seconds_since_start(const Run& run)
 void hand_out(Run& run, const RecordNews& news)
 {
     if (!news.notice.empty()) {
-        tell(run.terminal, news.notice);
+        tell(run.terminal, Severity::warning, news.notice);
     }
     for (const Output& output : run.outputs) {
         output.take(run.view, news);
@@ -312,9 +312,9 @@ void watch_pace(Run& run, const Record& record)
         watch.told = true;
         const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
         // Request times wander by a few milliseconds; a meter's pace is no finer than 10 ms.
-        tell(run.terminal, "-i " + seconds_text(interval_s, 0.001) +
-                               " cannot be kept: " + meter.name + " gives a reading every " +
-                               seconds_text(watch.pace_s, 0.01) + " s");
+        tell(run.terminal, Severity::warning,
+             "-i " + seconds_text(interval_s, 0.001) + " cannot be kept: " + meter.name +
+                 " gives a reading every " + seconds_text(watch.pace_s, 0.01) + " s");
     }
 }
 
@@ -349,7 +349,8 @@ bool take_row(Run& run, const Record& record)
     watch_pace(run, record);
     if (record.status == Status::port_lost) {
         const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
-        tell(run.terminal, "lost " + meter.port + "; waiting for it to come back");
+        tell(run.terminal, Severity::warning,
+             "lost " + meter.port + "; waiting for it to come back");
     }
     return true;
 }
@@ -370,7 +371,8 @@ void settle(Run& run, double now_s)
 // A lost port open again: the time without it and its alarms end now, not at its next row.
 void take_port_back(Run& run, const MeterEvent& event)
 {
-    tell(run.terminal, run.sessions[static_cast<std::size_t>(event.meter)].port + " is back");
+    tell(run.terminal, Severity::info,
+         run.sessions[static_cast<std::size_t>(event.meter)].port + " is back");
     const double now_s = std::chrono::duration<double>(event.at - run.plan.origin.load()).count();
     RecordNews news;
     {
@@ -406,7 +408,7 @@ void run_loop(Run& run)
         } else if (event.kind == MeterEventKind::port_back) {
             take_port_back(run, event);
         } else if (event.kind == MeterEventKind::notice) {
-            tell(run.terminal, event.notice);
+            tell(run.terminal, Severity::warning, event.notice);
         } else if (!take_row(run, event.record)) {
             close_stream(run.stream);
             return;
@@ -451,9 +453,7 @@ void serve_run(Run& run)
         const std::lock_guard<std::mutex> hold(run.csv_now_lock);
         return run.csv_now;
     };
-    for (const std::string& notice : start_serving(*run.server, run.view, csv_now)) {
-        say(notice);
-    }
+    start_serving(*run.server, run.view, csv_now);
 }
 
 // A row read back from a file: a run that starts there starts the charts' lines anew.
@@ -488,7 +488,7 @@ void start_plan(Run& run, const CsvReading& earlier)
 int usage_error(const LogOptions& options, const std::string& problem)
 {
     if (!problem.empty()) {
-        say(problem);
+        say(Severity::error, problem);
     }
     const bool of_the_file = !options.config.empty() && problem.rfind(options.config + ":", 0) == 0;
     if (!of_the_file && (!problem.empty() || options.config.empty())) {
@@ -574,7 +574,7 @@ int plot_from_file(Run& run)
     std::string problem;
     run.view.power_later = !power.empty() && start_time_order(order, -1, -1, problem);
     if (!power.empty() && !run.view.power_later) {
-        say(problem + "; power paired in the file's order");
+        say(Severity::warning, problem + "; power paired in the file's order");
     }
     CsvReading earlier;
     int runs = 0;
@@ -584,7 +584,7 @@ int plot_from_file(Run& run)
             note_runs(run.view, earlier, runs);
             const RecordNews news = add_to_view(run.view, row);
             if (!news.notice.empty()) {
-                say(news.notice);
+                say(Severity::warning, news.notice);
             }
             if (run.view.power) {
                 order.meters = {run.view.power->pairing.volt_meter,
@@ -600,11 +600,12 @@ int plot_from_file(Run& run)
     const bool whole = replay_in_time_order(order, [&run, paired](const Record& row) {
         const RecordNews news = paired ? add_power_later(run.view, row) : RecordNews{};
         if (!news.notice.empty()) {
-            say(news.notice);
+            say(Severity::warning, news.notice);
         }
     });
     if (!whole) {
-        say("the rows kept aside for the power could not all be written; it counts those kept");
+        say(Severity::warning,
+            "the rows kept aside for the power could not all be written; it counts those kept");
     }
     if (refused != 0) {
         return refused == 2 ? usage_error(run.options, "") : refused;
@@ -688,7 +689,8 @@ bool check_serving(const LogOptions& options)
     if (!options.serve || listen_for_clients(*new_web_server(), options.serve_host, 0, problem)) {
         return true;
     }
-    say(refusal_at(place_of(options, "serve"), "cannot serve on " + serve_address(options) +
+    say(Severity::error,
+        refusal_at(place_of(options, "serve"), "cannot serve on " + serve_address(options) +
                                                    problem.substr(problem.find(": "))));
     return false;
 }
@@ -699,7 +701,8 @@ bool check_ports(const Run& run)
 {
     for (const MeterSession& session : run.sessions) {
         if (holds_no_device(session.port)) {
-            say(refusal_at(run.options.port_places[static_cast<std::size_t>(session.index)],
+            say(Severity::error,
+                refusal_at(run.options.port_places[static_cast<std::size_t>(session.index)],
                            "cannot open " + session.port + ": " + open_failure(session.port)));
             return false;
         }
@@ -713,7 +716,7 @@ int check_configuration(Run& run)
 {
     std::string problem;
     if (run.options.from.empty() && !choose_meters(run, problem)) {
-        say(problem);
+        say(Severity::error, problem);
         return 2;
     }
     if (!check_ports(run) || !check_serving(run.options) ||
@@ -748,7 +751,7 @@ int run_ohmlog(int argc, char** argv)
     if (options.serve) {
         run.server = new_web_server();
         if (!listen_for_clients(*run.server, options.serve_host, options.serve_port, problem)) {
-            say(refusal_at(place_of(options, "serve"), problem));
+            say(Severity::error, refusal_at(place_of(options, "serve"), problem));
             return 1;
         }
     }

@@ -612,11 +612,10 @@ bool listen_for_clients(WebServer& server, const std::string& host, unsigned sho
     return true;
 }
 
-std::vector<std::string> start_serving(WebServer& server, RunView& view,
-                                       std::function<std::string()> csv_path)
+void start_serving(WebServer& server, RunView& view, std::function<std::string()> csv_path)
 {
     if (!server.acceptor) {
-        return {};
+        return;
     }
     server.view = &view;
     server.csv_path = std::move(csv_path);
@@ -624,16 +623,15 @@ std::vector<std::string> start_serving(WebServer& server, RunView& view,
     for (const std::string& url : server.urls) {
         urls += (urls.empty() ? "" : ", ") + url;
     }
-    std::vector<std::string> notices = {"the run is served at " + urls};
+    say(Severity::info, "the run is served at " + urls);
     if (!server.local) {
-        notices.push_back("anyone who can reach " + server.place +
-                          " can see the readings (read-only)");
+        say(Severity::warning,
+            "anyone who can reach " + server.place + " can see the readings (read-only)");
     }
     server.work.emplace(server.io.get_executor());
     accept_next(server);
     beat(server);
     server.thread = std::thread([&server] { server.io.run(); });
-    return notices;
 }
 
 Output web_output(WebServer& server)

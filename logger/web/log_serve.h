@@ -13,7 +13,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace logbook {
 
@@ -28,10 +27,9 @@ bool listen_for_clients(WebServer& server, const std::string& host, unsigned sho
 
 // Serves the run's view (read under its lock) from a thread of its own, once the run's state
 // is whole; /log.csv is the file `csv_path` gives at each request (none when it gives ""),
-// which any thread may call. Gives what to tell the user: where the run is served, and who
+// which the server's thread calls. Says on standard error where the run is served, and who
 // can see it when the address reaches beyond this machine.
-std::vector<std::string> start_serving(WebServer& server, RunView& view,
-                                       std::function<std::string()> csv_path);
+void start_serving(WebServer& server, RunView& view, std::function<std::string()> csv_path);
 
 // The output that hands each row to the clients of /events.
 Output web_output(WebServer& server);
