@@ -74,7 +74,7 @@ std::vector<std::string> names_of(const Run& run)
 }
 
 // The alarms' rules, each refused at its place: given twice, or not one that parses.
-bool choose_alarms(Run& run, bool power, std::vector<AlarmRule>& rules, std::string& problem)
+bool choose_alarms(const Run& run, bool power, std::vector<AlarmRule>& rules, std::string& problem)
 {
     const LogOptions& options = run.options;
     for (std::size_t k = 0; k < options.alarms.size(); ++k) {
@@ -322,9 +322,7 @@ void watch_pace(Run& run, const Record& record)
 void note_csv_now(Run& run)
 {
     const std::lock_guard<std::mutex> hold(run.csv_now_lock);
-    if (run.csv_now != run.files.csv_name) {
-        run.csv_now = run.files.csv_name;
-    }
+    run.csv_now = run.files.csv_name;
 }
 
 // A row: written, counted in the view, then handed to every other output.
