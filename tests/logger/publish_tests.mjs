@@ -234,6 +234,8 @@ test("MQTT for Home Assistant: readings, power, energy, charge and alarms with t
     const last = Number(JSON.parse(messages(sub, topic).at(-1)).value);
     assert.ok(Math.abs(last / summarised(first.err, what) - 1) < 0.001, `the summary's ${what}, in Wh and Ah`);
   }
+  assert.equal(messages(sub, "ohm/pair/power/energy").length, messages(sub, "ohm/pair/power/reading").length + 1, "and at the end");
+  assert.equal(messages(sub, "ohm/pair/I/charge").length, 7, "at each reading and at the end");
 
   // The same meters again: nothing of theirs is cleared at the start, not even the charge
   // sensor before I reads DC amperes (Home Assistant would delete it, and its settings).
@@ -272,7 +274,7 @@ test("MQTT for Home Assistant: readings, power, energy, charge and alarms with t
   retain("ohm/pair/availability", "online");
   const elsewhere = ohmlog(["-n", "1", "--mqtt", url, "--mqtt-node", "pair", `I=${amperes}`]);
   assert.equal(await elsewhere.ended, 2);
-  assert.match(elsewhere.err, /^ohmlog: node pair is online on 127\.0\.0\.1:\d+: another ohmlog publishes as pair; name this one with --mqtt-node/);
+  assert.match(elsewhere.err, /^ohmlog: node pair is online on 127\.0\.0\.1:\d+: another ohmlog publishes as pair; name this one with --mqtt-node \(if none runs, clear the node: mosquitto_pub -r -n -t ohm\/pair\/availability\)\n/);
 });
 
 test("MQTT says what goes wrong, at once and in the summary: login, name, certificate, refusal; a password file's line end", async () => {
@@ -381,7 +383,9 @@ test("MQTT: SIGTERM ends a run whose broker address drops connection attempts", 
 
 test("MQTT: a broker away at the start, then readings, availability, alarms and discovery, a broker killed and back", async () => {
   // W keeps the alarm raised while U raises and clears it.
-  const [device, low] = await Promise.all([meter(["DC  2.500   V", "DC  2.400   V", "OH  0.998KOhm"]), meter(["DC  2.000   V"])]);
+  const lowMeter = run(path.join(BIN, "metersim"), ["--reading", "DC  2.000   V", "--link", path.join(dir, "low")]);
+  const [device, low] = await Promise.all([meter(["DC  2.500   V", "DC  2.400   V", "OH  0.998KOhm"]),
+    until("metersim", () => lowMeter.out.includes("/dev/pts/") && path.join(dir, "low"))]);
   const port = await freePort();
   const log = ohmlog(["-i", "0.25", "--alarm", "V<2.45", "--mqtt", `mqtt://127.0.0.1:${port}`, "--mqtt-node", "bench-7",
     `U=${device}`, `W=${low}`]);
@@ -421,6 +425,8 @@ test("MQTT: a broker away at the start, then readings, availability, alarms and 
   await until("the logger back online", () => messages(sub, "ohm/bench-7/availability").includes("online") &&
     messages(sub, "ohm/bench-7/U/reading").length > 0, 40000);
   assert.ok(["V", "\u03a9"].includes(configs(sub, "homeassistant/sensor/bench-7_U/config")[0].unit_of_measurement), "announced again with its unit");
+  lowMeter.kill("SIGUSR2"); // W's adapter pulled out
+  await until("W offline while its port is lost", () => messages(sub, "ohm/bench-7/W/availability").includes("offline"));
   log.kill("SIGINT");
   assert.equal(await log.ended, 0);
   await until("offline", () => messages(sub, "ohm/bench-7/availability").includes("offline"));
