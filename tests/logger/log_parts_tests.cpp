@@ -830,15 +830,15 @@ std::vector<SlotReading> slot_readings(std::mt19937& random, bool volts, int pos
     return readings;
 }
 
-Record matrix_record(const SlotReading& reading, int meter)
+Record matrix_record(const SlotReading& slot, int meter)
 {
-    Record record = decode_reply(reading.frame == "lost" ? "" : reading.frame);
-    record.status = reading.frame == "lost" ? Status::port_lost : record.status;
+    Record record = decode_reply(slot.frame == "lost" ? "" : slot.frame);
+    record.status = slot.frame == "lost" ? Status::port_lost : record.status;
     record.meter = meter;
-    record.elapsed_s = reading.requested_s;
+    record.elapsed_s = slot.requested_s;
     record.time =
         utc_timestamp(std::chrono::system_clock::time_point(std::chrono::seconds(1796724000)) +
-                      std::chrono::microseconds(std::llround(reading.requested_s * 1e6)));
+                      std::chrono::microseconds(std::llround(slot.requested_s * 1e6)));
     return record;
 }
 
@@ -851,11 +851,11 @@ void count_from_file(RunView& view, const std::string& csv)
     TimeOrder order;
     std::string problem;
     EXPECT_TRUE(start_time_order(order, -1, -1, problem)) << problem;
-    CsvReading reading;
+    CsvReading file_read;
     std::istringstream file(csv);
-    EXPECT_TRUE(read_csv(file, "matrix.csv", reading, [&](const Record& row) {
-        while (view.meters.size() < reading.meters.size()) {
-            const std::string& name = reading.meters[view.meters.size()];
+    EXPECT_TRUE(read_csv(file, "matrix.csv", file_read, [&](const Record& row) {
+        while (view.meters.size() < file_read.meters.size()) {
+            const std::string& name = file_read.meters[view.meters.size()];
             const int index = static_cast<int>(view.meters.size());
             view.meters.push_back(meter_view(name, ""));
             view.power->pairing.volt_meter = name == "U" ? index : view.power->pairing.volt_meter;
@@ -908,8 +908,8 @@ TEST(Power, TheSameLiveAndFromTheFileWhateverTheReadings)
         }
         std::vector<std::pair<double, Record>> arrivals;
         for (int meter = 0; meter < meters; ++meter) {
-            for (const SlotReading& reading : readings[meter]) {
-                arrivals.emplace_back(reading.completed_s, matrix_record(reading, meter));
+            for (const SlotReading& slot : readings[meter]) {
+                arrivals.emplace_back(slot.completed_s, matrix_record(slot, meter));
             }
         }
         std::sort(arrivals.begin(), arrivals.end(),

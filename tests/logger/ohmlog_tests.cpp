@@ -1598,40 +1598,33 @@ TEST_F(OhmlogTest, PowerAtTheRunsPaceAndInAnyRowOrder)
               std::string::npos);
 }
 
-// The energy and charge of steady readings by hand, from a CSV's U (12 V) and I (0.5 A) rows:
-// each U reading has the power of the I reading nearest in time within a second when both are
-// ok DC ones, and two such joined unless an I reading between them is not; the charge of each
-// two I readings in a row that are.
+// The energy and charge of steady readings by hand, from the CSV of a run at -i 0.5 with U
+// (12 V) and I (0.5 A): 6 W between two U readings when they, the I readings taken with them
+// and those between are all ok DC ones; 0.5 A between two I readings in a row that are.
 std::pair<double, double> steady_energy_and_charge(const std::vector<std::string>& rows)
 {
-    std::vector<std::pair<double, bool>> u;
-    std::vector<std::pair<double, bool>> i;
+    std::vector<std::pair<double, bool>> volts;
+    std::vector<std::pair<double, bool>> amperes;
     for (const std::string& row : rows) {
-        const bool volts = row.back() == 'U';
+        const bool of_u = row.back() == 'U';
         const bool ok = fields_after_time(row).rfind("DC,", 0) == 0 &&
-                        row.find(volts ? ",V,ok," : ",A,ok,") != std::string::npos;
-        (volts ? u : i).emplace_back(elapsed_of(row), ok);
+                        row.find(of_u ? ",V,ok," : ",A,ok,") != std::string::npos;
+        (of_u ? volts : amperes).emplace_back(elapsed_of(row), ok);
     }
-    double charge = 0.0;
-    for (std::size_t k = 1; k < i.size(); ++k) {
-        charge += i[k - 1].second && i[k].second ? 0.5 * (i[k].first - i[k - 1].first) : 0.0;
-    }
-    const auto powered = [&i](double at_s) {
-        const auto nearest =
-            std::min_element(i.begin(), i.end(), [at_s](const auto& a, const auto& b) {
-                return std::abs(a.first - at_s) < std::abs(b.first - at_s);
-            });
-        return nearest != i.end() && std::abs(nearest->first - at_s) <= 1.0 && nearest->second;
-    };
     double energy = 0.0;
-    for (std::size_t k = 1; k < u.size(); ++k) {
-        const bool between = std::all_of(i.begin(), i.end(), [&](const auto& reading) {
-            return reading.first <= u[k - 1].first || reading.first > u[k].first || reading.second;
-        });
-        energy += u[k - 1].second && u[k].second && powered(u[k - 1].first) &&
-                          powered(u[k].first) && between
-                      ? 6.0 * (u[k].first - u[k - 1].first)
-                      : 0.0;
+    double charge = 0.0;
+    for (std::size_t k = 1; k < std::max(volts.size(), amperes.size()); ++k) {
+        const auto joined = [k](const auto& series) {
+            return k < series.size() && series[k - 1].second && series[k].second;
+        };
+        const auto amperes_ok = [&] {
+            return std::all_of(amperes.begin(), amperes.end(), [&](const auto& a) {
+                return a.first < volts[k - 1].first - 0.25 || a.first > volts[k].first + 0.25 ||
+                       a.second;
+            });
+        };
+        energy += joined(volts) && amperes_ok() ? 6.0 * (volts[k].first - volts[k - 1].first) : 0.0;
+        charge += joined(amperes) ? 0.5 * (amperes[k].first - amperes[k - 1].first) : 0.0;
     }
     return {energy / 3600.0, charge / 3600.0};
 }
