@@ -854,17 +854,7 @@ void count_from_file(RunView& view, const std::string& csv)
     CsvReading file_read;
     std::istringstream file(csv);
     EXPECT_TRUE(read_csv(file, "matrix.csv", file_read, [&](const Record& row) {
-        while (view.meters.size() < file_read.meters.size()) {
-            const std::string& name = file_read.meters[view.meters.size()];
-            const int index = static_cast<int>(view.meters.size());
-            view.meters.push_back(meter_view(name, ""));
-            view.power->pairing.volt_meter = name == "U" ? index : view.power->pairing.volt_meter;
-            view.power->pairing.ampere_meter =
-                name == "I" ? index : view.power->pairing.ampere_meter;
-        }
-        add_to_view(view, row);
-        order.meters = {view.power->pairing.volt_meter, view.power->pairing.ampere_meter};
-        keep_in_time_order(order, row);
+        take_file_row(view, order, file_read.meters, "U,I", row);
     }));
     EXPECT_TRUE(
         replay_in_time_order(order, [&view](const Record& row) { add_power_later(view, row); }));
