@@ -139,7 +139,7 @@ RecordNews take_file_row(RunView& view, TimeOrder& order, const std::vector<std:
                          const std::string& power, const Record& row)
 {
     join_file_meters(view, names, power);
-    const RecordNews news = add_to_view(view, row);
+    RecordNews news = add_to_view(view, row);
     if (view.power) {
         order.meters = {view.power->pairing.volt_meter, view.power->pairing.ampere_meter};
     }
