@@ -116,13 +116,14 @@ bool may_write(const std::string& path, bool allowed, bool appending = true)
 {
     const std::string cause = path.empty() ? "" : unwritable(path);
     if (!cause.empty()) {
-        say("cannot write " + path + ": " + cause);
+        say(Severity::error, "cannot write " + path + ": " + cause);
         return false;
     }
     if (path.empty() || allowed || !is_file(path)) {
         return true;
     }
-    say(path + " exists; " + (appending ? "--append adds to it, " : "") + "--force replaces it");
+    say(Severity::error,
+        path + " exists; " + (appending ? "--append adds to it, " : "") + "--force replaces it");
     return false;
 }
 
@@ -141,7 +142,7 @@ bool open_csv_at_path(Files& files)
     make_dated_folder(files.csv_pattern, files.csv_name);
     files.csv = open_to_append(files.csv_name);
     if (files.csv == nullptr) {
-        say("cannot write " + files.csv_name + ": " + std::strerror(errno));
+        say(Severity::error, "cannot write " + files.csv_name + ": " + std::strerror(errno));
         files.write_failed = true;
         return false;
     }
@@ -152,7 +153,7 @@ bool open_csv_at_path(Files& files)
     // Not through write_csv: the header is no row, and the file is where it must be.
     if (std::fputs(csv_header(files.with_meter).c_str(), files.csv) < 0 ||
         std::fflush(files.csv) != 0) {
-        say("cannot write " + files.csv_name + ": " + std::strerror(errno));
+        say(Severity::error, "cannot write " + files.csv_name + ": " + std::strerror(errno));
         files.write_failed = true;
     }
     return !files.write_failed;
@@ -195,7 +196,7 @@ bool open_plot(Files& files, const std::string& plot)
         files.plot = create_new_file(files.plot_part);
     }
     if (files.plot == nullptr) {
-        say("cannot write " + plot + ": " + std::strerror(errno));
+        say(Severity::error, "cannot write " + plot + ": " + std::strerror(errno));
         return false;
     }
     return true;
@@ -216,7 +217,7 @@ bool open_csv(Files& files, const FileSettings& options)
     files.csv_cut_row = files.csv_has_rows && ends_without_line_end(options.output);
     files.csv = open_to_append(options.output);
     if (files.csv == nullptr) {
-        say("cannot write " + options.output + ": " + std::strerror(errno));
+        say(Severity::error, "cannot write " + options.output + ": " + std::strerror(errno));
         return false;
     }
     files.csv_identity = identity_of_open(files.csv);
@@ -242,16 +243,16 @@ bool same_meters(const FileSettings& options, const std::vector<std::string>& me
     };
     const bool several = meters.size() > 1;
     if (earlier.with_meter != several) {
-        say("cannot append to " + options.output + ": its rows are of " +
-            (earlier.with_meter ? "several meters" : "one meter") + ", this run's of " +
-            std::to_string(meters.size()));
+        say(Severity::error, "cannot append to " + options.output + ": its rows are of " +
+                                 (earlier.with_meter ? "several meters" : "one meter") +
+                                 ", this run's of " + std::to_string(meters.size()));
         return false;
     }
     if (several && earlier.rows > 0 &&
         (earlier.meters.size() != meters.size() ||
          !std::all_of(earlier.meters.begin(), earlier.meters.end(), one_of_the_run))) {
-        say("cannot append to " + options.output + ": its meters are " + listed(earlier.meters) +
-            ", this run's " + listed(meters));
+        say(Severity::error, "cannot append to " + options.output + ": its meters are " +
+                                 listed(earlier.meters) + ", this run's " + listed(meters));
         return false;
     }
     return true;
@@ -261,12 +262,14 @@ bool same_meters(const FileSettings& options, const std::vector<std::string>& me
 void tell_skipped(const std::string& path, CsvReading& earlier)
 {
     for (const long line : earlier.skipped_lines) {
-        say(path + ":" + std::to_string(line) + ": cannot read this line; skipped");
+        say(Severity::warning,
+            path + ":" + std::to_string(line) + ": cannot read this line; skipped");
     }
     if (earlier.skipped > static_cast<long>(earlier.skipped_lines.size())) {
-        say(path + ": " +
-            std::to_string(earlier.skipped - static_cast<long>(earlier.skipped_lines.size())) +
-            " more lines skipped");
+        say(Severity::warning,
+            path + ": " +
+                std::to_string(earlier.skipped - static_cast<long>(earlier.skipped_lines.size())) +
+                " more lines skipped");
     }
     earlier.skipped = 0;
     earlier.skipped_lines.clear();
@@ -285,17 +288,18 @@ bool read_from_files(const FileSettings& options, CsvReading& earlier,
         }
         if (!(from_stdin ? read_csv(std::cin, name, earlier, take_earlier)
                          : read_csv(name, earlier, take_earlier))) {
-            say(earlier.problem);
+            say(Severity::error, earlier.problem);
             return false;
         }
         if (k > 0 && earlier.with_meter != with_meter) {
-            say("cannot read " + name + " with " + options.from[0] +
-                " as one run: the rows of one are of one meter, of the other of several");
+            say(Severity::error,
+                "cannot read " + name + " with " + options.from[0] +
+                    " as one run: the rows of one are of one meter, of the other of several");
             return false;
         }
         tell_skipped(name, earlier);
         if (earlier.cut_short) {
-            say(name + ": the last row is cut short and left out");
+            say(Severity::warning, name + ": the last row is cut short and left out");
         }
         earlier.cut_short = false;
     }
@@ -334,7 +338,7 @@ bool read_earlier(const FileSettings& options, const std::vector<std::string>& m
         take_earlier(record);
     };
     if (!read_csv(path, earlier, take)) {
-        say(earlier.problem);
+        say(Severity::error, earlier.problem);
         return false;
     }
     tell_skipped(path, earlier);
@@ -346,7 +350,7 @@ int refusal(const FileSettings& options, const std::vector<std::string>& meters,
             CsvReading& earlier, const std::function<void(const Record&)>& take_earlier)
 {
     if (has_date_fields(options.plot) && !has_date_fields(options.output)) {
-        say("--plot with date fields draws each file of an -o with date fields");
+        say(Severity::error, "--plot with date fields draws each file of an -o with date fields");
         return 2;
     }
     const FileSettings named = named_now(options, std::chrono::system_clock::now());
@@ -355,7 +359,7 @@ int refusal(const FileSettings& options, const std::vector<std::string>& meters,
     for (const std::string& path : rows) {
         // "-" is standard input or output, never the plot's file.
         if (!named.plot.empty() && !path.empty() && path != "-" && same_file(path, named.plot)) {
-            say("the rows and the plot cannot both be " + named.plot);
+            say(Severity::error, "the rows and the plot cannot both be " + named.plot);
             return 2;
         }
     }
@@ -369,11 +373,6 @@ int refusal(const FileSettings& options, const std::vector<std::string>& meters,
 }
 
 } // namespace
-
-void say(const std::string& message)
-{
-    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
-}
 
 bool has_date_fields(const std::string& path)
 {
@@ -413,7 +412,8 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     // A plot of each file is made as the file closes: only its folder is seen to now.
     const bool plot_now = files.plot_pattern.empty();
     if (!plot_now && !folder_writable(named.plot)) {
-        say("cannot write " + named.plot + ": its folder is not there or not writable");
+        say(Severity::error,
+            "cannot write " + named.plot + ": its folder is not there or not writable");
         return 1;
     }
     if ((plot_now && !open_plot(files, named.plot)) ||
@@ -424,7 +424,7 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     // Names told apart above may still be one file where case does not count.
     if (files.created_csv && !named.plot.empty() && same_file(rows, named.plot)) {
         discard_files(files);
-        say("the rows and the plot cannot both be " + named.plot);
+        say(Severity::error, "the rows and the plot cannot both be " + named.plot);
         return 2;
     }
     return 0;
@@ -447,7 +447,8 @@ int check_files(const FileSettings& options, const std::vector<std::string>& met
         const bool made_by_run = folder != file_path(path).parent_path() &&
                                  (has_date_fields(options.output) || has_date_fields(options.plot));
         if (!path.empty() && !folder_writable(made_by_run ? file_name(folder / "x") : path)) {
-            say("cannot write " + path + ": its folder is not there or not writable");
+            say(Severity::error,
+                "cannot write " + path + ": its folder is not there or not writable");
             return 2;
         }
     }
@@ -464,7 +465,7 @@ bool start_files(Files& files, bool with_meter)
         std::error_code error;
         fs::resize_file(file_path(files.csv_name), 0, error);
         if (error) {
-            say("cannot write " + files.csv_name + ": " + error.message());
+            say(Severity::error, "cannot write " + files.csv_name + ": " + error.message());
             files.write_failed = true;
             return false;
         }
@@ -522,9 +523,10 @@ bool write_csv(Files& files, const std::string& text)
     const long whole_rows = files.csv == stdout ? -1 : std::ftell(files.csv);
     const WriteEnd end = write_out(files.csv, text);
     if (end != WriteEnd::written) {
-        say("cannot write " + (files.csv_name.empty() ? "the output" : files.csv_name) + ": " +
-            (end == WriteEnd::unread ? "nothing reads it; the rows from here on are not written"
-                                     : std::strerror(errno)));
+        say(Severity::error,
+            "cannot write " + (files.csv_name.empty() ? "the output" : files.csv_name) + ": " +
+                (end == WriteEnd::unread ? "nothing reads it; the rows from here on are not written"
+                                         : std::strerror(errno)));
         files.write_failed = true;
         if (end == WriteEnd::failed && whole_rows >= 0) {
             cut_to_whole_rows(files, whole_rows);
@@ -572,8 +574,9 @@ void keep_csv_at_path(Files& files)
         now.number == files.csv_identity.number) {
         return;
     }
-    say(files.csv_name + (now.known ? " was replaced by another file" : " was moved or removed") +
-        "; the rows go on in a new file at its path");
+    say(Severity::warning,
+        files.csv_name + (now.known ? " was replaced by another file" : " was moved or removed") +
+            "; the rows go on in a new file at its path");
     std::fclose(files.csv);
     open_csv_at_path(files);
 }
@@ -599,9 +602,9 @@ bool write_open_plot(Files& files, const std::string& svg)
     if (!closed) {
         const std::string cause = written ? std::strerror(errno) : write_error;
         const std::string& name = files.plot_part.empty() ? files.plot_name : files.plot_part;
-        say("cannot write the plot " + name + ": " + cause);
+        say(Severity::error, "cannot write the plot " + name + ": " + cause);
         if (!files.plot_part.empty() && std::remove(files.plot_part.c_str()) != 0) {
-            say(files.plot_part + " is left: " + std::strerror(errno));
+            say(Severity::warning, files.plot_part + " is left: " + std::strerror(errno));
         }
         return false;
     }
@@ -631,13 +634,14 @@ bool put_plot(Files& files, const std::string& svg)
         files.plot_place = again.plot_place;
     }
     if (!replaceable(files.plot_place)) {
-        say("cannot put the plot in place as " + files.plot_name +
-            ": something that is not a file has taken its name; it is in " + files.plot_part);
+        say(Severity::error, "cannot put the plot in place as " + files.plot_name +
+                                 ": something that is not a file has taken its name; it is in " +
+                                 files.plot_part);
         return false;
     }
     if (!replace_file(files.plot_part, files.plot_place)) {
-        say("cannot put the plot in place as " + files.plot_name + ": " + std::strerror(errno) +
-            "; it is in " + files.plot_part);
+        say(Severity::error, "cannot put the plot in place as " + files.plot_name + ": " +
+                                 std::strerror(errno) + "; it is in " + files.plot_part);
         return false;
     }
     return true;

@@ -56,9 +56,6 @@ struct Files {
     bool status_shown = false; // a status line stands on the terminal that rows may share
 };
 
-// One line on standard error, after the program's name.
-void say(const std::string& message);
-
 // Checks and opens every file. An appended CSV is read first: its columns and its meters (the
 // same names, in the same order) must be the run's, `meters`, and its rows go to
 // `take_earlier` (their meter the index in `meters`) when the plot is to show them. The

@@ -258,8 +258,8 @@ struct MqttLink {
     std::string failure;                           // the latest, while not connected
     std::string last_failure;                      // of the run, for its summary
     std::string said;                              // the failure last said on standard error
-    std::vector<std::string> notices;
-    std::string earlier_availability; // of the node, as retained
+    std::vector<std::pair<Severity, std::string>> notices; // for standard error
+    std::string earlier_availability;                      // of the node, as retained
     std::string earlier_owner;
     std::vector<std::string> earlier_topics;
     std::vector<bool> away;         // each meter's port lost
@@ -404,7 +404,7 @@ void announce(MqttLink& link)
         set_alarm(link, alarm);
     }
     if (!link.said.empty()) {
-        link.notices.push_back("mqtt: connected to " + address_of(link.broker));
+        link.notices.emplace_back(Severity::info, "mqtt: connected to " + address_of(link.broker));
     }
     link.said.clear();
     link.failure.clear();
@@ -417,8 +417,9 @@ void note_failure(MqttLink& link, const std::string& failure)
     link.failure = failure;
     link.last_failure = failure;
     if (failure != link.said) {
-        link.notices.push_back("mqtt: no connection to " + address_of(link.broker) + ": " +
-                               failure + "; trying again");
+        link.notices.emplace_back(Severity::warning, "mqtt: no connection to " +
+                                                         address_of(link.broker) + ": " + failure +
+                                                         "; trying again");
         link.said = failure;
     }
     link.settled = true;
@@ -520,7 +521,8 @@ void greeted(MqttLink& link)
         link.failure = "node " + link.names.node + " is online on " + address_of(link.broker) +
                        ": another ohmlog publishes as " + link.names.node;
         link.last_failure = link.failure;
-        link.notices.push_back("mqtt: " + link.failure + "; this run stops publishing");
+        link.notices.emplace_back(Severity::error,
+                                  "mqtt: " + link.failure + "; this run stops publishing");
         link.settled = true;
         link.changed.notify_all();
         mosquitto_disconnect(link.client); // a clean end: the broker keeps the other's state
@@ -543,10 +545,11 @@ void on_subscribe(mosquitto*, void* data, int, int count, const int* granted)
         return;
     }
     if (std::any_of(granted, granted + count, [](int qos) { return qos > 2; })) {
-        link.notices.push_back("mqtt: the broker lets this user read none of ohm/" +
-                               link.names.node +
-                               "/: another logger on the node is not looked for, nor what an "
-                               "earlier run left cleared");
+        link.notices.emplace_back(
+            Severity::warning, "mqtt: the broker lets this user read none of ohm/" +
+                                   link.names.node +
+                                   "/: another logger on the node is not looked for, nor what an "
+                                   "earlier run left cleared");
         greeted(link);
         return;
     }
@@ -864,8 +867,8 @@ bool wait_for_start(MqttLink& link, std::string& problem)
                   link.names.node + "/availability)";
         return false;
     }
-    for (const std::string& notice : link.notices) {
-        say(notice);
+    for (const auto& [severity, notice] : link.notices) {
+        say(severity, notice);
     }
     link.notices.clear();
     return true;
@@ -951,7 +954,7 @@ void take_alarm(MqttLink& link, const RunView& view, const AlarmEvent& event)
 // What the network thread found, said on standard error and shown in the view.
 void report(MqttLink& link, Terminal& terminal, RunView& view)
 {
-    std::vector<std::string> notices;
+    std::vector<std::pair<Severity, std::string>> notices;
     MqttState state{address_of(link.broker), link.names.node, false, ""};
     {
         const std::lock_guard<std::mutex> hold(link.lock);
@@ -959,8 +962,8 @@ void report(MqttLink& link, Terminal& terminal, RunView& view)
         state.connected = link.phase == Phase::ready;
         state.problem = link.failure;
     }
-    for (const std::string& notice : notices) {
-        tell(terminal, notice);
+    for (const auto& [severity, notice] : notices) {
+        tell(terminal, severity, notice);
     }
     if (state.connected != view.mqtt.connected || state.problem != view.mqtt.problem ||
         view.mqtt.broker.empty()) {

@@ -111,10 +111,10 @@ void clear_status(Terminal& terminal)
     }
 }
 
-void tell(Terminal& terminal, const std::string& message)
+void tell(Terminal& terminal, Severity severity, const std::string& message)
 {
     clear_status(terminal);
-    say(message);
+    say(severity, message);
 }
 
 Output terminal_output(Terminal& terminal)

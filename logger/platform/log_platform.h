@@ -28,6 +28,13 @@ void watch_for_stop();
 // The run has written everything: a console that is closing may now end the process.
 void run_finished();
 
+// How much a message matters, for those who sort them: the journal's priorities, the Windows
+// event log's types.
+enum class Severity { error, warning, info };
+
+// One line on standard error, after the program's name.
+void say(Severity severity, const std::string& message);
+
 bool stderr_is_terminal();
 bool stdout_is_terminal();
 // Rows end in CR LF as written; standard output must not add to them.

@@ -96,6 +96,11 @@ void watch_for_stop()
 
 void run_finished() {}
 
+void say(Severity /*severity*/, const std::string& message)
+{
+    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
+}
+
 bool stderr_is_terminal()
 {
     return isatty(STDERR_FILENO) == 1;

@@ -58,6 +58,11 @@ void run_finished()
     }
 }
 
+void say(Severity /*severity*/, const std::string& message)
+{
+    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
+}
+
 bool stderr_is_terminal()
 {
     DWORD mode = 0;

@@ -136,11 +136,11 @@ bool open_ports(Run& run)
         const std::string why =
             opened == MeterOpen::not_serial ? "not a serial port" : open_failure(session.port);
         if (run.options.wait_for_port && opened == MeterOpen::failed) {
-            say("cannot open " + session.port + " yet: " + why);
+            say(Severity::warning, "cannot open " + session.port + " yet: " + why);
             session.missing_at_start = true;
             continue;
         }
-        say("cannot open " + session.port + ": " + why);
+        say(Severity::error, "cannot open " + session.port + ": " + why);
         close_all_ports();
         return false;
     }
@@ -217,7 +217,7 @@ double seconds_since_start(const Run& run)
 void hand_out(Run& run, const RecordNews& news)
 {
     if (!news.notice.empty()) {
-        tell(run.terminal, news.notice);
+        tell(run.terminal, Severity::warning, news.notice);
     }
     for (const Output& output : run.outputs) {
         output.take(run.view, news);
@@ -262,9 +262,9 @@ void watch_pace(Run& run, const Record& record)
         watch.told = true;
         const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
         // Request times wander by a few milliseconds; a meter's pace is no finer than 10 ms.
-        tell(run.terminal, "-i " + seconds_text(interval_s, 0.001) +
-                               " cannot be kept: " + meter.name + " gives a reading every " +
-                               seconds_text(watch.pace_s, 0.01) + " s");
+        tell(run.terminal, Severity::warning,
+             "-i " + seconds_text(interval_s, 0.001) + " cannot be kept: " + meter.name +
+                 " gives a reading every " + seconds_text(watch.pace_s, 0.01) + " s");
     }
 }
 
@@ -289,7 +289,8 @@ bool take_row(Run& run, const Record& record)
     watch_pace(run, record);
     if (record.status == Status::port_lost) {
         const MeterView& meter = run.view.meters[static_cast<std::size_t>(record.meter)];
-        tell(run.terminal, "lost " + meter.port + "; waiting for it to come back");
+        tell(run.terminal, Severity::warning,
+             "lost " + meter.port + "; waiting for it to come back");
     }
     return true;
 }
@@ -310,7 +311,8 @@ void settle(Run& run, double now_s)
 // A lost port open again: the time without it and its alarms end now, not at its next row.
 void take_port_back(Run& run, const MeterEvent& event)
 {
-    tell(run.terminal, run.sessions[static_cast<std::size_t>(event.meter)].port + " is back");
+    tell(run.terminal, Severity::info,
+         run.sessions[static_cast<std::size_t>(event.meter)].port + " is back");
     const double now_s = std::chrono::duration<double>(event.at - run.plan.origin.load()).count();
     RecordNews news;
     {
@@ -346,7 +348,7 @@ void run_loop(Run& run)
         } else if (event.kind == MeterEventKind::port_back) {
             take_port_back(run, event);
         } else if (event.kind == MeterEventKind::notice) {
-            tell(run.terminal, event.notice);
+            tell(run.terminal, Severity::warning, event.notice);
         } else if (!take_row(run, event.record)) {
             close_stream(run.stream);
             return;
@@ -419,7 +421,7 @@ void start_plan(Run& run, const CsvReading& earlier)
 int usage_error(const std::string& problem)
 {
     if (!problem.empty()) {
-        say(problem);
+        say(Severity::error, problem);
     }
     std::fputs("Try 'ohmlog --help' for more information.\n", stderr);
     return 2;
@@ -485,7 +487,7 @@ int plot_from_file(Run& run)
     std::string problem;
     run.view.power_later = !power.empty() && start_time_order(order, -1, -1, problem);
     if (!power.empty() && !run.view.power_later) {
-        say(problem + "; power paired in the file's order");
+        say(Severity::warning, problem + "; power paired in the file's order");
     }
     CsvReading earlier;
     int runs = 0;
@@ -494,7 +496,7 @@ int plot_from_file(Run& run)
             note_runs(run.view, earlier, runs);
             const RecordNews news = take_file_row(run.view, order, earlier.meters, power, row);
             if (!news.notice.empty()) {
-                say(news.notice);
+                say(Severity::warning, news.notice);
             }
         });
     join_file_meters(run.view, earlier.meters, power);
@@ -505,11 +507,12 @@ int plot_from_file(Run& run)
     const bool whole = replay_in_time_order(order, [&run, paired](const Record& row) {
         const RecordNews news = paired ? add_power_later(run.view, row) : RecordNews{};
         if (!news.notice.empty()) {
-            say(news.notice);
+            say(Severity::warning, news.notice);
         }
     });
     if (!whole) {
-        say("the rows kept aside for the power could not all be written; it counts those kept");
+        say(Severity::warning,
+            "the rows kept aside for the power could not all be written; it counts those kept");
     }
     if (refused != 0) {
         return refused == 2 ? usage_error("") : refused;
@@ -583,7 +586,7 @@ int check_configuration(Run& run)
 {
     std::string problem;
     if (run.options.from.empty() && !choose_meters(run, problem)) {
-        say(problem);
+        say(Severity::error, problem);
         return 2;
     }
     if (check_files(file_settings(run.options), names_of(run)) != 0) {
@@ -603,7 +606,7 @@ int run_ohmlog(int argc, char** argv)
     if (!parse_log_options(argc, argv, options, problem)) {
         // A line of the file of options is told alone: --help is of the command line.
         if (!options.config.empty() && problem.rfind(options.config + ":", 0) == 0) {
-            say(problem);
+            say(Severity::error, problem);
             return 2;
         }
         return usage_error(problem);
@@ -621,7 +624,7 @@ int run_ohmlog(int argc, char** argv)
     if (options.serve) {
         run.server = new_web_server();
         if (!listen_for_clients(*run.server, options.serve_host, options.serve_port, problem)) {
-            say(problem);
+            say(Severity::error, problem);
             return 1;
         }
     }

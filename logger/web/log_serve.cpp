@@ -2,7 +2,6 @@
 
 #include "log_json.h"
 #include "log_metrics.h"
-#include "log_files.h"
 #include "log_page.h"
 #include "log_platform.h"
 
@@ -624,9 +623,10 @@ void start_serving(WebServer& server, RunView& view, const std::string& csv_path
     for (const std::string& url : server.urls) {
         urls += (urls.empty() ? "" : ", ") + url;
     }
-    say("the run is served at " + urls);
+    say(Severity::info, "the run is served at " + urls);
     if (!server.local) {
-        say("anyone who can reach " + server.place + " can see the readings (read-only)");
+        say(Severity::warning,
+            "anyone who can reach " + server.place + " can see the readings (read-only)");
     }
     server.work.emplace(server.io.get_executor());
     accept_next(server);
