@@ -873,7 +873,7 @@ TEST(Power, TheSameLiveAndFromTheFileWhateverTheReadings)
     const char* first = std::getenv("OHM_POWER_SEED");
     const char* count = std::getenv("OHM_POWER_CASES");
     const unsigned first_seed = first != nullptr ? static_cast<unsigned>(std::stoul(first)) : 1;
-    const unsigned cases = count != nullptr ? static_cast<unsigned>(std::stoul(count)) : 300;
+    const unsigned cases = count != nullptr ? static_cast<unsigned>(std::stoul(count)) : 200;
     int integrated = 0;
     for (unsigned seed = first_seed; seed < first_seed + cases; ++seed) {
         SCOPED_TRACE("OHM_POWER_SEED=" + std::to_string(seed) + " OHM_POWER_CASES=1");
