@@ -1647,19 +1647,17 @@ TEST_F(OhmlogTest, EnergyAndChargeTheSameLiveFromTheCsvAndByHand)
          true},
     };
     std::vector<std::unique_ptr<SimMeter>> meters;
+    const auto meter = [&meters](const std::string& name, const std::vector<std::string>& frames) {
+        std::vector<std::string> options;
+        for (const std::string& frame : frames) {
+            options.insert(options.end(), {"--reading", frame});
+        }
+        return name + "=" + meters.emplace_back(std::make_unique<SimMeter>(options))->path();
+    };
     std::vector<std::unique_ptr<BackgroundProcess>> runs;
     for (std::size_t k = 0; k < cases.size(); ++k) {
-        std::vector<std::string> volts;
-        std::vector<std::string> amperes;
-        for (const std::string& frame : cases[k].volts) {
-            volts.insert(volts.end(), {"--reading", frame});
-        }
-        for (const std::string& frame : cases[k].amperes) {
-            amperes.insert(amperes.end(), {"--reading", frame});
-        }
-        const std::string u = "U=" + meters.emplace_back(std::make_unique<SimMeter>(volts))->path();
-        const std::string i =
-            "I=" + meters.emplace_back(std::make_unique<SimMeter>(amperes))->path();
+        const std::string u = meter("U", cases[k].volts);
+        const std::string i = meter("I", cases[k].amperes);
         Launch launch = ohmlog_launch({"-i", "0.5", "-n", "9", "--power", "U,I", "-o",
                                        dir_ + "/" + std::to_string(k) + ".csv",
                                        cases[k].volts_first ? u : i, cases[k].volts_first ? i : u});
