@@ -11,7 +11,7 @@
 //   ohm/NODE/alarm/RULE          ON while that alarm is raised, else OFF
 //   ohm/NODE/sensors             {"logger": the machine that publishes as NODE, "topics": the
 //                                retained topics it owns}: a later run clears those it does not
-//                                publish itself
+//                                publish itself, but for the charge sensors of its own meters
 //   ohm/NODE/hello               a run's greeting, not retained: when it comes back, the node's
 //                                retained state has come before it
 //   homeassistant/sensor/NODE_METER/config (and NODE_power, NODE_energy, NODE_METER_charge),

@@ -283,6 +283,7 @@ struct MqttLink {
     std::vector<bool> away;         // each meter's port lost
     std::vector<std::string> units; // the base unit last announced; "?": none yet
     std::vector<bool> charged;      // its charge sensor announced
+    std::vector<bool> charge_kept;  // its charge sensor, of an earlier run, left in place
     std::vector<bool> raised;       // each alarm's state as published
 
     MqttLink() = default;
@@ -340,10 +341,23 @@ void retain(MqttLink& link, const std::string& topic, const std::string& payload
     publish(link, topic, payload, 1, true);
 }
 
+// The charge sensors the run owns: those it announced, and those of its meters that an earlier
+// run announced. A meter may read DC amperes again at any moment: clearing its charge sensor
+// until then would have Home Assistant delete it, and its settings with it.
+std::vector<bool> owned_charges(const MqttLink& link)
+{
+    std::vector<bool> owned = link.charged;
+    for (std::size_t meter = 0; meter < owned.size(); ++meter) {
+        owned[meter] = owned[meter] || link.charge_kept[meter];
+    }
+    return owned;
+}
+
 void publish_owned(MqttLink& link)
 {
     retain(link, node_topic(link.names, "sensors"),
-           json{{"logger", link.owner}, {"topics", owned_topics(link.names, link.charged)}}.dump());
+           json{{"logger", link.owner}, {"topics", owned_topics(link.names, owned_charges(link))}}
+               .dump());
 }
 
 void announce_reading(MqttLink& link, std::size_t target)
@@ -373,7 +387,13 @@ void announce(MqttLink& link)
     link.ready = true;
     link.reached = true;
     link.phase = Phase::ready;
-    const std::vector<std::string> owned = owned_topics(link.names, link.charged);
+    for (std::size_t meter = 0; meter < link.names.meters.size(); ++meter) {
+        const std::string charge = total_topic(link.names, meter);
+        link.charge_kept[meter] = link.charge_kept[meter] ||
+                                  std::find(link.earlier_topics.begin(), link.earlier_topics.end(),
+                                            charge) != link.earlier_topics.end();
+    }
+    const std::vector<std::string> owned = owned_topics(link.names, owned_charges(link));
     for (const std::string& topic : link.earlier_topics) {
         if (std::find(owned.begin(), owned.end(), topic) == owned.end()) {
             retain(link, topic, "");
@@ -1064,6 +1084,7 @@ new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>&
         link->units.back() = "W";
     }
     link->charged.assign(meters.size(), false);
+    link->charge_kept.assign(meters.size(), false);
     link->raised.assign(alarms.size(), false);
     if (!set_up_client(*link, problem)) {
         return nullptr;

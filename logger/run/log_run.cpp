@@ -543,23 +543,6 @@ int log_from_ports(Run& run)
     return !finished ? 1 : run.view.ended_by.empty() ? 0 : 3;
 }
 
-// The meters of a file join the view as their first rows come, the power's two among them in
-// their places: a volt reading before the first ampere reading waits for it, as in a run.
-void join_meters(RunView& view, const std::vector<std::string>& names, const std::string& power)
-{
-    const auto comma = power.find(',');
-    while (view.meters.size() < names.size()) {
-        const int index = static_cast<int>(view.meters.size());
-        const std::string& name = names[view.meters.size()];
-        view.meters.push_back(meter_view(name, ""));
-        if (view.power && name == power.substr(0, comma)) {
-            view.power->pairing.volt_meter = index;
-        } else if (view.power && comma != std::string::npos && name == power.substr(comma + 1)) {
-            view.power->pairing.ampere_meter = index;
-        }
-    }
-}
-
 // --from: the file's rows through the same view and outputs as a run's, read once as they
 // come (a pipe can be read no other way). The power's two meters' rows are kept aside and
 // paired in time order at the end, whatever order the file holds them in.
@@ -578,19 +561,13 @@ int plot_from_file(Run& run)
     int runs = 0;
     const int refused =
         prepare_files(file_settings(run.options), {}, run.files, earlier, [&](const Record& row) {
-            join_meters(run.view, earlier.meters, power);
             note_runs(run.view, earlier, runs);
-            const RecordNews news = add_to_view(run.view, row);
+            const RecordNews news = take_file_row(run.view, order, earlier.meters, power, row);
             if (!news.notice.empty()) {
                 say(Severity::warning, news.notice);
             }
-            if (run.view.power) {
-                order.meters = {run.view.power->pairing.volt_meter,
-                                run.view.power->pairing.ampere_meter};
-            }
-            keep_in_time_order(order, row);
         });
-    join_meters(run.view, earlier.meters, power);
+    join_file_meters(run.view, earlier.meters, power);
     int volts = 0;
     int amperes = 0;
     const bool paired = refused == 0 && (power.empty() || parse_power(power, earlier.meters, volts,

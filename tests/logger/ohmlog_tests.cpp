@@ -749,8 +749,9 @@ TEST_F(OhmlogTest, SeveralMetersEachAtItsOwnPace)
 }
 
 // Power from a volt and an ampere meter, its energy and charge, computed again from a CSV of a
-// known schedule: each volt reading takes the nearest DC ampere reading within a second; an
-// overload, a reading in AC and more than 2 s between readings break the integrals. The file
+// known schedule: each volt reading takes the ampere reading nearest in time within a second,
+// and has no power when that one is not an ok DC reading (the AC one at 5.1 s); an overload, a
+// reading in AC and more than 2 s between readings break the integrals. The file
 // is appended to by a run of the same meters, named in any order, and by no other.
 TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
 {
@@ -780,7 +781,7 @@ TEST_F(OhmlogTest, PowerEnergyAndChargeOfAKnownSchedule)
           "  U: 7 readings\n    V: readings 7, ok 6, overload 1",
           "    A: readings 7, ok 7, overload 0, missing 0; min 1 A, max 2 A",
           "    charge 1.806 mAh\n",
-          "  power (U x I): readings 6; min 10 W, max 24 W, mean 19.33 W; energy 14.17 mWh\n"}) {
+          "  power (U x I): readings 5; min 10 W, max 24 W, mean 18.4 W; energy 7.5 mWh\n"}) {
         EXPECT_NE(result.err.find(said), std::string::npos) << said << result.err;
     }
     EXPECT_NE(read_file(dir_ + "/run.svg").find(">power (W)<"), std::string::npos);
@@ -1823,6 +1824,92 @@ TEST_F(OhmlogTest, PowerAtTheRunsPaceAndInAnyRowOrder)
         << lone.err;
     EXPECT_NE(lone.err.find("; energy 0 Wh (nothing integrated: only one reading)\n"),
               std::string::npos);
+}
+
+// The energy and charge of steady readings by hand, from the CSV of a run at -i 0.5 with U
+// (12 V) and I (0.5 A): 6 W between two U readings when they, the I readings taken with them
+// and those between are all ok DC ones; 0.5 A between two I readings in a row that are.
+std::pair<double, double> steady_energy_and_charge(const std::vector<std::string>& rows)
+{
+    std::vector<std::pair<double, bool>> volts;
+    std::vector<std::pair<double, bool>> amperes;
+    for (const std::string& row : rows) {
+        const bool of_u = row.back() == 'U';
+        const bool ok = fields_after_time(row).rfind("DC,", 0) == 0 &&
+                        row.find(of_u ? ",V,ok," : ",A,ok,") != std::string::npos;
+        (of_u ? volts : amperes).emplace_back(elapsed_of(row), ok);
+    }
+    double energy = 0.0;
+    double charge = 0.0;
+    for (std::size_t k = 1; k < std::max(volts.size(), amperes.size()); ++k) {
+        const auto joined = [k](const auto& series) {
+            return k < series.size() && series[k - 1].second && series[k].second;
+        };
+        const auto amperes_ok = [&] {
+            return std::all_of(amperes.begin(), amperes.end(), [&](const auto& a) {
+                return a.first < volts[k - 1].first - 0.25 || a.first > volts[k].first + 0.25 ||
+                       a.second;
+            });
+        };
+        energy += joined(volts) && amperes_ok() ? 6.0 * (volts[k].first - volts[k - 1].first) : 0.0;
+        charge += joined(amperes) ? 0.5 * (amperes[k].first - amperes[k - 1].first) : 0.0;
+    }
+    return {energy / 3600.0, charge / 3600.0};
+}
+
+// Energy and charge the same live, from the CSV with --from and by hand, whichever meter is
+// named first, with overloads and readings of another quantity beside ok ones: a volt reading
+// taken beside an overloaded current has no power, whatever the request order of the two.
+TEST_F(OhmlogTest, EnergyAndChargeTheSameLiveFromTheCsvAndByHand)
+{
+    struct Case {
+        std::vector<std::string> volts;
+        std::vector<std::string> amperes;
+        bool volts_first;
+    };
+    const std::vector<Case> cases = {
+        {{"DC  12.00   V"}, {"DC  0.500   A", "DC  0.500   A", "DC   O.L   A"}, true},
+        {{"DC  12.00   V"}, {"DC  0.500   A", "DC  0.500   A", "DC   O.L   A"}, false},
+        {{"DC  12.00   V", "DC  12.00   V", "DC  12.00   V", "DC   O.L   V", "AC  12.00   V"},
+         {"DC  0.500   A", "DC  0.500   A", "AC  0.500   A", "DC  0.500   A"},
+         true},
+    };
+    std::vector<std::unique_ptr<SimMeter>> meters;
+    const auto meter = [&meters](const std::string& name, const std::vector<std::string>& frames) {
+        std::vector<std::string> options;
+        for (const std::string& frame : frames) {
+            options.insert(options.end(), {"--reading", frame});
+        }
+        return name + "=" + meters.emplace_back(std::make_unique<SimMeter>(options))->path();
+    };
+    std::vector<std::unique_ptr<BackgroundProcess>> runs;
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const std::string u = meter("U", cases[k].volts);
+        const std::string i = meter("I", cases[k].amperes);
+        Launch launch = ohmlog_launch({"-i", "0.5", "-n", "9", "--power", "U,I", "-o",
+                                       dir_ + "/" + std::to_string(k) + ".csv",
+                                       cases[k].volts_first ? u : i, cases[k].volts_first ? i : u});
+        launch.stderr_path = dir_ + "/" + std::to_string(k) + ".err";
+        runs.push_back(std::make_unique<BackgroundProcess>(launch));
+    }
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        SCOPED_TRACE("case " + std::to_string(k));
+        ASSERT_EQ(runs[k]->wait(30000), 0);
+        const std::string csv = dir_ + "/" + std::to_string(k) + ".csv";
+        const std::string live = read_file(dir_ + "/" + std::to_string(k) + ".err");
+        const ProcessResult from = run_ohmlog({"--from", csv, "--power", "U,I"});
+        std::vector<std::string> rows = csv_lines(read_file(csv));
+        rows.erase(rows.begin());
+        const auto [energy, charge] = steady_energy_and_charge(rows);
+        EXPECT_GT(energy, 0.0);
+        for (const char* what : {"energy", "charge"}) {
+            EXPECT_EQ(integral_said(live, what), integral_said(from.err, what))
+                << what << live << from.err;
+            const double by_hand = what == std::string("energy") ? energy : charge;
+            EXPECT_NEAR(integral_said(live, what), by_hand, by_hand / 2000.0)
+                << what << live << read_file(csv);
+        }
+    }
 }
 
 // The plot's clock labels in the zone of the machine that draws it: across the two changes of
