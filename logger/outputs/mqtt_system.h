@@ -10,8 +10,9 @@ namespace logbook {
 
 // Whether this build's libmosquitto speaks TLS (mqtts://); false with the reason when not.
 bool tls_built_in(std::string& problem);
-// The certificates that libmosquitto will trust, read now so that a wrong file is said at once.
-bool check_cafile(const std::string& path, std::string& problem);
+// The certificates that libmosquitto will trust, read now so that a wrong file is said at once;
+// `option` as the user wrote it (--mqtt-cafile, or mqtt-cafile in the file of options).
+bool check_cafile(const std::string& path, const std::string& option, std::string& problem);
 
 // A name held by this process, machine-wide, for as long as it lives however it ends, or until
 // released: `taken` when another process holds it. A name that cannot be held at all (the

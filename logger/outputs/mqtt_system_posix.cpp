@@ -32,7 +32,7 @@ bool tls_built_in(std::string&)
     return true;
 }
 
-bool check_cafile(const std::string& path, std::string& problem)
+bool check_cafile(const std::string& path, const std::string& option, std::string& problem)
 {
     struct stat status {};
     std::string error;
@@ -47,7 +47,7 @@ bool check_cafile(const std::string& path, std::string& problem)
         error = std::strerror(errno);
     }
     if (!error.empty()) {
-        problem = "cannot read --mqtt-cafile " + path + ": " + error;
+        problem = "cannot read " + option + " " + path + ": " + error;
         return false;
     }
     X509_STORE* store = X509_STORE_new();
@@ -55,8 +55,8 @@ bool check_cafile(const std::string& path, std::string& problem)
     X509_STORE_free(store);
     ERR_clear_error();
     if (!loaded) {
-        problem = "--mqtt-cafile " + path +
-                  " holds no certificate (a PEM file: -----BEGIN CERTIFICATE-----)";
+        problem =
+            option + " " + path + " holds no certificate (a PEM file: -----BEGIN CERTIFICATE-----)";
     }
     return loaded;
 }

@@ -22,7 +22,7 @@ bool tls_built_in(std::string& problem)
     return false;
 }
 
-bool check_cafile(const std::string&, std::string& problem)
+bool check_cafile(const std::string&, const std::string&, std::string& problem)
 {
     return tls_built_in(problem);
 }
