@@ -1914,7 +1914,8 @@ TEST_F(OhmlogTest, EnergyAndChargeTheSameLiveFromTheCsvAndByHand)
 
 // The plot's clock labels in the zone of the machine that draws it: across the two changes of
 // daylight saving time of 2026 in Paris each tick a local time that occurred, at its place, the
-// change said; over days the date where it changes, no two ticks alike.
+// change said; over days the date where it changes, no two ticks alike; a file of a later day
+// from its own first row.
 TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
 {
     const struct {
@@ -1935,6 +1936,10 @@ TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
          "117.5 12:00|222.5 Dec 09|327.5 Dec 09 12:00|432.5 Dec 10|537.5 Dec 10 12:00|"
          "642.5 Dec 11|",
          "local time (CET, UTC+01:00), 2026-12-08"},
+        // A file of a later day: its first row is where its axis starts.
+        {"2026-12-11T00:00:00.000Z,86400.000", "2026-12-11T03:00:00.000Z,97200.000",
+         "100.0 01:00|205.0 01:30|310.0 02:00|415.0 02:30|520.0 03:00|625.0 03:30|730.0 04:00|",
+         "local time (CET, UTC+01:00), 2026-12-11"},
     };
     for (const auto& c : cases) {
         const std::string rest = ",DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
