@@ -24,7 +24,8 @@ extern std::atomic<bool> reopen_requested;
 // The first thing ohmlog does, before it reads or opens anything: standard input, output and
 // error that were closed are the null device (a file opened later must not take their place,
 // or messages would land in it), and SIGUSR1 sets reopen_requested, so that a rotation's signal
-// never ends ohmlog, whatever it is doing. A signal ignored when ohmlog started stays ignored.
+// never ends ohmlog, whatever it is doing. A signal ignored when ohmlog started stays ignored;
+// one blocked is blocked no more.
 void prepare_process();
 // Installs the handlers that set stop_requested. A write that a signal interrupts goes on. A
 // signal ignored when ohmlog started (SIGHUP under nohup, SIGINT in a background job) stays

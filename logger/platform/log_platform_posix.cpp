@@ -96,6 +96,11 @@ void prepare_process()
         }
     }
     handle_unless_ignored(SIGUSR1, on_reopen_signal);
+    // A mask inherited from a parent that blocked signals for itself would keep SIGTERM from
+    // ever reaching ohmlog: none is blocked, as daemons start.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 void watch_for_stop()

@@ -1242,10 +1242,21 @@ TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
     EXPECT_EQ(count_of(read_file(csv), "\n"), 3) << "the header and two rows: " << read_file(csv);
 }
 
-// nohup and background jobs ignore SIGHUP and SIGINT for ohmlog: they stay ignored.
+// nohup and background jobs ignore SIGHUP and SIGINT for ohmlog: they stay ignored. SIGTERM
+// blocked by the parent ends the run all the same.
 TEST_F(OhmlogTest, SignalsIgnoredOnEntryStayIgnored)
 {
     SimMeter meter;
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    BackgroundProcess blocked(ohmlog_launch({"-i", "0.3", meter.path()}));
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    EXPECT_EQ(blocked.read_line(5000).substr(0, 5), "time,");
+    kill(blocked.pid(), SIGTERM);
+    EXPECT_EQ(blocked.wait(10000), 0);
+
     Launch launch = ohmlog_launch({"-n", "4", "-i", "0.3", meter.path()});
     launch.argv.insert(launch.argv.begin(),
                        {"/bin/sh", "-c", "trap '' HUP INT; exec \"$0\" \"$@\""});
