@@ -297,6 +297,11 @@ bool open_plot(Files& files, const std::string& plot)
 // Opened for appending, so that nothing of an existing file is lost before the run starts.
 bool open_csv(Files& files, const FileSettings& options)
 {
+    if (options.output.empty() && stdout_was_closed()) {
+        say(Severity::error,
+            options.output_place + "cannot write the rows: standard output is closed; name a file");
+        return false;
+    }
     if (options.output.empty()) {
         use_binary_stdout();
         files.csv = stdout;

@@ -27,6 +27,9 @@ extern std::atomic<bool> reopen_requested;
 // never ends ohmlog, whatever it is doing. A signal ignored when ohmlog started stays ignored;
 // one blocked is blocked no more.
 void prepare_process();
+// Whether standard output was closed when ohmlog started: the null device now, where rows
+// would be lost unsaid.
+bool stdout_was_closed();
 // Installs the handlers that set stop_requested. A write that a signal interrupts goes on. A
 // signal ignored when ohmlog started (SIGHUP under nohup, SIGINT in a background job) stays
 // ignored.

@@ -37,6 +37,8 @@ std::atomic<bool> reopen_requested{false};
 
 namespace {
 
+bool stdout_closed = false;
+
 void on_stop_signal(int)
 {
     stop_requested = true;
@@ -90,9 +92,11 @@ void prepare_process()
     // A descriptor among the three that is closed takes the null device, as daemons do: the
     // lowest free number is the one taken.
     for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
-        if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF &&
-            open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY) != descriptor) {
-            std::_Exit(1); // nothing to say it on
+        if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF) {
+            stdout_closed = stdout_closed || descriptor == STDOUT_FILENO;
+            if (open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY) != descriptor) {
+                std::_Exit(1); // nothing to say it on
+            }
         }
     }
     handle_unless_ignored(SIGUSR1, on_reopen_signal);
@@ -101,6 +105,11 @@ void prepare_process()
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+bool stdout_was_closed()
+{
+    return stdout_closed;
 }
 
 void watch_for_stop()

@@ -50,6 +50,11 @@ BOOL WINAPI on_console_event(DWORD event)
 // Windows has no SIGUSR1, and a program started without a standard handle writes nowhere.
 void prepare_process() {}
 
+bool stdout_was_closed()
+{
+    return false;
+}
+
 void watch_for_stop()
 {
     finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -1240,6 +1240,13 @@ TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
     closed.argv.insert(closed.argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-"});
     EXPECT_EQ(run_process(closed).exit_status, 0);
     EXPECT_EQ(count_of(read_file(csv), "\n"), 3) << "the header and two rows: " << read_file(csv);
+    // The rows to a standard output that is closed would be lost without a word.
+    closed.argv = {"/bin/sh", "-c", "exec \"$0\" -n 1 \"$1\" >&-", OHM_NATIVE_BIN "/ohmlog",
+                   meter.path()};
+    const ProcessResult lost = run_process(closed);
+    EXPECT_EQ(lost.exit_status, 1);
+    EXPECT_NE(lost.err.find("ohmlog: cannot write the rows: standard output is closed"),
+              std::string::npos);
 }
 
 // nohup and background jobs ignore SIGHUP and SIGINT for ohmlog: they stay ignored. SIGTERM
