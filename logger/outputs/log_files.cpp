@@ -570,8 +570,10 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
                                  ": its folder is not there or not writable");
         return 1;
     }
-    if ((plot_now && !open_plot(files, named.plot)) ||
-        (named.from.empty() && !open_csv(files, named))) {
+    // The CSV first: one that is a FIFO waits for its reader with nothing made yet, which a
+    // signal may end.
+    if ((named.from.empty() && !open_csv(files, named)) ||
+        (plot_now && !open_plot(files, named.plot))) {
         discard_files(files);
         return 1;
     }

@@ -511,11 +511,15 @@ int log_from_ports(Run& run)
     if (refused != 0) {
         return refused == 2 ? usage_error(run.options, "") : refused;
     }
-    if (!open_ports(run)) {
-        discard_files(run.files);
-        return 1;
-    }
+    // From the files made on, a stop is the run's: one before the ports are open leaves every
+    // file as it was, as a run that cannot start does.
     watch_for_stop();
+    const bool opened = open_ports(run);
+    if (!opened || stop_requested) {
+        close_all_ports();
+        discard_files(run.files);
+        return opened ? 0 : 1;
+    }
     run.terminal.status = stderr_is_terminal();
     run.rows_on_terminal = run.files.csv == stdout && stdout_is_terminal();
     set_outputs(run);

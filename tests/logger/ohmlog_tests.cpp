@@ -1171,7 +1171,8 @@ TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
 }
 
 // logrotate's copytruncate: the file cut to nothing gets its header before the next row. A
-// pipe as the CSV stays open at SIGUSR1, its reader gets the rows, and SIGTERM ends the run.
+// pipe as the CSV stays open at SIGUSR1, its reader gets the rows, and SIGTERM ends the run, or
+// its wait for a reader.
 TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
 {
     SimMeter meter;
@@ -1196,6 +1197,13 @@ TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
 
     const std::string fifo = dir_ + "/rows";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Its reader not there yet, the run waits with no file made: SIGTERM leaves none.
+    BackgroundProcess waiting(ohmlog_launch({"-o", fifo, "--plot", dir_ + "/p.svg", meter.path()}));
+    const std::string wchan = "/proc/" + std::to_string(waiting.pid()) + "/wchan";
+    wait_for([&] { return read_file(wchan) == "wait_for_partner"; });
+    kill(waiting.pid(), SIGTERM);
+    waiting.wait(10000);
+    EXPECT_TRUE(files_matching(dir_, ".part").empty());
     Launch cat;
     cat.argv = {"/bin/cat", fifo};
     BackgroundProcess reader(cat);
@@ -1210,7 +1218,8 @@ TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
 }
 
 // A rotation's SIGUSR1 never ends ohmlog, from its start: here while it reads its file of
-// options, or the file of --from, from a FIFO. Started with standard error closed, ohmlog's
+// options, or the file of --from, from a FIFO; a SIGTERM ends the run as any once the files are
+// made. Started with standard error closed, ohmlog's
 // messages and its commands' output never go into the rows.
 TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
 {
@@ -1233,6 +1242,21 @@ TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
         EXPECT_EQ(early.wait(10000), 0) << option;
     }
     std::signal(SIGPIPE, pipe_ended);
+    // SIGTERM once the files are made, the port opening (held by the shim's log, a FIFO): every
+    // file as it was, nothing left half-made to stop the next run.
+    Launch opening =
+        ohmlog_launch({"-o", dir_ + "/early.csv", "--plot", dir_ + "/early.svg", meter.path()});
+    opening.environment = {"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM, "OHM_LINE_LOG=" + fifo,
+                           "OHM_LINE_STATE_DIR=" + dir_ + "/lines"};
+    std::filesystem::create_directory(dir_ + "/lines");
+    BackgroundProcess opened(opening);
+    wait_for([&] { return !files_in(dir_ + "/lines").empty(); });
+    kill(opened.pid(), SIGTERM);
+    const int reader = open(fifo.c_str(), O_RDWR); // not blocking, and holding it open
+    EXPECT_EQ(opened.wait(10000), 0);
+    close(reader);
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/early.csv"));
+    EXPECT_TRUE(files_matching(dir_, ".part").empty());
 
     const std::string csv = dir_ + "/run.csv";
     Launch closed = ohmlog_launch({"-n", "2", "-o", csv, "--alarm", "V<0", "--on-alarm",
