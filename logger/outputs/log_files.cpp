@@ -383,17 +383,18 @@ bool read_from_files(const FileSettings& options, CsvReading& earlier,
         const bool with_meter = earlier.with_meter;
         const bool from_stdin = options.from[k] == "-";
         const std::string name = from_stdin ? "standard input" : options.from[k];
+        const std::string place = k < options.from_places.size() ? options.from_places[k] : "";
         if (from_stdin) {
             std::ios::sync_with_stdio(false); // read in blocks: ohmlog writes through C's stdio
         }
         if (!(from_stdin ? read_csv(std::cin, name, earlier, take_earlier)
                          : read_csv(name, earlier, take_earlier))) {
-            say(Severity::error, earlier.problem);
+            say(Severity::error, place + earlier.problem);
             return false;
         }
         if (k > 0 && earlier.with_meter != with_meter) {
             say(Severity::error,
-                "cannot read " + name + " with " + options.from[0] +
+                place + "cannot read " + name + " with " + options.from[0] +
                     " as one run: the rows of one are of one meter, of the other of several");
             return false;
         }

@@ -41,6 +41,7 @@ struct FileSettings {
     // what is refused of them at the start; "" for the command line.
     std::string output_place;
     std::string plot_place;
+    std::vector<std::string> from_places; // of each file of `from`
 };
 
 struct Files {

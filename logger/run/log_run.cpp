@@ -253,9 +253,14 @@ void tell_service_manager(Run& run)
 
 FileSettings file_settings(const LogOptions& options)
 {
-    return FileSettings{options.output,           options.plot,  options.from,
-                        options.append,           options.force, place_of(options, "output"),
-                        place_of(options, "plot")};
+    return FileSettings{options.output,
+                        options.plot,
+                        options.from,
+                        options.append,
+                        options.force,
+                        place_of(options, "output"),
+                        place_of(options, "plot"),
+                        options.from_places};
 }
 
 double seconds_since_start(const Run& run)

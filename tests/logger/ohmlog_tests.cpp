@@ -1005,6 +1005,9 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         EXPECT_EQ(refused.err.rfind("ohmlog: " + conf + ":" + line, 0), 0u) << refused.err;
     }
     EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"bench.conf", "run.csv"}));
+    write_file(conf, "from " + dir_ + "/none.csv\n");
+    EXPECT_EQ(run_ohmlog({"--config", conf}).err, "ohmlog: " + conf + ":1: cannot read " + dir_ +
+                                                      "/none.csv: No such file or directory\n");
     write_file(dir_ + "/utf16.conf", std::string("\xFF\xFEm\0e\0t\0e\0r\0", 12));
     EXPECT_NE(run_ohmlog({"--config", dir_ + "/utf16.conf"}).err.find("conf: it is UTF-16"),
               std::string::npos);
