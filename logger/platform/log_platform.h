@@ -62,6 +62,9 @@ const char* port_name_forms();
 // Whether something other than a device is at the port's path now (a file, a folder), which
 // never opens as a port; never on Windows, whose ports are names.
 bool holds_no_device(const std::string& port);
+// Why the port cannot open, as far as that is told without opening it (not there, not a
+// device, not this user's); "" when only opening it can tell, and always on Windows.
+std::string unopenable(const std::string& port);
 
 int process_id();
 // Whether a listening socket may take an address that connections of a program that has ended

@@ -140,7 +140,7 @@ bool stdout_is_terminal()
 
 void use_binary_stdout() {}
 
-std::string open_failure(const std::string& port)
+std::string unopenable(const std::string& port)
 {
     const std::string device = device_for_port_name(port);
     const std::string path = device.empty() ? port : device;
@@ -157,7 +157,13 @@ std::string open_failure(const std::string& port)
     if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
         return "permission denied; " + who_may_open(node);
     }
-    return "in use by another program, or not a serial port";
+    return "";
+}
+
+std::string open_failure(const std::string& port)
+{
+    const std::string why = unopenable(port);
+    return why.empty() ? "in use by another program, or not a serial port" : why;
 }
 
 std::string port_identity(const std::string& port)

@@ -127,6 +127,11 @@ bool holds_no_device(const std::string&)
     return false;
 }
 
+std::string unopenable(const std::string&)
+{
+    return "";
+}
+
 int process_id()
 {
     return static_cast<int>(GetCurrentProcessId());

@@ -679,12 +679,13 @@ bool check_serving(const LogOptions& options)
     return false;
 }
 
-// A port whose path holds a file or a folder, which the run would refuse; one not there yet is
-// the run's to wait for, or to fail on.
+// A port whose path holds a file or a folder, which the run would refuse, and without
+// --wait-for-port one that is not there or not this user's.
 bool check_ports(const Run& run)
 {
     for (const MeterSession& session : run.sessions) {
-        if (holds_no_device(session.port)) {
+        if (holds_no_device(session.port) ||
+            (!run.options.wait_for_port && !unopenable(session.port).empty())) {
             say(Severity::error,
                 refusal_at(run.options.port_places[static_cast<std::size_t>(session.index)],
                            "cannot open " + session.port + ": " + open_failure(session.port)));

@@ -981,6 +981,7 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         {"meter I=COM0", "2: 'COM0" + no_port, 2},
         {"wait-for-port\nmeter I=" + dir_, "3: cannot open " + dir_ + ": not a device", 1},
         {"meter I=/dev/ttyUSB6", "2: cannot open /dev/ttyUSB6: not a device", 1},
+        {"meter I=/dev/ttyUSB9", "2: cannot open /dev/ttyUSB9: no such device", 1},
         {"serve 192.0.2.1:8080", "2: cannot serve on 192.0.2.1:8080: ", 1},
         {"output " + dir_ + "/d-%Y-%m-%d.csv\nplot " + dir_ + "/m-%Y-%m.svg",
          "3: bad plot '" + dir_ + "/m-%Y-%m.svg': one plot would stand for several files of '" +
