@@ -169,6 +169,18 @@ bool open_csv_at_path(Files& files)
     return head_empty_csv(files);
 }
 
+// Whether the file at the path of a new day may take its rows: nothing there, an empty file, or
+// a CSV that starts with this run's header (the day's file of a run restarted that day).
+bool takes_new_day(const Files& files)
+{
+    const FileIdentity there = identity_of_path(files.csv_name);
+    std::ifstream file(files.csv_name, std::ios::binary);
+    std::string first;
+    return !there.known || (there.regular && there.size == 0) ||
+           (there.regular && std::getline(file, first) &&
+            first + "\n" == csv_header(files.with_meter));
+}
+
 // A CSV made at `path`, where nothing was: false, with errno, when it could not be (EEXIST:
 // something is there after all, which is left alone); any other failure is said.
 bool open_new_csv(Files& files, const std::string& path)
@@ -732,7 +744,12 @@ bool write_csv_row(Files& files, const std::string& utc_time, const std::string&
             files.csv_name = name;
             files.csv_named_at = time;
             make_dated_folder(files.plot_pattern, dated_path(files.plot_pattern, time));
-            open_csv_at_path(files);
+            if (takes_new_day(files)) {
+                open_csv_at_path(files);
+            } else if (open_csv_beside(files, name)) {
+                say(Severity::warning, name + " holds what this run did not write, which is left " +
+                                           "as it is; the rows go on in " + files.csv_name);
+            }
         }
     }
     keep_csv_at_path(files);

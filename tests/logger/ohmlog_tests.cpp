@@ -1081,7 +1081,8 @@ TEST_F(OhmlogTest, FilesNamedByTheDate)
 
 // Two meters' rows around the change of the file: one requested before the first row of the
 // new file, and complete after it, goes into the new file, never back into the old one; each
-// file closes (and its plot is drawn) once.
+// file closes (and its plot is drawn) once. A later file that is there already takes the rows
+// only when it is of the run's kind.
 TEST_F(OhmlogTest, FilesNamedByTheDateFollowOneAnother)
 {
     logbook::FileSettings settings;
@@ -1098,20 +1099,26 @@ TEST_F(OhmlogTest, FilesNamedByTheDateFollowOneAnother)
     const auto at = [&later](int tenths) {
         return logbook::utc_timestamp(later + std::chrono::milliseconds(100 * tenths));
     };
+    const auto file_of = [&at](int tenths) { return "/run-" + second_of(at(tenths)) + "Z.csv"; };
+    const std::string header =
+        "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter\r\n";
+    // Later files there already: one of this run's kind is added to, one of a run of one meter
+    // is left as it is.
+    write_file(dir_ + file_of(11), header + "earlier,row\r\n");
+    write_file(dir_ + file_of(21), HEADER);
     std::vector<std::string> closed;
     for (const int tenths : {9, 11, 8, 12, 21}) {
         ASSERT_TRUE(write_csv_row(files, at(tenths), at(tenths) + ",row\r\n"));
         closed.push_back(files.closed_csv.empty() ? "" : files.closed_csv.substr(dir_.size()));
         files.closed_csv.clear();
     }
+    EXPECT_EQ(read_file(files.csv_name), header + at(21) + ",row\r\n") << files.csv_name;
     close_csv(files);
-    const auto file_of = [&at](int tenths) { return "/run-" + second_of(at(tenths)) + "Z.csv"; };
     EXPECT_EQ(closed, (std::vector<std::string>{first, file_of(9), "", "", file_of(11)}));
-    const std::string header =
-        "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter\r\n";
-    EXPECT_EQ(read_file(dir_ + file_of(11)),
-              header + at(11) + ",row\r\n" + at(8) + ",row\r\n" + at(12) + ",row\r\n");
+    EXPECT_EQ(read_file(dir_ + file_of(11)), header + "earlier,row\r\n" + at(11) + ",row\r\n" +
+                                                 at(8) + ",row\r\n" + at(12) + ",row\r\n");
     EXPECT_EQ(read_file(dir_ + file_of(9)), header + at(9) + ",row\r\n");
+    EXPECT_EQ(read_file(dir_ + file_of(21)), HEADER);
 }
 
 int rows_in(const std::string& path)
