@@ -285,7 +285,8 @@ FileSettings named_now(const FileSettings& options, std::chrono::system_clock::t
     return named;
 }
 
-bool open_plot(Files& files, const std::string& plot)
+// `place`: where the plot was named in the file of options, before what is refused of it.
+bool open_plot(Files& files, const std::string& plot, const std::string& place = "")
 {
     if (plot.empty()) {
         return true;
@@ -300,7 +301,7 @@ bool open_plot(Files& files, const std::string& plot)
         files.plot = create_new_file(files.plot_part);
     }
     if (files.plot == nullptr) {
-        say(Severity::error, "cannot write " + plot + ": " + std::strerror(errno));
+        say(Severity::error, place + "cannot write " + plot + ": " + std::strerror(errno));
         return false;
     }
     return true;
@@ -586,7 +587,7 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     // The CSV first: one that is a FIFO waits for its reader with nothing made yet, which a
     // signal may end.
     if ((named.from.empty() && !open_csv(files, named)) ||
-        (plot_now && !open_plot(files, named.plot))) {
+        (plot_now && !open_plot(files, named.plot, options.plot_place))) {
         discard_files(files);
         return 1;
     }
