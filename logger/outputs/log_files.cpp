@@ -406,9 +406,10 @@ bool read_from_files(const FileSettings& options, CsvReading& earlier,
             return false;
         }
         if (k > 0 && earlier.with_meter != with_meter) {
-            say(Severity::error,
-                place + "cannot read " + name + " with " + options.from[0] +
-                    " as one run: the rows of one are of one meter, of the other of several");
+            std::string refused = place;
+            refused += "cannot read " + name + " with " + options.from[0] +
+                       " as one run: the rows of one are of one meter, of the other of several";
+            say(Severity::error, refused);
             return false;
         }
         tell_skipped(name, earlier);
