@@ -1004,13 +1004,15 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         EXPECT_EQ(count_of(checked.err, "\n"), 1) << checked.err;
         const ProcessResult refused = run_ohmlog({"--config", conf, "-n", "1"});
         EXPECT_EQ(refused.exit_status, bad.run_status) << bad.lines << refused.err;
-        const std::string line = bad.said.substr(0, bad.said.find(':') + 2);
-        EXPECT_EQ(refused.err.rfind("ohmlog: " + conf + ":" + line, 0), 0u) << refused.err;
+        std::string line = "ohmlog: " + conf;
+        line += ":" + bad.said.substr(0, bad.said.find(':') + 2);
+        EXPECT_EQ(refused.err.rfind(line, 0), 0u) << refused.err;
     }
     EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"bench.conf", "run.csv"}));
     write_file(conf, "from " + dir_ + "/none.csv\n");
-    EXPECT_EQ(run_ohmlog({"--config", conf}).err, "ohmlog: " + conf + ":1: cannot read " + dir_ +
-                                                      "/none.csv: No such file or directory\n");
+    std::string unread = "ohmlog: " + conf;
+    unread += ":1: cannot read " + dir_ + "/none.csv: No such file or directory\n";
+    EXPECT_EQ(run_ohmlog({"--config", conf}).err, unread);
     write_file(dir_ + "/utf16.conf", std::string("\xFF\xFEm\0e\0t\0e\0r\0", 12));
     EXPECT_NE(run_ohmlog({"--config", dir_ + "/utf16.conf"}).err.find("conf: it is UTF-16"),
               std::string::npos);
@@ -1278,9 +1280,9 @@ TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
     EXPECT_EQ(run_process(closed).exit_status, 0);
     EXPECT_EQ(count_of(read_file(csv), "\n"), 3) << "the header and two rows: " << read_file(csv);
     // The rows to a standard output that is closed would be lost without a word.
-    closed.argv = {"/bin/sh", "-c", "exec \"$0\" -n 1 \"$1\" >&-", OHM_NATIVE_BIN "/ohmlog",
-                   meter.path()};
-    const ProcessResult lost = run_process(closed);
+    Launch out_closed = ohmlog_launch({"-n", "1", meter.path()});
+    out_closed.argv.insert(out_closed.argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"});
+    const ProcessResult lost = run_process(out_closed);
     EXPECT_EQ(lost.exit_status, 1);
     EXPECT_NE(lost.err.find("ohmlog: cannot write the rows: standard output is closed"),
               std::string::npos);
