@@ -1186,8 +1186,8 @@ TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
 }
 
 // logrotate's copytruncate: the file cut to nothing gets its header before the next row. A
-// pipe as the CSV stays open at SIGUSR1, its reader gets the rows, and SIGTERM ends the run, or
-// its wait for a reader.
+// pipe as the CSV is awaited with no file made yet, stays open at SIGUSR1, its reader gets the
+// rows, and SIGTERM ends the run.
 TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
 {
     SimMeter meter;
@@ -1212,17 +1212,15 @@ TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
 
     const std::string fifo = dir_ + "/rows";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // Its reader not there yet, the run waits with no file made: SIGTERM leaves none.
-    BackgroundProcess waiting(ohmlog_launch({"-o", fifo, "--plot", dir_ + "/p.svg", meter.path()}));
-    const std::string wchan = "/proc/" + std::to_string(waiting.pid()) + "/wchan";
+    BackgroundProcess into_pipe(
+        ohmlog_launch({"-i", "0.3", "-o", fifo, "--plot", dir_ + "/p.svg", meter.path()}));
+    const std::string wchan = "/proc/" + std::to_string(into_pipe.pid()) + "/wchan";
     wait_for([&] { return read_file(wchan) == "wait_for_partner"; });
-    kill(waiting.pid(), SIGTERM);
-    waiting.wait(10000);
-    EXPECT_TRUE(files_matching(dir_, ".part").empty());
+    EXPECT_TRUE(files_matching(dir_, ".part").empty())
+        << "no file made while the reader is awaited";
     Launch cat;
     cat.argv = {"/bin/cat", fifo};
     BackgroundProcess reader(cat);
-    BackgroundProcess into_pipe(ohmlog_launch({"-i", "0.3", "-o", fifo, meter.path()}));
     EXPECT_EQ(reader.read_line(5000).substr(0, 5), "time,");
     EXPECT_NE(reader.read_line(5000).find(",ok,"), std::string::npos);
     kill(into_pipe.pid(), SIGUSR1);
@@ -1233,9 +1231,9 @@ TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
 }
 
 // A rotation's SIGUSR1 never ends ohmlog, from its start: here while it reads its file of
-// options, or the file of --from, from a FIFO; a SIGTERM ends the run as any once the files are
-// made. Started with standard error closed, ohmlog's
-// messages and its commands' output never go into the rows.
+// options, or the file of --from, from a FIFO; SIGTERM while the port opens leaves the files as
+// they were. Started with standard error closed, ohmlog's messages and its commands' output never
+// go into the rows; with standard output closed, rows for it are refused.
 TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
 {
     SimMeter meter;
