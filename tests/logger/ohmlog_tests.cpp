@@ -1106,8 +1106,6 @@ TEST_F(OhmlogTest, FilesNamedByTheDateFollowOneAnother)
     const auto file_of = [&at](int tenths) { return "/run-" + second_of(at(tenths)) + "Z.csv"; };
     const std::string header =
         "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter\r\n";
-    // Later files there already: one of this run's kind is added to, one of a run of one meter
-    // is left as it is.
     write_file(dir_ + file_of(11), header + "earlier,row\r\n");
     write_file(dir_ + file_of(21), HEADER);
     std::vector<std::string> closed;
@@ -1216,8 +1214,7 @@ TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
         ohmlog_launch({"-i", "0.3", "-o", fifo, "--plot", dir_ + "/p.svg", meter.path()}));
     const std::string wchan = "/proc/" + std::to_string(into_pipe.pid()) + "/wchan";
     wait_for([&] { return read_file(wchan) == "wait_for_partner"; });
-    EXPECT_TRUE(files_matching(dir_, ".part").empty())
-        << "no file made while the reader is awaited";
+    EXPECT_TRUE(files_matching(dir_, ".part").empty());
     Launch cat;
     cat.argv = {"/bin/cat", fifo};
     BackgroundProcess reader(cat);
@@ -1255,8 +1252,7 @@ TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
         EXPECT_EQ(early.wait(10000), 0) << option;
     }
     std::signal(SIGPIPE, pipe_ended);
-    // SIGTERM once the files are made, the port opening (held by the shim's log, a FIFO): every
-    // file as it was, nothing left half-made to stop the next run.
+    // The port's opening held by the shim's log, a FIFO.
     Launch opening =
         ohmlog_launch({"-o", dir_ + "/early.csv", "--plot", dir_ + "/early.svg", meter.path()});
     opening.environment = {"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM, "OHM_LINE_LOG=" + fifo,
@@ -1277,7 +1273,6 @@ TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
     closed.argv.insert(closed.argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-"});
     EXPECT_EQ(run_process(closed).exit_status, 0);
     EXPECT_EQ(count_of(read_file(csv), "\n"), 3) << "the header and two rows: " << read_file(csv);
-    // The rows to a standard output that is closed would be lost without a word.
     Launch out_closed = ohmlog_launch({"-n", "1", meter.path()});
     out_closed.argv.insert(out_closed.argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"});
     const ProcessResult lost = run_process(out_closed);
@@ -1300,7 +1295,6 @@ TEST_F(OhmlogTest, SignalsIgnoredOnEntryStayIgnored)
     EXPECT_EQ(blocked.read_line(5000).substr(0, 5), "time,");
     kill(blocked.pid(), SIGTERM);
     EXPECT_EQ(blocked.wait(10000), 0);
-
     Launch launch = ohmlog_launch({"-n", "4", "-i", "0.3", meter.path()});
     launch.argv.insert(launch.argv.begin(),
                        {"/bin/sh", "-c", "trap '' HUP INT; exec \"$0\" \"$@\""});
@@ -1991,7 +1985,6 @@ TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
          "117.5 12:00|222.5 Dec 09|327.5 Dec 09 12:00|432.5 Dec 10|537.5 Dec 10 12:00|"
          "642.5 Dec 11|",
          "local time (CET, UTC+01:00), 2026-12-08"},
-        // A file of a later day: its first row is where its axis starts.
         {"2026-12-11T00:00:00.000Z,86400.000", "2026-12-11T03:00:00.000Z,97200.000",
          "100.0 01:00|205.0 01:30|310.0 02:00|415.0 02:30|520.0 03:00|625.0 03:30|730.0 04:00|",
          "local time (CET, UTC+01:00), 2026-12-11"},
