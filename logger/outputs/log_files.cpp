@@ -11,6 +11,7 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <tuple>
 
 namespace logbook {
 
@@ -609,17 +610,19 @@ int check_files(const FileSettings& options, const std::vector<std::string>& met
         return 2;
     }
     const FileSettings named = named_now(options, std::chrono::system_clock::now());
-    for (const auto& [path, place] :
-         {std::pair<const std::string&, const std::string&>{named.output, options.output_place},
-          {named.plot, options.plot_place}}) {
-        // Folders that the date names are made by the run: the nearest one there must take them.
+    for (const auto& [path, place, pattern] :
+         {std::tuple<const std::string&, const std::string&, const std::string&>{
+              named.output, options.output_place, options.output},
+          {named.plot, options.plot_place, options.plot}}) {
+        // Folders that the date names are made by the run (as make_dated_folder does): the
+        // nearest one there must take them.
         fs::path folder = file_path(path).parent_path();
         std::error_code error;
         while (!folder.empty() && !fs::exists(folder, error) && folder != folder.parent_path()) {
             folder = folder.parent_path();
         }
         const bool made_by_run = folder != file_path(path).parent_path() &&
-                                 (has_date_fields(options.output) || has_date_fields(options.plot));
+                                 has_date_fields(file_name(file_path(pattern).parent_path()));
         if (!path.empty() && !folder_writable(made_by_run ? file_name(folder / "x") : path)) {
             std::string refused = place;
             refused += "cannot write " + path + ": its folder is not there or not writable";

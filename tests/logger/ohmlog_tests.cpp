@@ -954,6 +954,7 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
          "2: " + dir_ + "/run.csv exists; append adds to it, force replaces it", 1},
         {"output " + dir_ + "/none/run.csv",
          "2: cannot write " + dir_ + "/none/run.csv: its folder is not there or not writable", 1},
+        {"output " + dir_ + "/none/d-%Y.csv", "2: cannot write " + dir_ + "/none/d-", 1},
         {"plot " + dir_ + "/none/p.svg",
          "2: cannot write " + dir_ + "/none/p.svg: its folder is not there or not writable", 1},
         {"alarm U:V<3.0 for=3   # cut-off",
