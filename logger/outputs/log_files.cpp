@@ -11,6 +11,7 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <tuple>
 
 namespace logbook {
 
@@ -169,6 +170,18 @@ bool open_csv_at_path(Files& files)
     return head_empty_csv(files);
 }
 
+// Whether the file at the path of a new day may take its rows: nothing there, an empty file, or
+// a CSV that starts with this run's header (the day's file of a run restarted that day).
+bool takes_new_day(const Files& files)
+{
+    const FileIdentity there = identity_of_path(files.csv_name);
+    std::ifstream file(files.csv_name, std::ios::binary);
+    std::string first;
+    return !there.known || (there.regular && there.size == 0) ||
+           (there.regular && std::getline(file, first) &&
+            first + "\n" == csv_header(files.with_meter));
+}
+
 // A CSV made at `path`, where nothing was: false, with errno, when it could not be (EEXIST:
 // something is there after all, which is left alone); any other failure is said.
 bool open_new_csv(Files& files, const std::string& path)
@@ -273,7 +286,8 @@ FileSettings named_now(const FileSettings& options, std::chrono::system_clock::t
     return named;
 }
 
-bool open_plot(Files& files, const std::string& plot)
+// `place`: where the plot was named in the file of options, before what is refused of it.
+bool open_plot(Files& files, const std::string& plot, const std::string& place = "")
 {
     if (plot.empty()) {
         return true;
@@ -288,7 +302,7 @@ bool open_plot(Files& files, const std::string& plot)
         files.plot = create_new_file(files.plot_part);
     }
     if (files.plot == nullptr) {
-        say(Severity::error, "cannot write " + plot + ": " + std::strerror(errno));
+        say(Severity::error, place + "cannot write " + plot + ": " + std::strerror(errno));
         return false;
     }
     return true;
@@ -297,6 +311,11 @@ bool open_plot(Files& files, const std::string& plot)
 // Opened for appending, so that nothing of an existing file is lost before the run starts.
 bool open_csv(Files& files, const FileSettings& options)
 {
+    if (options.output.empty() && stdout_was_closed()) {
+        say(Severity::error,
+            options.output_place + "cannot write the rows: standard output is closed; name a file");
+        return false;
+    }
     if (options.output.empty()) {
         use_binary_stdout();
         files.csv = stdout;
@@ -378,18 +397,20 @@ bool read_from_files(const FileSettings& options, CsvReading& earlier,
         const bool with_meter = earlier.with_meter;
         const bool from_stdin = options.from[k] == "-";
         const std::string name = from_stdin ? "standard input" : options.from[k];
+        const std::string place = k < options.from_places.size() ? options.from_places[k] : "";
         if (from_stdin) {
             std::ios::sync_with_stdio(false); // read in blocks: ohmlog writes through C's stdio
         }
         if (!(from_stdin ? read_csv(std::cin, name, earlier, take_earlier)
                          : read_csv(name, earlier, take_earlier))) {
-            say(Severity::error, earlier.problem);
+            say(Severity::error, place + earlier.problem);
             return false;
         }
         if (k > 0 && earlier.with_meter != with_meter) {
-            say(Severity::error,
-                "cannot read " + name + " with " + options.from[0] +
-                    " as one run: the rows of one are of one meter, of the other of several");
+            std::string refused = place;
+            refused += "cannot read " + name + " with " + options.from[0] +
+                       " as one run: the rows of one are of one meter, of the other of several";
+            say(Severity::error, refused);
             return false;
         }
         tell_skipped(name, earlier);
@@ -565,8 +586,10 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
                                  ": its folder is not there or not writable");
         return 1;
     }
-    if ((plot_now && !open_plot(files, named.plot)) ||
-        (named.from.empty() && !open_csv(files, named))) {
+    // The CSV first: one that is a FIFO waits for its reader with nothing made yet, which a
+    // signal may end.
+    if ((named.from.empty() && !open_csv(files, named)) ||
+        (plot_now && !open_plot(files, named.plot, options.plot_place))) {
         discard_files(files);
         return 1;
     }
@@ -587,17 +610,19 @@ int check_files(const FileSettings& options, const std::vector<std::string>& met
         return 2;
     }
     const FileSettings named = named_now(options, std::chrono::system_clock::now());
-    for (const auto& [path, place] :
-         {std::pair<const std::string&, const std::string&>{named.output, options.output_place},
-          {named.plot, options.plot_place}}) {
-        // Folders that the date names are made by the run: the nearest one there must take them.
+    for (const auto& [path, place, pattern] :
+         {std::tuple<const std::string&, const std::string&, const std::string&>{
+              named.output, options.output_place, options.output},
+          {named.plot, options.plot_place, options.plot}}) {
+        // Folders that the date names are made by the run (as make_dated_folder does): the
+        // nearest one there must take them.
         fs::path folder = file_path(path).parent_path();
         std::error_code error;
         while (!folder.empty() && !fs::exists(folder, error) && folder != folder.parent_path()) {
             folder = folder.parent_path();
         }
         const bool made_by_run = folder != file_path(path).parent_path() &&
-                                 (has_date_fields(options.output) || has_date_fields(options.plot));
+                                 has_date_fields(file_name(file_path(pattern).parent_path()));
         if (!path.empty() && !folder_writable(made_by_run ? file_name(folder / "x") : path)) {
             std::string refused = place;
             refused += "cannot write " + path + ": its folder is not there or not writable";
@@ -724,7 +749,12 @@ bool write_csv_row(Files& files, const std::string& utc_time, const std::string&
             files.csv_name = name;
             files.csv_named_at = time;
             make_dated_folder(files.plot_pattern, dated_path(files.plot_pattern, time));
-            open_csv_at_path(files);
+            if (takes_new_day(files)) {
+                open_csv_at_path(files);
+            } else if (open_csv_beside(files, name)) {
+                say(Severity::warning, name + " holds what this run did not write, which is left " +
+                                           "as it is; the rows go on in " + files.csv_name);
+            }
         }
     }
     keep_csv_at_path(files);

@@ -13,7 +13,8 @@
 // beside it, and that is said. A device or a pipe is written into and never opened again.
 // A path with strftime fields (bench-%Y-%m-%d.csv) names a file for each row by the time of
 // its request, local time unless a field is followed by Z (%HZ): a row whose time names a
-// later file closes the one open and starts that one, with its header; a row requested before
+// later file closes the one open and starts that one, with its header (one there already is
+// added to when it is of the run's kind, left alone otherwise); a row requested before
 // the row that started the file open now goes into it, so that the files follow one another,
 // each opened and drawn once, and no row is lost or written twice.
 #pragma once
@@ -41,6 +42,7 @@ struct FileSettings {
     // what is refused of them at the start; "" for the command line.
     std::string output_place;
     std::string plot_place;
+    std::vector<std::string> from_places; // of each file of `from`
 };
 
 struct Files {

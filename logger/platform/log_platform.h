@@ -24,8 +24,12 @@ extern std::atomic<bool> reopen_requested;
 // The first thing ohmlog does, before it reads or opens anything: standard input, output and
 // error that were closed are the null device (a file opened later must not take their place,
 // or messages would land in it), and SIGUSR1 sets reopen_requested, so that a rotation's signal
-// never ends ohmlog, whatever it is doing. A signal ignored when ohmlog started stays ignored.
+// never ends ohmlog, whatever it is doing. A signal ignored when ohmlog started stays ignored;
+// one blocked is blocked no more.
 void prepare_process();
+// Whether standard output was closed when ohmlog started: the null device now, where rows
+// would be lost unsaid.
+bool stdout_was_closed();
 // Installs the handlers that set stop_requested. A write that a signal interrupts goes on. A
 // signal ignored when ohmlog started (SIGHUP under nohup, SIGINT in a background job) stays
 // ignored.
@@ -69,6 +73,9 @@ const char* port_name_forms();
 // Whether something other than a device is at the port's path now (a file, a folder), which
 // never opens as a port; never on Windows, whose ports are names.
 bool holds_no_device(const std::string& port);
+// Why the port cannot open, as far as that is told without opening it (not there, not a
+// device, not this user's); "" when only opening it can tell, and always on Windows.
+std::string unopenable(const std::string& port);
 
 int process_id();
 // Whether a listening socket may take an address that connections of a program that has ended

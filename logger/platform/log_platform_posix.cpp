@@ -37,6 +37,8 @@ std::atomic<bool> reopen_requested{false};
 
 namespace {
 
+bool stdout_closed = false;
+
 void on_stop_signal(int)
 {
     stop_requested = true;
@@ -90,12 +92,24 @@ void prepare_process()
     // A descriptor among the three that is closed takes the null device, as daemons do: the
     // lowest free number is the one taken.
     for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
-        if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF &&
-            open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY) != descriptor) {
-            std::_Exit(1); // nothing to say it on
+        if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF) {
+            stdout_closed = stdout_closed || descriptor == STDOUT_FILENO;
+            if (open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY) != descriptor) {
+                std::_Exit(1); // nothing to say it on
+            }
         }
     }
     handle_unless_ignored(SIGUSR1, on_reopen_signal);
+    // A mask inherited from a parent that blocked signals for itself would keep SIGTERM from
+    // ever reaching ohmlog: none is blocked, as daemons start.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+bool stdout_was_closed()
+{
+    return stdout_closed;
 }
 
 void watch_for_stop()
@@ -133,7 +147,7 @@ bool stdout_is_terminal()
 
 void use_binary_stdout() {}
 
-std::string open_failure(const std::string& port)
+std::string unopenable(const std::string& port)
 {
     const std::string device = device_for_port_name(port);
     const std::string path = device.empty() ? port : device;
@@ -150,7 +164,13 @@ std::string open_failure(const std::string& port)
     if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
         return "permission denied; " + who_may_open(node);
     }
-    return "in use by another program, or not a serial port";
+    return "";
+}
+
+std::string open_failure(const std::string& port)
+{
+    const std::string why = unopenable(port);
+    return why.empty() ? "in use by another program, or not a serial port" : why;
 }
 
 std::string port_identity(const std::string& port)

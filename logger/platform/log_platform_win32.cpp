@@ -55,6 +55,11 @@ BOOL WINAPI on_console_event(DWORD event)
 // Windows has no SIGUSR1, and a program started without a standard handle writes nowhere.
 void prepare_process() {}
 
+bool stdout_was_closed()
+{
+    return false;
+}
+
 void watch_for_stop()
 {
     finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -135,6 +140,11 @@ const char* port_name_forms()
 bool holds_no_device(const std::string&)
 {
     return false;
+}
+
+std::string unopenable(const std::string&)
+{
+    return "";
 }
 
 int process_id()

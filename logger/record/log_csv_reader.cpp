@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -74,7 +75,11 @@ void place_on_line(TimeLine& line, Record& record, std::chrono::system_clock::ti
     }
     if (record.elapsed_s < last[meter] ||
         std::all_of(last.begin(), last.end(), [](double s) { return s < 0.0; })) {
-        line.run_offset_s = std::max(run_start_on(line, utc) - record.elapsed_s, line.end_s);
+        // A file of a later day starts days into its run: its line starts at its first row's
+        // whole second, which keeps every difference of two times as it was.
+        line.run_offset_s = line.runs == 0
+                                ? -std::floor(record.elapsed_s)
+                                : std::max(run_start_on(line, utc) - record.elapsed_s, line.end_s);
         std::fill(last.begin(), last.end(), -1.0);
         ++line.runs;
     }

@@ -431,6 +431,9 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
             problem = refusal_at(option.place, problem);
             return false;
         }
+        if (option.code == FROM) {
+            options.from_places.push_back(option.place);
+        }
         if (option.code == METER) {
             options.port_places.push_back(option.place);
         } else if (option.code == ALARM) {
@@ -446,6 +449,7 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
     auto& words = options.from.empty() ? options.ports : options.from;
     words.insert(words.end(), argv + optind, argv + argc);
     options.port_places.resize(options.ports.size());
+    options.from_places.resize(options.from.size());
     if (!consistent(options, options.ports.size(), problem)) {
         return false;
     }

@@ -39,10 +39,11 @@ struct LogOptions {
     bool version = false;
     // Where each option was given, for what is refused of it later: "FILE:LINE: " for a line of
     // the file of options, "" for the command line. By long name ("from": its first file), and
-    // one for each meter and each alarm.
+    // one for each meter, each alarm and each file of --from.
     std::map<std::string, std::string> places;
     std::vector<std::string> port_places;
     std::vector<std::string> alarm_places;
+    std::vector<std::string> from_places;
 };
 
 // Where the option was given ("" for the command line, or not given).

@@ -254,9 +254,14 @@ void tell_service_manager(Run& run)
 
 FileSettings file_settings(const LogOptions& options)
 {
-    return FileSettings{options.output,           options.plot,  options.from,
-                        options.append,           options.force, place_of(options, "output"),
-                        place_of(options, "plot")};
+    return FileSettings{options.output,
+                        options.plot,
+                        options.from,
+                        options.append,
+                        options.force,
+                        place_of(options, "output"),
+                        place_of(options, "plot"),
+                        options.from_places};
 }
 
 double seconds_since_start(const Run& run)
@@ -512,11 +517,15 @@ int log_from_ports(Run& run)
     if (refused != 0) {
         return refused == 2 ? usage_error(run.options, "") : refused;
     }
-    if (!open_ports(run)) {
-        discard_files(run.files);
-        return 1;
-    }
+    // From the files made on, a stop is the run's: one before the ports are open leaves every
+    // file as it was, as a run that cannot start does.
     watch_for_stop();
+    const bool opened = open_ports(run);
+    if (!opened || stop_requested) {
+        close_all_ports();
+        discard_files(run.files);
+        return opened ? 0 : 1;
+    }
     run.terminal.status = stderr_is_terminal();
     run.rows_on_terminal = run.files.csv == stdout && stdout_is_terminal();
     set_outputs(run);
@@ -672,12 +681,13 @@ bool check_serving(const LogOptions& options)
     return false;
 }
 
-// A port whose path holds a file or a folder, which the run would refuse; one not there yet is
-// the run's to wait for, or to fail on.
+// A port whose path holds a file or a folder, which the run would refuse, and without
+// --wait-for-port one that is not there or not this user's.
 bool check_ports(const Run& run)
 {
     for (const MeterSession& session : run.sessions) {
-        if (holds_no_device(session.port)) {
+        if (holds_no_device(session.port) ||
+            (!run.options.wait_for_port && !unopenable(session.port).empty())) {
             say(Severity::error,
                 refusal_at(run.options.port_places[static_cast<std::size_t>(session.index)],
                            "cannot open " + session.port + ": " + open_failure(session.port)));

@@ -970,6 +970,9 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
              "/none/run.log: its folder is not there or not "
              "writable",
          1},
+        {"output " + dir_ + "/none/d-%Y.csv", "2: cannot write " + dir_ + "/none/d-", 1},
+        {"plot " + dir_ + "/none/p.svg",
+         "2: cannot write " + dir_ + "/none/p.svg: its folder is not there or not writable", 1},
         {"alarm U:V<3.0 for=3   # cut-off",
          "2: bad alarm 'U:V<3.0 for=3   # cut-off': unknown option '#' (for=N, for=30s, "
          "clear=VALUE) (a # after a value is part of it)",
@@ -997,6 +1000,7 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         {"meter I=COM0", "2: 'COM0" + no_port, 2},
         {"wait-for-port\nmeter I=" + dir_, "3: cannot open " + dir_ + ": not a device", 1},
         {"meter I=/dev/ttyUSB6", "2: cannot open /dev/ttyUSB6: not a device", 1},
+        {"meter I=/dev/ttyUSB9", "2: cannot open /dev/ttyUSB9: no such device", 1},
         {"serve 192.0.2.1:8080", "2: cannot serve on 192.0.2.1:8080: ", 1},
         {"output " + dir_ + "/d-%Y-%m-%d.csv\nplot " + dir_ + "/m-%Y-%m.svg",
          "3: bad plot '" + dir_ + "/m-%Y-%m.svg': one plot would stand for several files of '" +
@@ -1017,10 +1021,15 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         EXPECT_EQ(count_of(checked.err, "\n"), 1) << checked.err;
         const ProcessResult refused = run_ohmlog({"--config", conf, "-n", "1"});
         EXPECT_EQ(refused.exit_status, bad.run_status) << bad.lines << refused.err;
-        const std::string line = bad.said.substr(0, bad.said.find(':') + 2);
-        EXPECT_EQ(refused.err.rfind("ohmlog: " + conf + ":" + line, 0), 0u) << refused.err;
+        std::string line = "ohmlog: " + conf;
+        line += ":" + bad.said.substr(0, bad.said.find(':') + 2);
+        EXPECT_EQ(refused.err.rfind(line, 0), 0u) << refused.err;
     }
     EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"bench.conf", "run.csv", "run.log"}));
+    write_file(conf, "from " + dir_ + "/none.csv\n");
+    std::string unread = "ohmlog: " + conf;
+    unread += ":1: cannot read " + dir_ + "/none.csv: No such file or directory\n";
+    EXPECT_EQ(run_ohmlog({"--config", conf}).err, unread);
     write_file(dir_ + "/utf16.conf", std::string("\xFF\xFEm\0e\0t\0e\0r\0", 12));
     EXPECT_NE(run_ohmlog({"--config", dir_ + "/utf16.conf"}).err.find("conf: it is UTF-16"),
               std::string::npos);
@@ -1093,7 +1102,8 @@ TEST_F(OhmlogTest, FilesNamedByTheDate)
 
 // Two meters' rows around the change of the file: one requested before the first row of the
 // new file, and complete after it, goes into the new file, never back into the old one; each
-// file closes (and its plot is drawn) once.
+// file closes (and its plot is drawn) once. A later file that is there already takes the rows
+// only when it is of the run's kind.
 TEST_F(OhmlogTest, FilesNamedByTheDateFollowOneAnother)
 {
     logbook::FileSettings settings;
@@ -1110,20 +1120,24 @@ TEST_F(OhmlogTest, FilesNamedByTheDateFollowOneAnother)
     const auto at = [&later](int tenths) {
         return logbook::utc_timestamp(later + std::chrono::milliseconds(100 * tenths));
     };
+    const auto file_of = [&at](int tenths) { return "/run-" + second_of(at(tenths)) + "Z.csv"; };
+    const std::string header =
+        "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter\r\n";
+    write_file(dir_ + file_of(11), header + "earlier,row\r\n");
+    write_file(dir_ + file_of(21), HEADER);
     std::vector<std::string> closed;
     for (const int tenths : {9, 11, 8, 12, 21}) {
         ASSERT_TRUE(write_csv_row(files, at(tenths), at(tenths) + ",row\r\n"));
         closed.push_back(files.closed_csv.empty() ? "" : files.closed_csv.substr(dir_.size()));
         files.closed_csv.clear();
     }
+    EXPECT_EQ(read_file(files.csv_name), header + at(21) + ",row\r\n") << files.csv_name;
     close_csv(files);
-    const auto file_of = [&at](int tenths) { return "/run-" + second_of(at(tenths)) + "Z.csv"; };
     EXPECT_EQ(closed, (std::vector<std::string>{first, file_of(9), "", "", file_of(11)}));
-    const std::string header =
-        "time,elapsed_s,mode,reading,unit,value,base_unit,status,frame,meter\r\n";
-    EXPECT_EQ(read_file(dir_ + file_of(11)),
-              header + at(11) + ",row\r\n" + at(8) + ",row\r\n" + at(12) + ",row\r\n");
+    EXPECT_EQ(read_file(dir_ + file_of(11)), header + "earlier,row\r\n" + at(11) + ",row\r\n" +
+                                                 at(8) + ",row\r\n" + at(12) + ",row\r\n");
     EXPECT_EQ(read_file(dir_ + file_of(9)), header + at(9) + ",row\r\n");
+    EXPECT_EQ(read_file(dir_ + file_of(21)), HEADER);
 }
 
 int rows_in(const std::string& path)
@@ -1187,7 +1201,8 @@ TEST_F(OhmlogTest, ACsvMovedAwayOrRotatedGoesOnAtItsPath)
 }
 
 // logrotate's copytruncate: the file cut to nothing gets its header before the next row. A
-// pipe as the CSV stays open at SIGUSR1, its reader gets the rows, and SIGTERM ends the run.
+// pipe as the CSV is awaited with no file made yet, stays open at SIGUSR1, its reader gets the
+// rows, and SIGTERM ends the run.
 TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
 {
     SimMeter meter;
@@ -1212,10 +1227,14 @@ TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
 
     const std::string fifo = dir_ + "/rows";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    BackgroundProcess into_pipe(
+        ohmlog_launch({"-i", "0.3", "-o", fifo, "--plot", dir_ + "/p.svg", meter.path()}));
+    const std::string wchan = "/proc/" + std::to_string(into_pipe.pid()) + "/wchan";
+    wait_for([&] { return read_file(wchan) == "wait_for_partner"; });
+    EXPECT_TRUE(files_matching(dir_, ".part").empty());
     Launch cat;
     cat.argv = {"/bin/cat", fifo};
     BackgroundProcess reader(cat);
-    BackgroundProcess into_pipe(ohmlog_launch({"-i", "0.3", "-o", fifo, meter.path()}));
     EXPECT_EQ(reader.read_line(5000).substr(0, 5), "time,");
     EXPECT_NE(reader.read_line(5000).find(",ok,"), std::string::npos);
     kill(into_pipe.pid(), SIGUSR1);
@@ -1226,8 +1245,9 @@ TEST_F(OhmlogTest, ACsvCutToNothingAndAPipeAtSigusr1)
 }
 
 // A rotation's SIGUSR1 never ends ohmlog, from its start: here while it reads its file of
-// options, or the file of --from, from a FIFO. Started with standard error closed, ohmlog's
-// messages and its commands' output never go into the rows.
+// options, or the file of --from, from a FIFO; SIGTERM while the port opens leaves the files as
+// they were. Started with standard error closed, ohmlog's messages and its commands' output never
+// go into the rows; with standard output closed, rows for it are refused.
 TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
 {
     SimMeter meter;
@@ -1249,6 +1269,20 @@ TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
         EXPECT_EQ(early.wait(10000), 0) << option;
     }
     std::signal(SIGPIPE, pipe_ended);
+    // The port's opening held by the shim's log, a FIFO.
+    Launch opening =
+        ohmlog_launch({"-o", dir_ + "/early.csv", "--plot", dir_ + "/early.svg", meter.path()});
+    opening.environment = {"LD_PRELOAD=" OHM_PRELOAD_FIRST OHM_LINE_SHIM, "OHM_LINE_LOG=" + fifo,
+                           "OHM_LINE_STATE_DIR=" + dir_ + "/lines"};
+    std::filesystem::create_directory(dir_ + "/lines");
+    BackgroundProcess opened(opening);
+    wait_for([&] { return !files_in(dir_ + "/lines").empty(); });
+    kill(opened.pid(), SIGTERM);
+    const int reader = open(fifo.c_str(), O_RDWR); // not blocking, and holding it open
+    EXPECT_EQ(opened.wait(10000), 0);
+    close(reader);
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/early.csv"));
+    EXPECT_TRUE(files_matching(dir_, ".part").empty());
 
     const std::string csv = dir_ + "/run.csv";
     Launch closed = ohmlog_launch({"-n", "2", "-o", csv, "--alarm", "V<0", "--on-alarm",
@@ -1256,12 +1290,28 @@ TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
     closed.argv.insert(closed.argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-"});
     EXPECT_EQ(run_process(closed).exit_status, 0);
     EXPECT_EQ(count_of(read_file(csv), "\n"), 3) << "the header and two rows: " << read_file(csv);
+    Launch out_closed = ohmlog_launch({"-n", "1", meter.path()});
+    out_closed.argv.insert(out_closed.argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"});
+    const ProcessResult lost = run_process(out_closed);
+    EXPECT_EQ(lost.exit_status, 1);
+    EXPECT_NE(lost.err.find("ohmlog: cannot write the rows: standard output is closed"),
+              std::string::npos);
 }
 
-// nohup and background jobs ignore SIGHUP and SIGINT for ohmlog: they stay ignored.
+// nohup and background jobs ignore SIGHUP and SIGINT for ohmlog: they stay ignored. SIGTERM
+// blocked by the parent ends the run all the same.
 TEST_F(OhmlogTest, SignalsIgnoredOnEntryStayIgnored)
 {
     SimMeter meter;
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    BackgroundProcess blocked(ohmlog_launch({"-i", "0.3", meter.path()}));
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    EXPECT_EQ(blocked.read_line(5000).substr(0, 5), "time,");
+    kill(blocked.pid(), SIGTERM);
+    EXPECT_EQ(blocked.wait(10000), 0);
     Launch launch = ohmlog_launch({"-n", "4", "-i", "0.3", meter.path()});
     launch.argv.insert(launch.argv.begin(),
                        {"/bin/sh", "-c", "trap '' HUP INT; exec \"$0\" \"$@\""});
@@ -1930,7 +1980,8 @@ TEST_F(OhmlogTest, EnergyAndChargeTheSameLiveFromTheCsvAndByHand)
 
 // The plot's clock labels in the zone of the machine that draws it: across the two changes of
 // daylight saving time of 2026 in Paris each tick a local time that occurred, at its place, the
-// change said; over days the date where it changes, no two ticks alike.
+// change said; over days the date where it changes, no two ticks alike; a file of a later day
+// from its own first row.
 TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
 {
     const struct {
@@ -1951,6 +2002,9 @@ TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
          "117.5 12:00|222.5 Dec 09|327.5 Dec 09 12:00|432.5 Dec 10|537.5 Dec 10 12:00|"
          "642.5 Dec 11|",
          "local time (CET, UTC+01:00), 2026-12-08"},
+        {"2026-12-11T00:00:00.000Z,86400.000", "2026-12-11T03:00:00.000Z,97200.000",
+         "100.0 01:00|205.0 01:30|310.0 02:00|415.0 02:30|520.0 03:00|625.0 03:30|730.0 04:00|",
+         "local time (CET, UTC+01:00), 2026-12-11"},
     };
     for (const auto& c : cases) {
         const std::string rest = ",DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";
