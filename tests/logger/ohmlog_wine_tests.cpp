@@ -304,7 +304,8 @@ TEST(OhmlogWineTest, AnOutputNobodyReadsDoesNotHoldTheEnd)
 // while a port it waits for is not there, its rows in its own folder; STOP ends it with its plot
 // and summary; a bad file is refused at install with its line and, once installed, is the
 // service's exit code; the messages in the log file and in the event log, which Wine writes on
-// its channel eventlog: err, warn and trace for errors, warnings and information.
+// its channel eventlog: err, warn and trace for errors, warnings and information. Wine's `net
+// start` and `net stop` return without waiting for the state they ask for.
 TEST(OhmlogWineTest, RunsAsAWindowsService)
 {
     ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
@@ -312,13 +313,18 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     link_com(8, meter.path());
     const std::string conf = session_dir() + "/bench.conf";
     write_file(conf, "meter U=COM8\nmeter W=COM9\nwait-for-port\ninterval 0.3\noutput bench.csv\n"
-                     "plot bench.svg\nlog-file bench.log\nalarm U:V<0\n");
+                     "append\nplot bench.svg\nlog-file bench.log\nalarm U:V<0\n");
     const std::string folder =
         std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ohmlog/lab/";
-    const auto service = [](const std::string& action, std::vector<std::string> more = {}) {
+    const auto service = [](const std::string& action, std::vector<std::string> more = {},
+                            const std::string& name = "lab") {
         more.insert(more.begin(), {windows_binary("ohmlog.exe"), "service", action});
-        more.insert(more.end(), {"--service-name", "lab"});
+        more.insert(more.end(), {"--service-name", name});
         return run_under_wine(more);
+    };
+    const auto state_is = [](const std::string& state) {
+        return eventually([&] { return run_under_wine({"sc", "query", "lab"}).out.find(state) !=
+                                       std::string::npos; });
     };
     // The file named as it is from the folder it is in: the service's command line names it whole.
     Launch install = wine_launch({windows_binary("ohmlog.exe"), "service", "install", "--config",
@@ -329,7 +335,7 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     expect_in(installed.out, {"relative paths in C:\\ProgramData\\ohmlog\\lab",
                               "ohmlog.exe\" service run --service-name lab --config \"Z:\\"});
     EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
-    expect_in(run_under_wine({"sc", "query", "lab"}).out, {"RUNNING"});
+    EXPECT_TRUE(state_is("RUNNING"));
     EXPECT_TRUE(
         eventually([&] { return count_of_text(read_file(folder + "bench.csv"), ",U\r\n") >= 3; }));
     expect_in(service("status").out,
@@ -338,6 +344,7 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
                "  relative paths in C:\\ProgramData\\ohmlog\\lab", "  last message: 20"});
     const double asked = monotonic_seconds();
     EXPECT_EQ(run_under_wine({"net", "stop", "lab"}).exit_status, 0);
+    EXPECT_TRUE(state_is("STOPPED"));
     std::cout << "the service ended " << seconds_since(asked) << " s after net stop began\n";
     expect_in(run_under_wine({"sc", "query", "lab"}).out, {"STOPPED", "SERVICE_EXIT_CODE  : 0 "});
     expect_in(read_file(folder + "bench.csv"), {",port-lost,,W\r\n", ",ok,DC -0.842   V,U\r\n"});
