@@ -9,6 +9,7 @@
 
 #include "log_service.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -124,6 +125,21 @@ std::string command_line_of(const std::vector<BYTE>& settings)
                                          ->lpBinaryPathName);
 }
 
+// Windows' names of services and of files ignore case.
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Whether a service's command line is that of ohmlog's service NAME, which `install` made.
+bool runs_ohmlog(const std::string& line, const std::string& name)
+{
+    return lower(line).find(" service run --service-name " + lower(name) + " --config ") !=
+           std::string::npos;
+}
+
 // A service of ohmlog's, which `install` made: another program's service is left alone.
 OpenedService open_service(const std::string& name, DWORD access, const std::string& doing)
 {
@@ -144,8 +160,7 @@ OpenedService open_service(const std::string& name, DWORD access, const std::str
     }
     const std::string runs =
         opened.service ? command_line_of(settings_of(opened.service.get())) : "";
-    if (opened.service &&
-        runs.find(" service run --service-name " + name + " --config ") == std::string::npos) {
+    if (opened.service && !runs_ohmlog(runs, name)) {
         say(Severity::error, "the service " + name + " is not one of ohmlog's (it runs " + runs +
                                  "): left as it is");
         opened.service.reset();

@@ -383,7 +383,7 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
                "bench.conf:3: unknown option 'bogus'"});
     expect_in(line_with(read_file(session_dir() + "/services.log"), "3: unknown option 'bogus'"),
               {":err:eventlog:ReportEventW L\"lab: Z:"});
-    EXPECT_EQ(service("uninstall").exit_status, 0);
+    EXPECT_EQ(service("uninstall", {}, "LAB").exit_status, 0);
     EXPECT_NE(run_under_wine({"sc", "query", "lab"}).exit_status, 0);
     unlink_com(8);
 }
