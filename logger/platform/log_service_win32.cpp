@@ -270,6 +270,44 @@ bool set_recovery(SC_HANDLE service, const std::string& name)
     return true;
 }
 
+// Why the service NAME of the file `config` cannot be made, said before anything is made: the
+// name is taken, or a service of ohmlog's runs that file already and reads its meters.
+std::string install_problem(SC_HANDLE manager, const std::string& name, const std::string& config)
+{
+    const ServiceHandle named(OpenServiceW(manager, wide(name).c_str(), SERVICE_QUERY_CONFIG));
+    const std::string runs = named ? command_line_of(settings_of(named.get())) : "";
+    const std::string taken = "there is a service " + name + " already";
+    if (named && runs_ohmlog(runs, name)) {
+        return taken + ": remove it with ohmlog service uninstall --service-name " + name +
+               ", or name this one with --service-name";
+    }
+    if (named) {
+        return taken + " (it runs " + runs + "): name this one with --service-name";
+    }
+    DWORD size = 0;
+    DWORD count = 0;
+    EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr,
+                          0, &size, &count, nullptr, nullptr);
+    std::vector<BYTE> listed(size);
+    if (!EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                               listed.data(), size, &size, &count, nullptr, nullptr)) {
+        count = 0;
+    }
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(listed.data());
+    for (DWORD k = 0; k < count; ++k) {
+        const std::string other = narrow(services[k].lpServiceName);
+        const ServiceHandle service(
+            OpenServiceW(manager, services[k].lpServiceName, SERVICE_QUERY_CONFIG));
+        const std::string line = service ? command_line_of(settings_of(service.get())) : "";
+        if (runs_ohmlog(line, other) &&
+            lower(line).find(lower(" --config \"" + config + "\"")) != std::string::npos) {
+            return "the service " + other + " runs " + config +
+                   " already, and a meter answers one program: one service a file";
+        }
+    }
+    return "";
+}
+
 // The event source, for every service of ohmlog: its messages as they are, by their type.
 void register_event_source()
 {
@@ -385,9 +423,15 @@ std::string service_folder(const std::string& name)
 int install_service(const std::string& name, const std::string& config,
                     const std::function<int()>& check)
 {
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    const ServiceHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE | SC_MANAGER_ENUMERATE_SERVICE));
     if (!manager) {
         return refused("install", name, GetLastError());
+    }
+    const std::string problem = install_problem(manager.get(), name, config);
+    if (!problem.empty()) {
+        say(Severity::error, problem);
+        return 1;
     }
     const std::string folder = service_folder(name);
     std::error_code error;

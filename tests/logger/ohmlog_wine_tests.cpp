@@ -365,8 +365,16 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     EXPECT_EQ(refused.exit_status, 2);
     expect_in(refused.err, {"bad.conf:3: bad count: 'x'"});
     write_file(session_dir() + "/bad.conf", "meter COM8\n");
-    expect_in(service("install", {"--config", "Z:" + session_dir() + "/bad.conf"}).err,
+    expect_in(service("install", {"--config", "Z:" + session_dir() + "/bad.conf"}, "spare").err,
               {"bad.conf: a service writes its rows to a file: name it with output FILE"});
+    // A name or a file taken, a name that cannot be a folder's: refused before the file is checked.
+    const ProcessResult twice = service("install", {"--config", "Z:" + conf});
+    EXPECT_EQ(twice.out, "");
+    expect_in(twice.err, {"there is a service lab already: remove it with ohmlog service "});
+    expect_in(service("install", {"--config", "Z:" + conf}, "lab2").err,
+              {"the service lab runs Z:\\"});
+    expect_in(service("install", {"--config", "Z:" + conf}, "EventLog").err,
+              {"there is a service EventLog already (it runs "});
     expect_in(service("install").err, {"ohmlog: service install needs --config FILE"});
     expect_in(service("run", {"--config", "Z:" + conf}).err,
               {"ohmlog: ohmlog service run is for the Service Control Manager"});
