@@ -375,6 +375,10 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
               {"the service lab runs Z:\\"});
     expect_in(service("install", {"--config", "Z:" + conf}, "EventLog").err,
               {"there is a service EventLog already (it runs "});
+    for (const std::string& name : {std::string("nul"), std::string("COM3"), std::string(65, 'x')}) {
+        expect_in(service("install", {"--config", "Z:" + conf}, name).err,
+                  {"bad --service-name '" + name + "': "});
+    }
     expect_in(service("install").err, {"ohmlog: service install needs --config FILE"});
     expect_in(service("run", {"--config", "Z:" + conf}).err,
               {"ohmlog: ohmlog service run is for the Service Control Manager"});
