@@ -120,7 +120,8 @@ int run_with(std::vector<std::string> words)
 }
 
 // What a service's file must hold beyond what a run checks: a service has no standard output
-// for its rows, and reads meters, not files.
+// for its rows, reads meters, not files, and is started again (after a failure, with Windows) on
+// the files that its last run wrote.
 int service_file_problem(const std::string& config)
 {
     std::string program = "ohmlog";
@@ -136,6 +137,11 @@ int service_file_problem(const std::string& config)
     if (!options.from.empty() || options.output.empty()) {
         say(Severity::error,
             config + ": a service writes its rows to a file: name it with output FILE");
+        return 2;
+    }
+    if (!options.append && !options.force) {
+        say(Severity::error,
+            config + ": a service starts again on the files it wrote: add append, or force");
         return 2;
     }
     return 0;

@@ -367,6 +367,9 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     write_file(session_dir() + "/bad.conf", "meter COM8\n");
     expect_in(service("install", {"--config", "Z:" + session_dir() + "/bad.conf"}, "spare").err,
               {"bad.conf: a service writes its rows to a file: name it with output FILE"});
+    write_file(session_dir() + "/bad.conf", "meter COM8\noutput bad.csv\n");
+    expect_in(service("install", {"--config", "Z:" + session_dir() + "/bad.conf"}, "spare").err,
+              {"bad.conf: a service starts again on the files it wrote: add append, or force"});
     // A name or a file taken, a name that cannot be a folder's: refused before the file is checked.
     const ProcessResult twice = service("install", {"--config", "Z:" + conf});
     EXPECT_EQ(twice.out, "");
