@@ -488,6 +488,7 @@ int uninstall_service(const std::string& name)
         return 1;
     }
     SERVICE_STATUS status{};
+    settled_status(opened.service.get()); // a service that is starting takes no control
     if (ControlService(opened.service.get(), SERVICE_CONTROL_STOP, &status)) {
         settled_status(opened.service.get());
     }
@@ -527,6 +528,7 @@ int stop_service(const std::string& name)
         return 1;
     }
     SERVICE_STATUS asked{};
+    settled_status(opened.service.get()); // a service that is starting takes no control
     if (!ControlService(opened.service.get(), SERVICE_CONTROL_STOP, &asked) &&
         GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
         return refused("stop", name, GetLastError());

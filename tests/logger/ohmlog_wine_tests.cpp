@@ -398,7 +398,22 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
                "bench.conf:3: unknown option 'bogus'"});
     expect_in(line_with(read_file(session_dir() + "/services.log"), "3: unknown option 'bogus'"),
               {":err:eventlog:ReportEventW L\"lab: Z:"});
+    // Stopped, and removed, while it starts: a broker that never answers holds the start 2 s.
+    const int deaf = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(deaf, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(deaf, 4), 0);
+    getsockname(deaf, reinterpret_cast<sockaddr*>(&address), &size);
+    write_file(conf, "meter COM8\noutput start.csv\nappend\nmqtt mqtt://127.0.0.1:" +
+                         std::to_string(ntohs(address.sin_port)) + "\n");
+    EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
+    expect_in(service("stop").out, {"ohmlog: the service lab is stopped: exit status 0"});
+    EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
     EXPECT_EQ(service("uninstall", {}, "LAB").exit_status, 0);
+    close(deaf);
     EXPECT_NE(run_under_wine({"sc", "query", "lab"}).exit_status, 0);
     unlink_com(8);
 }
