@@ -209,6 +209,9 @@ std::string exit_words(const SERVICE_STATUS_PROCESS& status)
     if (status.dwWin32ExitCode == NO_ERROR) {
         return "exit status 0";
     }
+    if (status.dwWin32ExitCode == ERROR_SERVICE_NEVER_STARTED) {
+        return "not run since Windows started";
+    }
     if (status.dwWin32ExitCode != ERROR_SERVICE_SPECIFIC_ERROR) {
         return "ended without an exit status: " + system_words(status.dwWin32ExitCode);
     }

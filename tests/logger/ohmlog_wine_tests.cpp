@@ -334,6 +334,7 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     EXPECT_EQ(installed.exit_status, 0) << installed.err;
     expect_in(installed.out, {"relative paths in C:\\ProgramData\\ohmlog\\lab",
                               "ohmlog.exe\" service run --service-name lab --config \"Z:\\"});
+    expect_in(service("status").out, {"the service lab is stopped: not run since Windows started"});
     EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
     EXPECT_TRUE(state_is("RUNNING"));
     EXPECT_TRUE(
