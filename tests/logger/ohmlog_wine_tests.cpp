@@ -323,8 +323,9 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
         return run_under_wine(more);
     };
     const auto state_is = [](const std::string& state) {
-        return eventually([&] { return run_under_wine({"sc", "query", "lab"}).out.find(state) !=
-                                       std::string::npos; });
+        return eventually([&] {
+            return run_under_wine({"sc", "query", "lab"}).out.find(state) != std::string::npos;
+        });
     };
     // The file named as it is from the folder it is in: the service's command line names it whole.
     Launch install = wine_launch({windows_binary("ohmlog.exe"), "service", "install", "--config",
@@ -379,7 +380,8 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
               {"the service lab runs Z:\\"});
     expect_in(service("install", {"--config", "Z:" + conf}, "EventLog").err,
               {"there is a service EventLog already (it runs "});
-    for (const std::string& name : {std::string("nul"), std::string("COM3"), std::string(65, 'x')}) {
+    for (const std::string& name :
+         {std::string("nul"), std::string("COM3"), std::string(65, 'x')}) {
         expect_in(service("install", {"--config", "Z:" + conf}, name).err,
                   {"bad --service-name '" + name + "': "});
     }
@@ -548,6 +550,21 @@ TEST(OhmlogWineTest, PublishesToMqtt)
     expect_in(said("mqtt://lab@127.0.0.1:" + ports[1], {"OHM_MQTT_PASSWORD=guess"}),
               {"ohmlog: mqtt: no connection to 127.0.0.1:" + ports[1] +
                ": login refused (not authorised); trying again"});
+    // A file of the password as Notepad may save it, and as Windows PowerShell's echo writes it.
+    write_file(dir + "password", "\xEF\xBB\xBFsecret\r\n");
+    const std::vector<std::string> with_file = {ohmlog,
+                                                "-n",
+                                                "2",
+                                                "--mqtt-node",
+                                                "other",
+                                                "--mqtt-password-file",
+                                                "Z:" + dir + "password",
+                                                "--mqtt",
+                                                "mqtt://lab@127.0.0.1:" + ports[1],
+                                                "I=COM11"};
+    expect_in(run_under_wine(with_file).err, {" messages published, 0 dropped\r\n"});
+    write_file(dir + "password", std::string("\xFF\xFEs\0e\0", 6));
+    expect_in(run_under_wine(with_file).err, {"password: it is UTF-16; save it as UTF-8"});
     expect_in(said("mqtt://127.0.0.1:" + ports[2]),
               {"ohmlog: mqtt: no connection to 127.0.0.1:" + ports[2] +
                ": connection refused; trying again"});
