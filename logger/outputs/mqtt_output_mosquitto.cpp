@@ -168,7 +168,8 @@ bool read_password(const std::string& path, std::string& password, bool& has_pas
         return true;
     }
     std::string error;
-    if (!read_whole(path, MOST_PASSWORD, password, error)) {
+    if (!read_whole(path, MOST_PASSWORD, password, error) ||
+        !skip_byte_order_mark(password, error)) {
         problem = "cannot read the MQTT password from " + path + ": " + error;
         return false;
     }

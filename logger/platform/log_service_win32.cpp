@@ -9,6 +9,7 @@
 
 #include "log_service.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -124,6 +125,21 @@ std::string command_line_of(const std::vector<BYTE>& settings)
                                          ->lpBinaryPathName);
 }
 
+// Windows' names of services and of files ignore case.
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Whether a service's command line is that of ohmlog's service NAME, which `install` made.
+bool runs_ohmlog(const std::string& line, const std::string& name)
+{
+    return lower(line).find(" service run --service-name " + lower(name) + " --config ") !=
+           std::string::npos;
+}
+
 // A service of ohmlog's, which `install` made: another program's service is left alone.
 OpenedService open_service(const std::string& name, DWORD access, const std::string& doing)
 {
@@ -144,8 +160,7 @@ OpenedService open_service(const std::string& name, DWORD access, const std::str
     }
     const std::string runs =
         opened.service ? command_line_of(settings_of(opened.service.get())) : "";
-    if (opened.service &&
-        runs.find(" service run --service-name " + name + " --config ") == std::string::npos) {
+    if (opened.service && !runs_ohmlog(runs, name)) {
         say(Severity::error, "the service " + name + " is not one of ohmlog's (it runs " + runs +
                                  "): left as it is");
         opened.service.reset();
@@ -193,6 +208,9 @@ std::string exit_words(const SERVICE_STATUS_PROCESS& status)
 {
     if (status.dwWin32ExitCode == NO_ERROR) {
         return "exit status 0";
+    }
+    if (status.dwWin32ExitCode == ERROR_SERVICE_NEVER_STARTED) {
+        return "not run since Windows started";
     }
     if (status.dwWin32ExitCode != ERROR_SERVICE_SPECIFIC_ERROR) {
         return "ended without an exit status: " + system_words(status.dwWin32ExitCode);
@@ -253,6 +271,44 @@ bool set_recovery(SC_HANDLE service, const std::string& name)
         return false;
     }
     return true;
+}
+
+// Why the service NAME of the file `config` cannot be made, said before anything is made: the
+// name is taken, or a service of ohmlog's runs that file already and reads its meters.
+std::string install_problem(SC_HANDLE manager, const std::string& name, const std::string& config)
+{
+    const ServiceHandle named(OpenServiceW(manager, wide(name).c_str(), SERVICE_QUERY_CONFIG));
+    const std::string runs = named ? command_line_of(settings_of(named.get())) : "";
+    const std::string taken = "there is a service " + name + " already";
+    if (named && runs_ohmlog(runs, name)) {
+        return taken + ": remove it with ohmlog service uninstall --service-name " + name +
+               ", or name this one with --service-name";
+    }
+    if (named) {
+        return taken + " (it runs " + runs + "): name this one with --service-name";
+    }
+    DWORD size = 0;
+    DWORD count = 0;
+    EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr,
+                          0, &size, &count, nullptr, nullptr);
+    std::vector<BYTE> listed(size);
+    if (!EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                               listed.data(), size, &size, &count, nullptr, nullptr)) {
+        count = 0;
+    }
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(listed.data());
+    for (DWORD k = 0; k < count; ++k) {
+        const std::string other = narrow(services[k].lpServiceName);
+        const ServiceHandle service(
+            OpenServiceW(manager, services[k].lpServiceName, SERVICE_QUERY_CONFIG));
+        const std::string line = service ? command_line_of(settings_of(service.get())) : "";
+        if (runs_ohmlog(line, other) &&
+            lower(line).find(lower(" --config \"" + config + "\"")) != std::string::npos) {
+            return "the service " + other + " runs " + config +
+                   " already, and a meter answers one program: one service a file";
+        }
+    }
+    return "";
 }
 
 // The event source, for every service of ohmlog: its messages as they are, by their type.
@@ -370,9 +426,15 @@ std::string service_folder(const std::string& name)
 int install_service(const std::string& name, const std::string& config,
                     const std::function<int()>& check)
 {
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+    const ServiceHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE | SC_MANAGER_ENUMERATE_SERVICE));
     if (!manager) {
         return refused("install", name, GetLastError());
+    }
+    const std::string problem = install_problem(manager.get(), name, config);
+    if (!problem.empty()) {
+        say(Severity::error, problem);
+        return 1;
     }
     const std::string folder = service_folder(name);
     std::error_code error;
@@ -429,6 +491,7 @@ int uninstall_service(const std::string& name)
         return 1;
     }
     SERVICE_STATUS status{};
+    settled_status(opened.service.get()); // a service that is starting takes no control
     if (ControlService(opened.service.get(), SERVICE_CONTROL_STOP, &status)) {
         settled_status(opened.service.get());
     }
@@ -468,6 +531,7 @@ int stop_service(const std::string& name)
         return 1;
     }
     SERVICE_STATUS asked{};
+    settled_status(opened.service.get()); // a service that is starting takes no control
     if (!ControlService(opened.service.get(), SERVICE_CONTROL_STOP, &asked) &&
         GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
         return refused("stop", name, GetLastError());

@@ -201,6 +201,18 @@ std::string multiply_decimals(const std::string& a, const std::string& b)
     return shift_decimal((negative ? "-" : "") + text, -(a_decimals + b_decimals));
 }
 
+bool skip_byte_order_mark(std::string& text, std::string& problem)
+{
+    if (text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0) {
+        problem = "it is UTF-16; save it as UTF-8";
+        return false;
+    }
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
+        text.erase(0, 3);
+    }
+    return true;
+}
+
 bool plain_name(const std::string& name)
 {
     return !name.empty() &&

@@ -47,6 +47,10 @@ int compare_decimals(const std::string& a, const std::string& b);
 // "12.001" x "0.501" is "6.012501" where the doubles give 6.012500999999999.
 std::string multiply_decimals(const std::string& a, const std::string& b);
 
+// Editors on Windows may start a file with a byte order mark: UTF-8's is taken off the text of
+// the file; false when it is UTF-16's (as Windows PowerShell writes a file), with what to do.
+bool skip_byte_order_mark(std::string& text, std::string& problem);
+
 // Letters, digits, "_" and "-", at least one: a meter's name, and a level of an MQTT topic.
 bool plain_name(const std::string& name);
 

@@ -226,20 +226,6 @@ bool next_line(std::istream& file, std::string& line)
     return !line.empty() || !file.eof();
 }
 
-// Editors on Windows may start the file with a byte order mark: UTF-8's is skipped; a file in
-// UTF-16, as Windows PowerShell writes one, is said to be.
-bool skip_byte_order_mark(std::string& line, const std::string& path, std::string& problem)
-{
-    if (line.rfind("\xFF\xFE", 0) == 0 || line.rfind("\xFE\xFF", 0) == 0) {
-        problem = "cannot read " + path + ": it is UTF-16; save it as UTF-8";
-        return false;
-    }
-    if (line.rfind("\xEF\xBB\xBF", 0) == 0) {
-        line.erase(0, 3);
-    }
-    return true;
-}
-
 bool read_option_file(const std::string& path, std::vector<GivenOption>& given,
                       std::string& problem)
 {
@@ -251,7 +237,8 @@ bool read_option_file(const std::string& path, std::vector<GivenOption>& given,
     }
     std::string line;
     for (long number = 1; next_line(file, line); ++number) {
-        if (number == 1 && !skip_byte_order_mark(line, path, problem)) {
+        if (number == 1 && !skip_byte_order_mark(line, problem)) {
+            problem = "cannot read " + path + ": " + problem;
             return false;
         }
         const std::string place = path + ":" + std::to_string(number) + ": ";

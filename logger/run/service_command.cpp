@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,21 @@ const char* service_usage()
            "  uninstall    stop it and remove it; its folder is kept\n"
            "  start, stop  start it and wait for it to run; stop it and wait for its end\n"
            "  status       its state, exit status, folder and last message\n"
-           "  --service-name NAME  the service (letters, digits, _, -; default ohmlog): one a\n"
-           "               bench, each with its file\n";
+           "  --service-name NAME  the service (letters, digits, _, -, at most 64, not a\n"
+           "               device's such as NUL or COM3; default ohmlog): one a bench, each\n"
+           "               with its file\n";
+}
+
+// A service's name is also its folder's: not one that Windows keeps for a device (NUL, COM3), nor
+// so long that the paths of the folder's files pass Windows' 260 characters.
+std::string service_name_problem(const std::string& name)
+{
+    static const std::regex device("con|prn|aux|nul|(com|lpt)[0-9]", std::regex::icase);
+    return !plain_name(name)           ? "letters, digits, _ and -"
+           : name.size() > 64          ? "at most 64 characters, as it names the service's folder"
+           : regex_match(name, device) ? "Windows keeps that name for a device, and it names "
+                                         "the service's folder"
+                                       : "";
 }
 
 // --NAME VALUE or --NAME=VALUE at argv[k]: the value, the next word taken when it is there.
@@ -83,8 +97,9 @@ bool parse_service_command(int argc, char** argv, ServiceCommand& command, std::
     } else if (!with_file && command.action != "uninstall" && command.action != "start" &&
                command.action != "stop" && command.action != "status") {
         problem = "service: unknown action '" + command.action + "'";
-    } else if (!plain_name(command.name)) {
-        problem = "bad --service-name '" + command.name + "': letters, digits, _ and -";
+    } else if (!service_name_problem(command.name).empty()) {
+        problem =
+            "bad --service-name '" + command.name + "': " + service_name_problem(command.name);
     } else if (with_file && command.config.empty()) {
         problem = "service " + command.action + " needs --config FILE";
     } else if (!with_file && !command.config.empty()) {
@@ -105,7 +120,8 @@ int run_with(std::vector<std::string> words)
 }
 
 // What a service's file must hold beyond what a run checks: a service has no standard output
-// for its rows, and reads meters, not files.
+// for its rows, reads meters, not files, and is started again (after a failure, with Windows) on
+// the files that its last run wrote.
 int service_file_problem(const std::string& config)
 {
     std::string program = "ohmlog";
@@ -121,6 +137,11 @@ int service_file_problem(const std::string& config)
     if (!options.from.empty() || options.output.empty()) {
         say(Severity::error,
             config + ": a service writes its rows to a file: name it with output FILE");
+        return 2;
+    }
+    if (!options.append && !options.force) {
+        say(Severity::error,
+            config + ": a service starts again on the files it wrote: add append, or force");
         return 2;
     }
     return 0;

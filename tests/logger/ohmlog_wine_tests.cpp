@@ -304,7 +304,8 @@ TEST(OhmlogWineTest, AnOutputNobodyReadsDoesNotHoldTheEnd)
 // while a port it waits for is not there, its rows in its own folder; STOP ends it with its plot
 // and summary; a bad file is refused at install with its line and, once installed, is the
 // service's exit code; the messages in the log file and in the event log, which Wine writes on
-// its channel eventlog: err, warn and trace for errors, warnings and information.
+// its channel eventlog: err, warn and trace for errors, warnings and information. Wine's `net
+// start` and `net stop` return without waiting for the state they ask for.
 TEST(OhmlogWineTest, RunsAsAWindowsService)
 {
     ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
@@ -312,13 +313,19 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     link_com(8, meter.path());
     const std::string conf = session_dir() + "/bench.conf";
     write_file(conf, "meter U=COM8\nmeter W=COM9\nwait-for-port\ninterval 0.3\noutput bench.csv\n"
-                     "plot bench.svg\nlog-file bench.log\nalarm U:V<0\n");
+                     "append\nplot bench.svg\nlog-file bench.log\nalarm U:V<0\n");
     const std::string folder =
         std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ohmlog/lab/";
-    const auto service = [](const std::string& action, std::vector<std::string> more = {}) {
+    const auto service = [](const std::string& action, std::vector<std::string> more = {},
+                            const std::string& name = "lab") {
         more.insert(more.begin(), {windows_binary("ohmlog.exe"), "service", action});
-        more.insert(more.end(), {"--service-name", "lab"});
+        more.insert(more.end(), {"--service-name", name});
         return run_under_wine(more);
+    };
+    const auto state_is = [](const std::string& state) {
+        return eventually([&] {
+            return run_under_wine({"sc", "query", "lab"}).out.find(state) != std::string::npos;
+        });
     };
     // The file named as it is from the folder it is in: the service's command line names it whole.
     Launch install = wine_launch({windows_binary("ohmlog.exe"), "service", "install", "--config",
@@ -328,8 +335,9 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     EXPECT_EQ(installed.exit_status, 0) << installed.err;
     expect_in(installed.out, {"relative paths in C:\\ProgramData\\ohmlog\\lab",
                               "ohmlog.exe\" service run --service-name lab --config \"Z:\\"});
+    expect_in(service("status").out, {"the service lab is stopped: not run since Windows started"});
     EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
-    expect_in(run_under_wine({"sc", "query", "lab"}).out, {"RUNNING"});
+    EXPECT_TRUE(state_is("RUNNING"));
     EXPECT_TRUE(
         eventually([&] { return count_of_text(read_file(folder + "bench.csv"), ",U\r\n") >= 3; }));
     expect_in(service("status").out,
@@ -338,6 +346,7 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
                "  relative paths in C:\\ProgramData\\ohmlog\\lab", "  last message: 20"});
     const double asked = monotonic_seconds();
     EXPECT_EQ(run_under_wine({"net", "stop", "lab"}).exit_status, 0);
+    EXPECT_TRUE(state_is("STOPPED"));
     std::cout << "the service ended " << seconds_since(asked) << " s after net stop began\n";
     expect_in(run_under_wine({"sc", "query", "lab"}).out, {"STOPPED", "SERVICE_EXIT_CODE  : 0 "});
     expect_in(read_file(folder + "bench.csv"), {",port-lost,,W\r\n", ",ok,DC -0.842   V,U\r\n"});
@@ -358,8 +367,24 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     EXPECT_EQ(refused.exit_status, 2);
     expect_in(refused.err, {"bad.conf:3: bad count: 'x'"});
     write_file(session_dir() + "/bad.conf", "meter COM8\n");
-    expect_in(service("install", {"--config", "Z:" + session_dir() + "/bad.conf"}).err,
+    expect_in(service("install", {"--config", "Z:" + session_dir() + "/bad.conf"}, "spare").err,
               {"bad.conf: a service writes its rows to a file: name it with output FILE"});
+    write_file(session_dir() + "/bad.conf", "meter COM8\noutput bad.csv\n");
+    expect_in(service("install", {"--config", "Z:" + session_dir() + "/bad.conf"}, "spare").err,
+              {"bad.conf: a service starts again on the files it wrote: add append, or force"});
+    // A name or a file taken, a name that cannot be a folder's: refused before the file is checked.
+    const ProcessResult twice = service("install", {"--config", "Z:" + conf});
+    EXPECT_EQ(twice.out, "");
+    expect_in(twice.err, {"there is a service lab already: remove it with ohmlog service "});
+    expect_in(service("install", {"--config", "Z:" + conf}, "lab2").err,
+              {"the service lab runs Z:\\"});
+    expect_in(service("install", {"--config", "Z:" + conf}, "EventLog").err,
+              {"there is a service EventLog already (it runs "});
+    for (const std::string& name :
+         {std::string("nul"), std::string("COM3"), std::string(65, 'x')}) {
+        expect_in(service("install", {"--config", "Z:" + conf}, name).err,
+                  {"bad --service-name '" + name + "': "});
+    }
     expect_in(service("install").err, {"ohmlog: service install needs --config FILE"});
     expect_in(service("run", {"--config", "Z:" + conf}).err,
               {"ohmlog: ohmlog service run is for the Service Control Manager"});
@@ -376,7 +401,22 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
                "bench.conf:3: unknown option 'bogus'"});
     expect_in(line_with(read_file(session_dir() + "/services.log"), "3: unknown option 'bogus'"),
               {":err:eventlog:ReportEventW L\"lab: Z:"});
-    EXPECT_EQ(service("uninstall").exit_status, 0);
+    // Stopped, and removed, while it starts: a broker that never answers holds the start 2 s.
+    const int deaf = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(deaf, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(deaf, 4), 0);
+    getsockname(deaf, reinterpret_cast<sockaddr*>(&address), &size);
+    write_file(conf, "meter COM8\noutput start.csv\nappend\nmqtt mqtt://127.0.0.1:" +
+                         std::to_string(ntohs(address.sin_port)) + "\n");
+    EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
+    expect_in(service("stop").out, {"ohmlog: the service lab is stopped: exit status 0"});
+    EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
+    EXPECT_EQ(service("uninstall", {}, "LAB").exit_status, 0);
+    close(deaf);
     EXPECT_NE(run_under_wine({"sc", "query", "lab"}).exit_status, 0);
     unlink_com(8);
 }
@@ -510,6 +550,21 @@ TEST(OhmlogWineTest, PublishesToMqtt)
     expect_in(said("mqtt://lab@127.0.0.1:" + ports[1], {"OHM_MQTT_PASSWORD=guess"}),
               {"ohmlog: mqtt: no connection to 127.0.0.1:" + ports[1] +
                ": login refused (not authorised); trying again"});
+    // A file of the password as Notepad may save it, and as Windows PowerShell's echo writes it.
+    write_file(dir + "password", "\xEF\xBB\xBFsecret\r\n");
+    const std::vector<std::string> with_file = {ohmlog,
+                                                "-n",
+                                                "2",
+                                                "--mqtt-node",
+                                                "other",
+                                                "--mqtt-password-file",
+                                                "Z:" + dir + "password",
+                                                "--mqtt",
+                                                "mqtt://lab@127.0.0.1:" + ports[1],
+                                                "I=COM11"};
+    expect_in(run_under_wine(with_file).err, {" messages published, 0 dropped\r\n"});
+    write_file(dir + "password", std::string("\xFF\xFEs\0e\0", 6));
+    expect_in(run_under_wine(with_file).err, {"password: it is UTF-16; save it as UTF-8"});
     expect_in(said("mqtt://127.0.0.1:" + ports[2]),
               {"ohmlog: mqtt: no connection to 127.0.0.1:" + ports[2] +
                ": connection refused; trying again"});
