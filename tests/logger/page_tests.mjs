@@ -7,7 +7,7 @@ import assert from "node:assert/strict";
 import { execFileSync, spawn } from "node:child_process";
 import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import net from "node:net";
-import { tmpdir } from "node:os";
+import { hostname, tmpdir } from "node:os";
 import path from "node:path";
 import { chromium } from "playwright-core";
 
@@ -47,14 +47,18 @@ function start(name, args, stream, pattern) {
 const meter = (args) => start("metersim", args, "stdout", /^(\/dev\/pts\/\d+)$/m);
 const ohmlog = (args) => start("ohmlog", args, "stderr", /served at (http:\/\/[\w.]+:(\d+)\/)\n/);
 
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const escaped = (text) => text.replace(/[.*+?^${}()|[\]\\]/g, "\\$&");
+
 function ended(child) {
-  return new Promise((resolve) => child.exitCode !== null ? resolve(child.exitCode) : child.on("exit", resolve));
+  return new Promise((resolve) => child.exitCode !== null || child.signalCode !== null ? resolve(child.exitCode)
+    : child.on("exit", resolve));
 }
 
 // What a raw request gets back until the server closes the connection.
-function exchange(port, request) {
+function exchange(port, request, address = "127.0.0.1") {
   return new Promise((resolve) => {
-    const socket = net.connect(port, "127.0.0.1", () => socket.write(request));
+    const socket = net.connect(port, address, () => socket.write(request));
     let answer = "";
     socket.on("data", (chunk) => (answer += chunk));
     socket.on("close", () => resolve(answer));
@@ -63,7 +67,7 @@ function exchange(port, request) {
   });
 }
 
-const statusOf = async (port, request) => (await exchange(port, request)).split("\r\n")[0];
+const statusOf = async (port, request, address) => (await exchange(port, request, address)).split("\r\n")[0];
 const get = (target, host = "127.0.0.1") =>
   `GET ${target} HTTP/1.1\r\nHost: ${host}\r\nConnection: close\r\n\r\n`;
 const bodyOf = (answer) => answer.split("\r\n\r\n")[1];
@@ -71,6 +75,12 @@ const bodyOf = (answer) => answer.split("\r\n\r\n")[1];
 let browser;
 let sim;
 let run;
+// A run whose file holds two days of six units before it: a snapshot of several hundred KB.
+// A client of /events that takes none of it, and a connection that asks nothing, are seen to
+// go by the last test.
+let days;
+let stalledReader;
+let silentClosed;
 
 before(async () => {
   browser = await chromium.launch({
@@ -87,11 +97,32 @@ before(async () => {
     [0, 1, 2].map((i) => `${new Date(earlier + i * 1000).toISOString()},${i}.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n`).join(""));
   run = await ohmlog(["-i", "0.3", "-o", path.join(dir, "run.csv"), "--append", "--plot", path.join(dir, "run.svg"),
     "--serve", "127.0.0.1:0", path.join(dir, "meter")]);
+  const units = [["DC", "-0.842", "V", "-0.842", "V"], ["OH", "1.234", "KOhm", "1234", "Ohm"],
+    ["CA", "47.00", "nF", "0.000000047", "F"], ["FR", "1.000", "kHz", "1000", "Hz"],
+    ["TE", "0023", "C", "23", "degC"], ["DC", "0167", "mA", "0.167", "A"]];
+  const from = Date.now() - 2.2 * 86400e3;
+  const rows = ["time,elapsed_s,mode,reading,unit,value,base_unit,status,frame"];
+  for (let i = 0; i < 6000; ++i) {
+    const [mode, reading, unit, value, base] = units[i % units.length];
+    rows.push(`${new Date(from + i * 31e3).toISOString()},${(i * 31).toFixed(3)},${mode},${reading},${unit},${value},${base},ok,x`);
+  }
+  writeFileSync(path.join(dir, "days.csv"), rows.join("\r\n") + "\r\n");
+  const own = await meter([]);
+  days = await ohmlog(["-i", "0.5", "-o", path.join(dir, "days.csv"), "--append", "--plot", path.join(dir, "days.svg"),
+    "--serve", "127.0.0.1:0", own.found[1]]);
+  const port = Number(days.found[2]);
+  stalledReader = net.connect(port, "127.0.0.1", () => {
+    stalledReader.write(get("/events"));
+    stalledReader.pause();
+  });
+  const silent = net.connect(port, "127.0.0.1");
+  silentClosed = new Promise((resolve) => silent.on("close", resolve));
 });
 
 after(async () => {
   await browser?.close();
   started.forEach((child) => child.kill());
+  await Promise.all(started.map(ended));
   rmSync(dir, { recursive: true, force: true });
   assert.deepEqual(races, [], "no program saw a data race");
 });
@@ -157,6 +188,9 @@ test("the page follows the meter, and a page opened later shows the run from its
   await textIs(page, "status", "overload");
   await textIs(page, "unit", "KOhm");
   await textIs(page, "si", "= 1234 Ohm");
+  // The title: the meter, by the last part of its name, and its reading as the display shows it.
+  await page.waitForFunction(() => document.title ===
+    `meter ${document.getElementById("number").textContent} ${document.getElementById("unit").textContent} \u2013 ohmlog`);
   if (process.env.OHM_SCREENSHOT) { // the picture of the page in docs/
     await page.setViewportSize({ width: 900, height: 1000 });
     await textIs(page, "number", "0.445");
@@ -215,11 +249,14 @@ test("two meters: a card each, their power, charts on one axis of clock time, on
     `${at},0.000,DC,12.00,V,12,V,ok,DC  12.00   V,U\r\n${at},0.000,DC,0.500,A,0.5,A,ok,DC  0.500   A,${LONG_METER}\r\n`);
   const two = await ohmlog(["-i", "0.3", "-o", path.join(dir, "two.csv"), "--append", "--plot", path.join(dir, "two.svg"),
     "--power", `U,${LONG_METER}`, "--alarm", "P>5W", "--serve", "127.0.0.1:0",
+    "--mqtt", "mqtt://127.0.0.1:1", "--mqtt-node", "bench-7",
     `U=${path.join(dir, LONG_NAME)}`, `${LONG_METER}=${amperes.found[1]}`]);
   const { page, errors } = await openPage(two.found[1], DESKTOP);
   await page.waitForFunction(() => document.querySelectorAll("#meters .card").length === 2);
   await textIs(page, "watts", "6 W");
   await textIs(page, "alarms", "alarm P>5W raised on power");
+  const title = `bench-7: U 12.00 V, ${LONG_METER} 0.500 A \u2013 ohmlog`;
+  await page.waitForFunction((t) => document.title === t, title);
   await page.waitForFunction(() => /^\d+(\.\d+)? [mu]?Wh$/.test(document.getElementById("energy").textContent) &&
     document.getElementById("energy").textContent !== "0 Wh");
   const figures = await page.$$eval("#charts figure", (all) => all.map((f) => `${f.dataset.meter}:${f.dataset.unit}`));
@@ -266,8 +303,33 @@ test("two meters: a card each, their power, charts on one axis of clock time, on
     assert.equal(await ended(two.child), 0);
     await textMatches(page, "connection", /^the run has ended: /);
     assert.equal(await textOf(page, "connection"), `the run has ended: ${two.child.said().match(/ohmlog: (\d+ readings in \d+\.\d s)/)[1]}`);
-    assert.deepEqual(await page.evaluate(() => window.sources.map((source) => source.readyState === EventSource.CLOSED)), [true]);
-    assert.deepEqual(errors, []);
+    assert.match(await page.title(), /^bench-7: U .+, usb-FTDI\S+ .+ \(ended\) \u2013 ohmlog$/);
+    assert.deepEqual(errors.splice(0), []);
+    // Then a new run is looked for, one request every few seconds, not a flood of them; the
+    // next run on the port is shown, said to be a new one.
+    const port = Number(two.found[2]);
+    const tries = [];
+    const counting = net.createServer((socket) => {
+      tries.push(Date.now());
+      socket.destroy();
+    });
+    await new Promise((resolve) => counting.listen(port, "127.0.0.1", resolve));
+    for (let waited = 0; tries.length === 0 && waited < 150; ++waited) {
+      await sleep(100);
+    }
+    assert.equal(tries.length, 1, "a try within 15 s");
+    await sleep(7000);
+    await new Promise((resolve) => counting.close(resolve));
+    assert.ok(tries.length <= 2, `${tries.length} tries in 7 s`);
+    assert.equal(await textOf(page, "age"), "waiting for a new run");
+    const next = await ohmlog(["-i", "0.3", "--serve", `127.0.0.1:${port}`, path.join(dir, LONG_NAME)]);
+    await textMatches(page, "run", /^a new run, started at /);
+    await textIs(page, "connection", "live");
+    await page.waitForFunction((t) => document.title === t, `${LONG_NAME} 12.00 V \u2013 ohmlog`);
+    assert.match(await textOf(page, "announce"), /^a new run, started at /);
+    next.child.kill("SIGINT");
+    assert.equal(await ended(next.child), 0);
+    assert.deepEqual(errors.filter((error) => !/^Failed to load resource: net::ERR_/.test(error)), [], "the tries' failures alone");
     await page.close();
   })();
   stalled.catch(() => {}); // told in the last test
@@ -346,6 +408,83 @@ test("a server on every address shows where it is reached and who can see it; by
     assert.equal(await ended(child), 0);
   }
   assert.doesNotMatch(local.child.said() + named.child.said(), /anyone/);
+  assert.match(local.child.said(), /\nohmlog: only this machine can reach it: 127\.0\.0\.1 is a loopback address/);
+  assert.doesNotMatch(open.child.said(), /only this machine/);
+
+  // The machine's own name, as Debian maps it to 127.0.1.1: the URL printed works, in the
+  // browser too, and another name is still refused.
+  const host = hostname();
+  writeFileSync(path.join(dir, "hosts"), `127.0.0.1 localhost\n127.0.1.1 ${host}\n`);
+  execFileSync("mount", ["--bind", path.join(dir, "hosts"), "/etc/hosts"]);
+  const own = await start("ohmlog", ["-i", "0.3", "--serve", `${host}:0`, (await meter([])).found[1]], "stderr",
+    new RegExp(`served at (http://${escaped(host)}:(\\d+)/)\nohmlog: only this machine can reach it: ` +
+      `${escaped(host)} \\(127\\.0\\.1\\.1\\) is a loopback address`));
+  const port = Number(own.found[2]);
+  assert.equal(await statusOf(port, get("/latest.json", `${host.toUpperCase()}:${port}`), "127.0.1.1"), "HTTP/1.1 200 OK");
+  assert.equal(await statusOf(port, get("/latest.json", "rebound.example"), "127.0.1.1"), "HTTP/1.1 403 Forbidden");
+  const { page, errors } = await openPage(own.found[1], DESKTOP);
+  await textIs(page, "connection", "live");
+  assert.deepEqual(errors, []);
+  await page.close();
+  own.child.kill("SIGINT");
+  assert.equal(await ended(own.child), 0);
+});
+
+// The page's clock over days, as the plot's: the date where the day changes (alone at
+// midnight), every later tick dated where the times would repeat, no two ticks alike.
+test("the time axis of a run of two days tells the days apart, on a phone and on a desktop", async () => {
+  for (const width of [PHONE, DESKTOP]) {
+    const { page, errors } = await openPage(days.found[1], width);
+    await page.waitForFunction(() => document.querySelectorAll("#charts figure").length === 6 &&
+      document.querySelector("#charts svg text.tick"));
+    const wrong = await page.evaluate(() => [...document.querySelectorAll("#charts svg")].flatMap((svg) => {
+      const ticks = [...svg.querySelectorAll("text.tick")].map((text) => ({ text: text.textContent, date: new Date(text.dataset.time) }));
+      const day = (date) => date.toLocaleDateString([], { month: "short", day: "numeric" });
+      const midnight = (date) => date.getHours() + date.getMinutes() + date.getSeconds() === 0;
+      return ticks.filter((tick, k) => ticks.findIndex((other) => other.text === tick.text) !== k ||
+        (k > 0 && day(tick.date) !== day(ticks[k - 1].date) && !tick.text.startsWith(day(tick.date))) ||
+        (k > 0 && midnight(tick.date) && tick.text !== day(tick.date)))
+        .map((tick) => `${tick.text} at ${tick.date.toISOString()}`);
+    }));
+    assert.deepEqual(wrong, [], `${width} px`);
+    const [seen] = await layoutAt(page, [width]);
+    assert.deepEqual([seen.sideways, seen.cut], [false, []], `${width} px`);
+    assert.deepEqual(errors, []);
+    await page.close();
+  }
+});
+
+// The plot's heading measured as Chromium draws it: the title, the count and the span, the
+// legend's marks and words, none over another and all within the plot, whatever the span.
+test("the plot's heading never runs into its legend, and says the span in days, hours and minutes", async () => {
+  const page = await browser.newPage();
+  const cases = [[100000, 30 * 86400, "100000 readings over 30 d 0 h 0 min"],
+    [3, 2 * 86400 + 3 * 3600 + 25 * 60, "3 readings over 2 d 3 h 25 min"],
+    [2, 725, "2 readings over 12 min 5 s"], [2, 4.7, "2 readings over 4.7 s"]];
+  for (const [count, span, said] of cases) {
+    const rows = ["time,elapsed_s,mode,reading,unit,value,base_unit,status,frame"];
+    for (let i = 0; i < count; ++i) {
+      const elapsed = (span * i) / (count - 1);
+      rows.push(`${new Date(Date.UTC(2026, 11, 1) + elapsed * 1000).toISOString()},${elapsed.toFixed(3)},DC,1.502,V,1.502,V,ok,x`);
+    }
+    writeFileSync(path.join(dir, "span.csv"), rows.join("\r\n") + "\r\n");
+    execFileSync(path.join(BIN, "ohmlog"), ["--from", path.join(dir, "span.csv"), "--plot", path.join(dir, "span.svg"), "--force"],
+      { stdio: "ignore" });
+    await page.goto(`file://${path.join(dir, "span.svg")}`);
+    const heading = await page.$$eval(":root > text, :root > line", (marks) => marks.map((mark) => {
+      const box = mark.getBoundingClientRect();
+      return { text: mark.textContent, left: box.left, right: box.right, top: box.top, bottom: box.bottom };
+    }));
+    assert.ok(heading.some((mark) => mark.text === said), `${said}: ${heading.map((mark) => mark.text)}`);
+    const apart = (a, b) => a.right <= b.left || b.right <= a.left || a.bottom <= b.top || b.bottom <= a.top;
+    for (const [k, mark] of heading.entries()) {
+      assert.ok(mark.left >= 0 && mark.right <= 900, `${mark.text} within the plot`);
+      for (const other of heading.slice(k + 1)) {
+        assert.ok(apart(mark, other), `${said}: "${mark.text}" and "${other.text}" apart`);
+      }
+    }
+  }
+  await page.close();
 });
 
 // The server starts with the whole run: with clients from the first moment, an appended file of
@@ -416,6 +555,17 @@ test("at most 64 clients, scripts have slots of their own, and a client that sto
     latest = answer.startsWith("HTTP/1.1 200") ? JSON.parse(bodyOf(answer)) : undefined;
   }
   assert.equal(latest?.clients, 66, "the 64, the scraper and the script asking");
+  // Nor do connections that ask nothing take a scraper's place; past 256 of them the oldest go.
+  const quiet = [];
+  for (let i = 0; i < 260; ++i) {
+    quiet.push(await new Promise((resolve) => {
+      const socket = net.connect(served, "127.0.0.1", () => resolve(socket));
+      socket.gone = new Promise((gone) => socket.on("close", gone));
+    }));
+  }
+  assert.equal(await statusOf(served, get("/metrics")), "HTTP/1.1 200 OK");
+  await Promise.all(quiet.slice(0, 4).map((socket) => socket.gone));
+  quiet.forEach((socket) => socket.destroy());
   assert.equal(await statusOf(served, events), "HTTP/1.1 503 Service Unavailable");
   assert.equal(await statusOf(served, get("/")), "HTTP/1.1 503 Service Unavailable");
   assert.equal(await statusOf(served, get("/metrics")), "HTTP/1.1 200 OK");
@@ -445,4 +595,19 @@ test("at most 64 clients, scripts have slots of their own, and a client that sto
 test("a stalled ohmlog is told from a quiet meter, and the end of a run from a lost connection", async () => {
   assert.ok(stalled, "the two meters' run came that far");
   await stalled;
+});
+
+// The client of /events that took none of its snapshot, and the connection that asked nothing,
+// have been closed by the server (the run's events would take minutes to fill a client's queue).
+test("a client that takes nothing of its events, and one that asks nothing, are closed", async () => {
+  const port = Number(days.found[2]);
+  let clients;
+  for (let tries = 0; clients !== 1 && tries < 300; ++tries) {
+    clients = JSON.parse(bodyOf(await exchange(port, get("/latest.json")))).clients;
+    await sleep(clients === 1 ? 0 : 200);
+  }
+  assert.equal(clients, 1, "only the asking client is left");
+  const open = new Promise((resolve) => setTimeout(resolve, 30000, "open").unref());
+  assert.equal(await Promise.race([silentClosed.then(() => "closed"), open]), "closed");
+  stalledReader.destroy();
 });
