@@ -23,6 +23,11 @@ new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>&
     return nullptr;
 }
 
+const char* mqtt_usage()
+{
+    return "";
+}
+
 Output mqtt_output(MqttPublisher&, Terminal&, RunView&)
 {
     return Output{[](const RunView&, const RecordNews&) { return true; },

@@ -63,6 +63,7 @@ bool parse_power(const std::string& text, const std::vector<std::string>& names,
 // repeatable one (meters, alarms, --from files) adds to them, any other replaces the file's.
 bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& problem);
 
-const char* log_usage();
+// --help, as this build has it.
+std::string log_usage();
 
 } // namespace logbook

@@ -22,18 +22,25 @@ How they run:
   (on PATH, and OHM_BIN_DIR for the tools/ scripts).
 - /dev/ttyUSB0 and /dev/ttyS0 (COM1) are simulated meters on DC volts (the first also under the
   /dev/serial/by-id name of the example file), /dev/ttyUSB1 one on DC amperes; a /dev/pts/N shown below a metersim command is the path that metersim printed.
-- A command ending in "&" stays in the background until the document's end. Any other runs
-  until it ends, or until it has written a row (a run that would go on for an hour), and is
-  then stopped with Ctrl-C as a reader would stop it.
+- A command ending in "&" stays in the background until the document's end. A run of ohmlog
+  on meters without a count (a duration over BOUND_S counts as none), and metersim, run until
+  they have written a row (a run that would go on for an hour) and are then stopped with
+  Ctrl-C as a reader would stop them; any other command is waited for until it ends by itself.
 - It ends with status 0 (3 for a run that --stop-on-alarm ended), and one that ended by itself
   printed what is shown below it (unless "..." shortens that).
-Also: every option that ohmlog --help names is in the synopsis of ohmlog(1) and the README's.
+Also: every option that ohmlog --help names is in the synopsis of ohmlog(1) and the README's,
+and every option of the man page's synopsis is in --help. Every message of ohmlog that a
+document quotes (a line, a code span or a text in double quotes starting with "ohmlog: ") is
+one that ohmlog printed, its numbers aside: in the examples' runs, or in the runs of MESSAGES,
+which make the ones no example shows (a port the user may not open, an MQTT broker's answers).
 """
-import bisect, os, re, shutil, signal, subprocess, sys, tempfile, time
+import bisect, glob, os, re, shutil, signal, subprocess, sys, tempfile, time
 
 BIN, SOURCE = sys.argv[1], sys.argv[2]
 BOUND_S = 15  # for a run to write its first row on a busy machine, sanitized
+ENDS_WITHIN_S = 60  # for a command that ends by itself
 failures = []
+said = []  # every line the examples' and the messages' runs printed on standard error
 
 
 def check(good, where, what):
@@ -110,18 +117,34 @@ def lines_in_csv_files(folder):
                if entry.is_file() and entry.name.endswith(".csv"))
 
 
+def runs_until_stopped(command):
+    """A run of ohmlog on meters, itself or through a tools/ script, without a count or with a
+    duration longer than BOUND_S; metersim."""
+    if re.search(r"(^|[/ ])metersim( |$)", command):
+        return True
+    if not re.search(r"(^|[/ ])(ohmlog|log-[a-z-]*simulated[a-z-]*)( |$)", command) or \
+            re.search(r"(^| )(-n|--count|--from|--check-config|--help|--version)\b", command):
+        return False
+    duration = re.search(r"(^| )(-t|--duration)[ =]([\d.]+)([smhd]?)\b", command)
+    scale = {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}
+    return not duration or float(duration.group(3)) * scale[duration.group(4)] > BOUND_S
+
+
 def run_one(where, command, shown, folder, env, out_dir):
     out, err = f"{out_dir}/out", f"{out_dir}/err"
     rows_before = lines_in_csv_files(folder)
     with open(out, "wb") as out_file, open(err, "wb") as err_file:
         process = subprocess.Popen(["bash", "-c", command], cwd=folder, env=env, stdout=out_file,
                                    stderr=err_file, start_new_session=True)
-    start, stopped = time.monotonic(), False
+    start, stopped, until_stopped = time.monotonic(), False, runs_until_stopped(command)
+    bound = BOUND_S if until_stopped else ENDS_WITHIN_S
     while process.poll() is None and not stopped:
-        stopped = open(out, "rb").read().count(b"\n") >= 2 or \
-            lines_in_csv_files(folder) >= rows_before + 2 or time.monotonic() - start > BOUND_S
+        stopped = time.monotonic() - start > bound or until_stopped and (
+            open(out, "rb").read().count(b"\n") >= 2 or
+            lines_in_csv_files(folder) >= rows_before + 2)
         time.sleep(0 if stopped else 0.02)
-    check(time.monotonic() - start < BOUND_S, where, "neither ended nor wrote a row")
+    check(time.monotonic() - start < bound, where,
+          "neither ended nor wrote a row" if until_stopped else "did not end")
     if stopped:
         try:
             os.killpg(process.pid, signal.SIGINT)
@@ -130,6 +153,7 @@ def run_one(where, command, shown, folder, env, out_dir):
     status = process.wait(10)
     check(status == 0 or (status == 3 and "--stop-on-alarm" in command), where,
           f"status {status}\n{open(err).read()}")
+    said.extend(open(err).read().replace("\r", "").splitlines())
     printed = open(out).read().replace("\r", "").splitlines()
     check(stopped or not shown or "..." in shown or printed == shown, where,
           f"printed {printed}, shown {shown}")
@@ -193,12 +217,94 @@ def synopses_name_every_option():
     readme = readme[readme.index("\n    ohmlog ["):]
     readme = readme[:readme.index("\n\n")]
     options = set(re.findall(r"--[a-z][a-z-]*", usage))
+    for option in set(re.findall(r"--[a-z][a-z-]*", page)) - options:
+        check(False, "ohmlog --help", f"{option} of the man page's synopsis")
     for option in options:
         def named(text):
             return re.search(rf"(^|[\s\[|])({option}|{short.get(option, option)})\b", text)
         check(named(page), "ohmlog(1)'s synopsis", option)
         check(named(readme) or option in ("--help", "--version"), "the README's synopsis", option)
     check(len(options) > 15, "ohmlog --help", "its options")
+
+
+def quoted_messages():
+    """(document, message) for each line, code span or text in double quotes of the README,
+    docs/*.md and the man pages that starts with "ohmlog: "."""
+    quoted = []
+    names = ["README.md", *sorted(glob.glob("docs/*.md", root_dir=SOURCE))]
+    documents = [(name, open(f"{SOURCE}/{name}").read()) for name in names]
+    documents += [(name, rendered(f"{SOURCE}/{name}", 200))
+                  for name in sorted(glob.glob("docs/man/*.[1-9]", root_dir=SOURCE))]
+    for name, text in documents:
+        prose = re.sub(r"\s*\n\s*", " ", text)
+        for message in [*text.splitlines(), *re.findall(r'"([^"]+)"', prose),
+                        *re.findall(r"`([^`]+)`", prose)]:
+            if message.strip().startswith("ohmlog: "):
+                quoted.append((name, message.strip()))
+    return quoted
+
+
+def number_free(line):
+    return re.sub(r"\d+(\.\d+)?", "0", line)
+
+
+def stderr_of(command, folder, env):
+    run = subprocess.run(command, cwd=folder, env=env, capture_output=True, text=True,
+                         timeout=ENDS_WITHIN_S)
+    return run.stderr.splitlines()
+
+
+def messages_no_example_shows():
+    """ohmlog's lines for a port the user may not open and one that another program holds,
+    and a broker's answers (on 127.0.0.1:1883, where the README's is): a login refused, a
+    connection, a node that another run holds."""
+    folder = tempfile.mkdtemp()
+    os.chmod(folder, 0o755)
+    env = dict(os.environ, PATH=f"{BIN}:/usr/bin:/usr/sbin:/bin")
+    # nobody, outside the device's group, runs a copy of ohmlog that anyone may run
+    shutil.copy(f"{BIN}/ohmlog", folder)
+    shutil.chown("/dev/ttyUSB0", group="dialout")
+    os.chmod("/dev/ttyUSB0", 0o660)
+    lines = stderr_of(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                       "./ohmlog", "-n", "1", "/dev/ttyUSB0"], folder, env)
+    lines += stderr_of(["flock", "/dev/ttyUSB1", "ohmlog", "-n", "1", "/dev/ttyUSB1"], folder, env)
+    subprocess.run(["mosquitto_passwd", "-c", "-b", "passwords", "lab", "secret"], cwd=folder,
+                   check=True)
+    with open(f"{folder}/broker.conf", "w") as conf:
+        conf.write("user root\nlistener 1883 127.0.0.1\nallow_anonymous true\n"
+                   f"password_file {folder}/passwords\n")
+    # A run that holds the node bench-7, started before its broker, which it then reaches.
+    node = ["--mqtt", "mqtt://127.0.0.1", "--mqtt-node", "bench-7"]
+    holder = subprocess.Popen(["ohmlog", "-t", "30", *node, "/dev/ttyUSB1"], cwd=folder, env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    broker = None
+    try:
+        lines.append(next(line for line in holder.stderr if "no connection" in line).strip())
+        broker = subprocess.Popen(["mosquitto", "-c", "broker.conf"], cwd=folder,
+                                  stderr=subprocess.PIPE, text=True)
+        next(line for line in broker.stderr if "running" in line)
+        lines.append(next(line for line in holder.stderr if "connected" in line).strip())
+        lines += stderr_of(["ohmlog", *node, "-n", "1", "/dev/ttyUSB0"], folder, env)
+        lines += stderr_of(["ohmlog", "-n", "2", "-i", "1", "--mqtt", "mqtt://lab@127.0.0.1",
+                            "/dev/ttyUSB0"], folder, dict(env, OHM_MQTT_PASSWORD="guess"))
+    finally:
+        holder.send_signal(signal.SIGINT)
+        holder.wait(10)
+        if broker:
+            broker.terminate()
+            broker.wait(10)
+    shutil.rmtree(folder)
+    return lines
+
+
+def messages_are_printed():
+    said.extend(messages_no_example_shows())
+    printed = {number_free(line) for line in said}
+    quoted = quoted_messages()
+    for document, message in quoted:
+        check(number_free(message) in printed, document,
+              f"quotes a message ohmlog does not print: {message}")
+    return len(quoted)
 
 
 def main():
@@ -208,6 +314,9 @@ def main():
     meters = [meter_on("/dev/ttyUSB0"), meter_on("/dev/ttyUSB1", "--reading", "DC  0.502   A"),
               meter_on("/dev/ttyS0")]
     try:
+        # The runner's own rule: a command that ends by itself is waited for, however slow.
+        run_one("examples_tests.py", "printf 'a\\nb\\n'; sleep 0.5; echo c", ["a", "b", "c"],
+                tempfile.mkdtemp(), dict(os.environ), tempfile.mkdtemp())
         service_set_up()
         count = 0
         for page in sorted(os.scandir(f"{SOURCE}/docs/man"), key=lambda entry: entry.name):
@@ -235,10 +344,13 @@ def main():
         check(count >= 10 and len(readme) >= 6, "the documents",
               f"{count} and {len(readme)} examples")
         synopses_name_every_option()
+        messages = messages_are_printed()
+        check(messages >= 8, "the documents", f"{messages} messages quoted")
     finally:  # the meters go whatever happened, or the sandbox waits for them
         for meter in meters:
             meter.terminate()
-    print("\n\n".join(failures) or f"examples_tests: {count + len(readme)} examples ran as shown")
+    print("\n\n".join(failures) or
+          f"examples_tests: {count + len(readme)} examples ran as shown, {messages} quoted messages printed")
     sys.exit(1 if failures else 0)
 
 

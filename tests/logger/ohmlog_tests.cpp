@@ -861,6 +861,46 @@ TEST_F(OhmlogTest, AStatusLineOnATerminal)
     EXPECT_EQ(run_ohmlog({"--version"}).out, "ohmlog 1.0\n");
 }
 
+// The status line fits the terminal, 40 columns wide at the start, then 30 (SIGWINCH): a line
+// that wrapped would leave a line behind per reading.
+TEST_F(OhmlogTest, AStatusLineFitsTheTerminalsWidth)
+{
+    SimMeter meter({"--reading", "DC -0.842   V", "--reading", "OH  1.234KOhm"});
+    PtyPair terminal;
+    const auto set_width = [&terminal](unsigned short columns) {
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = columns;
+        ioctl(terminal.master, TIOCSWINSZ, &size);
+    };
+    set_width(40);
+    Launch launch = ohmlog_launch({"-n", "12", "-i", "0.2", meter.path()});
+    launch.new_session = true;
+    launch.controlling_terminal = launch.stderr_path = terminal.slave_path;
+    launch.stdout_path = "/dev/null";
+    BackgroundProcess log(launch);
+    std::string shown;
+    for (int waited = 0; std::count(shown.begin(), shown.end(), '\r') < 3 && waited < 100;
+         ++waited) {
+        shown += terminal.receive(100);
+    }
+    set_width(30);
+    EXPECT_EQ(log.wait(20000), 0);
+    shown += terminal.receive(1000);
+    std::vector<std::string> lines;
+    std::istringstream statuses(shown.substr(0, shown.find("ohmlog: 12 readings")));
+    for (std::string line; std::getline(statuses, line, '\r');) {
+        if (line.rfind("ohmlog: ", 0) != 0) { // a notice, on a line of its own
+            lines.push_back(line);
+        }
+    }
+    ASSERT_GE(lines.size(), 12u) << visible(shown);
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        EXPECT_LE(lines[k].size(), k + 4 < lines.size() ? 39u : 29u) << visible(lines[k]);
+    }
+    EXPECT_NE(shown.find("\r12 readings  last 1.234 kOhm \r"), std::string::npos) << visible(shown);
+}
+
 // --- ohmlog as a service ---
 
 std::vector<std::string> files_matching(const std::string& dir, const std::string& ending)
@@ -1619,6 +1659,10 @@ TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
         {"2026-12-08T09:00:00.000Z,0.000", "2026-12-11T09:00:00.000Z,259200.000",
          "117.5 12:00|222.5 Dec 09|327.5 Dec 09 12:00|432.5 Dec 10|537.5 Dec 10 12:00|"
          "642.5 Dec 11|",
+         "local time (CET, UTC+01:00), 2026-12-08"},
+        // Over midnight, no time twice: the date at midnight alone.
+        {"2026-12-08T09:00:00.000Z,0.000", "2026-12-09T05:00:00.000Z,72000.000",
+         "163.0 12:00|257.5 15:00|352.0 18:00|446.5 21:00|541.0 Dec 09|635.5 03:00|730.0 06:00|",
          "local time (CET, UTC+01:00), 2026-12-08"},
     };
     for (const auto& c : cases) {

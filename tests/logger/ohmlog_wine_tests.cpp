@@ -7,6 +7,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -231,6 +233,48 @@ TEST(OhmlogWineTest, AFileOfOptionsFilesByTheDateAndFilesThatMove)
     EXPECT_EQ(read_file(csv).rfind("time,elapsed_s,", 0), 0u);
     EXPECT_EQ(count_of_text(read_file(csv) + read_file(dir + "/moved.csv"), ",ok,"), 8);
     unlink_com(6);
+}
+
+// What is Windows' own: a file of options saved in the ANSI code page is refused with its
+// line, where it would name other files; NUL takes the plot as /dev/null does on Linux; the
+// help and the manual of this build name no SIGUSR1 and no MQTT, and the options they name
+// are the same.
+TEST(OhmlogWineTest, TheWindowsBuildsOwnWays)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    const std::string conf = session_dir() + "/ansi.conf";
+    write_file(conf, "# Notepad, ANSI\r\nmeter COM8\r\noutput M\xE4rz.csv\r\n");
+    const ProcessResult ansi =
+        run_under_wine({windows_binary("ohmlog.exe"), "--check-config", "Z:" + conf});
+    EXPECT_EQ(ansi.exit_status, 2);
+    EXPECT_EQ(ansi.err, "ohmlog: Z:" + conf + ":3: not UTF-8; save it as UTF-8\r\n") << ansi.err;
+
+    SimMeter meter({}, session_dir());
+    link_com(8, meter.path());
+    const ProcessResult null = run_under_wine(
+        {windows_binary("ohmlog.exe"), "-n", "2", "-o", "NUL", "--plot", "NUL", "COM8"});
+    EXPECT_EQ(null.exit_status, 0) << null.err;
+    EXPECT_EQ(null.err.find("plot"), std::string::npos) << null.err;
+    unlink_com(8);
+
+    const ProcessResult help = run_under_wine({windows_binary("ohmlog.exe"), "--help"});
+    EXPECT_EQ(help.exit_status, 0);
+    const std::string manual = read_file(windows_binary("../docs/ohmlog.html"));
+    for (const std::string& text : {help.out, manual}) {
+        EXPECT_EQ(text.find("SIGUSR1"), std::string::npos);
+        EXPECT_EQ(text.find("--mqtt"), std::string::npos);
+        EXPECT_EQ(text.find("systemd"), std::string::npos);
+    }
+    EXPECT_NE(help.out.find("COMn (any case)"), std::string::npos) << help.out;
+    const std::regex option("--[a-z][a-z-]*");
+    std::set<std::string> helped(
+        std::sregex_token_iterator(help.out.begin(), help.out.end(), option),
+        std::sregex_token_iterator());
+    std::set<std::string> described(
+        std::sregex_token_iterator(manual.begin(), manual.end(), option),
+        std::sregex_token_iterator());
+    EXPECT_GT(helped.size(), 15u);
+    EXPECT_EQ(helped, described);
 }
 
 // Ctrl-C (Wine's SIGINT) while standard output is a pipe whose reader stalled: the blocked
