@@ -230,7 +230,7 @@ void send_head(const SessionPointer& session, const http::response<Body>& respon
     send(session, std::move(head), keep_alive);
 }
 
-// Each write is given STALL_TIME to move at least a byte, whatever waits behind it.
+// Each write is given EVENTS_STALL_TIME to move at least a byte, whatever waits behind it.
 void write_next(const SessionPointer& session)
 {
     if (session->writing || session->closed) {
