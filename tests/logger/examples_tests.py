@@ -23,16 +23,15 @@ How they run:
 - /dev/ttyUSB0 and /dev/ttyS0 (COM1) are simulated meters on DC volts (the first also under the
   /dev/serial/by-id name of the example file), /dev/ttyUSB1 one on DC amperes; a /dev/pts/N shown below a metersim command is the path that metersim printed.
 - A command ending in "&" stays in the background until the document's end. A run of ohmlog
-  on meters without a count (a duration over BOUND_S counts as none), and metersim, run until
-  they have written a row (a run that would go on for an hour) and are then stopped with
-  Ctrl-C as a reader would stop them; any other command is waited for until it ends by itself.
+  on meters without a count or a short duration (an hour long, say), and metersim, runs until
+  it has written a row and is then stopped with Ctrl-C as a reader would stop it; any other
+  command is waited for until it ends by itself.
 - It ends with status 0 (3 for a run that --stop-on-alarm ended), and one that ended by itself
   printed what is shown below it (unless "..." shortens that).
-Also: every option that ohmlog --help names is in the synopsis of ohmlog(1) and the README's,
-and every option of the man page's synopsis is in --help. Every message of ohmlog that a
-document quotes (a line, a code span or a text in double quotes starting with "ohmlog: ") is
-one that ohmlog printed, its numbers aside: in the examples' runs, or in the runs of MESSAGES,
-which make the ones no example shows (a port the user may not open, an MQTT broker's answers).
+Also: ohmlog --help and the synopsis of ohmlog(1) name the same options, all in the README's;
+every message of ohmlog that a document quotes (a line, code span or text in double quotes
+starting with "ohmlog: ") is one it printed, numbers aside, in the examples or in runs that
+make what no example shows (a port the user may not open, an MQTT broker's answers).
 """
 import bisect, glob, os, re, shutil, signal, subprocess, sys, tempfile, time
 
@@ -118,16 +117,14 @@ def lines_in_csv_files(folder):
 
 
 def runs_until_stopped(command):
-    """A run of ohmlog on meters, itself or through a tools/ script, without a count or with a
-    duration longer than BOUND_S; metersim."""
-    if re.search(r"(^|[/ ])metersim( |$)", command):
-        return True
-    if not re.search(r"(^|[/ ])(ohmlog|log-[a-z-]*simulated[a-z-]*)( |$)", command) or \
-            re.search(r"(^| )(-n|--count|--from|--check-config|--help|--version)\b", command):
-        return False
-    duration = re.search(r"(^| )(-t|--duration)[ =]([\d.]+)([smhd]?)\b", command)
-    scale = {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}
-    return not duration or float(duration.group(3)) * scale[duration.group(4)] > BOUND_S
+    """metersim, or ohmlog on meters (through a tools/ script too) without a count or with a
+    duration over BOUND_S."""
+    logs = re.search(r"(^|[/ ])(ohmlog|log-\S*simulated\S*) ", command) and not re.search(
+        r" (-n|--count|--from|--check-config|--help|--version)\b", command)
+    duration = re.search(r" (-t|--duration)[ =]([\d.]+)([smhd]?)\b", command)
+    short = duration and float(duration[2]) * {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}[
+        duration[3]] <= BOUND_S
+    return bool(re.search(r"(^|[/ ])metersim( |$)", command) or logs and not short)
 
 
 def run_one(where, command, shown, folder, env, out_dir):
@@ -228,81 +225,64 @@ def synopses_name_every_option():
 
 
 def quoted_messages():
-    """(document, message) for each line, code span or text in double quotes of the README,
+    """(document, message): each line, code span or text in double quotes of the README,
     docs/*.md and the man pages that starts with "ohmlog: "."""
-    quoted = []
-    names = ["README.md", *sorted(glob.glob("docs/*.md", root_dir=SOURCE))]
-    documents = [(name, open(f"{SOURCE}/{name}").read()) for name in names]
+    documents = [(name, open(f"{SOURCE}/{name}").read()) for name in
+                 ["README.md", *glob.glob("docs/*.md", root_dir=SOURCE)]]
     documents += [(name, rendered(f"{SOURCE}/{name}", 200))
-                  for name in sorted(glob.glob("docs/man/*.[1-9]", root_dir=SOURCE))]
-    for name, text in documents:
-        prose = re.sub(r"\s*\n\s*", " ", text)
-        for message in [*text.splitlines(), *re.findall(r'"([^"]+)"', prose),
-                        *re.findall(r"`([^`]+)`", prose)]:
-            if message.strip().startswith("ohmlog: "):
-                quoted.append((name, message.strip()))
-    return quoted
+                  for name in glob.glob("docs/man/*.[1-9]", root_dir=SOURCE)]
+    return [(name, quote.strip()) for name, text in documents
+            for prose in [re.sub(r"\s*\n\s*", " ", text)]
+            for quote in text.splitlines() + re.findall(r'"([^"]+)"', prose) +
+            re.findall(r"`([^`]+)`", prose) if quote.strip().startswith("ohmlog: ")]
 
 
-def number_free(line):
-    return re.sub(r"\d+(\.\d+)?", "0", line)
-
-
-def stderr_of(command, folder, env):
-    run = subprocess.run(command, cwd=folder, env=env, capture_output=True, text=True,
-                         timeout=ENDS_WITHIN_S)
-    return run.stderr.splitlines()
-
-
-def messages_no_example_shows():
-    """ohmlog's lines for a port the user may not open and one that another program holds,
-    and a broker's answers (on 127.0.0.1:1883, where the README's is): a login refused, a
-    connection, a node that another run holds."""
-    folder = tempfile.mkdtemp()
+def messages_no_example_shows(folder, env):
+    """Standard error of runs on a port that nobody (a user outside the device's group) may
+    open, one that another program holds, and a broker on 127.0.0.1:1883 (the README's): a run
+    holding the node bench-7 that reaches it only after its start, another run on that node,
+    and a login that it refuses."""
+    def stderr_of(command, extra={}):
+        return subprocess.run(command, cwd=folder, env=dict(env, **extra), capture_output=True,
+                              text=True, timeout=ENDS_WITHIN_S).stderr.splitlines()
+    shutil.copy(f"{BIN}/ohmlog", folder)  # where anyone may run it
     os.chmod(folder, 0o755)
-    env = dict(os.environ, PATH=f"{BIN}:/usr/bin:/usr/sbin:/bin")
-    # nobody, outside the device's group, runs a copy of ohmlog that anyone may run
-    shutil.copy(f"{BIN}/ohmlog", folder)
     shutil.chown("/dev/ttyUSB0", group="dialout")
     os.chmod("/dev/ttyUSB0", 0o660)
-    lines = stderr_of(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                       "./ohmlog", "-n", "1", "/dev/ttyUSB0"], folder, env)
-    lines += stderr_of(["flock", "/dev/ttyUSB1", "ohmlog", "-n", "1", "/dev/ttyUSB1"], folder, env)
-    subprocess.run(["mosquitto_passwd", "-c", "-b", "passwords", "lab", "secret"], cwd=folder,
-                   check=True)
+    lines = stderr_of(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "./ohmlog",
+                       "-n", "1", "/dev/ttyUSB0"])
+    lines += stderr_of(["flock", "/dev/ttyUSB1", "ohmlog", "-n", "1", "/dev/ttyUSB1"])
+    subprocess.run(["mosquitto_passwd", "-c", "-b", f"{folder}/passwords", "lab", "x"], check=True)
     with open(f"{folder}/broker.conf", "w") as conf:
-        conf.write("user root\nlistener 1883 127.0.0.1\nallow_anonymous true\n"
-                   f"password_file {folder}/passwords\n")
-    # A run that holds the node bench-7, started before its broker, which it then reaches.
+        conf.write(f"user root\nlistener 1883 127.0.0.1\nallow_anonymous true\npassword_file "
+                   f"{folder}/passwords\n")
     node = ["--mqtt", "mqtt://127.0.0.1", "--mqtt-node", "bench-7"]
-    holder = subprocess.Popen(["ohmlog", "-t", "30", *node, "/dev/ttyUSB1"], cwd=folder, env=env,
+    holder = subprocess.Popen(["ohmlog", "-t", "30", *node, "/dev/ttyUSB1"], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    broker = None
+    next(line for line in holder.stderr if "no connection" in line)
+    broker = subprocess.Popen(["mosquitto", "-c", f"{folder}/broker.conf"],
+                              stderr=subprocess.DEVNULL)
     try:
-        lines.append(next(line for line in holder.stderr if "no connection" in line).strip())
-        broker = subprocess.Popen(["mosquitto", "-c", "broker.conf"], cwd=folder,
-                                  stderr=subprocess.PIPE, text=True)
-        next(line for line in broker.stderr if "running" in line)
-        lines.append(next(line for line in holder.stderr if "connected" in line).strip())
-        lines += stderr_of(["ohmlog", *node, "-n", "1", "/dev/ttyUSB0"], folder, env)
+        lines.append(next(line for line in holder.stderr if "connected" in line))
+        lines += stderr_of(["ohmlog", *node, "-n", "1", "/dev/ttyUSB0"])
         lines += stderr_of(["ohmlog", "-n", "2", "-i", "1", "--mqtt", "mqtt://lab@127.0.0.1",
-                            "/dev/ttyUSB0"], folder, dict(env, OHM_MQTT_PASSWORD="guess"))
+                            "/dev/ttyUSB0"], {"OHM_MQTT_PASSWORD": "guess"})
     finally:
-        holder.send_signal(signal.SIGINT)
-        holder.wait(10)
-        if broker:
-            broker.terminate()
-            broker.wait(10)
-    shutil.rmtree(folder)
-    return lines
+        for process in (holder, broker):
+            process.terminate()
+            process.wait(10)
+    return [line.strip() for line in lines]
 
 
 def messages_are_printed():
-    said.extend(messages_no_example_shows())
-    printed = {number_free(line) for line in said}
+    folder = tempfile.mkdtemp()
+    numberless = lambda line: re.sub(r"[\d.]+", "0", line)
+    printed = {numberless(line) for line in said + messages_no_example_shows(
+        folder, dict(os.environ, PATH=f"{BIN}:/usr/bin:/usr/sbin:/bin"))}
+    shutil.rmtree(folder)
     quoted = quoted_messages()
     for document, message in quoted:
-        check(number_free(message) in printed, document,
+        check(numberless(message) in printed, document,
               f"quotes a message ohmlog does not print: {message}")
     return len(quoted)
 
