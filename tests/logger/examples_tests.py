@@ -31,7 +31,10 @@ How they run:
 Also: ohmlog --help and the synopsis of ohmlog(1) name the same options, all in the README's;
 every message of ohmlog that a document quotes (a line, code span or text in double quotes
 starting with "ohmlog: ") is one it printed, numbers aside, in the examples or in runs that
-make what no example shows (a port the user may not open, an MQTT broker's answers).
+make what no example shows (a port the user may not open, an MQTT broker's answers); each
+tool of the README, run as a newcomer runs it (no OHM_BIN_DIR), asks to install every
+Debian package that owns a file the build used (its headers, libraries and programs, as ninja
+and CMake's cache name them), or one that such a package depends on.
 """
 import bisect, glob, os, re, shutil, signal, subprocess, sys, tempfile, time
 
@@ -287,6 +290,57 @@ def messages_are_printed():
     return len(quoted)
 
 
+def packages_the_build_used():
+    tree = os.path.dirname(BIN)
+    deps = subprocess.run(["ninja", "-C", tree, "-t", "deps"], capture_output=True, text=True,
+                          check=True).stdout
+    # A file of each folder: a folder may be shared by packages, a file is not.
+    files = {os.path.dirname(line.strip()): line.strip() for line in deps.splitlines()
+             if line.startswith("    /usr/")}
+    files = set(files.values())
+    cache = open(f"{tree}/CMakeCache.txt").read()
+    used = re.findall(r"^(?:CMAKE_(?:CXX_COMPILER|MAKE_PROGRAM|COMMAND)|\w+_LIBRARY|OHM_GTEST_SOURCE_DIR)"
+                      r":\w+=(/usr/\S+)$", cache, re.M)
+    files |= {os.path.realpath(path) for path in used}
+    owners = subprocess.run(["dpkg", "-S", *sorted(files)], capture_output=True, text=True).stdout
+    return {line.split(":")[0] for line in owners.splitlines() if ": " in line}
+
+
+def with_dependencies(packages):
+    """The packages and, installed, all they depend on (every alternative, virtual ones too)."""
+    fields = subprocess.run(["dpkg-query", "-W", "-f", "${Package}\t${Depends}, ${Pre-Depends}"
+                             "\t${Provides}\n"], capture_output=True, text=True).stdout
+    depends, provided_by = {}, {}
+    for line in fields.splitlines():
+        name, needs, provides = line.split("\t")
+        depends[name] = set(re.findall(r"(?:^|[,|]\s*)([a-z0-9][a-z0-9+.-]+)", needs))
+        for virtual in re.findall(r"([a-z0-9][a-z0-9+.-]+)", re.sub(r"\([^)]*\)", "", provides)):
+            provided_by.setdefault(virtual, set()).add(name)
+    seen, todo = set(), list(packages)
+    while todo:
+        package = todo.pop()
+        if package not in seen:
+            seen.add(package)
+            todo += depends.get(package, set()) | provided_by.get(package, set())
+    return seen
+
+
+def tools_install_what_the_build_needs(readme, checkout):
+    needed = packages_the_build_used()
+    check(len(needed) >= 5, "the build's packages", needed)
+    for command, _ in readme:
+        if not command.startswith("tools/"):
+            continue
+        asked = f"{tempfile.mkdtemp()}/asked"
+        open(asked, "w").close()
+        env = {k: v for k, v in os.environ.items() if k != "OHM_BIN_DIR"}
+        subprocess.run(["bash", "-c", f"{checkout}/{command}"], cwd=tempfile.mkdtemp(),
+                       env=dict(env, OHM_INSTALL_MISSING_LIST=asked), capture_output=True,
+                       timeout=BOUND_S * 4)
+        missing = needed - with_dependencies(open(asked).read().split())
+        check(not missing, command, f"installs nothing that brings {sorted(missing)}")
+
+
 def main():
     dev_type = subprocess.run(["stat", "-f", "-c", "%T", "/dev"], capture_output=True, text=True)
     if os.environ.get("OHM_SANDBOXED") != "1" or dev_type.stdout.strip() != "tmpfs":
@@ -316,6 +370,7 @@ def main():
                 os.symlink(entry.path, f"{checkout}/{entry.name}")
         readme = readme_examples(open(f"{SOURCE}/README.md").read())
         run_all("README.md", readme, checkout)
+        tools_install_what_the_build_needs(readme, checkout)
         elsewhere = tempfile.mkdtemp()  # a tool's paths are its caller's
         subprocess.run([f"{checkout}/tools/log-simulated-meter", "-n", "1", "--plot", "run.svg"],
                        cwd=elsewhere, env=dict(os.environ, OHM_BIN_DIR=BIN), capture_output=True)
