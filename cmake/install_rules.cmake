@@ -1,6 +1,7 @@
 # What `cmake --install` lays out. Linux: the programs in bin/, libohmbridge.so with its
 # SONAME and its header, the man pages and the documents under share/. Windows: one folder
-# with the programs, ohmbridge.dll, its .def, header and import library, the README and docs/.
+# with the programs, ohmbridge.dll, its .def, header and import library, the README and docs/,
+# ohmlog's manual among them as HTML.
 # The README sits above docs/ as in the sources, so that its links lead to what they name.
 include(GNUInstallDirs)
 
@@ -16,7 +17,7 @@ if(WIN32)
     install(TARGETS ohmbridge RUNTIME DESTINATION . ARCHIVE DESTINATION .)
     install(FILES library/ohmbridge.def library/ohmbridge.h DESTINATION .)
     install(FILES README.md DESTINATION .)
-    install(FILES ${OHM_DOCUMENTS} DESTINATION docs)
+    install(FILES ${OHM_DOCUMENTS} ${CMAKE_BINARY_DIR}/docs/ohmlog.html DESTINATION docs)
     install(FILES docs/copyright RENAME copyright.txt DESTINATION .)
     return()
 endif()
@@ -34,6 +35,8 @@ set(compressed)
 foreach(page IN ITEMS ohmprobe.1 ohmlog.1 ttylist.1 metersim.1 ohmbridge.3 changelog)
     if(page STREQUAL "changelog")
         set(source ${PROJECT_SOURCE_DIR}/docs/changelog)
+    elseif(page STREQUAL "ohmlog.1")
+        set(source ${CMAKE_BINARY_DIR}/docs/ohmlog.1) # as this build has it (logger/)
     else()
         set(source ${PROJECT_SOURCE_DIR}/docs/man/${page})
     endif()
@@ -50,6 +53,7 @@ foreach(page IN ITEMS ohmprobe.1 ohmlog.1 ttylist.1 metersim.1 ohmbridge.3 chang
     endif()
 endforeach()
 add_custom_target(compressed_documents ALL DEPENDS ${compressed})
+add_dependencies(compressed_documents ohmlog_manual)
 
 install(FILES README.md docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${OHM_DOCUMENTS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)

@@ -19,10 +19,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A device of Windows' names (NUL) is there without being a file.
 bool exists(const std::string& path)
 {
     std::error_code error;
-    return fs::exists(file_path(path), error);
+    return is_device_name(path) || fs::exists(file_path(path), error);
 }
 
 // A file whose bytes writing would change: not a device such as /dev/null, nor a pipe.

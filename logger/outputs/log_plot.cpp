@@ -14,11 +14,11 @@ namespace {
 
 constexpr double WIDTH = 900.0;
 constexpr double PANEL_HEIGHT = 280.0;
-constexpr double TITLE_HEIGHT = 40.0;
-constexpr double LEFT = 100.0;  // room for the value labels
-constexpr double RIGHT = 170.0; // room for the min, max and mean labels
-constexpr double TOP = 36.0;    // the panel's own title
-constexpr double BOTTOM = 46.0; // the time labels
+constexpr double TITLE_HEIGHT = 40.0; // the heading's two lines
+constexpr double LEFT = 100.0;        // room for the value labels
+constexpr double RIGHT = 170.0;       // room for the min, max and mean labels
+constexpr double TOP = 36.0;          // the panel's own title
+constexpr double BOTTOM = 46.0;       // the time labels
 constexpr int TICKS = 5;
 
 struct Range {
@@ -261,6 +261,21 @@ std::string axis_label(double value, double largest, double step, const std::str
     return suffix.empty() ? text : text + " " + suffix;
 }
 
+std::string span_text(double seconds)
+{
+    const long whole = std::lround(seconds);
+    if (std::round(seconds * 10.0) < 600.0) {
+        return fixed_text(seconds, 1) + " s";
+    }
+    if (whole < 3600) {
+        return std::to_string(whole / 60) + " min " + std::to_string(whole % 60) + " s";
+    }
+    const long minutes = std::lround(seconds / 60.0);
+    const long days = minutes / 1440;
+    return (days > 0 ? std::to_string(days) + " d " : std::string()) +
+           std::to_string(minutes / 60 % 24) + " h " + std::to_string(minutes % 60) + " min";
+}
+
 std::string axis_text(double value, double largest, const std::string& unit)
 {
     const SiPrefix prefix = si_prefix(largest, unit);
@@ -327,21 +342,21 @@ std::string render_plot(const RunView& view)
                       number(WIDTH) + " " + number(height) +
                       "\" font-family=\"sans-serif\" font-size=\"12\">\n"
                       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    svg += text_at(LEFT, 26, "MAS-345 readings (ohmlog)", "start",
+    // The title and the legend on the first line, the count and the span below the title: no
+    // count of readings or length of run, in no font, reaches the legend.
+    svg += text_at(LEFT, 20, "MAS-345 readings (ohmlog)", "start",
                    " font-size=\"16\" font-weight=\"bold\"");
     if (readings == 0) {
         return svg + text_at(WIDTH / 2, height / 2, "no readings", "middle") + "</svg>\n";
     }
-    svg += text_at(LEFT + 268, 26,
-                   std::to_string(readings) + " readings over " + axis_label(span, span, 0.1, "") +
-                       " s",
+    svg += text_at(LEFT, 35, std::to_string(readings) + " readings over " + span_text(span),
                    "start", " font-size=\"11\" fill=\"#555\"");
-    svg += line(WIDTH - RIGHT - 200, 14, WIDTH - RIGHT - 200, 22,
+    svg += line(WIDTH - RIGHT - 200, 10, WIDTH - RIGHT - 200, 18,
                 "stroke=\"#d02020\" stroke-width=\"2\"");
-    svg += text_at(WIDTH - RIGHT - 194, 22, "overload", "start", " font-size=\"11\"");
-    svg += line(WIDTH - RIGHT - 130, 14, WIDTH - RIGHT - 130, 22,
+    svg += text_at(WIDTH - RIGHT - 194, 18, "overload", "start", " font-size=\"11\"");
+    svg += line(WIDTH - RIGHT - 130, 10, WIDTH - RIGHT - 130, 18,
                 "stroke=\"#999\" stroke-width=\"2\"");
-    svg += text_at(WIDTH - RIGHT - 124, 22, "no reading", "start", " font-size=\"11\"");
+    svg += text_at(WIDTH - RIGHT - 124, 18, "no reading", "start", " font-size=\"11\"");
     const Range time{0.0, std::max(span, 0.001)};
     const TimeAxis clock = time_axis(view.origin_utc, time.high, TICKS + 3);
     for (std::size_t i = 0; i < panels.size(); ++i) {

@@ -20,6 +20,10 @@ double nice_step(double span, int target);
 // many decimals as the step needs: "-800 mV", "1.25 kOhm".
 std::string axis_label(double value, double largest, double step, const std::string& unit);
 
+// A run's length in the largest units that suit it: "4.7 s", "12 min 5 s", "3 h 25 min",
+// "2 d 3 h 25 min".
+std::string span_text(double seconds);
+
 // A value with four significant digits in the prefix of an axis whose largest magnitude is
 // `largest`: "0.999 kOhm" beside kOhm ticks, where si_text would say "999 Ohm".
 std::string axis_text(double value, double largest, const std::string& unit);

@@ -62,6 +62,9 @@ new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>&
 bool check_mqtt_settings(const MqttSettings& settings, const std::vector<std::string>& meters,
                          bool power, const std::vector<std::string>& alarms, std::string& problem);
 
+// The lines of --help for the MQTT options, as this build has them (with TLS or without).
+std::string mqtt_usage();
+
 // Publishes each record, power point, availability change and alarm, says what goes wrong and
 // keeps `view.mqtt` up to date; at the end says offline, disconnects and tells how many messages
 // went, were dropped, and the last failure. It needs to be called as the time passes, not only

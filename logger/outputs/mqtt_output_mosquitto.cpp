@@ -1046,6 +1046,19 @@ bool check_mqtt_settings(const MqttSettings& settings, const std::vector<std::st
     return take_names(settings, meters, power, alarms, link, problem);
 }
 
+std::string mqtt_usage()
+{
+    std::string without_tls;
+    const bool tls = tls_built_in(without_tls);
+    return std::string("      --mqtt mqtt://[USER@]HOST[:PORT]  publish readings, availability, alarms\n") +
+           (tls ? "                       and Home Assistant discovery (mqtts:// with --mqtt-cafile);\n"
+                : "                       and Home Assistant discovery (no TLS: no mqtts://);\n") +
+           "                       the password from OHM_MQTT_PASSWORD or --mqtt-password-file\n"
+           "      --mqtt-node NAME this logger's name in the topics: letters, digits, _, -\n"
+           "                       (default the host name up to its first dot); one logger\n"
+           "                       a node\n";
+}
+
 Output mqtt_output(MqttPublisher& publisher, Terminal& terminal, RunView& view)
 {
     MqttLink& link = *publisher.link;

@@ -2,6 +2,7 @@
 
 #include "log_files.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace logbook {
@@ -52,10 +53,36 @@ std::string status_of(const RunView& view, const Record& record)
     return line;
 }
 
-void show_status(Terminal& terminal, const std::string& line)
+// Characters as a terminal counts them: UTF-8's continuation bytes take no column.
+std::size_t columns_of(const std::string& text)
 {
-    const std::size_t width = std::max(terminal.status_width, line.size());
-    std::fprintf(stderr, "\r%-*s", static_cast<int>(width), line.c_str());
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+// The line cut to `room` characters, never inside one.
+std::string fitted(const std::string& line, std::size_t room)
+{
+    std::size_t characters = 0;
+    for (std::size_t at = 0; at < line.size(); ++at) {
+        if ((static_cast<unsigned char>(line[at]) & 0xC0) != 0x80 && characters++ == room) {
+            return line.substr(0, at);
+        }
+    }
+    return line;
+}
+
+// The line, and the blanks that clear a longer one before it, within the terminal's width less
+// a column: a line that filled the last column would leave the cursor on the next line on
+// some terminals, and a wider one would wrap and leave a line behind per reading.
+void show_status(Terminal& terminal, const std::string& status)
+{
+    const std::size_t columns = terminal_width();
+    const std::size_t room = columns > 1 ? columns - 1 : std::string::npos;
+    const std::string line = fitted(status, room);
+    const std::size_t width = std::min(std::max(terminal.status_width, columns_of(line)), room);
+    std::fputs(("\r" + line + std::string(width - columns_of(line), ' ')).c_str(), stderr);
     std::fflush(stderr);
     terminal.status_width = width;
 }

@@ -56,9 +56,17 @@ void keep_message(Severity severity, const std::string& message);
 std::string stamped(Severity severity, const std::string& message);
 
 bool stderr_is_terminal();
+// The width of the terminal of standard error in columns, 0 when it cannot be told; read again
+// when the terminal says that it changed (SIGWINCH on Linux).
+std::size_t terminal_width();
 bool stdout_is_terminal();
 // Rows end in CR LF as written; standard output must not add to them.
 void use_binary_stdout();
+
+// The lines of --help that differ between Linux and Windows: what names a port, and what the
+// signals (on Windows the console's events) do besides Ctrl-C.
+const char* ports_usage();
+const char* signals_usage();
 
 // Why the port the user named did not open, in a few words, with a hint where there is one.
 std::string open_failure(const std::string& port);
@@ -130,6 +138,14 @@ std::FILE* open_to_append(const std::string& path);
 // library reads names in the code page of the process, std::filesystem in its own ways.
 std::filesystem::path file_path(const std::string& name);
 std::string file_name(const std::filesystem::path& path);
+// Whether the name is one of the system's devices that no file can take: on Windows NUL, CON,
+// COM1 and the like (in any folder, with any extension where Windows reads them so), or a name
+// in the device namespace (\\.\); on Linux none (a device is a file there, /dev/null).
+bool is_device_name(const std::string& name);
+// Whether text read from a file (of options) names files and ports as it was meant to: on
+// Windows only UTF-8 does, the process's code page, where a line saved in another one (the
+// ANSI code page of older Notepads) names other files; on Linux a name is any bytes.
+bool usable_as_names(const std::string& text);
 // Puts `from` in the place of `to`, replacing it in one step.
 bool replace_file(const std::string& from, const std::string& to);
 

@@ -24,6 +24,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -38,6 +39,18 @@ std::atomic<bool> reopen_requested{false};
 namespace {
 
 bool stdout_closed = false;
+
+// The width of standard error's terminal, read again after SIGWINCH says it changed.
+struct TerminalSize {
+    std::atomic<bool> resized{true};
+    std::size_t columns = 0;
+};
+TerminalSize terminal_size;
+
+void on_resize(int)
+{
+    terminal_size.resized = true;
+}
 
 void on_stop_signal(int)
 {
@@ -117,6 +130,7 @@ void watch_for_stop()
     handle_unless_ignored(SIGINT, on_stop_signal);
     handle_unless_ignored(SIGTERM, on_stop_signal);
     handle_unless_ignored(SIGHUP, on_stop_signal);
+    handle_unless_ignored(SIGWINCH, on_resize);
     // A reader of standard output that has gone away fails the write instead.
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -140,12 +154,33 @@ bool stderr_is_terminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
+std::size_t terminal_width()
+{
+    if (terminal_size.resized.exchange(false)) {
+        winsize size{};
+        terminal_size.columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+    }
+    return terminal_size.columns;
+}
+
 bool stdout_is_terminal()
 {
     return isatty(STDOUT_FILENO) == 1;
 }
 
 void use_binary_stdout() {}
+
+const char* ports_usage()
+{
+    return "  PORT                 COMn (any case), that is /dev/ttyS(n-1), or the path of a\n"
+           "                       device such as /dev/ttyUSB0\n";
+}
+
+const char* signals_usage()
+{
+    return "SIGTERM and SIGHUP end the run as Ctrl-C does; SIGUSR1 opens the CSV again at\n"
+           "its path (log rotation).\n";
+}
 
 std::string unopenable(const std::string& port)
 {
@@ -280,6 +315,16 @@ std::filesystem::path file_path(const std::string& name)
 std::string file_name(const std::filesystem::path& path)
 {
     return path.string();
+}
+
+bool is_device_name(const std::string&)
+{
+    return false;
+}
+
+bool usable_as_names(const std::string&)
+{
+    return true;
 }
 
 bool replace_file(const std::string& from, const std::string& to)

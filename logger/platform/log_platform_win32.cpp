@@ -94,6 +94,17 @@ bool stderr_is_terminal()
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+// The console's window, read for each status line: Windows tells a change of its size only
+// to a program that reads the console's input.
+std::size_t terminal_width()
+{
+    CONSOLE_SCREEN_BUFFER_INFO console{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &console)) {
+        return 0;
+    }
+    return static_cast<std::size_t>(console.srWindow.Right - console.srWindow.Left + 1);
+}
+
 bool stdout_is_terminal()
 {
     DWORD mode = 0;
@@ -103,6 +114,16 @@ bool stdout_is_terminal()
 void use_binary_stdout()
 {
     _setmode(_fileno(stdout), _O_BINARY);
+}
+
+const char* ports_usage()
+{
+    return "  PORT                 COMn (any case), COM10 and above as well\n";
+}
+
+const char* signals_usage()
+{
+    return "Ctrl-Break, and closing the console, end the run as Ctrl-C does.\n";
 }
 
 std::string open_failure(const std::string&)
@@ -485,6 +506,20 @@ std::string host_name()
     char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
     DWORD size = sizeof name;
     return GetComputerNameA(name, &size) && name[0] != '\0' ? name : "ohmlog";
+}
+
+// Windows gives a device's name in full as \\.\NUL, whatever folder it is named in.
+bool is_device_name(const std::string& name)
+{
+    char full[MAX_PATH] = "";
+    const DWORD size = GetFullPathNameA(name.c_str(), MAX_PATH, full, nullptr);
+    return size > 0 && size < MAX_PATH && std::strncmp(full, "\\\\.\\", 4) == 0;
+}
+
+bool usable_as_names(const std::string& text)
+{
+    return text.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                               static_cast<int>(text.size()), nullptr, 0) > 0;
 }
 
 bool replace_file(const std::string& from, const std::string& to)

@@ -11,6 +11,9 @@
 
 namespace logbook {
 
+// The lines of ohmlog --help that name `ohmlog service`: Windows' own, none on Linux.
+const char* service_synopsis();
+
 // The folder of the service's own, %ProgramData%\ohmlog\NAME, where its relative paths lead.
 std::string service_folder(const std::string& name);
 

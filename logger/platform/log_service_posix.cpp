@@ -19,6 +19,11 @@ int refuse()
 
 } // namespace
 
+const char* service_synopsis()
+{
+    return "";
+}
+
 std::string service_folder(const std::string&)
 {
     return "";

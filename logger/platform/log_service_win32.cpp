@@ -416,6 +416,13 @@ void WINAPI service_main(DWORD, LPWSTR*)
 
 } // namespace
 
+const char* service_synopsis()
+{
+    return "       ohmlog service install --config FILE [--service-name NAME]\n"
+           "       ohmlog service uninstall|start|stop|status [--service-name NAME]\n"
+           "              (a Windows service of the run: ohmlog service --help)\n";
+}
+
 std::string service_folder(const std::string& name)
 {
     wchar_t data[MAX_PATH] = L"";

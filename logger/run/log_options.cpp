@@ -1,5 +1,9 @@
 #include "log_options.h"
 
+#include "log_platform.h"
+#include "log_service.h"
+#include "mqtt_output.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -242,6 +246,10 @@ bool read_option_file(const std::string& path, std::vector<GivenOption>& given,
             return false;
         }
         const std::string place = path + ":" + std::to_string(number) + ": ";
+        if (!usable_as_names(line)) {
+            problem = place + "not UTF-8; save it as UTF-8";
+            return false;
+        }
         if (line.size() > LONGEST_LINE) {
             problem = place + "a line longer than " + std::to_string(LONGEST_LINE) + " bytes";
             return false;
@@ -490,19 +498,25 @@ bool parse_power(const std::string& text, const std::vector<std::string>& names,
     return true;
 }
 
-const char* log_usage()
+namespace {
+
+const char* usage_head()
 {
     return "usage: ohmlog [options] [NAME=]PORT...\n"
            "       ohmlog --from FILE.csv|-... [--plot FILE.svg [--force]] [--power U,I]\n"
-           "       ohmlog --config FILE [options] | --check-config FILE\n"
-           "       ohmlog service install|uninstall|start|stop|status ... (Windows; see\n"
-           "              ohmlog service --help)\n"
-           "Records the MAS-345's readings as CSV, one row per request, until the count or\n"
+           "       ohmlog --config FILE [options] | --check-config FILE\n";
+}
+
+const char* usage_description()
+{
+    return "Records the MAS-345's readings as CSV, one row per request, until the count or\n"
            "the duration is reached or Ctrl-C is pressed; several meters at once, each at\n"
-           "its own pace, into one file with a tenth column naming the meter.\n"
-           "  PORT                 COMn (any case), or on Linux a device path such as\n"
-           "                       /dev/ttyUSB0 (COMn is /dev/ttyS(n-1) there)\n"
-           "  NAME=PORT            the meter on PORT named NAME (letters, digits, _, -);\n"
+           "its own pace, into one file with a tenth column naming the meter.\n";
+}
+
+const char* usage_options_before_mqtt()
+{
+    return "  NAME=PORT            the meter on PORT named NAME (letters, digits, _, -);\n"
            "                       without one, a meter is named by its port\n"
            "  -n, --count N        stop after N readings of each meter\n"
            "  -t, --duration S     stop after S seconds (or 5m, 2h, 1d: minutes, hours, days)\n"
@@ -529,14 +543,12 @@ const char* log_usage()
            "                       in its environment, its output to standard error\n"
            "      --on-alarm-timeout S  end a command, with the processes it started,\n"
            "                       after S seconds (default 60)\n"
-           "      --stop-on-alarm  end the run at the first rise, with exit status 3\n"
-           "      --mqtt mqtt://[USER@]HOST[:PORT]  publish readings, availability, alarms\n"
-           "                       and Home Assistant discovery (mqtts:// with --mqtt-cafile);\n"
-           "                       the password from OHM_MQTT_PASSWORD or --mqtt-password-file\n"
-           "      --mqtt-node NAME this logger's name in the topics: letters, digits, _, -\n"
-           "                       (default the host name up to its first dot); one logger\n"
-           "                       a node\n"
-           "      --from FILE.csv  plot and sum up CSVs that ohmlog wrote, one run read\n"
+           "      --stop-on-alarm  end the run at the first rise, with exit status 3\n";
+}
+
+const char* usage_options_after_mqtt()
+{
+    return "      --from FILE.csv  plot and sum up CSVs that ohmlog wrote, one run read\n"
            "                       from the files given in turn, instead of reading a port;\n"
            "                       each read once as it comes (\"-\": standard input)\n"
            "      --meter [NAME=]PORT  a meter, as the PORT arguments name one\n"
@@ -554,10 +566,24 @@ const char* log_usage()
            "                       unless named\n"
            "      --help           this text\n"
            "      --version        the version\n"
-           "A port that goes away is waited for and used again when it is back. SIGUSR1\n"
-           "opens the CSV again at its path (log rotation).\n"
-           "Exit status: 0 done (Ctrl-C included), 1 a port or a file failed, 2 bad usage\n"
+           "A port that goes away is waited for and used again when it is back.\n";
+}
+
+const char* usage_tail()
+{
+    return "Exit status: 0 done (Ctrl-C included), 1 a port or a file failed, 2 bad usage\n"
            "or options, 3 ended by --stop-on-alarm.\n";
+}
+
+} // namespace
+
+// The help of this build: the parts that differ between builds come from the platform (its
+// service command, ports and signals) and from the MQTT output (with TLS or without).
+std::string log_usage()
+{
+    return std::string(usage_head()) + service_synopsis() + usage_description() + ports_usage() +
+           usage_options_before_mqtt() + mqtt_usage() + usage_options_after_mqtt() +
+           signals_usage() + usage_tail();
 }
 
 } // namespace logbook

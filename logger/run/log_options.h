@@ -82,6 +82,7 @@ bool parse_power(const std::string& text, const std::vector<std::string>& names,
 // A problem of a line of the file starts with its place, "FILE:LINE: ".
 bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& problem);
 
-const char* log_usage();
+// --help, as this build has it.
+std::string log_usage();
 
 } // namespace logbook

@@ -736,7 +736,7 @@ int run_ohmlog(int argc, char** argv)
         return usage_error(options, problem);
     }
     if (options.help || options.version) {
-        std::fputs(options.help ? log_usage() : "ohmlog " OHM_VERSION "\n", stdout);
+        std::fputs(options.help ? log_usage().c_str() : "ohmlog " OHM_VERSION "\n", stdout);
         return 0;
     }
     if (options.check_config) {

@@ -224,10 +224,14 @@ std::string snapshot_json(const RunView& view, int clients)
     for (const MeterView& meter : view.meters) {
         meters.push_back(meter_json(view, meter, true));
     }
+    const auto ms = [](std::chrono::system_clock::time_point time) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch())
+            .count();
+    };
     return text(json{{"seq", chart_readings(view)},
-                     {"origin_ms", std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       view.origin_utc.time_since_epoch())
-                                       .count()},
+                     {"origin_ms", ms(view.origin_utc)},
+                     {"run_ms", ms(view.start_utc)},
+                     {"node", view.mqtt.node.empty() ? json() : json(view.mqtt.node)},
                      {"last_s", last_s(view)},
                      {"meters", meters},
                      {"power", view.power ? power_json(view, true) : json()},

@@ -14,7 +14,8 @@ namespace logbook {
 
 // What a page needs at once: every meter's chart so far, the statistics and the latest rows.
 // `seq` counts the readings in the charts; a row event with a seq not above it is already in
-// the snapshot.
+// the snapshot. `run_ms`, the run's start, tells one run from the next; `node` is the MQTT
+// node the run publishes as, or null.
 std::string snapshot_json(const RunView& view, int clients);
 
 // One row as it is written, with the bucket it went into, the statistics after it and the

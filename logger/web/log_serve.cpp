@@ -26,19 +26,27 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
-// Connections served at once; /metrics and /latest.json have a few more of their own, so that
-// clients of the page that stop reading never shut out a scraper.
+// Connections served at once, counted by what they asked: the page's clients, and a few more
+// of their own for /metrics and /latest.json, so that clients of the page that stop reading
+// never shut out a scraper. Connections that have not asked anything yet wait apart, clients
+// arriving at once among them: at most WAITING_SLOTS, the oldest going for a newcomer, so that
+// silent connections take no client's place.
 constexpr std::size_t MOST_CLIENTS = 64;
 constexpr std::size_t SCRAPER_SLOTS = 4;
+constexpr std::size_t WAITING_SLOTS = 256;
 // A request line and headers beyond this are refused (431).
 constexpr std::size_t HEADER_LIMIT = std::size_t{8} * 1024;
 // Events waiting for one client of /events; a client this far behind has stopped reading.
 constexpr std::size_t CLIENT_QUEUE_BYTES = std::size_t{1024} * 1024;
-// A connection that sends no complete request within this is closed, and one that takes no
-// byte of what it is sent (an answer or events) for as long: a phone gone to sleep, a tab in
-// the background or a stalled proxy keeps no slot longer.
+// A new connection that sends no complete request within FIRST_REQUEST_TIME is closed, one
+// kept open between requests after REQUEST_TIME, and one that takes no byte of an answer for
+// STALL_TIME: a phone gone to sleep, a tab in the background or a stalled proxy keeps no slot
+// longer. A client of /events that takes nothing for EVENTS_STALL_TIME has missed heartbeats
+// enough for its page to call the server late: it connects again, and is sent a snapshot.
+constexpr auto FIRST_REQUEST_TIME = std::chrono::seconds(10);
 constexpr auto REQUEST_TIME = std::chrono::seconds(30);
 constexpr auto STALL_TIME = std::chrono::seconds(30);
+constexpr auto EVENTS_STALL_TIME = std::chrono::seconds(10);
 // What the system may hold for a client of /events before its writes stop: a stalled client
 // is then noticed within seconds at a meter's pace, where the system's own growing buffer
 // (4 MB on Linux) would take it most of an hour. Enough for a phone's path all the same.
@@ -56,6 +64,10 @@ constexpr const char* RETRY = "retry: 1000\n\n";
 
 struct WebServer;
 
+// What a connection's place is counted as: nothing asked yet, a page's (the page, /events,
+// /log.csv) or a script's (/metrics, /latest.json).
+enum class ClientSlot { waiting, page, script };
+
 // One connection of a client.
 struct WebClient {
     WebClient(WebServer& owner, boost::asio::ip::tcp::socket socket)
@@ -68,7 +80,8 @@ struct WebClient {
     boost::beast::flat_buffer buffer;
     std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> parser;
     bool streaming = false; // a client of /events
-    bool of_page = false;   // has asked for more than /metrics or /latest.json: takes a page slot
+    ClientSlot slot = ClientSlot::waiting;
+    bool asked = false; // has sent a request: the next one is given REQUEST_TIME
     bool writing = false;
     bool closed = false;
     bool ending = false;           // closed once its queue is written
@@ -92,7 +105,10 @@ struct WebServer {
     std::function<std::string()> csv_path; // the file served as /log.csv now; "": none
     std::vector<std::string> urls;         // where the run is served, for the user
     std::string place;                     // "HOST:PORT" as named, or "this machine on port PORT"
+    std::string loopback;                  // "127.0.0.1", or "vm (127.0.1.1)": a loopback address
+    std::string port;                      // the port listened on
     bool local = false; // on a loopback address: only this machine's names may ask
+    std::vector<std::string> own_names; // this machine's, that Host may name when local
     std::thread thread;
 };
 
@@ -108,11 +124,21 @@ std::string metrics_json(const RunView& view, int)
         view, std::chrono::duration<double>(std::chrono::steady_clock::now() - view.start).count());
 }
 
-// The run as JSON, read while the loop cannot change it.
+std::size_t clients_in(const WebServer& server, ClientSlot slot)
+{
+    return static_cast<std::size_t>(
+        std::count_if(server.sessions.begin(), server.sessions.end(),
+                      [slot](const SessionPointer& session) { return session->slot == slot; }));
+}
+
+// The run as JSON, read while the loop cannot change it; its clients are the connections that
+// asked something.
 std::string run_json(WebServer& server, RunJson make)
 {
+    const int clients =
+        static_cast<int>(server.sessions.size() - clients_in(server, ClientSlot::waiting));
     const std::lock_guard<std::mutex> hold(server.view->lock);
-    return make(*server.view, static_cast<int>(server.sessions.size()));
+    return make(*server.view, clients);
 }
 
 std::string event(const char* name, const std::string& data)
@@ -203,7 +229,7 @@ void send_head(const SessionPointer& session, const http::response<Body>& respon
     send(session, std::move(head), keep_alive);
 }
 
-// Each write is given STALL_TIME to move at least a byte, whatever waits behind it.
+// Each write is given EVENTS_STALL_TIME to move at least a byte, whatever waits behind it.
 void write_next(const SessionPointer& session)
 {
     if (session->writing || session->closed) {
@@ -217,7 +243,7 @@ void write_next(const SessionPointer& session)
     }
     session->writing = true;
     const std::string& front = session->queue.front();
-    session->stream.expires_after(STALL_TIME);
+    session->stream.expires_after(EVENTS_STALL_TIME);
     session->stream.async_write_some(
         asio::buffer(front.data() + session->written, front.size() - session->written),
         [session](beast::error_code error, std::size_t bytes) {
@@ -278,7 +304,7 @@ void start_events(const SessionPointer& session, unsigned version, bool head)
     beast::error_code ignored;
     session->stream.socket().set_option(asio::socket_base::send_buffer_size(EVENTS_SEND_BUFFER),
                                         ignored);
-    session->stream.expires_after(STALL_TIME);
+    session->stream.expires_after(EVENTS_STALL_TIME);
     http::async_write_header(
         session->stream, *serializer,
         [session, message, serializer, head](beast::error_code error, std::size_t) {
@@ -312,10 +338,22 @@ void send_csv(const SessionPointer& session, unsigned version, bool head, bool k
     }
 }
 
+// A host name as names are compared: in lower case, without the dot that may end it.
+std::string plain_host(std::string host)
+{
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (host.size() > 1 && host.back() == '.') {
+        host.pop_back();
+    }
+    return host;
+}
+
 // A page of another site that points a name of its own at this machine (DNS rebinding) sends
-// that name as Host; a server on a loopback address answers only this machine's names, with
-// any port. A request without Host comes from no browser.
-bool asked_by_local_name(const http::request<http::empty_body>& request)
+// that name as Host; a server on a loopback address answers only this machine's names (its
+// host name, as Debian maps it to 127.0.1.1, the name it was started on, localhost and the
+// loopback addresses), with any port. A request without Host comes from no browser.
+bool asked_by_local_name(const WebServer& server, const http::request<http::empty_body>& request)
 {
     const auto field = request.find(http::field::host);
     if (field == request.end()) {
@@ -327,9 +365,9 @@ bool asked_by_local_name(const http::request<http::empty_body>& request)
     } else {
         host.erase(std::min(host.find(':'), host.size()));
     }
-    std::transform(host.begin(), host.end(), host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (host == "localhost" || host == "localhost.") {
+    host = plain_host(host);
+    if (host == "localhost" || std::find(server.own_names.begin(), server.own_names.end(), host) !=
+                                   server.own_names.end()) {
         return true;
     }
     beast::error_code error;
@@ -337,11 +375,22 @@ bool asked_by_local_name(const http::request<http::empty_body>& request)
     return !error && address.is_loopback();
 }
 
-std::size_t page_clients(const WebServer& server)
+// A place for what is asked: a script's request takes a scraper's slot, or a page's when those
+// are taken; anything else a page's. False when none is free.
+bool take_slot(WebClient& session, bool for_scripts)
 {
-    return static_cast<std::size_t>(
-        std::count_if(server.sessions.begin(), server.sessions.end(),
-                      [](const SessionPointer& session) { return session->of_page; }));
+    const WebServer& server = *session.server;
+    if (session.slot == ClientSlot::page || (for_scripts && session.slot == ClientSlot::script)) {
+        return true;
+    }
+    if (for_scripts && clients_in(server, ClientSlot::script) < SCRAPER_SLOTS) {
+        session.slot = ClientSlot::script;
+    } else if (clients_in(server, ClientSlot::page) < MOST_CLIENTS) {
+        session.slot = ClientSlot::page;
+    } else {
+        return false;
+    }
+    return true;
 }
 
 // Fixed answers only: no part of a URL names a file. A request with a body is answered without
@@ -351,7 +400,7 @@ void answer(const SessionPointer& session, const http::request<http::empty_body>
     const unsigned version = request.version();
     const bool head = request.method() == http::verb::head;
     const bool keep_alive = request.keep_alive() && session->parser->is_done();
-    if (session->server->local && !asked_by_local_name(request)) {
+    if (session->server->local && !asked_by_local_name(*session->server, request)) {
         refuse(session, http::status::forbidden, version, false);
         return;
     }
@@ -362,14 +411,11 @@ void answer(const SessionPointer& session, const http::request<http::empty_body>
     const std::string target(request.target());
     const std::string path = target.substr(0, target.find('?'));
     const bool for_scripts = path == "/latest.json" || path == "/metrics";
-    if (!for_scripts && !session->of_page) {
-        // Counted apart from scripts, whose connections come and go between the page's.
-        if (page_clients(*session->server) >= MOST_CLIENTS) {
-            refuse(session, http::status::service_unavailable, version, false);
-            return;
-        }
-        session->of_page = true;
+    if (!take_slot(*session, for_scripts)) {
+        refuse(session, http::status::service_unavailable, version, false);
+        return;
     }
+    session->asked = true;
     if (path == "/events") {
         start_events(session, version, head);
     } else if (path == "/log.csv" && !session->server->csv_path().empty()) {
@@ -402,7 +448,7 @@ void read_request(const SessionPointer& session)
 {
     session->parser.emplace();
     session->parser->header_limit(HEADER_LIMIT);
-    session->stream.expires_after(REQUEST_TIME);
+    session->stream.expires_after(session->asked ? REQUEST_TIME : FIRST_REQUEST_TIME);
     http::async_read_header(
         session->stream, session->buffer, *session->parser,
         [session](beast::error_code error, std::size_t) {
@@ -420,6 +466,19 @@ void read_request(const SessionPointer& session)
 
 // NOLINTEND(misc-no-recursion)
 
+// The oldest of the connections that have asked nothing goes when WAITING_SLOTS wait.
+void make_room_to_wait(WebServer& server)
+{
+    if (clients_in(server, ClientSlot::waiting) < WAITING_SLOTS) {
+        return;
+    }
+    const auto oldest = std::find_if(
+        server.sessions.begin(), server.sessions.end(),
+        [](const SessionPointer& session) { return session->slot == ClientSlot::waiting; });
+    const SessionPointer oldest_session = *oldest;
+    close_session(oldest_session);
+}
+
 void accept_next(WebServer& server)
 {
     server.acceptor->async_accept([&server](beast::error_code error, tcp::socket socket) {
@@ -436,13 +495,10 @@ void accept_next(WebServer& server)
             });
             return;
         }
+        make_room_to_wait(server);
         auto session = std::make_shared<WebClient>(server, std::move(socket));
-        if (server.sessions.size() >= MOST_CLIENTS + SCRAPER_SLOTS) {
-            refuse(session, http::status::service_unavailable, 11, false);
-        } else {
-            server.sessions.push_back(session);
-            read_request(session);
-        }
+        server.sessions.push_back(session);
+        read_request(session);
         accept_next(server);
     });
 }
@@ -558,6 +614,20 @@ std::vector<asio::ip::address> reachable_addresses(bool with_v6)
     return reachable;
 }
 
+// The names that a server on a loopback address answers besides localhost and the addresses:
+// this machine's host name, alone and up to its first dot, and a name it was started on.
+std::vector<std::string> names_of_this_machine(const std::string& served_on)
+{
+    const std::string host = plain_host(host_name());
+    std::vector<std::string> names{host, host.substr(0, host.find('.'))};
+    beast::error_code error;
+    asio::ip::make_address(served_on, error);
+    if (error) {
+        names.push_back(plain_host(served_on));
+    }
+    return names;
+}
+
 // "HOST:PORT", an IPv6 address in brackets.
 std::string host_port(const std::string& host, unsigned short port)
 {
@@ -594,7 +664,11 @@ bool listen_for_clients(WebServer& server, const std::string& host, unsigned sho
         return false;
     }
     const unsigned short bound = acceptor.local_endpoint().port();
+    server.port = std::to_string(bound);
+    const std::string numeric = address->to_string();
+    server.loopback = host == numeric ? host : host + " (" + numeric + ")";
     server.local = address->is_loopback();
+    server.own_names = names_of_this_machine(host);
     server.urls.clear();
     if (address->is_unspecified()) {
         server.place = "this machine on port " + std::to_string(bound);
@@ -627,6 +701,10 @@ void start_serving(WebServer& server, RunView& view, std::function<std::string()
     if (!server.local) {
         say(Severity::warning,
             "anyone who can reach " + server.place + " can see the readings (read-only)");
+    } else {
+        say(Severity::info, "only this machine can reach it: " + server.loopback +
+                                " is a loopback address (--serve 0.0.0.0:" + server.port +
+                                " lets others see it)");
     }
     server.work.emplace(server.io.get_executor());
     accept_next(server);

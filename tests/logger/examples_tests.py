@@ -22,21 +22,27 @@ How they run:
   (on PATH, and OHM_BIN_DIR for the tools/ scripts).
 - /dev/ttyUSB0 and /dev/ttyS0 (COM1) are simulated meters on DC volts (the first also under the
   /dev/serial/by-id name of the example file), /dev/ttyUSB1 one on DC amperes; a /dev/pts/N shown below a metersim command is the path that metersim printed.
-- A command ending in "&" stays in the background until the document's end. Any other runs
-  until it ends, or until it has written a row (a run that would go on for an hour), and is
-  then stopped with Ctrl-C as a reader would stop it.
+- A command ending in "&" stays in the background until the document's end. A run of ohmlog
+  on meters without a count or a short duration (an hour long, say), and metersim, runs until
+  it has written a row and is then stopped with Ctrl-C as a reader would stop it; any other
+  command is waited for until it ends by itself.
 - It ends with status 0 (3 for a run that --stop-on-alarm ended), and one that ended by itself
   printed what is shown below it (unless "..." shortens that).
-Also: every option that ohmlog --help names is in the synopsis of ohmlog(1) and the README's;
-each tool of the README, run as a newcomer runs it (no OHM_BIN_DIR), asks to install every
+Also: ohmlog --help and the synopsis of ohmlog(1) name the same options, all in the README's;
+every message of ohmlog that a document quotes (a line, code span or text in double quotes
+starting with "ohmlog: ") is one it printed, numbers aside, in the examples or in runs that
+make what no example shows (a port the user may not open, an MQTT broker's answers); each
+tool of the README, run as a newcomer runs it (no OHM_BIN_DIR), asks to install every
 Debian package that owns a file the build used (its headers, libraries and programs, as ninja
 and CMake's cache name them), or one that such a package depends on.
 """
-import bisect, os, re, shutil, signal, subprocess, sys, tempfile, time
+import bisect, glob, os, re, shutil, signal, subprocess, sys, tempfile, time
 
 BIN, SOURCE = sys.argv[1], sys.argv[2]
 BOUND_S = 15  # for a run to write its first row on a busy machine, sanitized
+ENDS_WITHIN_S = 60  # for a command that ends by itself
 failures = []
+said = []  # every line the examples' and the messages' runs printed on standard error
 
 
 def check(good, where, what):
@@ -113,18 +119,32 @@ def lines_in_csv_files(folder):
                if entry.is_file() and entry.name.endswith(".csv"))
 
 
+def runs_until_stopped(command):
+    """metersim, or ohmlog on meters (through a tools/ script too) without a count or with a
+    duration over BOUND_S."""
+    logs = re.search(r"(^|[/ ])(ohmlog|log-\S*simulated\S*) ", command) and not re.search(
+        r" (-n|--count|--from|--check-config|--help|--version)\b", command)
+    duration = re.search(r" (-t|--duration)[ =]([\d.]+)([smhd]?)\b", command)
+    short = duration and float(duration[2]) * {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}[
+        duration[3]] <= BOUND_S
+    return bool(re.search(r"(^|[/ ])metersim( |$)", command) or logs and not short)
+
+
 def run_one(where, command, shown, folder, env, out_dir):
     out, err = f"{out_dir}/out", f"{out_dir}/err"
     rows_before = lines_in_csv_files(folder)
     with open(out, "wb") as out_file, open(err, "wb") as err_file:
         process = subprocess.Popen(["bash", "-c", command], cwd=folder, env=env, stdout=out_file,
                                    stderr=err_file, start_new_session=True)
-    start, stopped = time.monotonic(), False
+    start, stopped, until_stopped = time.monotonic(), False, runs_until_stopped(command)
+    bound = BOUND_S if until_stopped else ENDS_WITHIN_S
     while process.poll() is None and not stopped:
-        stopped = open(out, "rb").read().count(b"\n") >= 2 or \
-            lines_in_csv_files(folder) >= rows_before + 2 or time.monotonic() - start > BOUND_S
+        stopped = time.monotonic() - start > bound or until_stopped and (
+            open(out, "rb").read().count(b"\n") >= 2 or
+            lines_in_csv_files(folder) >= rows_before + 2)
         time.sleep(0 if stopped else 0.02)
-    check(time.monotonic() - start < BOUND_S, where, "neither ended nor wrote a row")
+    check(time.monotonic() - start < bound, where,
+          "neither ended nor wrote a row" if until_stopped else "did not end")
     if stopped:
         try:
             os.killpg(process.pid, signal.SIGINT)
@@ -133,6 +153,7 @@ def run_one(where, command, shown, folder, env, out_dir):
     status = process.wait(10)
     check(status == 0 or (status == 3 and "--stop-on-alarm" in command), where,
           f"status {status}\n{open(err).read()}")
+    said.extend(open(err).read().replace("\r", "").splitlines())
     printed = open(out).read().replace("\r", "").splitlines()
     check(stopped or not shown or "..." in shown or printed == shown, where,
           f"printed {printed}, shown {shown}")
@@ -196,12 +217,77 @@ def synopses_name_every_option():
     readme = readme[readme.index("\n    ohmlog ["):]
     readme = readme[:readme.index("\n\n")]
     options = set(re.findall(r"--[a-z][a-z-]*", usage))
+    for option in set(re.findall(r"--[a-z][a-z-]*", page)) - options:
+        check(False, "ohmlog --help", f"{option} of the man page's synopsis")
     for option in options:
         def named(text):
             return re.search(rf"(^|[\s\[|])({option}|{short.get(option, option)})\b", text)
         check(named(page), "ohmlog(1)'s synopsis", option)
         check(named(readme) or option in ("--help", "--version"), "the README's synopsis", option)
     check(len(options) > 15, "ohmlog --help", "its options")
+
+
+def quoted_messages():
+    """(document, message): each line, code span or text in double quotes of the README,
+    docs/*.md and the man pages that starts with "ohmlog: "."""
+    documents = [(name, open(f"{SOURCE}/{name}").read()) for name in
+                 ["README.md", *glob.glob("docs/*.md", root_dir=SOURCE)]]
+    documents += [(name, rendered(f"{SOURCE}/{name}", 200))
+                  for name in glob.glob("docs/man/*.[1-9]", root_dir=SOURCE)]
+    return [(name, quote.strip()) for name, text in documents
+            for prose in [re.sub(r"\s*\n\s*", " ", text)]
+            for quote in text.splitlines() + re.findall(r'"([^"]+)"', prose) +
+            re.findall(r"`([^`]+)`", prose) if quote.strip().startswith("ohmlog: ")]
+
+
+def messages_no_example_shows(folder, env):
+    """Standard error of runs on a port that nobody (a user outside the device's group) may
+    open, one that another program holds, and a broker on 127.0.0.1:1883 (the README's): a run
+    holding the node bench-7 that reaches it only after its start, another run on that node,
+    and a login that it refuses."""
+    def stderr_of(command, extra={}):
+        return subprocess.run(command, cwd=folder, env=dict(env, **extra), capture_output=True,
+                              text=True, timeout=ENDS_WITHIN_S).stderr.splitlines()
+    shutil.copy(f"{BIN}/ohmlog", folder)  # where anyone may run it
+    os.chmod(folder, 0o755)
+    shutil.chown("/dev/ttyUSB0", group="dialout")
+    os.chmod("/dev/ttyUSB0", 0o660)
+    lines = stderr_of(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "./ohmlog",
+                       "-n", "1", "/dev/ttyUSB0"])
+    lines += stderr_of(["flock", "/dev/ttyUSB1", "ohmlog", "-n", "1", "/dev/ttyUSB1"])
+    subprocess.run(["mosquitto_passwd", "-c", "-b", f"{folder}/passwords", "lab", "x"], check=True)
+    with open(f"{folder}/broker.conf", "w") as conf:
+        conf.write(f"user root\nlistener 1883 127.0.0.1\nallow_anonymous true\npassword_file "
+                   f"{folder}/passwords\n")
+    node = ["--mqtt", "mqtt://127.0.0.1", "--mqtt-node", "bench-7"]
+    holder = subprocess.Popen(["ohmlog", "-t", "30", *node, "/dev/ttyUSB1"], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    next(line for line in holder.stderr if "no connection" in line)
+    broker = subprocess.Popen(["mosquitto", "-c", f"{folder}/broker.conf"],
+                              stderr=subprocess.DEVNULL)
+    try:
+        lines.append(next(line for line in holder.stderr if "connected" in line))
+        lines += stderr_of(["ohmlog", *node, "-n", "1", "/dev/ttyUSB0"])
+        lines += stderr_of(["ohmlog", "-n", "2", "-i", "1", "--mqtt", "mqtt://lab@127.0.0.1",
+                            "/dev/ttyUSB0"], {"OHM_MQTT_PASSWORD": "guess"})
+    finally:
+        for process in (holder, broker):
+            process.terminate()
+            process.wait(10)
+    return [line.strip() for line in lines]
+
+
+def messages_are_printed():
+    folder = tempfile.mkdtemp()
+    numberless = lambda line: re.sub(r"[\d.]+", "0", line)
+    printed = {numberless(line) for line in said + messages_no_example_shows(
+        folder, dict(os.environ, PATH=f"{BIN}:/usr/bin:/usr/sbin:/bin"))}
+    shutil.rmtree(folder)
+    quoted = quoted_messages()
+    for document, message in quoted:
+        check(numberless(message) in printed, document,
+              f"quotes a message ohmlog does not print: {message}")
+    return len(quoted)
 
 
 def packages_the_build_used():
@@ -262,6 +348,9 @@ def main():
     meters = [meter_on("/dev/ttyUSB0"), meter_on("/dev/ttyUSB1", "--reading", "DC  0.502   A"),
               meter_on("/dev/ttyS0")]
     try:
+        # The runner's own rule: a command that ends by itself is waited for, however slow.
+        run_one("examples_tests.py", "printf 'a\\nb\\n'; sleep 0.5; echo c", ["a", "b", "c"],
+                tempfile.mkdtemp(), dict(os.environ), tempfile.mkdtemp())
         service_set_up()
         count = 0
         for page in sorted(os.scandir(f"{SOURCE}/docs/man"), key=lambda entry: entry.name):
@@ -290,10 +379,13 @@ def main():
         check(count >= 10 and len(readme) >= 6, "the documents",
               f"{count} and {len(readme)} examples")
         synopses_name_every_option()
+        messages = messages_are_printed()
+        check(messages >= 8, "the documents", f"{messages} messages quoted")
     finally:  # the meters go whatever happened, or the sandbox waits for them
         for meter in meters:
             meter.terminate()
-    print("\n\n".join(failures) or f"examples_tests: {count + len(readme)} examples ran as shown")
+    print("\n\n".join(failures) or
+          f"examples_tests: {count + len(readme)} examples ran as shown, {messages} quoted messages printed")
     sys.exit(1 if failures else 0)
 
 

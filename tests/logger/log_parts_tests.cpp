@@ -101,6 +101,13 @@ TEST(Texts, SiPrefixesTimesAndAxes)
     EXPECT_EQ(axis_label(1250, 1500, 50, "Ohm"), "1.25 kOhm");
     EXPECT_EQ(axis_label(1e-17, 1.0, 0.2, ""), "0.0") << "no -0 at zero";
     EXPECT_DOUBLE_EQ(nice_step(0.9, 5), 0.2);
+    for (const auto& [seconds, text] : {std::pair<double, const char*>{4.72, "4.7 s"},
+                                        {59.96, "1 min 0 s"},
+                                        {3599.6, "1 h 0 min"},
+                                        {86399.9, "1 d 0 h 0 min"},
+                                        {185100, "2 d 3 h 25 min"}}) {
+        EXPECT_EQ(span_text(seconds), text) << seconds;
+    }
     EXPECT_DOUBLE_EQ(nice_step(37, 5), 10);
     EXPECT_EQ(utc_timestamp(
                   std::chrono::system_clock::time_point(std::chrono::milliseconds(1796990400007))),
@@ -1065,7 +1072,7 @@ TEST(Plot, TracesBreakWhereTheReadingsDo)
         for (const char* kind : {"<polyline", "<circle", "stroke-width=\"2\"/>", "#c07000\">",
                                  "\"end\">", "\"bold\">"}) {
             if (line.find(kind) != std::string::npos &&
-                line.find("y1=\"14.0\"") == std::string::npos) {
+                line.find("y1=\"10.0\"") == std::string::npos) {
                 drawn += line.substr(line.find(' ') + 1) + "\n";
                 break;
             }
@@ -1073,7 +1080,7 @@ TEST(Plot, TracesBreakWhereTheReadingsDo)
     }
     EXPECT_EQ(
         drawn,
-        R"(x="100.0" y="26.0" text-anchor="start" font-size="16" font-weight="bold">MAS-345 readings (ohmlog)</text>
+        R"(x="100.0" y="20.0" text-anchor="start" font-size="16" font-weight="bold">MAS-345 readings (ohmlog)</text>
 x="100.0" y="62.0" text-anchor="start" font-weight="bold">V</text>
 x="92.0" y="269.0" text-anchor="end">1 V</text>
 x="92.0" y="224.0" text-anchor="end">2 V</text>

@@ -859,21 +859,42 @@ TEST_F(OhmlogTest, AlarmsActAndCanEndTheRun)
         << stopped.err;
 }
 
-// On a terminal, one status line is rewritten in place; the summary follows it.
+// On a terminal, one status line is rewritten in place; the summary follows it. The line fits
+// the terminal, 40 columns wide at the start, then 30 (SIGWINCH): a line that wrapped would
+// leave a line behind per reading. Notices have lines of their own.
 TEST_F(OhmlogTest, AStatusLineOnATerminal)
 {
     SimMeter meter({"--reading", "DC -0.842   V", "--reading", "DC  0.445   V"});
     PtyPair terminal;
-    Launch launch = ohmlog_launch({"-n", "3", meter.path()});
-    launch.stderr_path = terminal.slave_path;
-    launch.stdout_path = terminal.slave_path;
-    EXPECT_EQ(run_process(launch).exit_status, 0);
-    const std::string shown = terminal.receive(1000);
-    EXPECT_NE(shown.find("\r3 readings  last -842 mV  min -842 mV  max 445 mV"), std::string::npos)
+    winsize size{24, 40, 0, 0};
+    ioctl(terminal.master, TIOCSWINSZ, &size);
+    Launch launch = ohmlog_launch({"-n", "12", "-i", "0.2", meter.path()});
+    launch.new_session = true;
+    launch.controlling_terminal = launch.stderr_path = launch.stdout_path = terminal.slave_path;
+    BackgroundProcess log(launch);
+    std::string shown;
+    while (shown.find("2 readings") == std::string::npos && log.running()) {
+        shown += terminal.receive(100);
+    }
+    size.ws_col = 30;
+    ioctl(terminal.master, TIOCSWINSZ, &size);
+    EXPECT_EQ(log.wait(20000), 0);
+    shown += terminal.receive(1000);
+    EXPECT_NE(shown.find("\r2 readings  last 445 mV  min -842 mV  m\r"), std::string::npos)
         << visible(shown);
     EXPECT_FALSE(std::regex_search(shown, std::regex(R"(V\d{4}-\d\d-)")))
         << "each row on a line of its own: " << visible(shown);
-    EXPECT_NE(shown.find("ohmlog: 3 readings"), std::string::npos);
+    EXPECT_NE(shown.find("ohmlog: 12 readings"), std::string::npos);
+    std::vector<std::string> lines;
+    std::istringstream statuses(shown.substr(0, shown.find("ohmlog: 12 readings")));
+    for (std::string line; std::getline(statuses, line, '\r');) {
+        const bool status = line.find(',') == line.npos && line.rfind("ohmlog: ", 0) != 0;
+        lines.insert(lines.end(), status, line); // a row or a notice is no status line
+    }
+    ASSERT_GE(lines.size(), 12u) << visible(shown);
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        EXPECT_LE(lines[k].size(), k + 4 < lines.size() ? 39u : 29u) << visible(lines[k]);
+    }
     EXPECT_EQ(run_ohmlog({"--version"}).out, "ohmlog 1.0\n");
 }
 
@@ -2005,6 +2026,10 @@ TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
         {"2026-12-11T00:00:00.000Z,86400.000", "2026-12-11T03:00:00.000Z,97200.000",
          "100.0 01:00|205.0 01:30|310.0 02:00|415.0 02:30|520.0 03:00|625.0 03:30|730.0 04:00|",
          "local time (CET, UTC+01:00), 2026-12-11"},
+        // Over midnight, no time twice: the date at midnight alone.
+        {"2026-12-08T09:00:00.000Z,0.000", "2026-12-09T05:00:00.000Z,72000.000",
+         "163.0 12:00|257.5 15:00|352.0 18:00|446.5 21:00|541.0 Dec 09|635.5 03:00|730.0 06:00|",
+         "local time (CET, UTC+01:00), 2026-12-08"},
     };
     for (const auto& c : cases) {
         const std::string rest = ",DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n";

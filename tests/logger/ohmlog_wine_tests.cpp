@@ -13,6 +13,7 @@
 #include <functional>
 #include <iostream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -269,6 +270,45 @@ TEST(OhmlogWineTest, AFileOfOptionsFilesByTheDateAndFilesThatMove)
     EXPECT_EQ(read_file(csv).rfind("time,elapsed_s,", 0), 0u);
     EXPECT_EQ(count_of_text(read_file(csv) + read_file(dir + "/moved.csv"), ",ok,"), 8);
     unlink_com(6);
+}
+
+// What is Windows' own: a file of options saved in the ANSI code page is refused with its
+// line, where it would name other files; NUL takes the plot as /dev/null does on Linux; the
+// help and the manual of this build name the same options, its MQTT and its service among
+// them, and no SIGUSR1, systemd unit or TLS.
+TEST(OhmlogWineTest, TheWindowsBuildsOwnWays)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    const std::string conf = session_dir() + "/ansi.conf";
+    write_file(conf, "# Notepad, ANSI\r\nmeter COM8\r\noutput M\xE4rz.csv\r\n");
+    const ProcessResult ansi =
+        run_under_wine({windows_binary("ohmlog.exe"), "--check-config", "Z:" + conf});
+    EXPECT_EQ(ansi.exit_status, 2);
+    EXPECT_EQ(ansi.err, "ohmlog: Z:" + conf + ":3: not UTF-8; save it as UTF-8\r\n");
+    SimMeter meter({}, session_dir());
+    link_com(8, meter.path());
+    const ProcessResult null =
+        run_under_wine({windows_binary("ohmlog.exe"), "-n", "2", "--plot", "NUL", "COM8"});
+    EXPECT_EQ(null.exit_status, 0) << null.err;
+    EXPECT_EQ(null.err.find("plot"), std::string::npos) << null.err;
+    unlink_com(8);
+
+    const std::string help = run_under_wine({windows_binary("ohmlog.exe"), "--help"}).out;
+    const std::string manual = read_file(windows_binary("../docs/ohmlog.html"));
+    const std::regex option("--[a-z][a-z-]*|SIGUSR1|systemd");
+    const auto named = [&option](const std::string& text) {
+        return std::set<std::string>(std::sregex_token_iterator(text.begin(), text.end(), option),
+                                     std::sregex_token_iterator());
+    };
+    const std::set<std::string> options = named(help);
+    EXPECT_EQ(options, named(manual));
+    for (const char* has : {"--mqtt", "--service-name", "--log-file", "--serve"}) {
+        EXPECT_EQ(options.count(has), 1u) << has;
+    }
+    for (const char* lacks : {"--mqtt-cafile", "SIGUSR1", "systemd"}) {
+        EXPECT_EQ(options.count(lacks), 0u) << lacks;
+    }
+    EXPECT_NE(help.find("COMn (any case)"), std::string::npos) << help;
 }
 
 // Ctrl-C (Wine's SIGINT) while standard output is a pipe whose reader stalled: the blocked

@@ -7,7 +7,7 @@ import assert from "node:assert/strict";
 import { execFileSync, spawn } from "node:child_process";
 import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import net from "node:net";
-import { tmpdir } from "node:os";
+import { hostname, tmpdir } from "node:os";
 import path from "node:path";
 import { chromium } from "playwright-core";
 
@@ -47,14 +47,21 @@ function start(name, args, stream, pattern) {
 const meter = (args) => start("metersim", args, "stdout", /^(\/dev\/pts\/\d+)$/m);
 const ohmlog = (args) => start("ohmlog", args, "stderr", /served at (http:\/\/[\w.]+:(\d+)\/)\n/);
 
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+// A CSV as ohmlog writes it: `count` rows `stepS` apart from `fromMs`, mode to base unit given.
+const writeCsv = (name, count, fromMs, stepS, fields) => writeFileSync(path.join(dir, name),
+  ["time,elapsed_s,mode,reading,unit,value,base_unit,status,frame", ...Array.from({ length: count }, (_, i) =>
+    `${new Date(fromMs + i * stepS * 1000).toISOString()},${(i * stepS).toFixed(3)},${fields(i)},ok,x`)].join("\r\n") + "\r\n");
+
 function ended(child) {
-  return new Promise((resolve) => child.exitCode !== null ? resolve(child.exitCode) : child.on("exit", resolve));
+  return new Promise((resolve) => child.exitCode !== null || child.signalCode !== null ? resolve(child.exitCode)
+    : child.on("exit", resolve));
 }
 
 // What a raw request gets back until the server closes the connection.
-function exchange(port, request) {
+function exchange(port, request, address = "127.0.0.1") {
   return new Promise((resolve) => {
-    const socket = net.connect(port, "127.0.0.1", () => socket.write(request));
+    const socket = net.connect(port, address, () => socket.write(request));
     let answer = "";
     socket.on("data", (chunk) => (answer += chunk));
     socket.on("close", () => resolve(answer));
@@ -63,16 +70,36 @@ function exchange(port, request) {
   });
 }
 
-const statusOf = async (port, request) => (await exchange(port, request)).split("\r\n")[0];
+const statusOf = async (port, request, address) => (await exchange(port, request, address)).split("\r\n")[0];
 const get = (target, host = "127.0.0.1") =>
   `GET ${target} HTTP/1.1\r\nHost: ${host}\r\nConnection: close\r\n\r\n`;
 const bodyOf = (answer) => answer.split("\r\n\r\n")[1];
+// A connection kept open once its request is answered.
+const keptOpen = (port, target) => new Promise((resolve) => {
+  const socket = net.connect(port, "127.0.0.1", () => socket.write(get(target).replace("close", "keep-alive")));
+  socket.once("data", () => resolve(socket));
+});
 
 let browser;
 let sim;
 let run;
+// A run whose file holds two days of six units before it, and clients of it that the last
+// test looks at: one that reads its events, one that takes none of them, and one idle between
+// its requests, there first: when it goes, whether one that asked nothing had gone, and the
+// count of clients.
+let days, reader, stalledReader, idleGone;
 
 before(async () => {
+  const units = ["DC,-0.842,V,-0.842,V", "OH,1.234,KOhm,1234,Ohm", "CA,47.00,nF,0.000000047,F",
+    "FR,1.000,kHz,1000,Hz", "TE,0023,C,23,degC", "DC,0167,mA,0.167,A"];
+  writeCsv("days.csv", 6000, Date.now() - 2.2 * 86400e3, 31, (i) => units[i % 6]);
+  days = await ohmlog(["-i", "0.5", "-o", path.join(dir, "days.csv"), "--append", "--plot", path.join(dir, "days.svg"),
+    "--serve", "127.0.0.1:0", (await meter([])).found[1]]);
+  const port = Number(days.found[2]);
+  const idle = await keptOpen(port, "/latest.json");
+  let silentGone = false;
+  idleGone = new Promise((resolve) => idle.on("close", async () =>
+    resolve([silentGone, JSON.parse(bodyOf(await exchange(port, get("/latest.json")))).clients])));
   browser = await chromium.launch({
     executablePath: "/usr/bin/chromium",
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -87,20 +114,26 @@ before(async () => {
     [0, 1, 2].map((i) => `${new Date(earlier + i * 1000).toISOString()},${i}.000,DC,1.502,V,1.502,V,ok,DC  1.502   V\r\n`).join(""));
   run = await ohmlog(["-i", "0.3", "-o", path.join(dir, "run.csv"), "--append", "--plot", path.join(dir, "run.svg"),
     "--serve", "127.0.0.1:0", path.join(dir, "meter")]);
+  stalledReader = net.connect(port, "127.0.0.1", () => stalledReader.write(get("/events"))).pause();
+  reader = net.connect(port, "127.0.0.1", () => reader.write(get("/events")));
+  reader.heard = "";
+  reader.on("data", (chunk) => (reader.heard += chunk)).on("close", () => (reader.gone = true));
+  net.connect(port, "127.0.0.1").on("close", () => (silentGone = true));
 });
 
 after(async () => {
   await browser?.close();
   started.forEach((child) => child.kill());
+  await Promise.all(started.map(ended));
   rmSync(dir, { recursive: true, force: true });
   assert.deepEqual(races, [], "no program saw a data race");
 });
 
 const PHONE = 375, DESKTOP = 1280;
 
-// The page at a phone's width; `sources` keeps each EventSource it makes.
-async function openPage(url = run.found[1], width = PHONE) {
-  const page = await browser.newPage({ viewport: { width, height: 800 } });
+// The page at a phone's width (in a time zone if named); `sources` keeps each EventSource it makes.
+async function openPage(url = run.found[1], width = PHONE, timezoneId = undefined) {
+  const page = await browser.newPage({ viewport: { width, height: 800 }, timezoneId });
   const errors = [];
   page.on("console", (message) => message.type() === "error" && errors.push(message.text()));
   page.on("pageerror", (error) => errors.push(error.message));
@@ -157,6 +190,9 @@ test("the page follows the meter, and a page opened later shows the run from its
   await textIs(page, "status", "overload");
   await textIs(page, "unit", "KOhm");
   await textIs(page, "si", "= 1234 Ohm");
+  // The title: the meter, by the last part of its name, and its reading as the display shows it.
+  await page.waitForFunction(() => document.title ===
+    `meter ${document.getElementById("number").textContent} ${document.getElementById("unit").textContent} \u2013 ohmlog`);
   if (process.env.OHM_SCREENSHOT) { // the picture of the page in docs/
     await page.setViewportSize({ width: 900, height: 1000 });
     await textIs(page, "number", "0.445");
@@ -215,11 +251,14 @@ test("two meters: a card each, their power, charts on one axis of clock time, on
     `${at},0.000,DC,12.00,V,12,V,ok,DC  12.00   V,U\r\n${at},0.000,DC,0.500,A,0.5,A,ok,DC  0.500   A,${LONG_METER}\r\n`);
   const two = await ohmlog(["-i", "0.3", "-o", path.join(dir, "two.csv"), "--append", "--plot", path.join(dir, "two.svg"),
     "--power", `U,${LONG_METER}`, "--alarm", "P>5W", "--serve", "127.0.0.1:0",
+    "--mqtt", "mqtt://127.0.0.1:1", "--mqtt-node", "bench-7",
     `U=${path.join(dir, LONG_NAME)}`, `${LONG_METER}=${amperes.found[1]}`]);
   const { page, errors } = await openPage(two.found[1], DESKTOP);
   await page.waitForFunction(() => document.querySelectorAll("#meters .card").length === 2);
   await textIs(page, "watts", "6 W");
   await textIs(page, "alarms", "alarm P>5W raised on power");
+  const title = `bench-7: U 12.00 V, ${LONG_METER} 0.500 A \u2013 ohmlog`;
+  await page.waitForFunction((t) => document.title === t, title);
   await page.waitForFunction(() => /^\d+(\.\d+)? [mu]?Wh$/.test(document.getElementById("energy").textContent) &&
     document.getElementById("energy").textContent !== "0 Wh");
   const figures = await page.$$eval("#charts figure", (all) => all.map((f) => `${f.dataset.meter}:${f.dataset.unit}`));
@@ -266,8 +305,27 @@ test("two meters: a card each, their power, charts on one axis of clock time, on
     assert.equal(await ended(two.child), 0);
     await textMatches(page, "connection", /^the run has ended: /);
     assert.equal(await textOf(page, "connection"), `the run has ended: ${two.child.said().match(/ohmlog: (\d+ readings in \d+\.\d s)/)[1]}`);
-    assert.deepEqual(await page.evaluate(() => window.sources.map((source) => source.readyState === EventSource.CLOSED)), [true]);
-    assert.deepEqual(errors, []);
+    assert.match(await page.title(), /^bench-7: U .+, usb-FTDI\S+ .+ \(ended\) \u2013 ohmlog$/);
+    assert.deepEqual(errors.splice(0), []);
+    // Then a new run is looked for, one request every few seconds, not a flood of them; the
+    // next run on the port is shown, said to be a new one.
+    const port = Number(two.found[2]);
+    let tries = 0;
+    const counting = net.createServer((socket) => { ++tries; socket.destroy(); });
+    await new Promise((resolve) => counting.listen(port, "127.0.0.1", resolve));
+    await new Promise((resolve) => counting.once("connection", resolve));
+    await sleep(7000);
+    await new Promise((resolve) => counting.close(resolve));
+    assert.ok(tries <= 2, `${tries} tries in 7 s after the first`);
+    assert.equal(await textOf(page, "age"), "waiting for a new run");
+    const next = await ohmlog(["-i", "0.3", "--serve", `127.0.0.1:${port}`, path.join(dir, LONG_NAME)]);
+    await textMatches(page, "run", /^a new run, started at /);
+    await textIs(page, "connection", "live");
+    await page.waitForFunction((t) => document.title === t, `${LONG_NAME} 12.00 V \u2013 ohmlog`);
+    assert.match(await textOf(page, "announce"), /^a new run, started at /);
+    next.child.kill("SIGINT");
+    assert.equal(await ended(next.child), 0);
+    assert.deepEqual(errors.filter((error) => !/^Failed to load resource: net::ERR_/.test(error)), [], "the tries' failures alone");
     await page.close();
   })();
   stalled.catch(() => {}); // told in the last test
@@ -291,13 +349,13 @@ test("requests that are refused, and a port already in use", async () => {
     const answer = await exchange(port, get(target, "rebound.example:" + port));
     assert.match(answer, /^HTTP\/1.1 403 Forbidden\r\n[^]*\r\n\r\nForbidden\n$/);
   }
-  for (const host of ["localhost:1", "LOCALHOST", "127.3.2.1", "[::1]:8080", `127.0.0.1:${port}`]) {
-    assert.equal(await statusOf(port, get("/latest.json", host)), "HTTP/1.1 200 OK", host);
+  for (const host of ["localhost:1", "LOCALHOST", "127.3.2.1", "[::1]:8080", `127.0.0.1:${port}`, hostname()]) {
+    assert.equal(await statusOf(port, get("/latest.json?at=once", host)), "HTTP/1.1 200 OK", host);
   }
   assert.equal(await statusOf(port, "GARBAGE\r\n\r\n"), "HTTP/1.1 400 Bad Request");
   assert.equal(await statusOf(port, `GET / HTTP/1.1\r\nX: ${"y".repeat(9000)}\r\n\r\n`), "HTTP/1.1 431 Request Header Fields Too Large");
   const head = await exchange(port, "HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-  assert.match(head, /^HTTP\/1.1 200 OK\r\n[^]*Content-Length: \d+\r\n[^]*\r\n\r\n$/);
+  assert.match(head, new RegExp(`^HTTP/1.1 200 OK\r\n[^]*Content-Length: ${Buffer.byteLength(bodyOf(await exchange(port, get("/"))))}\r\n[^]*\r\n\r\n$`));
   const latest = JSON.parse((await exchange(port, get("/latest.json"))).split("\r\n\r\n")[1]);
   assert.ok(latest.latest.time && latest.stats.readings > 0 && latest.stats.units.length > 0);
 
@@ -346,6 +404,73 @@ test("a server on every address shows where it is reached and who can see it; by
     assert.equal(await ended(child), 0);
   }
   assert.doesNotMatch(local.child.said() + named.child.said(), /anyone/);
+  assert.match(local.child.said(), /\nohmlog: only this machine can reach it: 127\.0\.0\.1 is a loopback address/);
+  assert.doesNotMatch(open.child.said(), /only this machine/);
+
+  // The machine's own name, as Debian maps it to 127.0.1.1: the URL printed works; another name
+  // is still refused.
+  const host = hostname();
+  writeFileSync(path.join(dir, "hosts"), `127.0.0.1 localhost\n127.0.1.1 ${host}\n`);
+  execFileSync("mount", ["--bind", path.join(dir, "hosts"), "/etc/hosts"]);
+  const own = await start("ohmlog", ["-i", "0.3", "--serve", `${host}:0`, (await meter([])).found[1]], "stderr",
+    new RegExp(`served at http://${host.replaceAll(".", "\\.")}:(\\d+)/\nohmlog: only this machine can reach it: ` +
+      `${host.replaceAll(".", "\\.")} \\(127\\.0\\.1\\.1\\) is`));
+  for (const [asking, status] of [[`${host}:${own.found[1]}`, "200 OK"], ["rebound.example", "403 Forbidden"]]) {
+    assert.equal(await statusOf(Number(own.found[1]), get("/", asking), "127.0.1.1"), `HTTP/1.1 ${status}`);
+  }
+  own.child.kill("SIGINT");
+});
+
+// The page's clock over days, as the plot's: the date where the day changes (alone at
+// midnight), every later tick dated where the times would repeat, and only then; no two ticks
+// alike. Over midnight, 20 hours seen where midnight was 6 hours ago, no time repeats.
+test("the time axis of a run of two days, and of one over midnight, tells the days apart, on a phone and on a desktop", async () => {
+  writeCsv("night.csv", 241, Date.now() - 20 * 3600e3, 300, () => "DC,1.502,V,1.502,V");
+  const night = await ohmlog(["-o", path.join(dir, "night.csv"), "--append", "--serve", "127.0.0.1:0", (await meter([])).found[1]]);
+  const offset = (6 - new Date().getUTCHours() + 35) % 24 - 11;
+  for (const [served, zone] of [[days], [night, `Etc/GMT${offset > 0 ? "-" : "+"}${Math.abs(offset)}`]]) {
+    for (const width of [PHONE, DESKTOP]) {
+      const { page, errors } = await openPage(served.found[1], width, zone);
+      await page.waitForSelector("#charts svg text.tick");
+      const wrong = await page.evaluate(() => [...document.querySelectorAll("#charts svg")].flatMap((svg) => {
+        const ticks = [...svg.querySelectorAll("text.tick")].map((text) => [text.textContent, new Date(text.dataset.time)]);
+        const day = (date) => date.toLocaleDateString([], { month: "short", day: "numeric" });
+        const repeats = new Set(ticks.map(([, date]) => date.toTimeString().slice(0, 5))).size < ticks.length;
+        return ticks.filter(([text, date], k) => {
+          const newDay = k > 0 && day(date) !== day(ticks[k - 1][1]), dated = text.startsWith(day(date));
+          return ticks.findIndex(([other]) => other === text) !== k || newDay && !dated || k > 0 && date.toTimeString() < "00:00:01" &&
+            text !== day(date) || dated && /\d:\d\d/.test(text) && !newDay && !(repeats && day(date) !== day(ticks[0][1]));
+        }).map(([text, date]) => `${text} at ${date.toISOString()}`);
+      }));
+      assert.deepEqual(wrong, [], `${width} px ${zone}`);
+      assert.ok(served === days || (await page.$$eval("text.tick", (all) => all.map((text) => text.textContent))).some(
+        (text) => /^\w+ \d+$/.test(text)), "midnight within the run");
+      const [seen] = await layoutAt(page, [width]);
+      assert.deepEqual([seen.sideways, seen.cut], [false, []], `${width} px`);
+      assert.deepEqual(errors, []);
+      await page.close();
+    }
+  }
+  night.child.kill("SIGINT");
+});
+
+// The plot's heading measured as Chromium draws it: the title, the count and the span, the
+// legend's marks and words, none over another and all within the plot, whatever the span.
+test("the plot's heading never runs into its legend, and says the span in days, hours and minutes", async () => {
+  const page = await browser.newPage();
+  for (const [count, step, said] of [[100000, 2592000 / 99999, "100000 readings over 30 d 0 h 0 min"], [2, 4.7, "2 readings over 4.7 s"]]) {
+    writeCsv("span.csv", count, Date.UTC(2026, 11, 1), step, () => "DC,1.502,V,1.502,V");
+    execFileSync(path.join(BIN, "ohmlog"), ["--from", path.join(dir, "span.csv"), "--plot", path.join(dir, "span.svg"), "--force"],
+      { stdio: "ignore" });
+    await page.goto(`file://${path.join(dir, "span.svg")}`);
+    const marks = await page.$$eval(":root > text, :root > line", (all) =>
+      all.map((mark) => ({ text: mark.textContent, ...mark.getBoundingClientRect().toJSON() })));
+    const overlaps = marks.flatMap((a, k) => marks.slice(k + 1).filter((b) => a.right > b.left && b.right > a.left &&
+      a.bottom > b.top && b.bottom > a.top).map((b) => `"${a.text}" on "${b.text}"`));
+    assert.deepEqual([overlaps, marks.every((mark) => mark.left >= 0 && mark.right <= 900)], [[], true], said);
+    assert.ok(marks.some((mark) => mark.text === said), `${said}: ${marks.map((mark) => mark.text)}`);
+  }
+  await page.close();
 });
 
 // The server starts with the whole run: with clients from the first moment, an appended file of
@@ -373,7 +498,7 @@ test("an appended run is served only once its earlier rows are in", async () => 
     asking.push((async () => {
       for (let tries = 0; tries < 200; ++tries) {
         const answer = await exchange(port, get(i % 2 ? "/latest.json" : "/events"));
-        const data = i % 2 ? bodyOf(answer) : answer.match(/event: snapshot\ndata: (.*)\n/)?.[1];
+        const data = i % 2 ? bodyOf(answer) : answer.match(/\r\n\r\nretry: 1000\n\nevent: snapshot\ndata: (.*)\n/)?.[1];
         if (data) {
           seen.push(i % 2 ? JSON.parse(data).stats.units[0]?.readings : JSON.parse(data).seq);
           return;
@@ -396,11 +521,7 @@ test("at most 64 clients, scripts have slots of their own, and a client that sto
   // Clients of the page that stop reading (phones asleep, tabs in the background) hold every
   // slot of the page; Prometheus and scripts are still answered, and a scraper's connection
   // held open meanwhile takes none of the page's slots.
-  const scraper = net.connect(served, "127.0.0.1");
-  await new Promise((resolve) => {
-    scraper.once("data", resolve);
-    scraper.write(get("/metrics").replace("close", "keep-alive"));
-  });
+  const scraper = await keptOpen(served, "/metrics");
   const stopped = [];
   for (let i = 0; i < 64; ++i) {
     const reader = net.connect(served, "127.0.0.1", () => {
@@ -416,33 +537,57 @@ test("at most 64 clients, scripts have slots of their own, and a client that sto
     latest = answer.startsWith("HTTP/1.1 200") ? JSON.parse(bodyOf(answer)) : undefined;
   }
   assert.equal(latest?.clients, 66, "the 64, the scraper and the script asking");
+  // Nor do connections that ask nothing; past 256 of them the oldest go, the last is served.
+  const quiet = [];
+  for (let i = 0; i < 260; ++i) {
+    quiet.push(await new Promise((resolve) => {
+      const socket = net.connect(served, "127.0.0.1", () => resolve(socket)).on("error", () => {});
+      socket.shut = new Promise((shut) => socket.on("close", () => shut("closed")));
+    }));
+  }
+  assert.equal(JSON.parse(bodyOf(await exchange(served, get("/latest.json")))).clients, 66, "none of them");
+  const answer = (socket) => Promise.race([socket.shut, new Promise((resolve) =>
+    socket.on("data", (chunk) => resolve(String(chunk).split("\r\n")[0])).write(get("/latest.json")))]);
+  assert.deepEqual([await answer(quiet[0]), await answer(quiet[259])], ["closed", "HTTP/1.1 200 OK"]);
+  quiet.forEach((socket) => socket.destroy());
   assert.equal(await statusOf(served, events), "HTTP/1.1 503 Service Unavailable");
   assert.equal(await statusOf(served, get("/")), "HTTP/1.1 503 Service Unavailable");
   assert.equal(await statusOf(served, get("/metrics")), "HTTP/1.1 200 OK");
-  stopped.forEach((reader) => reader.destroy());
-  scraper.destroy();
+  // Four of their own, and no more.
+  const scrapers = [scraper, ...await Promise.all([1, 2, 3].map(() => keptOpen(served, "/metrics")))];
+  assert.equal(await statusOf(served, get("/metrics")), "HTTP/1.1 503 Service Unavailable");
+  [...stopped, ...scrapers].forEach((socket) => socket.destroy());
 
-  // Rows as fast as a meter without pacing gives them, each with the statistics of many units,
-  // fill any buffer soon.
+  // Rows as fast as a meter without pacing gives them, each with the statistics of many units:
+  // a client that reads a little twice a second falls a megabyte behind, one that reads stays.
   const units = ["DC -0.842   V", "OH  1.234KOhm", "CA  47.00  nF", "FR  1.000 kHz", "TE  0023    C",
     "DC  0167   mA", "    0123     "];
   const fast = await meter(["--char-ms", "0", "--delay", "0", ...units.flatMap((frame) => ["--reading", frame])]);
   const flood = await ohmlog(["--serve", "127.0.0.1:0", fast.found[1]]);
   const port = Number(flood.found[2]);
-  const stalled = net.connect(port, "127.0.0.1", () => {
-    stalled.write(events);
-    stalled.pause();
-  });
+  const slow = net.connect(port, "127.0.0.1", () => slow.write(events));
+  slow.on("data", () => { slow.pause(); setTimeout(() => slow.resume(), 500); });
+  const quick = net.connect(port, "127.0.0.1", () => quick.write(events)).on("data", () => {});
   let clients = 0;
-  for (let tries = 0; clients !== 1 && tries < 100; ++tries) {
+  for (let tries = 0; clients !== 2 && tries < 100; ++tries) {
     await new Promise((resolve) => setTimeout(resolve, 200));
     clients = JSON.parse((await exchange(port, get("/latest.json"))).split("\r\n\r\n")[1]).clients;
   }
-  assert.equal(clients, 1, "only the asking client is left");
-  stalled.destroy();
+  assert.equal(clients, 2, "the reader and the asking client are left");
+  [slow, quick].forEach((socket) => socket.destroy());
 });
 
 test("a stalled ohmlog is told from a quiet meter, and the end of a run from a lost connection", async () => {
   assert.ok(stalled, "the two meters' run came that far");
   await stalled;
+});
+
+// The client of /events that took none of its snapshot (some 200 KB; the run's events would
+// take minutes to fill its queue) and the connection that asked nothing are closed before the
+// one idle between its requests, which was there before them; the client that reads is served
+// still, a heartbeat every two seconds.
+test("a client that takes nothing of its events, and one that asks nothing, are closed", { timeout: 120000 }, async () => {
+  assert.deepEqual(await idleGone, [true, 2], "when the idle one went: the silent one gone, the reader and the asking client left");
+  assert.ok(!reader.gone && reader.heard.match(/event: heartbeat/g).length >= 4, "the reader's heartbeats");
+  [stalledReader, reader].forEach((socket) => socket.destroy());
 });

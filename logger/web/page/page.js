@@ -1,11 +1,13 @@
 // The live view of an ohmlog run: a snapshot of every meter's chart buckets and statistics,
 // then one event per row (ohmlog's /events), a heartbeat every few seconds and an end event
-// with the run's summary. The latest reading of one meter, the first or the one chosen, is
-// shown as the meter shows it; with several meters each has a card of its own. Only changes of
-// the connection and alarms are announced to a screen reader. The charts are drawn as SVG,
-// one per meter and unit (and one for the power), on one time axis in this browser's local
-// time, each bucket from its smallest to its largest value, broken and marked where an
-// overload or a missing reading fell.
+// with the run's summary, after which the page looks for a new run every few seconds and
+// shows the next one that answers. The latest reading of one meter, the first or the one
+// chosen, is shown as the meter shows it; with several meters each has a card of its own; the
+// title names the meters (or the MQTT node) with their latest readings, so that tabs of
+// several benches tell them apart. Only changes of the connection and alarms are announced to
+// a screen reader. The charts are drawn as SVG, one per meter and unit (and one for the
+// power), on one time axis in this browser's local time, each bucket from its smallest to its
+// largest value, broken and marked where an overload or a missing reading fell.
 "use strict";
 
 (() => {
@@ -24,6 +26,8 @@
   const TIME_LABEL = 110, VALUE_TICKS = 5;
   // Silence this many heartbeats long means the server, or the path to it, has stalled.
   const LATE_BEATS = 2.5;
+  // After the end of a run, how often a new one is looked for.
+  const LOOK_EVERY_MS = 5000;
   // Steps a clock face has, in seconds: seconds, minutes, hours, days, weeks.
   const CLOCK_STEPS = [1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800,
     21600, 43200, 86400, 172800, 604800, 1209600, 2419200];
@@ -35,7 +39,7 @@
 
   const state = {
     seq: -1, originMs: 0, lastS: 0, meters: [], power: null, stats: null, alarms: [], chosen: null,
-    connection: "connecting", heardAt: 0, rowAt: 0, heartbeatS: 2,
+    connection: "connecting", heardAt: 0, rowAt: 0, heartbeatS: 2, runMs: null, node: null,
   };
   let drawing = false;
 
@@ -99,7 +103,17 @@
     return panel;
   }
 
+  // A snapshot of another run than the one shown (the one before ended, or ohmlog was started
+  // again) is said to be a new run.
   function takeSnapshot(snapshot) {
+    if (state.runMs !== null && snapshot.run_ms !== state.runMs) {
+      const started = new Date(snapshot.run_ms).toLocaleTimeString();
+      setConnection("live", "live");
+      setText(byId("run"), `a new run, started at ${started}`);
+      setText(byId("announce"), `a new run, started at ${started}`);
+    }
+    state.runMs = snapshot.run_ms;
+    state.node = snapshot.node;
     state.seq = snapshot.seq;
     state.originMs = snapshot.origin_ms;
     state.lastS = snapshot.last_s;
@@ -114,7 +128,7 @@
     redraw();
   }
 
-  // The run's last figures; the connection is not tried again.
+  // The run's last figures.
   function takeEnd(end) {
     state.stats = end.stats;
     state.alarms = end.alarms || [];
@@ -298,21 +312,33 @@
     return ticks;
   }
 
-  // Round moments of this browser's clock within the run, at most `most` of them, and how to
-  // write them.
+  // Round moments of this browser's clock within the run, at most `most` of them, labelled as
+  // the plot labels its ticks: the time, and where the date changes the date (alone at
+  // midnight); on an axis whose times would repeat, every tick after the first day has its
+  // date. Past a day, labels carry dates: fewer of them fit.
   function clockTicks(span, most) {
-    const step = CLOCK_STEPS.find((candidate) => span / candidate <= most) || CLOCK_STEPS[CLOCK_STEPS.length - 1];
+    const fitting = span > 86400 ? Math.max(1, Math.floor(most * 3 / 4)) : most;
+    const step = CLOCK_STEPS.find((candidate) => span / candidate <= fitting) || CLOCK_STEPS[CLOCK_STEPS.length - 1];
     const offsetS = new Date(state.originMs).getTimezoneOffset() * 60;
     const localStart = state.originMs / 1000 - offsetS;
     const ticks = [];
     for (let local = Math.ceil(localStart / step - 1e-9) * step; local - localStart <= span + 1e-9; local += step) {
-      const date = new Date((local + offsetS) * 1000);
-      const text = step < 60 ? date.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", second: "2-digit" })
-        : step < 86400 ? date.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" })
-        : date.toLocaleDateString([], { month: "short", day: "numeric" });
-      ticks.push({ at: local - localStart, text });
+      ticks.push({ at: local - localStart, date: new Date((local + offsetS) * 1000) });
     }
-    return ticks;
+    const day = (date) => date.toLocaleDateString([], { month: "short", day: "numeric" });
+    if (step >= 86400) {
+      return ticks.map(({ at, date }) => ({ at, date, text: day(date) }));
+    }
+    const time = (date) => date.toLocaleTimeString([], step < 60
+      ? { hour: "2-digit", minute: "2-digit", second: "2-digit" } : { hour: "2-digit", minute: "2-digit" });
+    const times = ticks.map(({ date }) => time(date));
+    const days = new Set(times).size < times.length;
+    return ticks.map(({ at, date }, k) => {
+      const dated = k > 0 && (date.toDateString() !== ticks[k - 1].date.toDateString() ||
+        (days && date.toDateString() !== ticks[0].date.toDateString()));
+      const midnight = date.getHours() === 0 && date.getMinutes() === 0 && date.getSeconds() === 0;
+      return { at, date, text: !dated ? times[k] : midnight ? day(date) : `${day(date)} ${times[k]}` };
+    });
   }
 
   // The panel's line through its buckets, broken where an overload, a gap or a reading of
@@ -373,18 +399,26 @@
       }
     }
     flush();
-    // A tick too near the right edge for its time keeps its line only.
-    const timeLabel = (at, text) => Number(at) + TIME_LABEL / 2 > width ? ""
-      : `<text class="tick" x="${at}" y="${HEIGHT - 6}" text-anchor="middle">${escapeHtml(text)}</text>`;
+    // A tick too near the right edge for its time keeps its line only; a label carries its
+    // moment, as <time> would.
+    const timeLabel = (at, { text, date }) => Number(at) + textWidth(text) / 2 > width ? ""
+      : `<text class="tick" x="${at}" y="${HEIGHT - 6}" text-anchor="middle" data-time="${date.toISOString()}">${escapeHtml(text)}</text>`;
     const axes = [
       ...(withValues.length ? valueTicks(low, high, panel.unit) : []).map((tick) => `<line x1="${LEFT}" x2="${width - RIGHT}" y1="${y(tick.value)}" y2="${y(tick.value)}" stroke="#eef0f2"/>` +
         `<text class="value" x="${LEFT - 6}" y="${Number(y(tick.value)) + 4}" text-anchor="end">${escapeHtml(tick.text)}</text>`),
       `<line x1="${LEFT}" x2="${LEFT}" y1="${TOP}" y2="${HEIGHT - BOTTOM}" stroke="#c9ced4"/>`,
       ...clockTicks(span, Math.max(1, Math.floor((width - LEFT - RIGHT) / TIME_LABEL))).map((tick) =>
         `<line x1="${x(tick.at)}" x2="${x(tick.at)}" y1="${TOP}" y2="${HEIGHT - BOTTOM}" stroke="#e4e7eb"/>` +
-        timeLabel(x(tick.at), tick.text)),
+        timeLabel(x(tick.at), tick)),
     ];
     return `<svg viewBox="0 0 ${width} ${HEIGHT}" width="${width}" height="${HEIGHT}" role="img" aria-label="${escapeHtml(caption)} over time">${axes.join("")}${parts.join("")}</svg>`;
+  }
+
+  // How wide a time label is drawn, with the font of the charts' labels.
+  const measure = document.createElement("canvas").getContext("2d");
+  function textWidth(text) {
+    measure.font = `13px ${getComputedStyle(document.body).fontFamily}`;
+    return measure.measureText(text).width;
   }
 
   // Every meter's panels, then the power's, each in a figure of its own.
@@ -428,6 +462,26 @@
     }
   }
 
+  // A reading in a few characters, as the big display shows it.
+  function readingText(row) {
+    if (!row) {
+      return "\u2013";
+    }
+    return row.status === "ok" || row.status === "overload" ? `${row.reading} ${row.unit}`
+      : STATUS_WORDS[row.status] || row.status;
+  }
+
+  // "bench-7: U 12.00 V, I 0.500 A \u2013 ohmlog": the node, each meter by the last part of its
+  // name (ttyUSB0 for /dev/ttyUSB0) with its latest reading.
+  function showTitle() {
+    const readings = state.meters.map((meter) => `${meter.name.split("/").pop()} ${readingText(meter.latest)}`);
+    const ended = state.connection === "ended" ? " (ended)" : "";
+    const title = `${state.node ? state.node + ": " : ""}${readings.join(", ")}${ended} \u2013 ohmlog`;
+    if (readings.length && document.title !== title) {
+      document.title = title;
+    }
+  }
+
   // Several rows within one frame are drawn once.
   function redraw() {
     if (drawing) {
@@ -442,6 +496,7 @@
       showPower();
       showMeters();
       showCharts();
+      showTitle();
     });
   }
 
@@ -471,10 +526,12 @@
       setConnection("late", `no data for ${Math.floor(quietS)} s`, "no data from ohmlog");
     }
     setText(byId("age"), state.connection === "live" && state.rowAt > 0
-      ? `last reading ${Math.floor((now - state.rowAt) / 1000)} s ago` : "");
+      ? `last reading ${Math.floor((now - state.rowAt) / 1000)} s ago`
+      : state.connection === "ended" ? "waiting for a new run" : "");
   }
 
   // EventSource tries again by itself after a broken connection, but not after a refusal.
+  // After the end of a run each try is one request, LOOK_EVERY_MS apart, until a run answers.
   function connect() {
     const source = new EventSource("events");
     const on = (name, take) => source.addEventListener(name, (message) => {
@@ -488,8 +545,14 @@
     on("end", (end) => {
       source.close();
       takeEnd(end);
+      setTimeout(connect, LOOK_EVERY_MS);
     });
     source.onerror = () => {
+      if (state.connection === "ended") {
+        source.close();
+        setTimeout(connect, LOOK_EVERY_MS);
+        return;
+      }
       setConnection("lost", "connection to ohmlog lost, trying again\u2026");
       if (source.readyState === EventSource.CLOSED) {
         setTimeout(connect, 2000);
