@@ -4,9 +4,13 @@
 // too), CPU share, stop, wait for a lost port, memory and plot over a million readings. Runs
 // in tests/rig/sandbox (it binds a fake /dev/ttyS0).
 //   reading_benchmark
+//   reading_benchmark --search ROWS [SEED]: only the search for a row that holds another
+//   request's reply, over cases drawn from the matrix until ROWS rows were checked, half of
+//   them beside a CPU load; the seed (by default from the clock) is printed first.
 #include "bench_readings.h"
 
 #include "catalogue.h"
+#include "exchange_invariant.h"
 #include "fake_node.h"
 #include "process.h"
 #include "sim_meter.h"
@@ -14,10 +18,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
+#include <iostream>
 #include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -354,13 +365,79 @@ void ohmlog_long_run(long readings, const std::string& name, int meters = 1)
     remove_tree(dir);
 }
 
+// Cases drawn from the seed, 16 at a time, until `rows` rows were checked; a CPU load comes and
+// goes every minute. A case that fails is told on standard error with the seed.
+int search_exchange(long rows, unsigned seed)
+{
+    std::printf("search_seed=%u\n", seed);
+    std::fflush(stdout);
+    std::mt19937 random(seed);
+    long rows_asked = 0;
+    std::set<std::string> behaviours;
+    const auto next = [&]() -> std::optional<MeterCase> {
+        if (rows_asked >= rows) {
+            return std::nullopt;
+        }
+        MeterCase meter_case = random_case(random);
+        rows_asked += meter_case.rows;
+        for (const auto& option : meter_case.meter_options) {
+            behaviours.insert(option.rfind("--", 0) == 0 ? option : "");
+        }
+        std::fprintf(stderr, "search: %ld rows asked\n", rows_asked);
+        return meter_case;
+    };
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    bool loaded = false;
+    std::thread load_cycle([&] {
+        std::unique_lock<std::mutex> hold(lock);
+        std::optional<CpuLoad> load;
+        while (!finished.wait_for(hold, std::chrono::minutes(1), [&] { return done; })) {
+            loaded = !loaded;
+            if (loaded) {
+                load.emplace();
+            } else {
+                load.reset();
+            }
+        }
+    });
+    const SearchTotals totals = check_cases(next, 16, std::cerr, [&] {
+        const std::lock_guard<std::mutex> hold(lock);
+        return loaded;
+    });
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        done = true;
+    }
+    finished.notify_all();
+    load_cycle.join();
+    if (totals.failed_cases > 0) {
+        std::fprintf(stderr, "search: failures above, seed %u\n", seed);
+    }
+    behaviours.erase("");
+    report("search_cases", totals.cases);
+    report("search_rows", static_cast<double>(totals.rows));
+    report("search_loaded_rows", static_cast<double>(totals.loaded_rows));
+    report("search_ok_rows", static_cast<double>(totals.ok_rows));
+    report("search_wrong_rows", static_cast<double>(totals.wrong_rows));
+    report("search_failed_cases", totals.failed_cases);
+    report("search_behaviours", static_cast<double>(behaviours.size()));
+    return totals.failed_cases == 0 ? 0 : 1;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     if (!in_private_dev()) {
         std::fprintf(stderr, "reading_benchmark: run me inside tests/rig/sandbox\n");
         return 2;
+    }
+    if (argc >= 3 && std::string(argv[1]) == "--search") {
+        const unsigned seed = argc >= 4 ? static_cast<unsigned>(std::stoul(argv[3]))
+                                        : static_cast<unsigned>(std::random_device{}());
+        return search_exchange(std::stol(argv[2]), seed);
     }
     SimMeter prompt_meter;
     SimMeter silent_meter({"--silent"});

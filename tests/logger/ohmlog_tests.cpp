@@ -1,4 +1,5 @@
 // The Linux ohmlog end to end, in the sandbox's private /dev, against simulated meters.
+#include "exchange_invariant.h"
 #include "fake_node.h"
 #include "process.h"
 #include "pty_pair.h"
@@ -14,6 +15,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -155,7 +158,7 @@ struct BadLineCase {
     const char* what;
     std::vector<std::string> meter_options;
     std::vector<const char*> rows; // from their third field on, one per request
-    std::size_t requests;          // 0: repeated within each bound
+    std::size_t requests;          // 0: more than the rows, as many as the timing needed
     std::vector<std::string> log_options = {};
     const char* said = nullptr; // once on standard error
 };
@@ -186,7 +189,7 @@ TEST_P(OhmlogBadLineTest, EachRequestHasItsRow)
     if (GetParam().requests > 0) {
         EXPECT_EQ(received.size(), GetParam().requests);
     } else {
-        EXPECT_GE(received.size(), 2 * rows.size() - 2) << "a silent meter is asked again";
+        EXPECT_GT(received.size(), rows.size() - 1) << "some requests went out again";
     }
 }
 
@@ -205,18 +208,19 @@ const char* const REPLY[] = {"",
 INSTANTIATE_TEST_SUITE_P(
     Lines, OhmlogBadLineTest,
     testing::Values(
-        BadLineCase{"silent", {"--silent"}, {",,,,,no-reply,", ",,,,,no-reply,"}, 0},
+        // Asked again once; the next row waits for the line to settle and is not asked.
+        BadLineCase{"silent", {"--silent"}, {",,,,,no-reply,", ",,,,,no-reply,"}, 2},
         BadLineCase{"junk",
                     {"--junk", "x,\"\\\\\\x01"},
                     {",,,,,garbled,\"x,\"\"\\\\\\x01DC -0.842   V\"",
                      ",,,,,garbled,\"x,\"\"\\\\\\x01DC -0.842   V\""},
                     2},
         BadLineCase{"cut_short", {"--cut", "6"}, {",,,,,garbled,DC -0.", ",,,,,garbled,DC -0."}, 2},
-        // The two hurried requests that went unheard earn the meter a rest before each.
+        // The requests that went unheard, right after a reply, went out again.
         BadLineCase{"not_ready_after_a_reply",
                     {"--not-ready", "50"},
                     {OK_ROW, OK_ROW, OK_ROW, OK_ROW, OK_ROW, OK_ROW},
-                    8},
+                    0},
         BadLineCase{"every_second_request_lost", {"--lose-every", "2"}, {OK_ROW, OK_ROW}, 3},
         // Request 2 goes out again (3) before its slower reply: the reply to 3 follows right
         // behind and is dropped.
@@ -224,30 +228,29 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--numbered", "--delays", "20,150"},
                     {REPLY[1], REPLY[2], REPLY[4]},
                     4},
-        // Suddenly slow, and answering the repeats 3 to 5 in turn, each 350 ms after the one
-        // before: all are waited for and dropped.
+        // Suddenly slow, and answering the repeat 3 in turn, 350 ms after the reply before: it
+        // is waited for and dropped.
         BadLineCase{"slower_and_answering_in_turn",
                     {"--numbered", "--in-turn", "--delays", "20,350"},
-                    {REPLY[1], REPLY[2], REPLY[6], REPLY[7]},
-                    7},
-        // Reply 2 begins after two bounds, and the replies to 3 and 4 follow it in turn: the
-        // row of 3 has none, and 2 and 3, owed when 4 goes out, are dropped.
+                    {REPLY[1], REPLY[2], REPLY[4], REPLY[5]},
+                    5},
+        // Reply 2 begins after two bounds: the next row waits for it and is not asked.
         BadLineCase{"late_once_then_in_turn",
                     {"--numbered", "--delays", "500,2300,500"},
-                    {REPLY[1], ",,,,,no-reply,", ",,,,,no-reply,", REPLY[4], REPLY[5]},
-                    5},
-        // Reply 3 begins past the bound, and the replies to its repeats follow it for seconds:
-        // the row of the next request is not held up for them, nor given one of them.
+                    {REPLY[1], ",,,,,no-reply,", ",,,,,no-reply,", REPLY[3], REPLY[4]},
+                    4},
+        // Reply 3 begins past the bound, and the reply to its repeat follows it: the next
+        // request waits for both.
         BadLineCase{"late_once_then_queued_long",
                     {"--numbered", "--delays", "20,20,1200,20"},
-                    {REPLY[1], REPLY[2], ",,,,,no-reply,", ",,,,,no-reply,"},
-                    0},
-        // Reply 3 comes late, and the meter answers its repeats in turn for seconds: only those
-        // that begin within about two seconds are read; the next row drops the rest as owed.
+                    {REPLY[1], REPLY[2], ",,,,,no-reply,", REPLY[5]},
+                    5},
+        // Reply 3 comes late, and the meter answers its repeat in turn 600 ms later: the next
+        // request waits for it.
         BadLineCase{"late_then_repeats_answered_long",
                     {"--numbered", "--in-turn", "--delays", "20,20,950,600"},
-                    {REPLY[1], REPLY[2], REPLY[3], ",,,,,no-reply,"},
-                    0},
+                    {REPLY[1], REPLY[2], REPLY[3], REPLY[5]},
+                    5},
         // Slow from the start: not asked twice before it has shown its pace.
         BadLineCase{"slow_from_the_start",
                     {"--numbered", "--in-turn", "--delay", "400"},
@@ -260,13 +263,15 @@ INSTANTIATE_TEST_SUITE_P(
                     4,
                     {},
                     "lines keep coming that answer no request; they are dropped\n"},
-        // A reply that begins within the bound is read whole, however late; the repeat's
-        // extra reply (2) is dropped, or, from a meter deaf while it answers, never comes.
-        BadLineCase{"answering_late", {"--numbered", "--delay", "900"}, {REPLY[1], REPLY[3]}, 3},
+        // A reply that begins within the bound is read whole, however late; the line is left
+        // to settle for the repeat's extra reply (2), which comes, or, from a meter deaf while
+        // it answers, never does: the next row is not asked within its second.
+        BadLineCase{
+            "answering_late", {"--numbered", "--delay", "900"}, {REPLY[1], ",,,,,no-reply,"}, 2},
         BadLineCase{"answering_late_and_deaf_meanwhile",
                     {"--numbered", "--delay", "900", "--deaf-while-answering"},
-                    {REPLY[1], REPLY[3]},
-                    3},
+                    {REPLY[1], ",,,,,no-reply,"},
+                    2},
         // A meter (or a link) that owes no earlier line and answers before the request could
         // have crossed the line is read.
         BadLineCase{"answering_at_once", {"--delay", "0"}, {OK_ROW, OK_ROW, OK_ROW}, 3},
@@ -281,6 +286,45 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<BadLineCase>& case_info) {
         return std::string(case_info.param.what);
     });
+
+// No row holds the reply to another request, and the exchange is back in step with the meter:
+// checked row by row, against the requests each row sent, over metersim's behaviours times
+// intervals, on an idle machine and beside two busy processes. The sample holds the meters that
+// once misled it (answering twice after a late reply, slower than the bound, queueing one late
+// reply, answering after 350 ms) and cases drawn from the matrix; reading_benchmark --search
+// draws many more.
+class OhmlogExchangeTest : public OhmlogTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(OhmlogExchangeTest, NoRowHoldsAnotherRequestsReply)
+{
+    std::vector<MeterCase> cases = {
+        {{"--twice", "--delays", "20,20,900,20"}, 0.0, 12, true},
+        {{"--delay", "1300"}, 0.0, 6},
+        {{"--in-turn", "--delay", "1050"}, 1.0, 5},
+        {{"--delays", "20,20,800,20"}, 0.0, 12, true},
+        {{"--delays", "20,20,800,20"}, 1.0, 7, true, true},
+        {{"--delay", "350"}, 0.0, 12, true},
+        {{"--twice"}, 0.0, 12, true},
+        {{"--in-turn", "--delays", "500,2300,500"}, 0.5, 6},
+    };
+    std::mt19937 random(20261210);
+    for (int i = 0; i < 8; ++i) {
+        cases.push_back(random_case(random, 10, 1.0));
+    }
+    std::optional<CpuLoad> load;
+    if (GetParam()) {
+        load.emplace();
+    }
+    std::ostringstream failures;
+    const SearchTotals totals = check_cases(cases, failures);
+    EXPECT_EQ(totals.failed_cases, 0) << failures.str();
+    EXPECT_EQ(totals.wrong_rows, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Machine, OhmlogExchangeTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& machine) {
+                             return machine.param ? "beside_a_cpu_load" : "idle";
+                         });
 
 // Request k starts at k intervals after the first: the time a reply takes does not add up.
 TEST_F(OhmlogTest, AnIntervalKeepsItsPace)
