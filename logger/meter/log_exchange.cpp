@@ -248,14 +248,21 @@ ExchangeEnd collect(ExchangePolicy& policy, Exchange& exchange, const Asking& ca
     return ExchangeEnd::bound;
 }
 
-// The reply began at the meter's known answer time after the last request, give or take half a
-// character and an eighth (`spread` 1), or a quarter (`spread` 2).
+// The answer time of most of the meter's latest replies: one late by a busy machine does not
+// move it.
+Clock::duration usual_answer_time(const ExchangePolicy& policy)
+{
+    return typical(policy.answer_times, policy.answer_time);
+}
+
+// The reply began at the meter's usual answer time after the last request, give or take a
+// character and an eighth (`spread` 1), or twice that (`spread` 2).
 bool began_at_pace(const ExchangePolicy& policy, const Exchange& exchange, int spread = 1)
 {
     const Clock::duration after_last = exchange.first_byte - exchange.sent.back();
-    const Clock::duration leeway = spread * (policy.answer_time / 8 + CHARACTER_TIME / 2);
-    return policy.answered && after_last <= policy.answer_time + leeway &&
-           after_last + leeway >= policy.answer_time;
+    const Clock::duration usual = usual_answer_time(policy);
+    const Clock::duration leeway = spread * (usual / 8 + CHARACTER_TIME);
+    return policy.answered && after_last <= usual + leeway && after_last + leeway >= usual;
 }
 
 // The rest starts when two hurried readings (their request sent less than a rest after the
@@ -339,8 +346,8 @@ bool confirms_pace(ExchangePolicy& policy, Exchange& exchange)
     const bool unconfirmed =
         policy.pace_to_confirm &&
         (!began_at_pace(policy, exchange) &&
-         !(after_last >= policy.answer_time &&
-           after_last <= policy.answer_time + policy.answer_time / 4 + CHARACTER_TIME * 3 / 2));
+         !(after_last >= usual_answer_time(policy) &&
+           after_last <= usual_answer_time(policy) * 5 / 4 + CHARACTER_TIME * 3 / 2));
     policy.pace_to_confirm = false;
     if (!unconfirmed) {
         return true;
@@ -393,6 +400,7 @@ Clock::duration follow_on(const ExchangePolicy& policy)
 void learn_answer_time(ExchangePolicy& policy, Clock::duration took)
 {
     policy.answer_time = std::max(took, Clock::duration::zero());
+    remember(policy.answer_times, policy.answer_time);
     policy.answered = true;
 }
 

@@ -96,8 +96,10 @@ enum class Copies { unknown, none, one };
 // One meter's port, what its lines taught, and what earlier requests may still bring.
 struct ExchangePolicy {
     std::int32_t port = 0; // the link's identifier of the port
-    // From a request to the first byte of its reply, as the latest reply showed it.
+    // From a request to the first byte of its reply, as the latest reply showed it, and the
+    // latest few.
     Clock::duration answer_time{};
+    RecentTimes answer_times;
     bool answered = false;       // the meter has answered at least once
     RecentTimes character_times; // between the bytes of a line: 600 baud, or a faster link
     Copies copies = Copies::unknown;

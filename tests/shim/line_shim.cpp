@@ -6,14 +6,12 @@
 //     --lines-dir reads them; opening the device raises both, as a real port's driver does,
 //     so a meter stays unpowered unless the program really lowers RTS;
 //   - it turns the EINVAL a pseudo-terminal gives for settings it cannot hold into success,
-//     as a real port would accept them;
-//   - it appends the moment of each request written to a pseudo-terminal to $OHM_REQUEST_LOG.
+//     as a real port would accept them.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -292,31 +290,3 @@ extern "C" int __ioctl_time64(int fd, unsigned long request, ...)
     return modem_or_real_ioctl(real, fd, request, argument);
 }
 #endif
-
-// Each request a program writes to a pseudo-terminal (a carriage return) is appended to
-// $OHM_REQUEST_LOG as the moment it went out, in nanoseconds of the real-time clock: the clock
-// of the CSV's times, so that each row's requests can be told.
-extern "C" ssize_t write(int fd, const void* bytes, size_t count)
-{
-    using Real = ssize_t (*)(int, const void*, size_t);
-    static const auto real = next_symbol<Real>("write");
-    static const char* const log = std::getenv("OHM_REQUEST_LOG");
-    if (log != nullptr && count > 0 && pty_number(fd) >= 0) {
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        char line[32];
-        const int length = std::snprintf(line, sizeof line, "%lld%09ld\n",
-                                         static_cast<long long>(now.tv_sec), now.tv_nsec);
-        const char* text = static_cast<const char*>(bytes);
-        for (size_t i = 0; i < count; ++i) {
-            if (text[i] == '\r') {
-                const int out = open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
-                if (out >= 0) {
-                    real(out, line, static_cast<size_t>(length));
-                    close(out);
-                }
-            }
-        }
-    }
-    return real(fd, bytes, count);
-}
