@@ -132,6 +132,8 @@ bool line_clear(ExchangePolicy& policy)
 // answers is not known: the line settles as after no reply, and the next readings check it.
 void owe_unknown(ExchangePolicy& policy)
 {
+    // It may send copies after all, late once: its next reply shows it again.
+    policy.copies = Copies::unknown;
     policy.owed = UNKNOWN_OWED;
     policy.settle = LATEST_ANSWER;
     policy.checks_left = CHECKED_READINGS;

@@ -364,7 +364,7 @@ void ohmlog_long_run(long readings, const std::string& name, int meters = 1)
     remove_tree(dir);
 }
 
-// Cases drawn from the seed, 40 at a time, until `rows` rows were asked for; a CPU load comes
+// Cases drawn from the seed, 24 at a time, until `rows` rows were asked for; a CPU load comes
 // and goes every minute. Each case that fails is told on standard error, and the seed.
 int search_exchange(long rows, unsigned seed)
 {
@@ -389,7 +389,7 @@ int search_exchange(long rows, unsigned seed)
             rows -= meter_case.rows - 1;
             return meter_case;
         },
-        40, std::cerr,
+        24, std::cerr,
         [&] {
             const std::lock_guard<std::mutex> hold(lock);
             return load.has_value();
