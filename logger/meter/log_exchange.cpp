@@ -19,6 +19,8 @@ constexpr int UNKNOWN_OWED = 1 << 20;
 // Readings checked after one that settled by time, and how often one is checked regardless.
 constexpr int CHECKED_READINGS = 2;
 constexpr long CHECK_EVERY = 128;
+// Replies after which the line stayed quiet before the meter is taken to send no copies.
+constexpr int QUIET_PROOFS = 2;
 
 bool port_lost(const ExchangePolicy& policy)
 {
@@ -86,8 +88,8 @@ bool read_into(ExchangePolicy& policy, Line& line)
 }
 
 // True as soon as a byte waits to be read; false when `until` passes first, the port goes or
-// `carry_on` says no.
-bool input_by(const ExchangePolicy& policy, Clock::time_point until, const Asking& carry_on)
+// `carry_on` says no. How late the machine wakes the wait is remembered.
+bool input_by(ExchangePolicy& policy, Clock::time_point until, const Asking& carry_on)
 {
     for (;;) {
         const auto now = Clock::now();
@@ -99,6 +101,7 @@ bool input_by(const ExchangePolicy& policy, Clock::time_point until, const Askin
         if (wait_for_input(policy.port, static_cast<std::int32_t>(left.count())) != 0) {
             return true;
         }
+        remember(policy.wake_delays, Clock::now() - (now + left));
     }
 }
 
@@ -106,7 +109,10 @@ bool input_by(const ExchangePolicy& policy, Clock::time_point until, const Askin
 // no longer come, and for the check after a reading.
 Clock::duration quiet_needed(const ExchangePolicy& policy)
 {
-    return policy.owed > 0 ? std::max(policy.settle, policy.quiet_after) : policy.quiet_after;
+    const Clock::duration quiet =
+        policy.owed > 0 ? std::max(policy.settle, policy.quiet_after) : policy.quiet_after;
+    // A busy machine that wakes this exchange late hands over the meter's bytes late too.
+    return quiet > Clock::duration::zero() ? quiet + longest(policy.wake_delays) : quiet;
 }
 
 // Whether the line is clear: nothing owed and nothing waiting, or quiet long enough. The moment
@@ -118,7 +124,7 @@ bool line_clear(ExchangePolicy& policy)
     if (checked < policy.last_activity + quiet_needed(policy) || input_pending(policy.port) > 0) {
         return false;
     }
-    if (policy.proving_copies) {
+    if (policy.proving_copies && ++policy.quiet_proofs == QUIET_PROOFS) {
         policy.copies = Copies::none;
     }
     policy.owed = 0;
@@ -132,8 +138,9 @@ bool line_clear(ExchangePolicy& policy)
 // answers is not known: the line settles as after no reply, and the next readings check it.
 void owe_unknown(ExchangePolicy& policy)
 {
-    // It may send copies after all, late once: its next reply shows it again.
+    // It may send copies after all, late once: its next replies show it again.
     policy.copies = Copies::unknown;
+    policy.quiet_proofs = 0;
     policy.owed = UNKNOWN_OWED;
     policy.settle = LATEST_ANSWER;
     policy.checks_left = CHECKED_READINGS;
@@ -369,6 +376,14 @@ void remember(RecentTimes& recent, Clock::duration duration)
 {
     recent.seen[recent.count % recent.seen.size()] = std::max(duration, Clock::duration::zero());
     ++recent.count;
+}
+
+Clock::duration longest(const RecentTimes& recent)
+{
+    const auto end = recent.seen.begin() +
+                     static_cast<std::ptrdiff_t>(std::min(recent.count, recent.seen.size()));
+    return recent.count == 0 ? Clock::duration::zero()
+                             : *std::max_element(recent.seen.begin(), end);
 }
 
 Clock::duration typical(const RecentTimes& recent, Clock::duration otherwise)

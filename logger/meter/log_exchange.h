@@ -89,6 +89,8 @@ struct RecentTimes {
 void remember(RecentTimes& recent, Clock::duration duration);
 // The median of what was seen; `otherwise` before anything was.
 Clock::duration typical(const RecentTimes& recent, Clock::duration otherwise);
+// The longest of what was seen; zero before anything was.
+Clock::duration longest(const RecentTimes& recent);
 
 // Whether the meter follows each reply with a copy of it: its first reply shows it.
 enum class Copies { unknown, none, one };
@@ -103,6 +105,7 @@ struct ExchangePolicy {
     bool answered = false;       // the meter has answered at least once
     RecentTimes character_times; // between the bytes of a line: 600 baud, or a faster link
     Copies copies = Copies::unknown;
+    int quiet_proofs = 0; // replies the line stayed quiet after, while copies were unknown
     bool resting = false;
     int hurried_misses = 0;         // readings whose first request went unheard, unrested
     Clock::time_point last_heard{}; // the latest byte from the meter
@@ -119,6 +122,7 @@ struct ExchangePolicy {
     // The answer time the last reply showed if the meter heard each of its row's requests.
     Clock::duration answer_if_all_came{};
     long readings = 0;
+    RecentTimes wake_delays; // how late this machine woke the exchange's latest timed waits
 };
 
 void learn_answer_time(ExchangePolicy& policy, Clock::duration took);
