@@ -154,7 +154,7 @@ void tell_failures(AlarmCommands& commands, Terminal& terminal)
         said.swap(commands.said);
     }
     for (const std::string& line : said) {
-        tell(terminal, line);
+        tell(terminal, Severity::warning, line);
     }
 }
 
@@ -180,15 +180,17 @@ void end_queues(AlarmCommands& commands, const RunView& view, Terminal& terminal
         }
         const std::string alarm = "the alarm " + view.alarms[rule].rule.text + ": ";
         if (queue.dropped > 0) {
-            tell(terminal, alarm +
-                               (queue.dropped == 1 ? "its oldest waiting event"
-                                                   : "its " + std::to_string(queue.dropped) +
-                                                         " oldest waiting events") +
-                               " dropped while its command was busy");
+            tell(terminal, Severity::warning,
+                 alarm +
+                     (queue.dropped == 1
+                          ? "its oldest waiting event"
+                          : "its " + std::to_string(queue.dropped) + " oldest waiting events") +
+                     " dropped while its command was busy");
         }
         if (queue.not_started > 0) {
-            tell(terminal, alarm + counted(queue.not_started, "command", "commands") +
-                               " not started at the end of the run");
+            tell(terminal, Severity::warning,
+                 alarm + counted(queue.not_started, "command", "commands") +
+                     " not started at the end of the run");
         }
     }
 }
@@ -221,7 +223,8 @@ Output alarm_output(AlarmCommands& commands, Terminal& terminal)
     Output output;
     output.take = [&commands, &terminal](const RunView& view, const RecordNews& news) {
         for (const AlarmEvent& event : news.alarms) {
-            tell(terminal, alarm_line(view, event));
+            tell(terminal, event.raised ? Severity::warning : Severity::info,
+                 alarm_line(view, event));
             if (!commands.command.empty()) {
                 queue_command(commands, view, event);
             }

@@ -11,7 +11,7 @@
 //   ohm/NODE/alarm/RULE          ON while that alarm is raised, else OFF
 //   ohm/NODE/sensors             {"logger": the machine that publishes as NODE, "topics": the
 //                                retained topics it owns}: a later run clears those it does not
-//                                publish itself
+//                                publish itself, but for the charge sensors of its own meters
 //   ohm/NODE/hello               a run's greeting, not retained: when it comes back, the node's
 //                                retained state has come before it
 //   homeassistant/sensor/NODE_METER/config (and NODE_power, NODE_energy, NODE_METER_charge),
@@ -22,13 +22,14 @@
 // this output's own that never blocks for long (the connection is made without waiting, a name
 // lookup aside): it can always be told to stop. Publishing never waits: a broker that is away is
 // tried again with a growing pause, and what comes meanwhile is dropped and counted, never held
-// without bound. What goes wrong is said on standard error, once for each cause. The Windows builds
-// have no libmosquitto: there --mqtt is refused.
+// without bound. What goes wrong is said on standard error, once for each cause. The Windows
+// builds' libmosquitto has no TLS: there mqtts:// is refused.
 #pragma once
 
 #include "output.h"
 #include "terminal_output.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,13 +41,16 @@ struct MqttSettings {
     std::string cafile;        // for mqtts://
     std::string password_file; // else OHM_MQTT_PASSWORD, else none
     std::string node;          // this logger's name; empty: the host name up to its first dot
+    // Where the options were given, by long name ("mqtt", "mqtt-cafile", ...): "FILE:LINE: "
+    // for a line of the file of options, which then leads the refusal of what it says.
+    std::map<std::string, std::string> places;
 };
 
 struct MqttPublisher;
 
 // Ready to publish the run's meters, power and alarms (the rules as written), and connecting.
 // Null with the problem when the settings cannot be used (a bad URL or node, a password or
-// certificate file that cannot be read, names that would share a topic, a build without MQTT)
+// certificate file that cannot be read, names that would share a topic, a build without TLS)
 // or when another logger has the node: one of this machine, or one of another as the broker,
 // reached within a moment, says.
 std::shared_ptr<MqttPublisher>

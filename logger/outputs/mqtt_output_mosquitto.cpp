@@ -1,24 +1,16 @@
-// The MQTT output through libmosquitto (Debian's libmosquitto-dev), for the Linux builds. The
-// certificate authority of mqtts:// is read at start by OpenSSL (libssl-dev), the library that
-// libmosquitto reads it with when it connects.
+// The MQTT output through libmosquitto: Debian's libmosquitto-dev on Linux, and on Windows
+// Debian's source package of it built for MinGW (cmake/mosquitto_mingw.cmake). What differs
+// between the two systems is in mqtt_system_posix.cpp and mqtt_system_win32.cpp.
 #include "mqtt_output.h"
 
 #include "log_files.h"
 #include "log_json.h"
 #include "log_platform.h"
 #include "mqtt_sensors.h"
+#include "mqtt_system.h"
 
-#include <fcntl.h>
 #include <mosquitto.h>
-#include <netdb.h>
 #include <nlohmann/json.hpp>
-#include <openssl/err.h>
-#include <openssl/x509_vfy.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -72,10 +64,24 @@ std::string address_of(const Broker& broker)
     return (ipv6 ? "[" + broker.host + "]" : broker.host) + ":" + std::to_string(broker.port);
 }
 
-// mqtt://[USER@]HOST[:PORT] and mqtts://..., HOST an address in brackets for IPv6. A password
-// has no place there: the process list would show it.
-bool parse_url(const std::string& url, Broker& broker, std::string& problem)
+// Where an option was given: "FILE:LINE: " for a line of the file of options, else "".
+std::string place_in(const MqttSettings& settings, const std::string& option)
 {
+    const auto given = settings.places.find(option);
+    return given == settings.places.end() ? "" : given->second;
+}
+
+// The option as its user wrote it: "--mqtt-cafile", or in the file "mqtt-cafile".
+std::string written(const MqttSettings& settings, const std::string& option)
+{
+    return option_written(place_in(settings, option), option);
+}
+
+// mqtt://[USER@]HOST[:PORT] and mqtts://..., HOST an address in brackets for IPv6. A password
+// has no place there: the process list would show it, or --check-config the file's.
+bool parse_url(const MqttSettings& settings, Broker& broker, std::string& problem)
+{
+    const std::string& url = settings.url;
     const std::string plain = "mqtt://";
     const std::string secure = "mqtts://";
     broker.tls = url.rfind(secure, 0) == 0;
@@ -92,9 +98,12 @@ bool parse_url(const std::string& url, Broker& broker, std::string& problem)
     }
     const auto colon = broker.user.find(':');
     if (colon != std::string::npos) {
+        const bool in_file = !place_in(settings, "mqtt").empty();
         problem = "bad --mqtt '" + scheme + broker.user.substr(0, colon) + ":...@" + rest +
-                  "': no password in the URL, where the process list shows it; give it in "
-                  "OHM_MQTT_PASSWORD or --mqtt-password-file";
+                  "': no password in the URL, where " +
+                  (in_file ? "--check-config shows it" : "the process list shows it") +
+                  "; give it in OHM_MQTT_PASSWORD or " +
+                  option_written(place_in(settings, "mqtt"), "mqtt-password-file");
         return false;
     }
     broker.port = broker.tls ? 8883 : 1883;
@@ -145,36 +154,6 @@ bool read_whole(const std::string& path, std::size_t most, std::string& text, st
     return error.empty();
 }
 
-// The certificates that libmosquitto will trust, read now so that a wrong file is said at once.
-bool check_cafile(const std::string& path, std::string& problem)
-{
-    struct stat status {};
-    std::string error;
-    // A path that is not there fails to open with the cause stat met.
-    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        error = "not a file";
-    } else if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-        std::fgetc(file);
-        error = std::ferror(file) != 0 ? std::strerror(errno) : "";
-        std::fclose(file);
-    } else {
-        error = std::strerror(errno);
-    }
-    if (!error.empty()) {
-        problem = "cannot read --mqtt-cafile " + path + ": " + error;
-        return false;
-    }
-    X509_STORE* store = X509_STORE_new();
-    const bool loaded = store != nullptr && X509_STORE_load_file(store, path.c_str()) == 1;
-    X509_STORE_free(store);
-    ERR_clear_error();
-    if (!loaded) {
-        problem = "--mqtt-cafile " + path +
-                  " holds no certificate (a PEM file: -----BEGIN CERTIFICATE-----)";
-    }
-    return loaded;
-}
-
 // The file's text but one line end (LF or CR LF) at its end; else OHM_MQTT_PASSWORD, taken
 // out of the environment that commands of --on-alarm inherit.
 bool read_password(const std::string& path, std::string& password, bool& has_password,
@@ -183,7 +162,7 @@ bool read_password(const std::string& path, std::string& password, bool& has_pas
     if (const char* given = std::getenv("OHM_MQTT_PASSWORD")) {
         has_password = path.empty();
         password = has_password ? given : "";
-        unsetenv("OHM_MQTT_PASSWORD");
+        forget_variable("OHM_MQTT_PASSWORD");
     }
     if (path.empty()) {
         return true;
@@ -233,9 +212,9 @@ struct MqttLink {
     bool has_password = false;
     std::string cafile;
     MqttNames names;
-    std::string client_id; // this process's
-    std::string owner;     // this machine's, as the owner of the node's retained topics
-    int node_lock = -1;    // held while this process publishes as the node
+    std::string client_id;        // this process's
+    std::string owner;            // this machine's, as the owner of the node's retained topics
+    std::intptr_t node_lock = -1; // held while this process publishes as the node
     mosquitto* client = nullptr;
     std::atomic<bool> ready{false};
     std::atomic<int> pending{0};
@@ -258,13 +237,14 @@ struct MqttLink {
     std::string failure;                           // the latest, while not connected
     std::string last_failure;                      // of the run, for its summary
     std::string said;                              // the failure last said on standard error
-    std::vector<std::string> notices;
-    std::string earlier_availability; // of the node, as retained
+    std::vector<std::pair<Severity, std::string>> notices; // for standard error
+    std::string earlier_availability;                      // of the node, as retained
     std::string earlier_owner;
     std::vector<std::string> earlier_topics;
     std::vector<bool> away;         // each meter's port lost
     std::vector<std::string> units; // the base unit last announced; "?": none yet
     std::vector<bool> charged;      // its charge sensor announced
+    std::vector<bool> charge_kept;  // its charge sensor, of an earlier run, left in place
     std::vector<bool> raised;       // each alarm's state as published
 
     MqttLink() = default;
@@ -276,9 +256,7 @@ struct MqttLink {
             mosquitto_destroy(client);
             mosquitto_lib_cleanup();
         }
-        if (node_lock >= 0) {
-            close(node_lock);
-        }
+        release_name(node_lock);
     }
 };
 
@@ -322,10 +300,23 @@ void retain(MqttLink& link, const std::string& topic, const std::string& payload
     publish(link, topic, payload, 1, true);
 }
 
+// The charge sensors the run owns: those it announced, and those of its meters that an earlier
+// run announced. A meter may read DC amperes again at any moment: clearing its charge sensor
+// until then would have Home Assistant delete it, and its settings with it.
+std::vector<bool> owned_charges(const MqttLink& link)
+{
+    std::vector<bool> owned = link.charged;
+    for (std::size_t meter = 0; meter < owned.size(); ++meter) {
+        owned[meter] = owned[meter] || link.charge_kept[meter];
+    }
+    return owned;
+}
+
 void publish_owned(MqttLink& link)
 {
     retain(link, node_topic(link.names, "sensors"),
-           json{{"logger", link.owner}, {"topics", owned_topics(link.names, link.charged)}}.dump());
+           json{{"logger", link.owner}, {"topics", owned_topics(link.names, owned_charges(link))}}
+               .dump());
 }
 
 void announce_reading(MqttLink& link, std::size_t target)
@@ -355,7 +346,13 @@ void announce(MqttLink& link)
     link.ready = true;
     link.reached = true;
     link.phase = Phase::ready;
-    const std::vector<std::string> owned = owned_topics(link.names, link.charged);
+    for (std::size_t meter = 0; meter < link.names.meters.size(); ++meter) {
+        const std::string charge = total_topic(link.names, meter);
+        link.charge_kept[meter] = link.charge_kept[meter] ||
+                                  std::find(link.earlier_topics.begin(), link.earlier_topics.end(),
+                                            charge) != link.earlier_topics.end();
+    }
+    const std::vector<std::string> owned = owned_topics(link.names, owned_charges(link));
     for (const std::string& topic : link.earlier_topics) {
         if (std::find(owned.begin(), owned.end(), topic) == owned.end()) {
             retain(link, topic, "");
@@ -384,7 +381,7 @@ void announce(MqttLink& link)
         set_alarm(link, alarm);
     }
     if (!link.said.empty()) {
-        link.notices.push_back("mqtt: connected to " + address_of(link.broker));
+        link.notices.emplace_back(Severity::info, "mqtt: connected to " + address_of(link.broker));
     }
     link.said.clear();
     link.failure.clear();
@@ -397,8 +394,9 @@ void note_failure(MqttLink& link, const std::string& failure)
     link.failure = failure;
     link.last_failure = failure;
     if (failure != link.said) {
-        link.notices.push_back("mqtt: no connection to " + address_of(link.broker) + ": " +
-                               failure + "; trying again");
+        link.notices.emplace_back(Severity::warning, "mqtt: no connection to " +
+                                                         address_of(link.broker) + ": " + failure +
+                                                         "; trying again");
         link.said = failure;
     }
     link.settled = true;
@@ -425,7 +423,7 @@ std::string failure_of(MqttLink& link, int code, int error, bool lost)
         return "connection lost";
     }
     if (code == MOSQ_ERR_EAI) {
-        return "name not found (" + link.broker.host + ": " + gai_strerror(error) + ")";
+        return "name not found (" + link.broker.host + ": " + lookup_error_text(error) + ")";
     }
     if (code == MOSQ_ERR_TLS) {
         const std::lock_guard<std::mutex> hold(link.log_lock);
@@ -435,7 +433,8 @@ std::string failure_of(MqttLink& link, int code, int error, bool lost)
                    : "TLS failed (" + link.error_line + ")";
     }
     if (code == MOSQ_ERR_ERRNO) {
-        return error == ECONNREFUSED ? std::string("connection refused") : std::strerror(error);
+        return connection_refused(error) ? std::string("connection refused")
+                                         : socket_error_text(error);
     }
     return mosquitto_strerror(code);
 }
@@ -500,7 +499,8 @@ void greeted(MqttLink& link)
         link.failure = "node " + link.names.node + " is online on " + address_of(link.broker) +
                        ": another ohmlog publishes as " + link.names.node;
         link.last_failure = link.failure;
-        link.notices.push_back("mqtt: " + link.failure + "; this run stops publishing");
+        link.notices.emplace_back(Severity::error,
+                                  "mqtt: " + link.failure + "; this run stops publishing");
         link.settled = true;
         link.changed.notify_all();
         mosquitto_disconnect(link.client); // a clean end: the broker keeps the other's state
@@ -523,10 +523,11 @@ void on_subscribe(mosquitto*, void* data, int, int count, const int* granted)
         return;
     }
     if (std::any_of(granted, granted + count, [](int qos) { return qos > 2; })) {
-        link.notices.push_back("mqtt: the broker lets this user read none of ohm/" +
-                               link.names.node +
-                               "/: another logger on the node is not looked for, nor what an "
-                               "earlier run left cleared");
+        link.notices.emplace_back(
+            Severity::warning, "mqtt: the broker lets this user read none of ohm/" +
+                                   link.names.node +
+                                   "/: another logger on the node is not looked for, nor what an "
+                                   "earlier run left cleared");
         greeted(link);
         return;
     }
@@ -624,19 +625,11 @@ bool wait_to_try(MqttLink& link, Steady::time_point next_try)
 // Waits up to `ms` for the attempt's TCP connection; its failure as MOSQ_ERR_ERRNO and
 // `error`. libmosquitto does not see a TLS connection refused: it tries its handshake again and
 // again, at once, until the attempt is given up. Its first try may have taken the socket's
-// error already: a connection that hung up before it was made was refused.
+// error already.
 int wait_for_connection(mosquitto* client, int ms, int& error, bool& connected)
 {
-    pollfd socket{mosquitto_socket(client), POLLOUT, 0};
-    if (poll(&socket, 1, ms) <= 0) {
+    if (!connection_settled(mosquitto_socket(client), ms, error)) {
         return MOSQ_ERR_SUCCESS;
-    }
-    socklen_t size = sizeof error;
-    if (getsockopt(socket.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-        error = errno;
-    }
-    if (error == 0 && (socket.revents & (POLLHUP | POLLERR)) != 0) {
-        error = ECONNREFUSED;
     }
     connected = error == 0;
     return connected ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
@@ -664,7 +657,7 @@ void run_network(const std::shared_ptr<MqttLink>& shared)
             open = code == MOSQ_ERR_SUCCESS;
             // Not for the commands of --on-alarm: one that outlives the run would hold the
             // connection, and keep the broker from saying offline.
-            fcntl(mosquitto_socket(link.client), F_SETFD, FD_CLOEXEC);
+            keep_from_commands(mosquitto_socket(link.client));
             limit = Steady::now() + CONNECT_LIMIT;
             if (!open) {
                 fail(link, code, error, next_try);
@@ -763,33 +756,20 @@ bool set_up_client(MqttLink& link, std::string& problem)
     return set_up;
 }
 
-// This machine: its name, and systemd's machine id where it has one, so that two machines of
-// one name are told apart.
+// This machine: its name, and its identity where it has one, so that two machines of one name
+// are told apart.
 std::string machine_owner()
 {
-    std::string id;
-    std::string error;
-    if (!read_whole("/etc/machine-id", 64, id, error)) { // 32 hexadecimal digits and a line end
-        id.clear();
-    }
-    id.erase(id.find_last_not_of('\n') + 1);
+    const std::string id = machine_identity();
     return id.empty() ? host_name() : host_name() + "/" + id;
 }
 
-// One logger a node on this machine: a name in Linux's abstract socket space, held by the
-// process for as long as it lives, however it ends.
+// One logger a node on this machine: a name held by the process for as long as it lives,
+// however it ends.
 bool hold_node(MqttLink& link, std::string& problem)
 {
-    const std::string name = "ohmlog MQTT node " + link.names.node;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::size_t size = std::min(name.size(), sizeof address.sun_path - 1);
-    std::memcpy(address.sun_path + 1, name.data(), size); // sun_path[0] 0: abstract
-    link.node_lock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (link.node_lock >= 0 &&
-        bind(link.node_lock, reinterpret_cast<const sockaddr*>(&address),
-             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size)) != 0 &&
-        errno == EADDRINUSE) {
+    bool taken = false;
+    if (!hold_name("ohmlog MQTT node " + link.names.node, link.node_lock, taken)) {
         problem = "another ohmlog on this machine publishes as node " + link.names.node +
                   "; name this one with --mqtt-node";
         return false;
@@ -799,32 +779,45 @@ bool hold_node(MqttLink& link, std::string& problem)
 
 bool take_settings(const MqttSettings& settings, MqttLink& link, std::string& problem)
 {
-    if (!parse_url(settings.url, link.broker, problem)) {
+    // A refusal leads with the place of the option it is about, in the file of options.
+    const auto refused = [&settings, &problem](const char* option) {
+        problem = refusal_at(place_in(settings, option), problem);
         return false;
+    };
+    if (!parse_url(settings, link.broker, problem)) {
+        return refused("mqtt");
+    }
+    if (link.broker.tls && !tls_built_in(problem)) {
+        return refused("mqtt");
     }
     if (!link.broker.tls && !settings.cafile.empty()) {
-        problem = "--mqtt-cafile is for mqtts://: with mqtt:// the connection, and a password, "
-                  "would go in clear";
-        return false;
+        problem =
+            written(settings, "mqtt-cafile") +
+            " is for mqtts://: with mqtt:// the connection, and a password, would go in clear";
+        return refused("mqtt-cafile");
     }
     if (link.broker.tls && settings.cafile.empty()) {
-        problem =
-            "mqtts:// needs --mqtt-cafile, the authority that signed the broker's certificate";
-        return false;
+        problem = "mqtts:// needs " + option_written(place_in(settings, "mqtt"), "mqtt-cafile") +
+                  ", the authority that signed the broker's certificate";
+        return refused("mqtt");
     }
-    if ((link.broker.tls && !check_cafile(settings.cafile, problem)) ||
-        !read_password(settings.password_file, link.password, link.has_password, problem)) {
-        return false;
+    if (link.broker.tls &&
+        !check_cafile(settings.cafile, written(settings, "mqtt-cafile"), problem)) {
+        return refused("mqtt-cafile");
+    }
+    if (!read_password(settings.password_file, link.password, link.has_password, problem)) {
+        return refused("mqtt-password-file");
     }
     if (link.has_password && link.broker.user.empty()) {
-        problem = "a password (OHM_MQTT_PASSWORD or --mqtt-password-file) needs a user: "
-                  "mqtt://USER@HOST";
-        return false;
+        problem = "a password (OHM_MQTT_PASSWORD or " +
+                  option_written(place_in(settings, "mqtt"), "mqtt-password-file") +
+                  ") needs a user: mqtt://USER@HOST";
+        return refused("mqtt");
     }
     if (!settings.node.empty() && !plain_name(settings.node)) {
         problem = "bad --mqtt-node '" + settings.node +
                   "': letters, digits, _ and -, as it names MQTT topics";
-        return false;
+        return refused("mqtt-node");
     }
     link.cafile = settings.cafile;
     link.names.node = settings.node.empty() ? default_node() : settings.node;
@@ -844,8 +837,8 @@ bool wait_for_start(MqttLink& link, std::string& problem)
                   link.names.node + "/availability)";
         return false;
     }
-    for (const std::string& notice : link.notices) {
-        say(notice);
+    for (const auto& [severity, notice] : link.notices) {
+        say(severity, notice);
     }
     link.notices.clear();
     return true;
@@ -931,7 +924,7 @@ void take_alarm(MqttLink& link, const RunView& view, const AlarmEvent& event)
 // What the network thread found, said on standard error and shown in the view.
 void report(MqttLink& link, Terminal& terminal, RunView& view)
 {
-    std::vector<std::string> notices;
+    std::vector<std::pair<Severity, std::string>> notices;
     MqttState state{address_of(link.broker), link.names.node, false, ""};
     {
         const std::lock_guard<std::mutex> hold(link.lock);
@@ -939,8 +932,8 @@ void report(MqttLink& link, Terminal& terminal, RunView& view)
         state.connected = link.phase == Phase::ready;
         state.problem = link.failure;
     }
-    for (const std::string& notice : notices) {
-        tell(terminal, notice);
+    for (const auto& [severity, notice] : notices) {
+        tell(terminal, severity, notice);
     }
     if (state.connected != view.mqtt.connected || state.problem != view.mqtt.problem ||
         view.mqtt.broker.empty()) {
@@ -999,7 +992,14 @@ bool take_names(const MqttSettings& settings, const std::vector<std::string>& me
     link.names.meters = meters;
     link.names.power = power;
     link.names.rules = alarms;
-    return take_settings(settings, link, problem) && distinct_sensors(link.names, problem);
+    if (!take_settings(settings, link, problem)) {
+        return false;
+    }
+    if (!distinct_sensors(link.names, problem)) {
+        problem = refusal_at(place_in(settings, "mqtt"), problem);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -1027,6 +1027,7 @@ new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>&
         link->units.back() = "W";
     }
     link->charged.assign(meters.size(), false);
+    link->charge_kept.assign(meters.size(), false);
     link->raised.assign(alarms.size(), false);
     if (!set_up_client(*link, problem)) {
         return nullptr;
@@ -1073,8 +1074,8 @@ Output mqtt_output(MqttPublisher& publisher, Terminal& terminal, RunView& view)
         MqttLink& ended = *publisher.link;
         end(publisher, view);
         report(ended, terminal, view);
-        std::fprintf(stderr, "  mqtt: %ld messages published, %ld dropped%s\n", ended.sent.load(),
-                     ended.dropped.load(), why_dropped(ended).c_str());
+        say_summary("  mqtt: " + std::to_string(ended.sent.load()) + " messages published, " +
+                    std::to_string(ended.dropped.load()) + " dropped" + why_dropped(ended) + "\n");
         return true;
     };
     return output;

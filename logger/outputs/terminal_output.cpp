@@ -111,10 +111,10 @@ void clear_status(Terminal& terminal)
     }
 }
 
-void tell(Terminal& terminal, const std::string& message)
+void tell(Terminal& terminal, Severity severity, const std::string& message)
 {
     clear_status(terminal);
-    say(message);
+    say(severity, message);
 }
 
 Output terminal_output(Terminal& terminal)
@@ -128,7 +128,7 @@ Output terminal_output(Terminal& terminal)
     };
     output.finish = [&terminal](const RunView& view) {
         clear_status(terminal);
-        std::fputs(run_summary(view).c_str(), stderr);
+        say_summary(run_summary(view));
         return true;
     };
     return output;

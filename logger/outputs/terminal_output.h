@@ -3,6 +3,7 @@
 // meter on a quantity that gives no power), and at the end the summary.
 #pragma once
 
+#include "log_platform.h"
 #include "output.h"
 
 #include <string>
@@ -17,7 +18,7 @@ struct Terminal {
 // Clears the status line, so that a line of another kind starts on its own.
 void clear_status(Terminal& terminal);
 // One notice on standard error, after the program's name.
-void tell(Terminal& terminal, const std::string& message);
+void tell(Terminal& terminal, Severity severity, const std::string& message);
 
 // The status line for each row, and the summary at the end.
 Output terminal_output(Terminal& terminal);

@@ -21,12 +21,35 @@ extern std::atomic<bool> stop_requested;
 // Never set on Windows, which has no such signal.
 extern std::atomic<bool> reopen_requested;
 
-// Installs the handlers that set stop_requested and reopen_requested. A write that a signal
-// interrupts goes on. A signal ignored when ohmlog started (SIGHUP under nohup, SIGINT in a
-// background job) stays ignored.
+// The first thing ohmlog does, before it reads or opens anything: standard input, output and
+// error that were closed are the null device (a file opened later must not take their place,
+// or messages would land in it), and SIGUSR1 sets reopen_requested, so that a rotation's signal
+// never ends ohmlog, whatever it is doing. A signal ignored when ohmlog started stays ignored.
+void prepare_process();
+// Installs the handlers that set stop_requested. A write that a signal interrupts goes on. A
+// signal ignored when ohmlog started (SIGHUP under nohup, SIGINT in a background job) stays
+// ignored.
 void watch_for_stop();
 // The run has written everything: a console that is closing may now end the process.
 void run_finished();
+
+// How much a message matters, for those who sort them: the journal's priorities, the Windows
+// event log's types.
+enum class Severity { error, warning, info };
+
+// One line on standard error, after the program's name; also in the log file, and in a Windows
+// service's event log.
+void say(Severity severity, const std::string& message);
+// Lines of the summary at the end of a run, each ending in a line feed, on standard error as they
+// are; also in the log file and the event log, as information.
+void say_summary(const std::string& lines);
+// Every message from now on also added to the file (--log-file), a line each with its time
+// (UTC) and how much it matters; false with the problem when it cannot be opened.
+bool keep_messages_in(const std::string& path, std::string& problem);
+// What say() and say_summary() add to that file.
+void keep_message(Severity severity, const std::string& message);
+// A message as that file holds it: "2026-12-09T07:14:29Z error: cannot open COM3: ...".
+std::string stamped(Severity severity, const std::string& message);
 
 bool stderr_is_terminal();
 bool stdout_is_terminal();
@@ -38,6 +61,14 @@ std::string open_failure(const std::string& port);
 // The same text for two names of one port: COM1 and com1; on Linux COM1 and /dev/ttyS0, or a
 // link and the device it leads to.
 std::string port_identity(const std::string& port);
+// Whether the name can be a port's at all: COMn, or on Linux a device's path (from /), on
+// Windows one in the device namespace (\\.\COM10). A relative name never opens a port.
+bool is_port_name(const std::string& port);
+// What a port's name looks like, for a message that refuses one.
+const char* port_name_forms();
+// Whether something other than a device is at the port's path now (a file, a folder), which
+// never opens as a port; never on Windows, whose ports are names.
+bool holds_no_device(const std::string& port);
 
 int process_id();
 // Whether a listening socket may take an address that connections of a program that has ended
@@ -64,12 +95,19 @@ inline bool stop_grace_over(std::chrono::steady_clock::time_point& stop_seen)
 }
 
 // What tells one file from another: the device and the file's number on it. `known` is false
-// when there is no file at that path (or the open file cannot be asked).
+// when there is no file at that path (or the open file cannot be asked); `regular` for a file
+// of bytes (not a device, a pipe or a folder), whose `size` is then told.
 struct FileIdentity {
     bool known = false;
     std::uint64_t volume = 0;
     std::uint64_t number = 0;
+    bool regular = false;
+    std::uint64_t size = 0;
 };
+inline bool one_file(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.known && b.known && a.volume == b.volume && a.number == b.number;
+}
 FileIdentity identity_of_open(std::FILE* file);
 FileIdentity identity_of_path(const std::string& path);
 // Whether a file could be created in the folder of `path` (as the run's user, read-only
@@ -117,9 +155,9 @@ std::tm calendar_fields(std::time_t moment, bool in_utc);
 // The name of this machine, for --mqtt-node; "ohmlog" when it has none.
 std::string host_name();
 
-// When a service manager started ohmlog (systemd's Type=notify, NOTIFY_SOCKET), tells it the
-// run's state: "READY=1", "STATUS=...", "WATCHDOG=1", "STOPPING=1". Nothing otherwise, and
-// nothing on Windows.
+// When a service manager started ohmlog (systemd's Type=notify, NOTIFY_SOCKET; Windows' Service
+// Control Manager), tells it the run's state: "READY=1", "STATUS=...", "WATCHDOG=1",
+// "STOPPING=1" (Windows takes READY=1 and STOPPING=1). Nothing otherwise.
 void notify_service_manager(const std::string& state);
 // How often the service manager wants to hear WATCHDOG=1 (WatchdogSec); zero when it does not.
 std::chrono::microseconds watchdog_interval();

@@ -5,6 +5,9 @@
 
 #include "log_platform.h"
 
+#include "log_service.h"
+#include "serial_link.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -32,9 +35,13 @@ namespace {
 HANDLE finished = nullptr;
 
 // Ctrl-C and Ctrl-Break end the run as a normal end. Closing the console, logging off or
-// shutting down end the process as soon as this returns: wait for the run's end first.
+// shutting down end the process as soon as this returns: wait for the run's end first. A
+// service is told when any user logs off, which is no reason for it to end.
 BOOL WINAPI on_console_event(DWORD event)
 {
+    if (event == CTRL_LOGOFF_EVENT && running_as_service()) {
+        return TRUE;
+    }
     stop_requested = true;
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
         return TRUE;
@@ -44,6 +51,9 @@ BOOL WINAPI on_console_event(DWORD event)
 }
 
 } // namespace
+
+// Windows has no SIGUSR1, and a program started without a standard handle writes nowhere.
+void prepare_process() {}
 
 void watch_for_stop()
 {
@@ -56,6 +66,21 @@ void run_finished()
     if (finished != nullptr) {
         SetEvent(finished);
     }
+}
+
+void say(Severity severity, const std::string& message)
+{
+    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
+    keep_message(severity, message);
+    tell_service(severity, message, false);
+}
+
+void say_summary(const std::string& lines)
+{
+    std::fputs(lines.c_str(), stderr);
+    const std::string told = lines.rfind("ohmlog: ", 0) == 0 ? lines.substr(8) : lines;
+    keep_message(Severity::info, told);
+    tell_service(Severity::info, told, true);
 }
 
 bool stderr_is_terminal()
@@ -95,6 +120,21 @@ std::string port_identity(const std::string& port)
         c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     }
     return name;
+}
+
+bool is_port_name(const std::string& port)
+{
+    return com_port_number(port) > 0 || port.rfind("\\\\.\\", 0) == 0;
+}
+
+const char* port_name_forms()
+{
+    return "a port is COMn, or a name such as \\\\.\\CNCA0";
+}
+
+bool holds_no_device(const std::string&)
+{
+    return false;
 }
 
 int process_id()
@@ -173,9 +213,11 @@ FileIdentity identity_of_handle(HANDLE handle)
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information)) {
         return {};
     }
-    return {true, information.dwVolumeSerialNumber,
-            (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
-                information.nFileIndexLow};
+    return {
+        true, information.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow,
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0,
+        (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow};
 }
 
 } // namespace
@@ -444,7 +486,10 @@ bool replace_file(const std::string& from, const std::string& to)
     return false;
 }
 
-void notify_service_manager(const std::string&) {}
+void notify_service_manager(const std::string& state)
+{
+    set_service_state(state);
+}
 
 std::chrono::microseconds watchdog_interval()
 {
