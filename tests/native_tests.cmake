@@ -42,8 +42,7 @@ endif()
 ohm_warnings(line_shim)
 
 add_library(ohm_test_support STATIC support/process.cpp support/sim_meter.cpp support/pty_pair.cpp
-            support/fake_node.cpp support/line_log.cpp support/wine_session.cpp
-            support/exchange_invariant.cpp)
+            support/fake_node.cpp support/line_log.cpp support/wine_session.cpp)
 target_include_directories(ohm_test_support PUBLIC support ${CMAKE_CURRENT_BINARY_DIR}/generated)
 target_link_libraries(ohm_test_support PUBLIC GTest::gtest)
 add_dependencies(ohm_test_support metersim line_shim)

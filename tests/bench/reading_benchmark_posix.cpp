@@ -4,13 +4,9 @@
 // too), CPU share, stop, wait for a lost port, memory and plot over a million readings. Runs
 // in tests/rig/sandbox (it binds a fake /dev/ttyS0).
 //   reading_benchmark
-//   reading_benchmark --search ROWS [SEED]: only the search for a row that holds another
-//   request's reply, over cases drawn from the matrix until ROWS rows were checked, half of
-//   them beside a CPU load; the seed (by default from the clock) is printed first.
 #include "bench_readings.h"
 
 #include "catalogue.h"
-#include "exchange_invariant.h"
 #include "fake_node.h"
 #include "process.h"
 #include "sim_meter.h"
@@ -18,16 +14,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
-#include <iostream>
 #include <memory>
-#include <optional>
-#include <random>
-#include <string>
 #include <sstream>
 #include <thread>
 
@@ -364,65 +354,13 @@ void ohmlog_long_run(long readings, const std::string& name, int meters = 1)
     remove_tree(dir);
 }
 
-// Cases drawn from the seed, 24 at a time, until `rows` rows were asked for; a CPU load comes
-// and goes every minute. Each case that fails is told on standard error, and the seed.
-int search_exchange(long rows, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::mutex lock;
-    std::condition_variable finished;
-    bool done = false;
-    std::optional<CpuLoad> load;
-    std::thread load_cycle([&] {
-        std::unique_lock<std::mutex> hold(lock);
-        while (!finished.wait_for(hold, std::chrono::minutes(1), [&] { return done; })) {
-            load ? load.reset() : void(load.emplace());
-        }
-        load.reset();
-    });
-    const Totals totals = check_cases(
-        [&]() -> std::optional<MeterCase> {
-            if ((rows -= 1) < 0) {
-                return std::nullopt;
-            }
-            MeterCase meter_case = random_case(random);
-            rows -= meter_case.rows - 1;
-            return meter_case;
-        },
-        24, std::cerr,
-        [&] {
-            const std::lock_guard<std::mutex> hold(lock);
-            return load.has_value();
-        });
-    {
-        const std::lock_guard<std::mutex> hold(lock);
-        done = true;
-    }
-    finished.notify_all();
-    load_cycle.join();
-    std::fprintf(stderr, "search: seed %u\n", seed);
-    report("search_seed", seed);
-    report("search_cases", totals.cases);
-    report("search_rows", static_cast<double>(totals.rows));
-    report("search_loaded_rows", static_cast<double>(totals.loaded_rows));
-    report("search_ok_rows", static_cast<double>(totals.ok_rows));
-    report("search_wrong_rows", static_cast<double>(totals.wrong_rows));
-    report("search_failed_cases", totals.failed_cases);
-    return totals.failed_cases == 0 ? 0 : 1;
-}
-
 } // namespace
 
-int main(int argc, char** argv)
+int main()
 {
     if (!in_private_dev()) {
         std::fprintf(stderr, "reading_benchmark: run me inside tests/rig/sandbox\n");
         return 2;
-    }
-    if (argc >= 3 && std::string(argv[1]) == "--search") {
-        const unsigned seed = argc >= 4 ? static_cast<unsigned>(std::stoul(argv[3]))
-                                        : static_cast<unsigned>(std::random_device{}());
-        return search_exchange(std::stol(argv[2]), seed);
     }
     SimMeter prompt_meter;
     SimMeter silent_meter({"--silent"});

@@ -14,7 +14,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,10 +80,6 @@ pid_t spawn(const Launch& launch, Pipes& pipes)
             }
         }
         if (!launch.working_dir.empty() && chdir(launch.working_dir.c_str()) != 0) {
-            _exit(126);
-        }
-        if (launch.niceness != 0 &&
-            setpriority(PRIO_PROCESS, 0, getpriority(PRIO_PROCESS, 0) + launch.niceness) != 0) {
             _exit(126);
         }
         dup2(launch.stdin_fd >= 0 ? launch.stdin_fd : pipes.in[0], 0);

@@ -18,7 +18,6 @@ struct Launch {
     std::string stderr_path;          // standard error to this file instead of a pipe
     std::string stdout_path;          // standard output likewise
     std::string working_dir;          // started there instead of here
-    int niceness = 0;                 // added to the process's own
 };
 
 struct ProcessResult {
