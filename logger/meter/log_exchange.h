@@ -1,22 +1,23 @@
 // How ohmlog asks the meter for one reading, and what it does when the port goes away.
 //
-// A row holds the reply to its own request and to no other, however late a busy machine reads
-// the bytes. A request goes out only on a clear line, when no earlier request can still bring a
-// line, and the input is emptied as it goes: every line read after it then answers it or a
-// repeat of it, both the row's own. What makes the line clear again rests on the meter answering
-// in order, each request it heard with one line, or with the line and a copy right behind it
-// (as its first reply shows); on a line queued behind another beginning within a character and a
-// half of it; on a reply beginning within three bounds of its request; and on the requests of one
-// reading taking about as long as each other. The line is clear once every request of the last
-// row has brought its lines, counted as they come, or once it has been quiet, since the last
-// request and the last byte, for as long as a line still owed could take: three characters when
-// one could only follow right behind, the row's answer time and a quarter more when a repeat may
-// be answered in turn, three bounds when no reply came. Quiet is judged by what waits unread, so
-// reading late only lengthens the wait. One conclusion rests on timing: a reply that begins at
-// the meter's own answer time after a repeat answers the repeat, the request before it went
-// unheard, and the line is clear when nothing follows right behind; the next reply must then come
-// at the meter's answer time too, or it is not taken. A row whose line is not clear in time sends
-// no request: its row has no reply, or is garbled with the bytes of a line that does not end.
+// A row holds the reply to its own request and to no other, however late a busy machine reads the
+// bytes. A request goes out only on a clear line, when no earlier request can still bring a line,
+// and the input is emptied as it goes: every line read after it then answers it or a repeat of it,
+// both the row's own. What makes the line clear again rests on the meter answering in order, each
+// request it heard with one line, or with the line and a copy right behind it (as its first replies
+// show); on a line queued behind another beginning within a character and a half of it; on a reply
+// beginning within three bounds of its request; and on the requests of one reading taking about as
+// long as each other. The line is clear once every request of the last row has brought its lines,
+// counted as they come, or once it has been quiet, since the last request and the last byte, for as
+// long as a line still owed could take: three characters when one could only follow right behind,
+// the row's answer time and a quarter more when a repeat may be answered in turn, three bounds when
+// no reply came. Quiet is judged by what waits unread, so reading late only lengthens the wait; a
+// machine that lately woke the exchange late lengthens it by as much, for the meter's bytes reach
+// it as late. One conclusion rests on timing: a reply that begins at the meter's own answer time
+// after a repeat answers the repeat, the request before it went unheard, and the line is clear when
+// nothing follows right behind; the next reply must then come at the meter's answer time too, or it
+// is not taken. A row whose line is not clear in time sends no request: its row has no reply, or is
+// garbled with the bytes of a line that does not end.
 //
 // A request the meter did not hear (a byte lost on the line, a meter not ready just after its
 // last reply) is sent again, once, when the meter's own answer time has passed in silence. A port

@@ -99,11 +99,14 @@ void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& s
         if (!wait_while(may_go_on, slot_time(plan, slot))) {
             break;
         }
-        // The line has until the next interval, and at least a bound, to clear for the request.
+        // The line has until the next interval, and at least a bound, to clear for the request;
+        // never more than two bounds, so that each row follows its time within 2.5 s (pairing
+        // for power waits no longer for a reading).
         const Clock::time_point give_up =
-            plan.interval_s > 0.0
-                ? std::max(slot_time(plan, slot + 1), slot_time(plan, slot) + REPLY_BOUND)
-                : Clock::now() + REPLY_BOUND;
+            std::min(plan.interval_s > 0.0
+                         ? std::max(slot_time(plan, slot + 1), slot_time(plan, slot) + REPLY_BOUND)
+                         : Clock::now() + REPLY_BOUND,
+                     Clock::now() + 2 * REPLY_BOUND);
         const Exchange exchange =
             missing ? missing_port()
                     : exchange_reading(session.policy, give_up, exchange_may_go_on);

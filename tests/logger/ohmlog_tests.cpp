@@ -409,9 +409,9 @@ TEST_P(OhmlogExchangeTest, NoRowHoldsAnotherRequestsReply)
 {
     const char* search_rows = std::getenv("OHM_SEARCH_ROWS");
     const char* seed_text = std::getenv("OHM_SEARCH_SEED");
-    const auto seed = static_cast<unsigned>(seed_text != nullptr     ? std::stoul(seed_text)
-                                            : search_rows != nullptr ? std::random_device{}()
-                                                                     : 20261210);
+    static const auto seed = static_cast<unsigned>(seed_text != nullptr     ? std::stoul(seed_text)
+                                                   : search_rows != nullptr ? std::random_device{}()
+                                                                            : 20261210);
     std::mt19937 random(seed + (GetParam() ? 1 : 0));
     std::vector<MeterCase> cases = search_rows != nullptr
                                        ? draw_cases(random, std::stol(search_rows) / 2, 25)
