@@ -253,6 +253,18 @@ void log_gap(const Meter& meter)
         << '\n';
 }
 
+// When each request came, for whoever tells which request a row's reply answered.
+void log_request_time(const Meter& meter)
+{
+    if (!meter.options.request_times.empty()) {
+        std::ofstream(meter.options.request_times, std::ios::app)
+            << std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count()
+            << '\n';
+    }
+}
+
 // Returns false when the line is gone.
 bool receive(Meter& meter)
 {
@@ -265,6 +277,7 @@ bool receive(Meter& meter)
     for (ssize_t i = 0; i < count; ++i) {
         if (bytes[i] == '\r') {
             log_gap(meter);
+            log_request_time(meter);
             answer_request(meter);
         }
     }

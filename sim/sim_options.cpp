@@ -100,6 +100,8 @@ const char* sim_usage()
            "  --log FILE         append every byte received to FILE\n"
            "  --gap-log FILE     append a line to FILE for each request: how many\n"
            "                     milliseconds after the meter's last byte it came\n"
+           "  --request-times FILE  append a line to FILE for each request: when it came,\n"
+           "                     in nanoseconds since 1970 (the clock of ohmlog's times)\n"
            "  --path-file FILE   also write the device path to FILE\n"
            "  --hangup-after N   close the line after N replies\n"
            "  --vanish-on-request N  close the line when the Nth request arrives\n"
@@ -172,6 +174,8 @@ bool parse_sim_options(int argc, char** argv, SimOptions& options, std::string& 
             options.log_file = value;
         } else if (option == "--gap-log") {
             options.gap_log = value;
+        } else if (option == "--request-times") {
+            options.request_times = value;
         } else if (option == "--path-file") {
             options.path_file = value;
         } else if (option == "--hangup-after") {

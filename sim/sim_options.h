@@ -19,6 +19,7 @@ struct SimOptions {
     std::string lines_dir;      // answer only while DTR is on and RTS off
     std::string log_file;       // every byte received is appended here
     std::string gap_log;        // each request: how long after the meter's last byte
+    std::string request_times;  // each request: when it came, on the real-time clock
     std::string path_file;      // the device path is also written here
     int hangup_after = 0;       // the line closes after this many replies; 0: never
     int vanish_on_request = 0;  // the line closes when this request arrives; 0: never

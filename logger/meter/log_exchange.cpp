@@ -13,12 +13,14 @@ namespace {
 // How often a lost port is looked for, and how often a wait looks for a stop.
 constexpr auto REOPEN_EVERY = std::chrono::seconds(1);
 constexpr auto WAIT_SLICE = std::chrono::milliseconds(50);
-// An extra reply that a meter queued starts within a character of the one before; on a link
-// faster than the meter's own line, within this.
-constexpr auto SHORTEST_FOLLOW_ON = std::chrono::milliseconds(10);
-// Lines owed to earlier requests at most: those of two bounds. A meter silent for long did not
-// hear its requests, and one whose lines follow without end is not waited for longer.
-constexpr int MOST_OWED = 2 * static_cast<int>(REPLY_BOUND / REPEAT_AFTER);
+// Lines owed when which requests the meter still answers is not known: more than ever come
+// before the line settles by time.
+constexpr int UNKNOWN_OWED = 1 << 20;
+// Readings checked after one that settled by time, and how often one is checked regardless.
+constexpr int CHECKED_READINGS = 2;
+constexpr long CHECK_EVERY = 128;
+// Replies after which the line stayed quiet before the meter is taken to send no copies.
+constexpr int QUIET_PROOFS = 2;
 
 bool port_lost(const ExchangePolicy& policy)
 {
@@ -30,7 +32,7 @@ bool send_request(const ExchangePolicy& policy)
     return write_text(policy.port, "\r") == 1;
 }
 
-// One line of the meter's as it arrives, and when its bytes came.
+// One line of the meter's as it arrives, and when its bytes were read.
 struct Line {
     std::string text; // its first LONGEST_LINE bytes, and its line end
     Clock::time_point first{};
@@ -38,7 +40,7 @@ struct Line {
     bool cut = false; // longer than what is kept
 };
 
-// Adds a byte that arrived at `at`; true when it ended the line.
+// Adds a byte that was read at `at`; true when it ended the line.
 bool take_byte(Line& line, char byte, Clock::time_point at)
 {
     const std::size_t before = line.text.size();
@@ -62,24 +64,32 @@ void learn_character_time(ExchangePolicy& policy, const Line& line)
     }
 }
 
-// A line that began before the request's own character had crossed the line, or while earlier
-// requests may still be answered, answers one of them when one may still bring a line, and
-// then accounts for it. Otherwise the meter, or a link that hands the request over at once,
-// answered this one at once.
-bool owed_to_earlier_request(ExchangePolicy& policy, const Exchange& exchange, const Line& line)
+// A whole frame on the meter's line as its recent lines showed it: slower than 600 baud too.
+Clock::duration frame_time(const ExchangePolicy& policy)
 {
-    const Clock::time_point earliest =
-        std::max(exchange.requested + character_time(policy), policy.owed_until);
-    if (line.first >= earliest || policy.owed_lines == 0) {
+    return std::clamp<Clock::duration>(15 * typical(policy.character_times, CHARACTER_TIME),
+                                       FRAME_TIME, 2 * FRAME_TIME);
+}
+
+// Reads one byte into the line when one waits; true when it ended the line.
+bool read_into(ExchangePolicy& policy, Line& line)
+{
+    char byte = 0;
+    if (read_bytes(policy.port, &byte, 1) <= 0) {
         return false;
     }
-    --policy.owed_lines;
-    return true;
+    policy.last_heard = Clock::now();
+    policy.last_activity = policy.last_heard;
+    const bool ended = take_byte(line, byte, policy.last_heard);
+    if (ended) {
+        learn_character_time(policy, line);
+    }
+    return ended;
 }
 
 // True as soon as a byte waits to be read; false when `until` passes first, the port goes or
-// `carry_on` says no.
-bool input_by(const ExchangePolicy& policy, Clock::time_point until, const Asking& carry_on)
+// `carry_on` says no. How late the machine wakes the wait is remembered.
+bool input_by(ExchangePolicy& policy, Clock::time_point until, const Asking& carry_on)
 {
     for (;;) {
         const auto now = Clock::now();
@@ -91,6 +101,99 @@ bool input_by(const ExchangePolicy& policy, Clock::time_point until, const Askin
         if (wait_for_input(policy.port, static_cast<std::int32_t>(left.count())) != 0) {
             return true;
         }
+        remember(policy.wake_delays, Clock::now() - (now + left));
+    }
+}
+
+// The line must stay quiet this long before the next request: long enough that what is owed can
+// no longer come, and for the check after a reading.
+Clock::duration quiet_needed(const ExchangePolicy& policy)
+{
+    const Clock::duration quiet =
+        policy.owed > 0 ? std::max(policy.settle, policy.quiet_after) : policy.quiet_after;
+    // A busy machine that wakes this exchange late hands over the meter's bytes late too.
+    return quiet > Clock::duration::zero() ? quiet + longest(policy.wake_delays) : quiet;
+}
+
+// Whether the line is clear: nothing owed and nothing waiting, or quiet long enough. The moment
+// is taken before the input is looked at, so a byte that came since is still waiting unread: the
+// line was quiet at least that long.
+bool line_clear(ExchangePolicy& policy)
+{
+    const Clock::time_point checked = Clock::now();
+    if (checked < policy.last_activity + quiet_needed(policy) || input_pending(policy.port) > 0) {
+        return false;
+    }
+    if (policy.proving_copies && ++policy.quiet_proofs == QUIET_PROOFS) {
+        policy.copies = Copies::none;
+    }
+    policy.owed = 0;
+    policy.proving_copies = false;
+    policy.quiet_after = Clock::duration::zero();
+    policy.answer_if_all_came = Clock::duration::zero();
+    return true;
+}
+
+// A line that nothing owed: the meter is out of step with the requests. Which of them it still
+// answers is not known: the line settles as after no reply, and the next readings check it.
+void owe_unknown(ExchangePolicy& policy)
+{
+    // It may send copies after all, late once: its next replies show it again.
+    policy.copies = Copies::unknown;
+    policy.quiet_proofs = 0;
+    policy.owed = UNKNOWN_OWED;
+    policy.settle = LATEST_ANSWER;
+    policy.checks_left = CHECKED_READINGS;
+    policy.proving_copies = false;
+    policy.pace_to_confirm = false;
+    policy.answer_if_all_came = Clock::duration::zero();
+}
+
+// Reads and drops what earlier requests still bring, until the line is clear (reply) or
+// `give_up` passes (busy, with the line under way then).
+ExchangeEnd clear_line(ExchangePolicy& policy, Exchange& exchange, Clock::time_point give_up,
+                       const Asking& carry_on)
+{
+    Line line;
+    for (;;) {
+        if (port_lost(policy)) {
+            return ExchangeEnd::port_lost;
+        }
+        if (!carry_on()) {
+            return ExchangeEnd::stopped;
+        }
+        // Past its time the request goes out only on a line that was clear all along.
+        const bool waited =
+            policy.owed > 0 || policy.quiet_after > Clock::duration::zero() || !line.text.empty();
+        if (Clock::now() >= give_up && (waited || input_pending(policy.port) > 0)) {
+            // A line under way for longer than a frame is no reply that was cut short.
+            exchange.reply = Clock::now() - line.first > frame_time(policy) ? line.text : "";
+            return ExchangeEnd::busy;
+        }
+        if (line_clear(policy)) {
+            exchange.dropped_lines += line.text.empty() ? 0 : 1;
+            return ExchangeEnd::reply;
+        }
+        const Clock::time_point quiet_by = policy.last_activity + quiet_needed(policy);
+        if (!input_by(policy, std::min(give_up, quiet_by), carry_on) || !read_into(policy, line)) {
+            continue;
+        }
+        ++exchange.dropped_lines;
+        line = Line{};
+        if (policy.owed == 0) {
+            owe_unknown(policy);
+            continue;
+        }
+        --policy.owed;
+        if (policy.owed == 0 && policy.answer_if_all_came > Clock::duration::zero()) {
+            learn_answer_time(policy, policy.answer_if_all_came);
+        }
+        if (policy.proving_copies) {
+            policy.copies = Copies::one;
+            policy.proving_copies = false;
+        }
+        // Every line came: the line is clear without resting on any reply's timing.
+        policy.pace_to_confirm = policy.pace_to_confirm && policy.owed > 0;
     }
 }
 
@@ -104,181 +207,76 @@ bool reply_could_begin(const ExchangePolicy& policy, Clock::time_point now,
     return now + answer < first_byte_by;
 }
 
-// Reads until a line ends, the deadline passes, the user stops or the port goes. While
-// `answering`, the line is the reply to the exchange's request: one owed to an earlier request
-// is dropped, and the request goes out again after a silence as long as the meter's answer
-// time, if a reply could still begin in time. A reply that began by the deadline is read for a
-// frame's time from its first byte.
-ExchangeEnd collect(ExchangePolicy& policy, Exchange& exchange, Clock::time_point deadline,
-                    bool answering, const Asking& carry_on)
+// Reads the reply: the first line after the request, which answers it or a repeat. The request
+// goes out again after a silence as long as the meter's answer time, if a reply could still
+// begin within the bound. A reply that began by the bound is read for a frame's time from its
+// first byte; a byte waiting when the bound passes may have come in time, and is read.
+ExchangeEnd collect(ExchangePolicy& policy, Exchange& exchange, const Asking& carry_on)
 {
-    const Clock::time_point first_byte_by = deadline;
+    const Clock::time_point first_byte_by = exchange.requested + REPLY_BOUND;
+    Clock::time_point deadline = first_byte_by;
     Line line;
-    bool ours = true;                               // the line under way answers this exchange
-    Clock::time_point heard = exchange.sent.back(); // the last request or byte
-    char byte = 0;
     for (;;) {
         if (port_lost(policy)) {
             return ExchangeEnd::port_lost;
         }
         const auto now = Clock::now();
-        if (now >= deadline) {
+        if (now >= deadline && (!line.text.empty() || input_pending(policy.port) == 0)) {
             break;
         }
         if (!carry_on()) {
             return ExchangeEnd::stopped;
         }
-        if (answering && line.text.empty() && reply_could_begin(policy, now, first_byte_by)) {
-            const auto repeat_at = heard + repeat_after(policy);
-            if (now >= repeat_at) {
-                heard = now;
-                if (send_request(policy)) {
-                    exchange.sent.push_back(now);
-                }
+        Clock::time_point wait_until = deadline;
+        if (line.text.empty() && exchange.sent.size() < MOST_REQUESTS &&
+            reply_could_begin(policy, now, first_byte_by)) {
+            const auto repeat_at = exchange.sent.back() + repeat_after(policy);
+            if (now >= repeat_at && input_pending(policy.port) == 0) {
+                exchange.sent.push_back(now);
+                policy.last_activity = now;
+                send_request(policy);
                 continue;
             }
-            if (!input_by(policy, std::min<Clock::time_point>(repeat_at, now + WAIT_SLICE),
-                          carry_on)) {
-                continue;
-            }
+            wait_until = std::min(repeat_at, deadline);
         }
-        if (read_bytes(policy.port, &byte, 1) <= 0) {
+        if (!input_by(policy, wait_until, carry_on)) {
             continue;
         }
-        heard = Clock::now();
-        policy.last_heard = heard;
         const bool starting = line.text.empty();
-        const bool ended = take_byte(line, byte, heard);
+        const bool ended = read_into(policy, line);
         if (starting && !line.text.empty()) {
-            ours = !answering || !owed_to_earlier_request(policy, exchange, line);
-            deadline = ours ? std::max(deadline, line.first + FRAME_TIME) : deadline;
-        }
-        if (!ended) {
-            continue;
-        }
-        // Judged once the line is whole: its own pace shows a link faster than the meter's.
-        learn_character_time(policy, line);
-        if (ours) {
-            exchange.reply = line.text;
             exchange.first_byte = line.first;
+            deadline = std::max(deadline, line.first + frame_time(policy));
+        }
+        if (ended) {
+            exchange.reply = line.text;
             return ExchangeEnd::reply;
         }
-        ++exchange.dropped_lines;
-        line = Line{};
-    }
-    if (line.text.empty()) {
-        return ExchangeEnd::bound;
     }
     exchange.reply = line.text;
-    exchange.first_byte = line.first;
-    return ours ? ExchangeEnd::bound : ExchangeEnd::noise;
+    return ExchangeEnd::bound;
 }
 
-// A reply that came at the meter's known pace after the last request answered that one: the
-// meter, which answers in order, heard none of the requests before it.
-bool answered_last_request(const ExchangePolicy& policy, const Exchange& exchange)
+// The answer time of most of the meter's latest replies: one late by a busy machine does not
+// move it.
+Clock::duration usual_answer_time(const ExchangePolicy& policy)
+{
+    return typical(policy.answer_times, policy.answer_time);
+}
+
+// The reply began at the meter's usual answer time after the last request, give or take a
+// character and an eighth (`spread` 1), or twice that (`spread` 2).
+bool began_at_pace(const ExchangePolicy& policy, const Exchange& exchange, int spread = 1)
 {
     const Clock::duration after_last = exchange.first_byte - exchange.sent.back();
-    const Clock::duration leeway =
-        std::max<Clock::duration>(policy.answer_time / 4, character_time(policy) / 2);
-    return policy.answered && after_last >= policy.answer_time - leeway &&
-           after_last <= policy.answer_time + leeway;
-}
-
-// A line queued behind another begins this soon after it.
-Clock::duration follow_on(const ExchangePolicy& policy)
-{
-    return std::max<Clock::duration>(character_time(policy) * 5 / 2, SHORTEST_FOLLOW_ON);
-}
-
-// True when a line begins, unasked, by `by` and ends within the bound; `line` then holds it.
-bool line_follows(ExchangePolicy& policy, Clock::time_point by, const Asking& carry_on,
-                  Exchange& line)
-{
-    if (Clock::now() > by || !input_by(policy, by, carry_on)) {
-        return false;
-    }
-    line = Exchange{};
-    line.requested = Clock::now();
-    line.sent.push_back(line.requested);
-    return collect(policy, line, line.requested + REPLY_BOUND, false, carry_on) ==
-           ExchangeEnd::reply;
-}
-
-// Extra replies to repeats are read while they begin by then: the latest one extra reply does,
-// the meter's answer time (at most the bound) after a reply begun within the bound and read for a
-// frame. A meter that queued more of them does not hold the row up longer.
-Clock::time_point extras_begin_by(const Exchange& exchange)
-{
-    return exchange.requested + 2 * REPLY_BOUND + FRAME_TIME;
-}
-
-// What the wait for the extra replies to repeats came to.
-struct Drain {
-    int extras = 0;          // the extra replies read and dropped
-    int unread = 0;          // those still to come when the exchange had to end
-    Clock::duration apart{}; // the longest one extra reply may take after the one before
-};
-
-// A meter that heard more than one of the requests answers each of them: right behind the
-// reply when it queues them, or in turn, each as long after the reply before as it took for
-// the first. Each extra reply is read and dropped, while the exchange may still go on.
-Drain drain_extra_replies(ExchangePolicy& policy, const Exchange& exchange, const Asking& carry_on)
-{
-    Drain drain;
-    drain.apart = (exchange.first_byte - exchange.requested) + follow_on(policy);
-    const int repeats = static_cast<int>(exchange.sent.size()) - 1;
-    Exchange extra;
-    while (drain.extras < repeats &&
-           line_follows(policy,
-                        std::min(policy.last_heard + drain.apart, extras_begin_by(exchange)),
-                        carry_on, extra)) {
-        ++drain.extras;
-    }
-    const bool cut = policy.last_heard + drain.apart > extras_begin_by(exchange);
-    drain.unread = cut ? repeats - drain.extras : 0;
-    return drain;
-}
-
-// A reply that came while `owed` lines were still owed to earlier requests: a meter that
-// answers them late, in order, sends theirs first and this request's last, so each line that
-// follows unasked shows that the one before answered an earlier request. One that answers in
-// turn takes as long after each line as it took for the late one: each is waited for as long as
-// a reply, but only while the row can still come within two seconds of the request. When lines
-// still follow then, which one is the reply is not known: the exchange has none. The last line
-// that came is the reply; gives how many were dropped before it.
-int catch_up(ExchangePolicy& policy, Exchange& exchange, int owed, const Asking& carry_on)
-{
-    const Clock::time_point until = exchange.requested + REPLY_BOUND + FRAME_TIME;
-    int dropped = 0;
-    Exchange next;
-    while (dropped < owed &&
-           line_follows(policy, std::min(policy.last_heard + REPLY_BOUND, until), carry_on, next)) {
-        exchange.reply = next.reply;
-        exchange.first_byte = next.first_byte;
-        ++dropped;
-    }
-    exchange.dropped_lines += dropped;
-    if (dropped < owed && Clock::now() >= until &&
-        input_by(policy, policy.last_heard + follow_on(policy), carry_on)) {
-        exchange.reply.clear();
-        exchange.end = ExchangeEnd::bound;
-        ++exchange.dropped_lines;
-    }
-    return dropped;
-}
-
-// The reply answered the request `extras` places before the last: each later one had its own
-// extra reply.
-Clock::time_point answered_request(const Exchange& exchange, int extras)
-{
-    return exchange.sent[exchange.sent.size() - 1 - static_cast<std::size_t>(extras)];
+    const Clock::duration usual = usual_answer_time(policy);
+    const Clock::duration leeway = spread * (usual / 8 + CHARACTER_TIME);
+    return policy.answered && after_last <= usual + leeway && after_last + leeway >= usual;
 }
 
 // The rest starts when two hurried readings (their request sent less than a rest after the
 // meter's last byte), not necessarily in a row, needed their request again, and ends when a
-// rested reading needs it again too: then the rest was not the cure. A request after a long
-// quiet (an interval, the wait for an extra reply) says nothing of the meter's readiness.
+// rested reading needs it again too: then the rest was not the cure.
 void learn_rest(ExchangePolicy& policy, bool hurried, bool first_request_unheard)
 {
     if (policy.resting) {
@@ -290,41 +288,86 @@ void learn_rest(ExchangePolicy& policy, bool hurried, bool first_request_unheard
     }
 }
 
-// Before a request: the rest the meter needs, and a quiet line while an earlier request may
-// still bring a line or the meter has not yet shown that nothing follows its replies: for a
-// character's time, or, to see whether a line follows a reply, for FOLLOW_ON after it. What
-// comes meanwhile answers no request of this exchange. A line that is not quiet within
-// QUIET_BOUND is asked regardless. False when the user stops the run.
-bool prepare_line(ExchangePolicy& policy, Exchange& exchange, const Asking& carry_on)
+// What a reply leaves owed: the lines of the row's other requests, and the copies. A reply that
+// began no later than the meter's answer time after a repeat answered that repeat: the request
+// before went unheard. Had it been heard after all, its reply was the slow one, and a repeat
+// heard as well is answered as slowly, right behind it or that long after the repeat: the line is
+// clear once neither can come, and the next reply confirms it. Otherwise a repeat may still be
+// answered as slowly as the first request was, in turn.
+void owe_after_reply(ExchangePolicy& policy, const Exchange& exchange, bool hurried)
 {
-    const bool proving = policy.answered && policy.owed_lines == 0 && !policy.follows_replies &&
-                         policy.quiet_replies < QUIET_PROOFS;
-    if (!policy.resting && policy.owed_lines == 0 && !proving) {
-        discard_input(policy.port);
-        return carry_on();
+    const int requests = static_cast<int>(exchange.sent.size());
+    const int lines_each = policy.copies == Copies::none ? 1 : 2;
+    const bool repeat_answered = requests > 1 && began_at_pace(policy, exchange);
+    policy.proving_copies = requests == 1 && policy.copies == Copies::unknown;
+    policy.owed = policy.proving_copies ? 1 : requests * lines_each - 1;
+    const Clock::duration slow = exchange.first_byte - exchange.sent.front();
+    const Clock::time_point repeat_answered_by =
+        exchange.sent.back() + slow * 5 / 4 + 3 * CHARACTER_TIME;
+    // A copy comes for sure from a meter that sends them: late only when the machine is busy.
+    policy.settle =
+        requests == 1     ? (policy.copies == Copies::one ? LATEST_ANSWER : follow_on(policy))
+        : repeat_answered ? std::max(follow_on(policy), repeat_answered_by - policy.last_heard)
+                          : std::max(follow_on(policy), slow * 5 / 4 + 3 * CHARACTER_TIME);
+    policy.pace_to_confirm = repeat_answered;
+    // A slow reply with repeats is taken for the repeat's until every repeat has been answered:
+    // then the meter heard them all, and the first request's reply was the slow one.
+    const Clock::time_point answered =
+        policy.answered && requests > 1 ? exchange.sent.back() : exchange.sent.front();
+    policy.answer_if_all_came = requests > 1 && !repeat_answered ? slow : Clock::duration::zero();
+    const bool unusual =
+        requests > 1 ? !repeat_answered : policy.answered && !began_at_pace(policy, exchange, 2);
+    learn_answer_time(policy, exchange.first_byte - answered);
+    learn_rest(policy, hurried, repeat_answered);
+    // The readings after one that settled by time or came at an unusual time, and one now and
+    // then, are checked: the line stays quiet after them for as long as the meter answers, and a
+    // line that comes then answers nothing owed.
+    ++policy.readings;
+    const bool check = policy.checks_left > 0 || policy.readings % CHECK_EVERY == 0;
+    policy.checks_left = unusual ? CHECKED_READINGS : std::max(policy.checks_left - 1, 0);
+    policy.quiet_after = check ? repeat_after(policy) : Clock::duration::zero();
+}
+
+// What the request leaves owed when no whole reply came: every line of its requests, after as
+// long as a meter may take, or, after a line begun and not ended, as long as that one took.
+void owe_without_reply(ExchangePolicy& policy, const Exchange& exchange)
+{
+    const int lines_each = policy.copies == Copies::none ? 1 : 2;
+    policy.owed = static_cast<int>(exchange.sent.size()) * lines_each;
+    policy.settle =
+        exchange.reply.empty()
+            ? LATEST_ANSWER
+            : std::max(frame_time(policy),
+                       (exchange.first_byte - exchange.sent.front()) * 5 / 4 + 3 * CHARACTER_TIME);
+    policy.proving_copies = false;
+    policy.pace_to_confirm = false;
+    policy.checks_left = CHECKED_READINGS;
+    policy.answer_if_all_came = Clock::duration::zero();
+}
+
+// A row cleared on the timing of a reply to a repeat is confirmed by its next reply: it begins
+// at the meter's answer time too, give or take what a busy machine adds. A line of the earlier
+// request answered in turn would come later, after the repeat's time less the quiet waited. One
+// that does not confirm it is not taken, and the line is left to clear as after no reply.
+bool confirms_pace(ExchangePolicy& policy, Exchange& exchange)
+{
+    const Clock::duration after_last = exchange.first_byte - exchange.sent.back();
+    const bool unconfirmed =
+        policy.pace_to_confirm &&
+        (!began_at_pace(policy, exchange) &&
+         !(after_last >= usual_answer_time(policy) &&
+           after_last <= usual_answer_time(policy) * 5 / 4 + CHARACTER_TIME * 3 / 2));
+    policy.pace_to_confirm = false;
+    if (!unconfirmed) {
+        return true;
     }
-    const Clock::duration quiet = policy.resting ? REST
-                                  : proving      ? FOLLOW_ON
-                                                 : character_time(policy);
-    const Clock::time_point give_up = Clock::now() + QUIET_BOUND;
-    bool came = false;
-    while (input_by(policy, policy.last_heard + quiet, carry_on)) {
-        discard_input(policy.port);
-        came = true;
-        policy.last_heard = Clock::now();
-        if (!carry_on() || policy.last_heard >= give_up) {
-            break;
-        }
-    }
-    if (came) {
-        ++exchange.dropped_lines;
-        policy.owed_lines = std::max(policy.owed_lines - 1, 0);
-    }
-    if (proving) {
-        policy.follows_replies = came;
-        policy.quiet_replies += came ? 0 : 1;
-    }
-    return carry_on();
+    learn_answer_time(policy, exchange.first_byte - exchange.sent.front());
+    exchange.reply.clear();
+    exchange.end = ExchangeEnd::bound;
+    ++exchange.dropped_lines;
+    owe_without_reply(policy, exchange);
+    ++policy.owed; // the earlier request's copy, if the line was its
+    return false;
 }
 
 } // namespace
@@ -333,6 +376,14 @@ void remember(RecentTimes& recent, Clock::duration duration)
 {
     recent.seen[recent.count % recent.seen.size()] = std::max(duration, Clock::duration::zero());
     ++recent.count;
+}
+
+Clock::duration longest(const RecentTimes& recent)
+{
+    const auto end = recent.seen.begin() +
+                     static_cast<std::ptrdiff_t>(std::min(recent.count, recent.seen.size()));
+    return recent.count == 0 ? Clock::duration::zero()
+                             : *std::max_element(recent.seen.begin(), end);
 }
 
 Clock::duration typical(const RecentTimes& recent, Clock::duration otherwise)
@@ -355,11 +406,18 @@ Clock::duration character_time(const ExchangePolicy& policy)
                                      CHARACTER_TIME);
 }
 
+Clock::duration follow_on(const ExchangePolicy& policy)
+{
+    // Lines read in one burst by a busy machine seem quicker than the line: never less than
+    // the meter's own characters.
+    return 3 * std::max<Clock::duration>(typical(policy.character_times, CHARACTER_TIME),
+                                         CHARACTER_TIME);
+}
+
 void learn_answer_time(ExchangePolicy& policy, Clock::duration took)
 {
-    took = std::max(took, Clock::duration::zero());
-    const bool slower = !policy.answered || took > policy.answer_time;
-    policy.answer_time = slower ? took : (policy.answer_time + took) / 2;
+    policy.answer_time = std::max(took, Clock::duration::zero());
+    remember(policy.answer_times, policy.answer_time);
     policy.answered = true;
 }
 
@@ -375,62 +433,47 @@ Clock::duration repeat_after(const ExchangePolicy& policy)
     return std::clamp<Clock::duration>(answer + margin, REPEAT_AFTER, REPLY_BOUND - FRAME_TIME);
 }
 
-Exchange exchange_reading(ExchangePolicy& policy, const Asking& carry_on)
+void start_clear(ExchangePolicy& policy)
+{
+    policy.owed = 0;
+    policy.quiet_after = Clock::duration::zero();
+    policy.proving_copies = false;
+    policy.pace_to_confirm = false;
+}
+
+Exchange exchange_reading(ExchangePolicy& policy, Clock::time_point give_up, const Asking& carry_on)
 {
     Exchange exchange;
-    if (!prepare_line(policy, exchange, carry_on)) {
+    exchange.requested = Clock::now();
+    exchange.requested_utc = std::chrono::system_clock::now();
+    exchange.end = clear_line(policy, exchange, give_up, carry_on);
+    if (exchange.end != ExchangeEnd::reply) {
+        return exchange;
+    }
+    if (policy.resting && !wait_while(carry_on, policy.last_heard + REST)) {
         exchange.end = ExchangeEnd::stopped;
         return exchange;
     }
     const bool hurried = Clock::now() - policy.last_heard < REST;
+    discard_input(policy.port);
     exchange.requested = Clock::now();
     exchange.requested_utc = std::chrono::system_clock::now();
+    policy.last_activity = exchange.requested;
     if (!send_request(policy)) {
         exchange.end = port_lost(policy) ? ExchangeEnd::port_lost : ExchangeEnd::bound;
+        owe_without_reply(policy, exchange);
         return exchange;
     }
     exchange.sent.push_back(exchange.requested);
-    exchange.end = collect(policy, exchange, exchange.requested + REPLY_BOUND, true, carry_on);
-    const int owed = policy.owed_lines;
-    // Without a reply, each request may still be answered late, after those still owed: as late
-    // as the meter takes, or before it has answered at all, as late as the bound and the frame
-    // read from there.
-    policy.owed_lines = std::min(owed + static_cast<int>(exchange.sent.size()), MOST_OWED);
-    // Lines owed before come first: their time is not shortened.
-    policy.owed_until = std::max(
-        policy.owed_until,
-        exchange.sent.back() + (policy.answered ? repeat_after(policy) : REPLY_BOUND + FRAME_TIME));
+    exchange.end = collect(policy, exchange, carry_on);
     if (exchange.end == ExchangeEnd::reply) {
-        Clock::time_point answered = exchange.sent.back();
-        Drain drain;
-        if (exchange.sent.size() > 1 && !answered_last_request(policy, exchange)) {
-            drain = drain_extra_replies(policy, exchange, carry_on);
-            // No extra reply from a meter whose pace is still unknown: it did not hear the
-            // repeats while it was answering, the patient reading of its pace.
-            answered = drain.extras == 0 && !policy.answered
-                           ? exchange.sent.front()
-                           : answered_request(exchange, drain.extras);
-        }
-        // A reply at the meter's pace after the last request waited behind no other line; one
-        // that waited behind others says nothing of the meter's pace, nor does one whose extra
-        // replies were not all read: which request it answered is not known.
-        const int dropped = owed == 0 || answered_last_request(policy, exchange)
-                                ? 0
-                                : catch_up(policy, exchange, owed, carry_on);
-        if (dropped == 0 && drain.unread == 0 && exchange.end == ExchangeEnd::reply) {
-            learn_answer_time(policy, exchange.first_byte - answered);
-            learn_rest(policy, hurried, answered != exchange.requested);
-        }
-        if (exchange.end == ExchangeEnd::reply) {
-            // The extra replies not read yet are owed: each may come as long after the last line.
-            policy.owed_lines = drain.unread + (policy.follows_replies ? 1 : 0);
-            policy.owed_until = drain.unread == 0 ? Clock::time_point{}
-                                                  : policy.last_heard + drain.unread * drain.apart;
-        } else {
-            policy.owed_lines = std::max(policy.owed_lines - dropped - 1, 1);
+        if (confirms_pace(policy, exchange)) {
+            owe_after_reply(policy, exchange, hurried);
         }
     } else if (exchange.end == ExchangeEnd::port_lost) {
-        policy.owed_lines = 0;
+        start_clear(policy);
+    } else {
+        owe_without_reply(policy, exchange);
     }
     return exchange;
 }

@@ -29,9 +29,9 @@ Record record_of(const MeterSession& session, const SessionPlan& plan, const Exc
     Record record;
     if (exchange.end == ExchangeEnd::port_lost) {
         record.status = Status::port_lost;
-    } else if (exchange.end == ExchangeEnd::noise) {
-        // Bytes came all along, but none began a reply: no reading, and what came.
-        record.status = Status::garbled;
+    } else if (exchange.end == ExchangeEnd::busy) {
+        // Not asked: earlier requests may still be answered. A line that never ended is shown.
+        record.status = exchange.reply.empty() ? Status::no_reply : Status::garbled;
         record.frame = exchange.reply;
     } else {
         record = decode_reply(meter::trim_trailing_spaces(exchange.reply));
@@ -52,12 +52,13 @@ Clock::time_point pace_origin(const SessionPlan& plan)
 }
 
 // Request k starts at k intervals from the first, so that a long run keeps its pace; after a
-// late reply the next request waits for the next whole interval rather than hurrying to catch up.
+// late reply the next request goes out at once for the interval under way, and intervals that
+// passed whole during the reading are skipped.
 long next_slot(long slot, const SessionPlan& plan)
 {
     const double since_start =
         std::chrono::duration<double>(Clock::now() - pace_origin(plan)).count();
-    return std::max(slot + 1, static_cast<long>(std::ceil(since_start / plan.interval_s - 1e-9)));
+    return std::max(slot + 1, static_cast<long>(std::floor(since_start / plan.interval_s)));
 }
 
 Clock::time_point slot_time(const SessionPlan& plan, long slot)
@@ -98,8 +99,17 @@ void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& s
         if (!wait_while(may_go_on, slot_time(plan, slot))) {
             break;
         }
+        // The line has until the next interval, and at least a bound, to clear for the request;
+        // never more than two bounds, so that each row follows its time within 2.5 s (pairing
+        // for power waits no longer for a reading).
+        const Clock::time_point give_up =
+            std::min(plan.interval_s > 0.0
+                         ? std::max(slot_time(plan, slot + 1), slot_time(plan, slot) + REPLY_BOUND)
+                         : Clock::now() + REPLY_BOUND,
+                     Clock::now() + 2 * REPLY_BOUND);
         const Exchange exchange =
-            missing ? missing_port() : exchange_reading(session.policy, exchange_may_go_on);
+            missing ? missing_port()
+                    : exchange_reading(session.policy, give_up, exchange_may_go_on);
         missing = false;
         if (exchange.end == ExchangeEnd::stopped ||
             !put(stream, MeterEvent{MeterEventKind::reading,
@@ -125,6 +135,7 @@ void run_session(MeterSession& session, const SessionPlan& plan, RecordStream& s
             if (!wait_for_meter(session.policy.port, session.device, may_go_on)) {
                 break;
             }
+            start_clear(session.policy);
             put(stream, MeterEvent{MeterEventKind::port_back, session.index, {}, {}});
         }
         slot = plan.interval_s > 0.0 ? next_slot(slot, plan) : slot;

@@ -274,21 +274,17 @@ TEST(Options, BadCommandLinesAreRefused)
     }
 }
 
-// The meter's answer time rises at once with a slow reply and halves its excess with each
-// quick one: two slow replies at the start cost only the next few readings.
-TEST(ExchangePolicy, FollowsTheMeterBothWays)
+// The meter's answer time follows its latest reply, and a request goes out again a quarter and
+// three characters later, while a reply still fits the bound. Lines read in one burst by a busy
+// machine never shorten the wait for a line right behind another below the meter's characters.
+TEST(ExchangePolicy, FollowsTheMeter)
 {
     using std::chrono::milliseconds;
     ExchangePolicy policy;
     EXPECT_EQ(repeat_after(policy), FIRST_REPEAT_AFTER) << "patient until the meter has answered";
-    EXPECT_EQ(character_time(policy), CHARACTER_TIME);
-    learn_answer_time(policy, milliseconds(350));
+    learn_answer_time(policy, milliseconds(400));
+    EXPECT_EQ(repeat_after(policy), milliseconds(500));
     learn_answer_time(policy, milliseconds(20));
-    EXPECT_EQ(policy.answer_time, milliseconds(185));
-    EXPECT_EQ(repeat_after(policy), milliseconds(185) + 3 * CHARACTER_TIME);
-    for (int i = 0; i < 3; ++i) {
-        learn_answer_time(policy, milliseconds(20));
-    }
     EXPECT_EQ(repeat_after(policy), REPEAT_AFTER);
     learn_answer_time(policy, milliseconds(900));
     EXPECT_EQ(repeat_after(policy), REPLY_BOUND - FRAME_TIME) << "a reply must still fit";
@@ -297,10 +293,12 @@ TEST(ExchangePolicy, FollowsTheMeterBothWays)
         remember(policy.character_times, spacing);
     }
     EXPECT_EQ(character_time(policy), std::chrono::microseconds(300)) << "a faster link";
+    EXPECT_EQ(follow_on(policy), 3 * CHARACTER_TIME);
     for (int i = 0; i < 3; ++i) {
         remember(policy.character_times, milliseconds(50));
     }
     EXPECT_EQ(character_time(policy), CHARACTER_TIME) << "no longer than the meter's own";
+    EXPECT_EQ(follow_on(policy), milliseconds(150)) << "a slower line's lines follow later";
 }
 
 struct CsvFileCase {

@@ -7,14 +7,22 @@
 #include "test_paths.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iomanip>
 #include <iterator>
+#include <memory>
+#include <mutex>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -25,6 +33,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -160,7 +169,7 @@ struct BadLineCase {
     const char* what;
     std::vector<std::string> meter_options;
     std::vector<const char*> rows; // from their third field on, one per request
-    std::size_t requests;          // 0: repeated within each bound
+    std::size_t requests;          // 0: more than the rows, as many as the timing needed
     std::vector<std::string> log_options = {};
     const char* said = nullptr; // once on standard error
 };
@@ -191,68 +200,33 @@ TEST_P(OhmlogBadLineTest, EachRequestHasItsRow)
     if (GetParam().requests > 0) {
         EXPECT_EQ(received.size(), GetParam().requests);
     } else {
-        EXPECT_GE(received.size(), 2 * rows.size() - 2) << "a silent meter is asked again";
+        EXPECT_GT(received.size(), rows.size() - 1) << "some requests went out again";
     }
 }
 
 const char* const OK_ROW = "DC,-0.842,V,-0.842,V,ok,DC -0.842   V";
 
 // The reply to request n, from a meter that numbers them.
-const char* const REPLY[] = {"",
-                             "DC,0001,V,1,V,ok,DC  0001    V",
-                             "DC,0002,V,2,V,ok,DC  0002    V",
-                             "DC,0003,V,3,V,ok,DC  0003    V",
-                             "DC,0004,V,4,V,ok,DC  0004    V",
-                             "DC,0005,V,5,V,ok,DC  0005    V",
-                             "DC,0006,V,6,V,ok,DC  0006    V",
-                             "DC,0007,V,7,V,ok,DC  0007    V"};
+const char* const REPLY[] = {"", "DC,0001,V,1,V,ok,DC  0001    V", "DC,0002,V,2,V,ok,DC  0002    V",
+                             "DC,0003,V,3,V,ok,DC  0003    V", "DC,0004,V,4,V,ok,DC  0004    V"};
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, OhmlogBadLineTest,
     testing::Values(
-        BadLineCase{"silent", {"--silent"}, {",,,,,no-reply,", ",,,,,no-reply,"}, 0},
+        // Asked again once; the next row waits for the line to settle and is not asked.
+        BadLineCase{"silent", {"--silent"}, {",,,,,no-reply,", ",,,,,no-reply,"}, 2},
         BadLineCase{"junk",
                     {"--junk", "x,\"\\\\\\x01"},
                     {",,,,,garbled,\"x,\"\"\\\\\\x01DC -0.842   V\"",
                      ",,,,,garbled,\"x,\"\"\\\\\\x01DC -0.842   V\""},
                     2},
         BadLineCase{"cut_short", {"--cut", "6"}, {",,,,,garbled,DC -0.", ",,,,,garbled,DC -0."}, 2},
-        // The two hurried requests that went unheard earn the meter a rest before each.
+        // The requests that went unheard, right after a reply, went out again.
         BadLineCase{"not_ready_after_a_reply",
                     {"--not-ready", "50"},
                     {OK_ROW, OK_ROW, OK_ROW, OK_ROW, OK_ROW, OK_ROW},
-                    8},
+                    0},
         BadLineCase{"every_second_request_lost", {"--lose-every", "2"}, {OK_ROW, OK_ROW}, 3},
-        // Request 2 goes out again (3) before its slower reply: the reply to 3 follows right
-        // behind and is dropped.
-        BadLineCase{"slower_and_queueing",
-                    {"--numbered", "--delays", "20,150"},
-                    {REPLY[1], REPLY[2], REPLY[4]},
-                    4},
-        // Suddenly slow, and answering the repeats 3 to 5 in turn, each 350 ms after the one
-        // before: all are waited for and dropped.
-        BadLineCase{"slower_and_answering_in_turn",
-                    {"--numbered", "--in-turn", "--delays", "20,350"},
-                    {REPLY[1], REPLY[2], REPLY[6], REPLY[7]},
-                    7},
-        // Reply 2 begins after two bounds, and the replies to 3 and 4 follow it in turn: the
-        // row of 3 has none, and 2 and 3, owed when 4 goes out, are dropped.
-        BadLineCase{"late_once_then_in_turn",
-                    {"--numbered", "--delays", "500,2300,500"},
-                    {REPLY[1], ",,,,,no-reply,", ",,,,,no-reply,", REPLY[4], REPLY[5]},
-                    5},
-        // Reply 3 begins past the bound, and the replies to its repeats follow it for seconds:
-        // the row of the next request is not held up for them, nor given one of them.
-        BadLineCase{"late_once_then_queued_long",
-                    {"--numbered", "--delays", "20,20,1200,20"},
-                    {REPLY[1], REPLY[2], ",,,,,no-reply,", ",,,,,no-reply,"},
-                    0},
-        // Reply 3 comes late, and the meter answers its repeats in turn for seconds: only those
-        // that begin within about two seconds are read; the next row drops the rest as owed.
-        BadLineCase{"late_then_repeats_answered_long",
-                    {"--numbered", "--in-turn", "--delays", "20,20,950,600"},
-                    {REPLY[1], REPLY[2], REPLY[3], ",,,,,no-reply,"},
-                    0},
         // Slow from the start: not asked twice before it has shown its pace.
         BadLineCase{"slow_from_the_start",
                     {"--numbered", "--in-turn", "--delay", "400"},
@@ -265,13 +239,6 @@ INSTANTIATE_TEST_SUITE_P(
                     4,
                     {},
                     "lines keep coming that answer no request; they are dropped\n"},
-        // A reply that begins within the bound is read whole, however late; the repeat's
-        // extra reply (2) is dropped, or, from a meter deaf while it answers, never comes.
-        BadLineCase{"answering_late", {"--numbered", "--delay", "900"}, {REPLY[1], REPLY[3]}, 3},
-        BadLineCase{"answering_late_and_deaf_meanwhile",
-                    {"--numbered", "--delay", "900", "--deaf-while-answering"},
-                    {REPLY[1], REPLY[3]},
-                    3},
         // A meter (or a link) that owes no earlier line and answers before the request could
         // have crossed the line is read.
         BadLineCase{"answering_at_once", {"--delay", "0"}, {OK_ROW, OK_ROW, OK_ROW}, 3},
@@ -286,6 +253,232 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<BadLineCase>& case_info) {
         return std::string(case_info.param.what);
     });
+
+// No row holds the reply to another request: ohmlog reads metersim --numbered, whose reply n
+// answers request n, and metersim logs when each request came, on the clock of the CSV's times.
+// An ok row's request went out no earlier than the row's own time.
+struct MeterCase {
+    std::vector<std::string> meter_options; // metersim's, --numbered added
+    double interval_s = 0.0;                // ohmlog's -i
+    int rows = 12;
+    bool ends_in_step = false; // the meter ends quick: one of the last rows is read again
+    bool every_slot = false;   // no interval passes without its row
+};
+
+int uniform(std::mt19937& random, int low, int high)
+{
+    return std::uniform_int_distribution<int>(low, high)(random);
+}
+
+bool chance(std::mt19937& random, int percent)
+{
+    return uniform(random, 1, 100) <= percent;
+}
+
+// Usual replies with late ones among them, some falling back by steps; never rising twice in a
+// row, as a reading's request and repeat are answered alike.
+std::vector<int> delay_list(std::mt19937& random)
+{
+    static const int usual_delays[] = {0, 20, 20, 50, 100, 200, 350, 600};
+    static const int beyond_bound[] = {1050, 1200, 1300, 1600, 2000, 2300};
+    const int usual = usual_delays[uniform(random, 0, 7)];
+    const int kind = uniform(random, 1, 100);
+    if (kind <= 45) {
+        return {kind <= 30 ? usual : beyond_bound[uniform(random, 0, 5)]};
+    }
+    std::vector<int> delays(static_cast<std::size_t>(uniform(random, 1, 4)), usual);
+    for (int late = uniform(random, 1, 3); late > 0; --late) {
+        delays.push_back(uniform(random, 0, 2500));
+        while (chance(random, 40)) {
+            delays.push_back(uniform(random, 0, delays.back()));
+        }
+        delays.insert(delays.end(), static_cast<std::size_t>(uniform(random, 0, 3)), usual);
+    }
+    for (std::size_t i = 2; i < delays.size(); ++i) {
+        delays[i] = delays[i - 1] > delays[i - 2] ? std::min(delays[i], delays[i - 1]) : delays[i];
+    }
+    return delays;
+}
+
+// Cases from the matrix, up to `most_rows` rows each, until `rows` rows: delays, twice, in turn,
+// deaf while answering, lost requests, not ready, the line's pace, times the intervals.
+std::vector<MeterCase> draw_cases(std::mt19937& random, long rows, int most_rows)
+{
+    std::vector<MeterCase> cases;
+    for (long drawn = 0; drawn < rows; drawn += cases.back().rows) {
+        const std::vector<int> delays = delay_list(random);
+        std::string list;
+        for (int delay : delays) {
+            list += (list.empty() ? "" : ",") + std::to_string(delay);
+        }
+        MeterCase drawn_case{{"--delays", list},
+                             std::array{0.0, 0.0, 0.5, 1.0, 2.0}[uniform(random, 0, 4)],
+                             uniform(random, std::min(10, most_rows), most_rows)};
+        auto& options = drawn_case.meter_options;
+        for (const auto& [flag, percent] :
+             {std::pair{"--twice", 25}, {"--in-turn", 30}, {"--deaf-while-answering", 20}}) {
+            if (chance(random, percent)) {
+                options.emplace_back(flag);
+            }
+        }
+        const bool losing = chance(random, 30);
+        const bool not_ready = chance(random, 20);
+        for (const auto& [flag, on, low, high] : {std::tuple{"--lose-every", losing, 2, 5},
+                                                  {"--not-ready", not_ready, 20, 80},
+                                                  {"--char-ms", chance(random, 40), 0, 30}}) {
+            if (on) {
+                options.insert(options.end(), {flag, std::to_string(uniform(random, low, high))});
+            }
+        }
+        // A reading whose request and repeat both go unheard (a meter that loses requests and
+        // is not ready), or a reply past the bound, costs a few rows while the line settles.
+        const auto late =
+            std::count_if(delays.begin(), delays.end(), [](int ms) { return ms > 700; });
+        drawn_case.ends_in_step = delays.back() <= 350 && !(losing && not_ready) &&
+                                  drawn_case.rows >= static_cast<int>(delays.size() + 4 * late) + 6;
+        cases.push_back(drawn_case);
+    }
+    return cases;
+}
+
+long long epoch_ns(const std::string& time) // 2026-12-10T20:56:19.492Z
+{
+    std::tm parts{};
+    std::istringstream(time) >> std::get_time(&parts, "%Y-%m-%dT%H:%M:%S");
+    return (static_cast<long long>(timegm(&parts)) * 1000 + std::stoll(time.substr(20, 3))) *
+           1000000;
+}
+
+// One case's rows as letters (. ok, n no reply, g garbled), and what is wrong on `wrong`.
+std::string check_case(const MeterCase& meter_case, std::ostream& wrong, long& wrong_rows)
+{
+    const std::string dir = make_temp_dir("ohm-invariant");
+    std::vector<std::string> options = meter_case.meter_options;
+    options.insert(options.end(), {"--numbered", "--request-times", dir + "/requests"});
+    SimMeter meter(options);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(meter.pid()), -10); // as hardware: never late
+    std::ostringstream interval;
+    interval << meter_case.interval_s;
+    Launch launch =
+        ohmlog_launch({"-n", std::to_string(meter_case.rows), "-i", interval.str(), meter.path()});
+    launch.timeout_ms = 20000 + meter_case.rows * 4000;
+    const ProcessResult run = run_process(launch);
+    std::vector<long long> requests;
+    std::istringstream times(read_file(dir + "/requests"));
+    for (long long at = 0; times >> at;) {
+        requests.push_back(at);
+    }
+    remove_tree(dir);
+    wrong << (run.exit_status != 0 ? "; " + run.err : "");
+    // time, elapsed, mode, reading, unit, value, base unit, status
+    static const std::regex fields(R"(([^,]*),([^,]*),[^,]*,[^,]*,[^,]*,([^,]*),[^,]*,([^,]*),.*)");
+    std::istringstream rows(run.out.substr(run.out.find('\n') + 1));
+    std::string letters;
+    for (std::string row; std::getline(rows, row, '\r') && rows.ignore();) {
+        std::smatch field;
+        const double slot = meter_case.interval_s * static_cast<double>(letters.size());
+        if (!std::regex_match(row, field, fields)) {
+            wrong << "; row " << letters.size() + 1 << " unread: " << row;
+            continue;
+        }
+        letters += field[4] == "ok" ? '.' : field.str(4)[0];
+        if (meter_case.every_slot && std::stod(field[2]) >= slot + meter_case.interval_s) {
+            wrong << "; row " << letters.size() << " at " << field[2] << " s";
+        }
+        const auto number = static_cast<std::size_t>(field[4] == "ok" ? std::stol(field[3]) : 0);
+        if (number > 0 && (number > requests.size() || requests[number - 1] < epoch_ns(field[1]))) {
+            wrong << "; row " << letters.size() << " holds another request's reply";
+            ++wrong_rows;
+        }
+    }
+    if (static_cast<int>(letters.size()) != meter_case.rows ||
+        (meter_case.ends_in_step && letters.find('.', letters.size() - 4) == std::string::npos)) {
+        wrong << "; rows out of step or missing";
+    }
+    return letters;
+}
+
+// The exchange keeps that invariant, and is back in step with the meter soon, over metersim's
+// behaviours times intervals, on an idle machine and beside two busy processes at ohmlog's
+// priority: a sample of cases drawn from the matrix and of meters that once misled it.
+// OHM_SEARCH_ROWS makes it a longer search, half of the rows each way: cases drawn from
+// OHM_SEARCH_SEED (by default a random seed) until that many rows.
+class OhmlogExchangeTest : public OhmlogTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(OhmlogExchangeTest, NoRowHoldsAnotherRequestsReply)
+{
+    const char* search_rows = std::getenv("OHM_SEARCH_ROWS");
+    const char* seed_text = std::getenv("OHM_SEARCH_SEED");
+    static const auto seed = static_cast<unsigned>(seed_text != nullptr     ? std::stoul(seed_text)
+                                                   : search_rows != nullptr ? std::random_device{}()
+                                                                            : 20261210);
+    std::mt19937 random(seed + (GetParam() ? 1 : 0));
+    std::vector<MeterCase> cases = search_rows != nullptr
+                                       ? draw_cases(random, std::stol(search_rows) / 2, 25)
+                                       : draw_cases(random, 60, 10);
+    if (search_rows == nullptr) {
+        cases.insert(cases.end(),
+                     {{{"--twice", "--delays", "20,20,900,20"}, 0.0, 12, true},
+                      {{"--delay", "1300"}, 0.0, 6},
+                      {{"--in-turn", "--delay", "1050"}, 1.0, 5},
+                      {{"--delays", "20,20,800,20"}, 0.0, 12, true},
+                      {{"--delays", "20,20,800,20"}, 1.0, 7, true, true},
+                      {{"--delay", "350"}, 0.0, 12, true},
+                      {{"--twice"}, 0.0, 12, true},
+                      {{"--delays", "20,150"}, 0.0, 8, true},
+                      {{"--in-turn", "--delays", "20,350"}, 0.0, 8, true},
+                      {{"--in-turn", "--delays", "500,2300,500"}, 0.5, 8},
+                      {{"--delays", "20,20,1200,20"}, 0.0, 10, true},
+                      {{"--in-turn", "--delays", "20,20,950,600"}, 0.0, 6},
+                      {{"--delay", "900", "--deaf-while-answering"}, 0.0, 5},
+                      {{"--lose-every", "3", "--not-ready", "50", "--char-ms", "30"}, 2.0, 5, true},
+                      {{"--twice", "--in-turn", "--delays", "0,600,20"}, 2.0, 5, true, true}});
+    }
+    std::vector<std::unique_ptr<BackgroundProcess>> load;
+    while (GetParam() && load.size() < 2) {
+        load.push_back(
+            std::make_unique<BackgroundProcess>(Launch{{"/bin/sh", "-c", "while :; do :; done"}}));
+    }
+    std::atomic<std::size_t> next{0};
+    std::mutex lock;
+    long rows = 0, ok_rows = 0, wrong_rows = 0;
+    std::ostringstream failures;
+    std::vector<std::thread> workers(search_rows != nullptr ? 24 : 8);
+    for (auto& worker : workers) {
+        worker = std::thread([&] {
+            for (std::size_t k; (k = next++) < cases.size();) {
+                std::ostringstream wrong;
+                long wrong_here = 0;
+                const std::string letters = check_case(cases[k], wrong, wrong_here);
+                const std::lock_guard<std::mutex> hold(lock);
+                rows += static_cast<long>(letters.size());
+                ok_rows += std::count(letters.begin(), letters.end(), '.');
+                wrong_rows += wrong_here;
+                if (!wrong.str().empty()) {
+                    failures << "metersim --numbered";
+                    for (const auto& option : cases[k].meter_options) {
+                        failures << ' ' << option;
+                    }
+                    failures << "; ohmlog -n " << cases[k].rows << " -i " << cases[k].interval_s
+                             << ": " << letters << wrong.str() << '\n';
+                }
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    const std::string failed = failures.str();
+    const long failing = std::count(failed.begin(), failed.end(), '\n');
+    std::printf("search: seed %u, %zu cases, %ld rows, %ld ok, %ld wrong, %ld cases failing\n",
+                seed, cases.size(), rows, ok_rows, wrong_rows, failing);
+    EXPECT_EQ(failing, 0) << "seed " << seed << "\n" << failed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Machine, OhmlogExchangeTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& machine) {
+                             return machine.param ? "beside_a_cpu_load" : "idle";
+                         });
 
 // Request k starts at k intervals after the first: the time a reply takes does not add up.
 TEST_F(OhmlogTest, AnIntervalKeepsItsPace)
