@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -96,9 +97,40 @@ void watch_for_stop()
 
 void run_finished() {}
 
-void say(Severity /*severity*/, const std::string& message)
+namespace {
+
+// systemd's journal hands a service the device and inode of the stream it reads as
+// JOURNAL_STREAM: standard error is the journal only when they are still those of descriptor 2
+// (a shell started by the service may have sent it elsewhere).
+bool stderr_is_journal()
 {
-    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat status {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+// The journal takes a line's priority from the prefix that sd-daemon.h names.
+const char* priority_prefix(Severity severity)
+{
+    static const bool to_journal = stderr_is_journal();
+    if (!to_journal) {
+        return "";
+    }
+    switch (severity) {
+    case Severity::error: return SD_ERR;
+    case Severity::warning: return SD_WARNING;
+    default: return SD_INFO;
+    }
+}
+
+} // namespace
+
+void say(Severity severity, const std::string& message)
+{
+    std::fprintf(stderr, "%sohmlog: %s\n", priority_prefix(severity), message.c_str());
 }
 
 bool stderr_is_terminal()
@@ -115,6 +147,8 @@ void use_binary_stdout() {}
 
 std::string open_failure(const std::string& port)
 {
+    // What the failed open left: the caller asks right after it.
+    const int error = errno;
     const std::string device = device_for_port_name(port);
     const std::string path = device.empty() ? port : device;
     struct stat node {};
@@ -127,10 +161,20 @@ std::string open_failure(const std::string& port)
     if (!S_ISCHR(node.st_mode)) {
         return "not a device";
     }
-    if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        return "permission denied; " + who_may_open(node);
+    switch (error) {
+    case EACCES: return "permission denied; " + who_may_open(node);
+    // The mode lets us in, the device cgroup does not.
+    case EPERM:
+        return "not permitted: a device policy forbids it, such as a service's DeviceAllow=; "
+               "a drop-in allows it (SERVICE in ohmlog(1))";
+    case EBUSY:
+    case EWOULDBLOCK: return "in use by another program";
+    // A node whose driver has no device there: a UART that is not fitted, an unloaded driver.
+    case ENXIO:
+    case ENODEV:
+    case EIO: return "no device behind it";
+    default: return std::strerror(error);
     }
-    return "in use by another program, or not a serial port";
 }
 
 std::string port_identity(const std::string& port)
@@ -191,6 +235,45 @@ bool folder_writable(const std::string& path)
 {
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     return access(folder.empty() ? "." : folder.c_str(), W_OK) == 0;
+}
+
+namespace {
+
+// A claim lies in bytes far past any end, which no write reaches: the first is the claim, and
+// its holder also takes the one its process id counts from the second, so that another process
+// may ask who holds it. Locks of the open file (not of the process) stay while another
+// descriptor of the same file is opened and closed, as the page's /log.csv does.
+constexpr off_t CLAIM_AT = off_t{1} << 62;
+constexpr off_t HOLDER_IDS = off_t{1} << 32;
+
+bool lock_bytes(int descriptor, int command, off_t at, off_t length, struct flock& lock)
+{
+    lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = at;
+    lock.l_len = length;
+    return fcntl(descriptor, command, &lock) == 0;
+}
+
+} // namespace
+
+bool claim_file(std::FILE* file, int& holder)
+{
+    const int descriptor = fileno(file);
+    struct flock lock {};
+    if (lock_bytes(descriptor, F_OFD_SETLK, CLAIM_AT, 1, lock)) {
+        lock_bytes(descriptor, F_OFD_SETLK, CLAIM_AT + 1 + getpid(), 1, lock);
+        return true;
+    }
+    if (errno != EAGAIN && errno != EACCES) {
+        return true;
+    }
+    holder = lock_bytes(descriptor, F_OFD_GETLK, CLAIM_AT + 1, HOLDER_IDS, lock) &&
+                     lock.l_type != F_UNLCK
+                 ? static_cast<int>(lock.l_start - CLAIM_AT - 1)
+                 : 0;
+    return false;
 }
 
 std::FILE* create_new_file(const std::string& path)
