@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <limits>
 
 namespace logbook {
@@ -600,7 +601,10 @@ std::string what_the_run_does(const Run& run)
                                 std::to_string(options.serve_port) + "\n"
                           : "";
     text += options.mqtt.empty() ? "" : "  publish the run to " + options.mqtt + "\n";
-    return text;
+    // A service runs in a folder of its own: the check says which folder it was made in.
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    return text + (error ? "" : "  take relative paths in " + file_name(here) + "\n");
 }
 
 // --check-config: the checks a run makes before it asks a meter anything, with no file made
@@ -627,8 +631,9 @@ int run_ohmlog(int argc, char** argv)
     LogOptions& options = run.options;
     std::string problem;
     if (!parse_log_options(argc, argv, options, problem)) {
-        // A line of the file of options is told alone: --help is of the command line.
-        if (!options.config.empty() && problem.rfind(options.config + ":", 0) == 0) {
+        // The file of options, or a line of it, is told alone: --help is of the command line.
+        if (!options.config.empty() && (problem.rfind(options.config + ":", 0) == 0 ||
+                                        problem.rfind("cannot read " + options.config, 0) == 0)) {
             say(Severity::error, problem);
             return 2;
         }
