@@ -8,12 +8,14 @@
 #include "serial_link.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 
 #include <fcntl.h>
@@ -105,10 +107,15 @@ namespace {
 bool stderr_is_journal()
 {
     const char* stream = std::getenv("JOURNAL_STREAM");
+    const std::string_view text = stream != nullptr ? stream : "";
+    const auto colon = text.find(':');
     unsigned long long device = 0;
     unsigned long long inode = 0;
     struct stat status {};
-    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+    return colon != std::string_view::npos &&
+           std::from_chars(text.data(), text.data() + colon, device).ec == std::errc{} &&
+           std::from_chars(text.data() + colon + 1, text.data() + text.size(), inode).ec ==
+               std::errc{} &&
            fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -210,6 +211,14 @@ TEST(OhmlogWineTest, AFileOfOptionsFilesByTheDateAndFilesThatMove)
     for (int waited = 0; count_of_text(read_file(csv), "\r\n") < 3 && waited < 200; ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // A second run naming the file is refused, with the process that writes it.
+    const ProcessResult second = run_under_wine(
+        {windows_binary("ohmlog.exe"), "-n", "1", "-o", "Z:" + csv, "--append", "COM6"});
+    EXPECT_EQ(second.exit_status, 1);
+    EXPECT_TRUE(std::regex_search(
+        second.err, std::regex("cannot write Z:.*/run.csv: another ohmlog, process [1-9][0-9]*, "
+                               "writes it\r?\n")))
+        << second.err;
     EXPECT_EQ(
         run_under_wine({"cmd", "/c", "move", "Z:" + csv, "Z:" + dir + "/moved.csv"}).exit_status,
         0);
