@@ -112,19 +112,22 @@ bool same_file(const std::string& a, const std::string& b)
 }
 
 // An existing file is kept unless the user said what to do with it. With --append the plot
-// shows the whole file, earlier runs included, so it may be drawn again.
-bool may_write(const std::string& path, bool allowed, bool appending = true)
+// shows the whole file, earlier runs included, so it may be drawn again. `place`: where the
+// file was named in the file of options.
+bool may_write(const std::string& path, const std::string& place, bool allowed,
+               bool appending = true)
 {
     const std::string cause = path.empty() ? "" : unwritable(path);
     if (!cause.empty()) {
-        say(Severity::error, "cannot write " + path + ": " + cause);
+        say(Severity::error, place + "cannot write " + path + ": " + cause);
         return false;
     }
     if (path.empty() || allowed || !is_file(path)) {
         return true;
     }
-    say(Severity::error,
-        path + " exists; " + (appending ? "--append adds to it, " : "") + "--force replaces it");
+    say(Severity::error, place + path + " exists; " +
+                             (appending ? option_written(place, "append") + " adds to it, " : "") +
+                             option_written(place, "force") + " replaces it");
     return false;
 }
 
@@ -194,7 +197,24 @@ std::string literally(const std::string& text)
     return std::regex_replace(text, special, R"(\$&)");
 }
 
-// The CSV at its path, opened again or for a new day: added to, its header first when empty.
+// The header of a CSV file that is empty: new, or cut to nothing under ohmlog (logrotate's
+// copytruncate). Not through write_csv: the header is no row, and the file is where it must be.
+bool head_empty_csv(Files& files)
+{
+    files.csv_identity = identity_of_open(files.csv);
+    if (!files.csv_identity.regular || files.csv_identity.size > 0) {
+        return true;
+    }
+    if (std::fputs(csv_header(files.with_meter).c_str(), files.csv) < 0 ||
+        std::fflush(files.csv) != 0) {
+        say(Severity::error, "cannot write " + files.csv_name + ": " + std::strerror(errno));
+        files.write_failed = true;
+    }
+    return !files.write_failed;
+}
+
+// The CSV at its path, for a new day or an empty file put there: added to, its header first
+// when empty.
 bool open_csv_at_path(Files& files)
 {
     make_dated_folder(files.csv_pattern, files.csv_name);
@@ -210,17 +230,91 @@ bool open_csv_at_path(Files& files)
         files.write_failed = true;
         return false;
     }
-    files.csv_identity = identity_of_open(files.csv);
-    if (has_bytes(files.csv_name)) {
-        return true;
+    return head_empty_csv(files);
+}
+
+// A CSV made at `path`, where nothing was: false, with errno, when it could not be (EEXIST:
+// something is there after all, which is left alone); any other failure is said.
+bool open_new_csv(Files& files, const std::string& path)
+{
+    files.csv = create_new_file(path);
+    if (files.csv == nullptr) {
+        if (errno != EEXIST) {
+            say(Severity::error, "cannot write " + path + ": " + std::strerror(errno));
+            files.write_failed = true;
+        }
+        return false;
     }
-    // Not through write_csv: the header is no row, and the file is where it must be.
-    if (std::fputs(csv_header(files.with_meter).c_str(), files.csv) < 0 ||
-        std::fflush(files.csv) != 0) {
-        say(Severity::error, "cannot write " + files.csv_name + ": " + std::strerror(errno));
+    files.csv_name = path;
+    int holder = 0;
+    claim_file(files.csv, holder); // a new file: no other run can hold it
+    return head_empty_csv(files);
+}
+
+// A new file beside `path` for the rows that cannot go there: its name with the time, in UTC,
+// before its extension (bench-20261209T071429Z.csv), or after it that and a number.
+bool open_csv_beside(Files& files, const std::string& path)
+{
+    const fs::path place = file_path(path);
+    const std::tm now = calendar_fields(
+        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()), true);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "-%Y%m%dT%H%M%SZ", &now);
+    const std::string stem = file_name(place.parent_path() / place.stem()) + stamp;
+    const std::string extension = file_name(place.extension());
+    for (int again = 1; !files.write_failed && again < 100; ++again) {
+        std::string name = stem;
+        name += (again > 1 ? "-" + std::to_string(again) : "") + extension;
+        if (open_new_csv(files, name)) {
+            return true;
+        }
+    }
+    if (!files.write_failed) {
+        say(Severity::error, "cannot write " + stem + extension + ": too many files of that name");
         files.write_failed = true;
     }
-    return !files.write_failed;
+    return false;
+}
+
+// The CSV is the file at its path, or a new one. One moved away or removed is made again there;
+// an empty file put there (a rotation's) is taken; anything else that another program put there
+// is left as it is, and the rows go on in a new file beside it. After SIGUSR1 (`rotated`) the
+// usual outcomes of a rotation go unsaid.
+void follow_path(Files& files, bool rotated)
+{
+    if (files.csv_name.empty() || files.csv == nullptr || !files.csv_identity.regular) {
+        return; // standard output, a device or a pipe: written into as it is
+    }
+    const FileIdentity there = identity_of_path(files.csv_name);
+    if (one_file(there, files.csv_identity)) {
+        return;
+    }
+    std::fclose(files.csv);
+    files.csv = nullptr;
+    const std::string path = files.csv_name;
+    if (!there.known && open_new_csv(files, path)) {
+        if (!rotated) {
+            say(Severity::warning,
+                path + " was moved or removed; the rows go on in a new file at its path");
+        }
+        return;
+    }
+    const FileIdentity now = identity_of_path(path);
+    if (files.write_failed) {
+        return;
+    }
+    if (now.regular && now.size == 0) {
+        if (!rotated) {
+            say(Severity::warning, path + " was replaced by an empty file; the rows go on in it");
+        }
+        open_csv_at_path(files);
+        return;
+    }
+    if (open_csv_beside(files, path)) {
+        say(Severity::warning,
+            path + " was replaced by a file that ohmlog did not write, which is left as it is; " +
+                "the rows go on in " + files.csv_name);
+    }
 }
 
 // ISO 8601 writes UTC as a Z after the time: a field followed by one gives the fields in UTC.
@@ -298,7 +392,8 @@ int open_csv(Files& files, const FileSettings& options)
     files.csv = open_to_append(options.output);
     if (files.csv == nullptr) {
         const int error = errno;
-        say(Severity::error, "cannot write " + options.output + ": " + std::strerror(error));
+        say(Severity::error,
+            options.output_place + "cannot write " + options.output + ": " + std::strerror(error));
         return error == EROFS || error == EACCES || error == EPERM ? 2 : 1;
     }
     files.csv_identity = identity_of_open(files.csv);
@@ -324,7 +419,8 @@ bool same_meters(const FileSettings& options, const std::vector<std::string>& me
     };
     const bool several = meters.size() > 1;
     if (earlier.with_meter != several) {
-        say(Severity::error, "cannot append to " + options.output + ": its rows are of " +
+        say(Severity::error, options.output_place + "cannot append to " + options.output +
+                                 ": its rows are of " +
                                  (earlier.with_meter ? "several meters" : "one meter") +
                                  ", this run's of " + std::to_string(meters.size()));
         return false;
@@ -332,8 +428,9 @@ bool same_meters(const FileSettings& options, const std::vector<std::string>& me
     if (several && earlier.rows > 0 &&
         (earlier.meters.size() != meters.size() ||
          !std::all_of(earlier.meters.begin(), earlier.meters.end(), one_of_the_run))) {
-        say(Severity::error, "cannot append to " + options.output + ": its meters are " +
-                                 listed(earlier.meters) + ", this run's " + listed(meters));
+        say(Severity::error, options.output_place + "cannot append to " + options.output +
+                                 ": its meters are " + listed(earlier.meters) + ", this run's " +
+                                 listed(meters));
         return false;
     }
     return true;
@@ -429,7 +526,7 @@ bool read_earlier(const FileSettings& options, const std::vector<std::string>& m
 // Whether a file can be made at `path` as the options name it, said when not: its folder must
 // take it, or with date fields that name folders, the nearest folder there must take those. A
 // relative path names its folder as well, which is the run's working folder.
-bool folder_takes(const FileSettings& options, const std::string& path)
+bool folder_takes(const FileSettings& options, const std::string& path, const std::string& place)
 {
     fs::path folder = file_path(path).parent_path();
     std::error_code error;
@@ -442,7 +539,7 @@ bool folder_takes(const FileSettings& options, const std::string& path)
         return true;
     }
     const fs::path named = fs::absolute(file_path(path), error).parent_path();
-    say(Severity::error, "cannot write " + path + ": its folder" +
+    say(Severity::error, place + "cannot write " + path + ": its folder" +
                              (error ? std::string() : ", " + file_name(named) + ",") +
                              " is not there or not writable");
     return false;
@@ -466,11 +563,63 @@ std::regex names_of(const std::string& pattern)
 }
 
 // The checks made before anything is opened: 0, or the exit status, having said why.
+// The finest date field of a pattern: how often the names it gives may change, in seconds (a
+// month and a year as long as theirs may be); 0 for none. Flags, widths and the E and O
+// modifiers of glibc (%-d, %_5H, %Ey) are passed over.
+double finest_field_s(const std::string& pattern)
+{
+    constexpr double MINUTE = 60.0;
+    constexpr double HOUR = 60.0 * MINUTE;
+    constexpr double DAY = 24.0 * HOUR;
+    const std::pair<const char*, double> periods[] = {
+        {"sTrcX+", 1.0},     {"MR", MINUTE},     {"HIkl", HOUR},       {"pP", DAY / 2.0},
+        {"deajAuwDFx", DAY}, {"UWV", 7.0 * DAY}, {"mbBh", 31.0 * DAY}, {"YyGgC", 366.0 * DAY}};
+    double finest = 0.0;
+    for (std::size_t at = pattern.find('%'); at != std::string::npos && at + 1 < pattern.size();
+         at = pattern.find('%', at + 1)) {
+        at = pattern.find_first_not_of("_-0^#123456789EO", at + 1);
+        if (at == std::string::npos) {
+            break;
+        }
+        for (const auto& [fields, period] : periods) {
+            if (std::strchr(fields, pattern[at]) != nullptr && (finest == 0.0 || period < finest)) {
+                finest = period;
+            }
+        }
+    }
+    return finest;
+}
+
+// A plot named with date fields is drawn as each file of -o closes: its name must tell every
+// file apart, on the same clock.
+bool plot_names_each_file(const FileSettings& options)
+{
+    const std::string plot = option_written(options.plot_place, "plot");
+    const std::string output = option_written(options.output_place, "output");
+    if (!has_date_fields(options.output)) {
+        say(Severity::error, options.plot_place + plot +
+                                 " with date fields draws each file of an " + output +
+                                 " with date fields");
+        return false;
+    }
+    const double plots = finest_field_s(options.plot);
+    const double files = finest_field_s(options.output);
+    if (plots > files ||
+        (plots == files && fields_in_utc(options.plot) != fields_in_utc(options.output))) {
+        say(Severity::error,
+            options.plot_place + "bad " + plot + " '" + options.plot +
+                "': one plot would stand for several files of '" + options.output +
+                "', each drawn over the last; its date fields must change as often as the CSV's, "
+                "in local time or UTC alike");
+        return false;
+    }
+    return true;
+}
+
 int refusal(const FileSettings& options, const std::vector<std::string>& meters,
             CsvReading& earlier, const std::function<void(const Record&)>& take_earlier)
 {
-    if (has_date_fields(options.plot) && !has_date_fields(options.output)) {
-        say(Severity::error, "--plot with date fields draws each file of an -o with date fields");
+    if (has_date_fields(options.plot) && !plot_names_each_file(options)) {
         return 2;
     }
     const FileSettings named = named_now(options, std::chrono::system_clock::now());
@@ -479,12 +628,14 @@ int refusal(const FileSettings& options, const std::vector<std::string>& meters,
     for (const std::string& path : rows) {
         // "-" is standard input or output, never the plot's file.
         if (!named.plot.empty() && !path.empty() && path != "-" && same_file(path, named.plot)) {
-            say(Severity::error, "the rows and the plot cannot both be " + named.plot);
+            say(Severity::error,
+                options.plot_place + "the rows and the plot cannot both be " + named.plot);
             return 2;
         }
     }
-    if (!may_write(named.output, named.append || named.force) ||
-        !may_write(named.plot, named.append || named.force || has_date_fields(options.plot),
+    if (!may_write(named.output, options.output_place, named.append || named.force) ||
+        !may_write(named.plot, options.plot_place,
+                   named.append || named.force || has_date_fields(options.plot),
                    named.from.empty()) ||
         !read_earlier(named, meters, earlier, take_earlier)) {
         return 1;
@@ -529,8 +680,8 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     const std::string& rows = named.from.empty() ? named.output : named.from.front();
     // A folder that cannot take a new file is the options' fault, as --check-config says: a
     // service is not started again for it.
-    if ((!exists(named.output) && !folder_takes(options, named.output)) ||
-        (!is_stream(named.plot) && !folder_takes(options, named.plot))) {
+    if ((!exists(named.output) && !folder_takes(options, named.output, options.output_place)) ||
+        (!is_stream(named.plot) && !folder_takes(options, named.plot, options.plot_place))) {
         return 2;
     }
     if (!files.plot_pattern.empty()) {
@@ -542,8 +693,8 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     // A plot of each file is made as the file closes: only its folder is seen to now.
     const bool plot_now = files.plot_pattern.empty();
     if (!plot_now && !folder_writable(named.plot)) {
-        say(Severity::error,
-            "cannot write " + named.plot + ": its folder is not there or not writable");
+        say(Severity::error, options.plot_place + "cannot write " + named.plot +
+                                 ": its folder is not there or not writable");
         return 1;
     }
     const int csv_refused = !plot_now || open_plot(files, named.plot)
@@ -556,7 +707,8 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     // Names told apart above may still be one file where case does not count.
     if (files.created_csv && !named.plot.empty() && same_file(rows, named.plot)) {
         discard_files(files);
-        say(Severity::error, "the rows and the plot cannot both be " + named.plot);
+        say(Severity::error,
+            options.plot_place + "the rows and the plot cannot both be " + named.plot);
         return 2;
     }
     return 0;
@@ -569,7 +721,10 @@ int check_files(const FileSettings& options, const std::vector<std::string>& met
         return 2;
     }
     const FileSettings named = named_now(options, std::chrono::system_clock::now());
-    return folder_takes(options, named.output) && folder_takes(options, named.plot) ? 0 : 2;
+    return folder_takes(options, named.output, options.output_place) &&
+                   folder_takes(options, named.plot, options.plot_place)
+               ? 0
+               : 2;
 }
 
 bool start_files(Files& files, bool with_meter)
@@ -628,6 +783,24 @@ void cut_to_whole_rows(Files& files, long whole_rows)
 
 } // namespace
 
+namespace {
+
+// A file cut to nothing under ohmlog (logrotate's copytruncate) gets its header before the row.
+bool head_cut_csv(Files& files)
+{
+    if (files.csv_name.empty() || files.csv == nullptr || files.write_failed) {
+        return !files.write_failed;
+    }
+    const FileIdentity open = identity_of_open(files.csv);
+    if (!open.regular || open.size > 0) {
+        return true;
+    }
+    say(Severity::warning, files.csv_name + " was emptied; its header goes before the next row");
+    return head_empty_csv(files);
+}
+
+} // namespace
+
 bool write_csv(Files& files, const std::string& text)
 {
     if (files.write_failed) {
@@ -657,7 +830,10 @@ bool write_csv_row(Files& files, const std::string& utc_time, const std::string&
     std::chrono::system_clock::time_point time;
     if (!files.csv_pattern.empty() && !files.write_failed && parse_utc(utc_time, time)) {
         const std::string name = dated_path(files.csv_pattern, time);
-        if (name != files.csv_name) {
+        // Never back to an earlier file: a row requested before the one that started the file
+        // open now, and complete after it, goes into this one.
+        if (time > files.csv_named_at &&
+            name != dated_path(files.csv_pattern, files.csv_named_at)) {
             std::fclose(files.csv);
             files.csv = nullptr;
             files.closed_csv = files.csv_name;
@@ -670,32 +846,20 @@ bool write_csv_row(Files& files, const std::string& utc_time, const std::string&
             open_csv_at_path(files);
         }
     }
-    return write_csv(files, text);
+    keep_csv_at_path(files);
+    return head_cut_csv(files) && write_csv(files, text);
 }
 
 void reopen_csv(Files& files)
 {
-    if (files.csv != nullptr && !files.csv_name.empty() && !files.write_failed) {
-        std::fclose(files.csv);
-        open_csv_at_path(files);
+    if (!files.write_failed) {
+        follow_path(files, true);
     }
 }
 
 void keep_csv_at_path(Files& files)
 {
-    if (files.csv_name.empty() || files.csv == nullptr || !files.csv_identity.known) {
-        return;
-    }
-    const FileIdentity now = identity_of_path(files.csv_name);
-    if (now.known && now.volume == files.csv_identity.volume &&
-        now.number == files.csv_identity.number) {
-        return;
-    }
-    say(Severity::warning,
-        files.csv_name + (now.known ? " was replaced by another file" : " was moved or removed") +
-            "; the rows go on in a new file at its path");
-    std::fclose(files.csv);
-    open_csv_at_path(files);
+    follow_path(files, false);
 }
 
 void close_csv(Files& files)

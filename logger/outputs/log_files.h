@@ -7,10 +7,15 @@
 //
 // During the run the CSV stays at its path: a file moved away or removed (log rotation, a
 // hand) is noticed before the next row, said, and a new one made at the path with its header;
-// SIGUSR1 closes and opens it again at its path in any case. A path with strftime fields
-// (bench-%Y-%m-%d.csv) names a file for each row by the time of its request, local time
-// unless a field is followed by Z (%HZ): a row whose time names another file closes the one
-// open and starts that one, with its header, so that no row is lost or written twice.
+// an empty file put there (logrotate's create) is taken, SIGUSR1 or not, and a file cut to
+// nothing (copytruncate) gets its header before the next row. A file that another program put
+// at the path with content of its own is never written into: the rows go on in a new file
+// beside it, and that is said. A device or a pipe is written into and never opened again.
+// A path with strftime fields (bench-%Y-%m-%d.csv) names a file for each row by the time of
+// its request, local time unless a field is followed by Z (%HZ): a row whose time names a
+// later file closes the one open and starts that one, with its header; a row requested before
+// the row that started the file open now goes into it, so that the files follow one another,
+// each opened and drawn once, and no row is lost or written twice.
 #pragma once
 
 #include "log_csv_reader.h"
@@ -32,6 +37,10 @@ struct FileSettings {
     std::vector<std::string> from; // earlier CSVs read as one run instead of a port; "-": stdin
     bool append = false;
     bool force = false;
+    // Where the CSV and the plot were named: "FILE:LINE: " in the file of options, which leads
+    // what is refused of them at the start; "" for the command line.
+    std::string output_place;
+    std::string plot_place;
 };
 
 struct Files {
@@ -85,9 +94,9 @@ void discard_files(Files& files);
 bool write_csv(Files& files, const std::string& text);
 // A row requested at `utc_time` ("2026-12-08T13:04:38.774Z"), in the file its time names.
 bool write_csv_row(Files& files, const std::string& utc_time, const std::string& text);
-// SIGUSR1: the CSV closed and opened again at its path.
+// SIGUSR1: the CSV is the file at its path again (a regular file; a device or a pipe stays).
 void reopen_csv(Files& files);
-// Whether the CSV is still at its path; when not, told, and a new file made there.
+// Whether the CSV is still at its path; when not, told, and the rows go on as the top says.
 void keep_csv_at_path(Files& files);
 
 void close_csv(Files& files);

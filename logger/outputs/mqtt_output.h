@@ -11,7 +11,7 @@
 //   ohm/NODE/alarm/RULE          ON while that alarm is raised, else OFF
 //   ohm/NODE/sensors             {"logger": the machine that publishes as NODE, "topics": the
 //                                retained topics it owns}: a later run clears those it does not
-//                                publish itself
+//                                publish itself, but for the charge sensors of its own meters
 //   ohm/NODE/hello               a run's greeting, not retained: when it comes back, the node's
 //                                retained state has come before it
 //   homeassistant/sensor/NODE_METER/config (and NODE_power, NODE_energy, NODE_METER_charge),
@@ -29,6 +29,7 @@
 #include "output.h"
 #include "terminal_output.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ struct MqttSettings {
     std::string cafile;        // for mqtts://
     std::string password_file; // else OHM_MQTT_PASSWORD, else none
     std::string node;          // this logger's name; empty: the host name up to its first dot
+    // Where the options were given, by long name ("mqtt", "mqtt-cafile", ...): "FILE:LINE: "
+    // for a line of the file of options, which then leads the refusal of what it says.
+    std::map<std::string, std::string> places;
 };
 
 struct MqttPublisher;

@@ -72,10 +72,24 @@ std::string address_of(const Broker& broker)
     return (ipv6 ? "[" + broker.host + "]" : broker.host) + ":" + std::to_string(broker.port);
 }
 
-// mqtt://[USER@]HOST[:PORT] and mqtts://..., HOST an address in brackets for IPv6. A password
-// has no place there: the process list would show it.
-bool parse_url(const std::string& url, Broker& broker, std::string& problem)
+// Where an option was given: "FILE:LINE: " for a line of the file of options, else "".
+std::string place_in(const MqttSettings& settings, const std::string& option)
 {
+    const auto given = settings.places.find(option);
+    return given == settings.places.end() ? "" : given->second;
+}
+
+// The option as its user wrote it: "--mqtt-cafile", or in the file "mqtt-cafile".
+std::string written(const MqttSettings& settings, const std::string& option)
+{
+    return option_written(place_in(settings, option), option);
+}
+
+// mqtt://[USER@]HOST[:PORT] and mqtts://..., HOST an address in brackets for IPv6. A password
+// has no place there: the process list would show it, or --check-config the file's.
+bool parse_url(const MqttSettings& settings, Broker& broker, std::string& problem)
+{
+    const std::string& url = settings.url;
     const std::string plain = "mqtt://";
     const std::string secure = "mqtts://";
     broker.tls = url.rfind(secure, 0) == 0;
@@ -92,9 +106,12 @@ bool parse_url(const std::string& url, Broker& broker, std::string& problem)
     }
     const auto colon = broker.user.find(':');
     if (colon != std::string::npos) {
+        const bool in_file = !place_in(settings, "mqtt").empty();
         problem = "bad --mqtt '" + scheme + broker.user.substr(0, colon) + ":...@" + rest +
-                  "': no password in the URL, where the process list shows it; give it in "
-                  "OHM_MQTT_PASSWORD or --mqtt-password-file";
+                  "': no password in the URL, where " +
+                  (in_file ? "--check-config shows it" : "the process list shows it") +
+                  "; give it in OHM_MQTT_PASSWORD or " +
+                  option_written(place_in(settings, "mqtt"), "mqtt-password-file");
         return false;
     }
     broker.port = broker.tls ? 8883 : 1883;
@@ -146,8 +163,9 @@ bool read_whole(const std::string& path, std::size_t most, std::string& text, st
 }
 
 // The certificates that libmosquitto will trust, read now so that a wrong file is said at once.
-bool check_cafile(const std::string& path, std::string& problem)
+bool check_cafile(const MqttSettings& settings, std::string& problem)
 {
+    const std::string& path = settings.cafile;
     struct stat status {};
     std::string error;
     // A path that is not there fails to open with the cause stat met.
@@ -161,7 +179,7 @@ bool check_cafile(const std::string& path, std::string& problem)
         error = std::strerror(errno);
     }
     if (!error.empty()) {
-        problem = "cannot read --mqtt-cafile " + path + ": " + error;
+        problem = "cannot read " + written(settings, "mqtt-cafile") + " " + path + ": " + error;
         return false;
     }
     X509_STORE* store = X509_STORE_new();
@@ -169,7 +187,7 @@ bool check_cafile(const std::string& path, std::string& problem)
     X509_STORE_free(store);
     ERR_clear_error();
     if (!loaded) {
-        problem = "--mqtt-cafile " + path +
+        problem = written(settings, "mqtt-cafile") + " " + path +
                   " holds no certificate (a PEM file: -----BEGIN CERTIFICATE-----)";
     }
     return loaded;
@@ -265,6 +283,7 @@ struct MqttLink {
     std::vector<bool> away;         // each meter's port lost
     std::vector<std::string> units; // the base unit last announced; "?": none yet
     std::vector<bool> charged;      // its charge sensor announced
+    std::vector<bool> charge_kept;  // its charge sensor, of an earlier run, left in place
     std::vector<bool> raised;       // each alarm's state as published
 
     MqttLink() = default;
@@ -322,10 +341,23 @@ void retain(MqttLink& link, const std::string& topic, const std::string& payload
     publish(link, topic, payload, 1, true);
 }
 
+// The charge sensors the run owns: those it announced, and those of its meters that an earlier
+// run announced. A meter may read DC amperes again at any moment: clearing its charge sensor
+// until then would have Home Assistant delete it, and its settings with it.
+std::vector<bool> owned_charges(const MqttLink& link)
+{
+    std::vector<bool> owned = link.charged;
+    for (std::size_t meter = 0; meter < owned.size(); ++meter) {
+        owned[meter] = owned[meter] || link.charge_kept[meter];
+    }
+    return owned;
+}
+
 void publish_owned(MqttLink& link)
 {
     retain(link, node_topic(link.names, "sensors"),
-           json{{"logger", link.owner}, {"topics", owned_topics(link.names, link.charged)}}.dump());
+           json{{"logger", link.owner}, {"topics", owned_topics(link.names, owned_charges(link))}}
+               .dump());
 }
 
 void announce_reading(MqttLink& link, std::size_t target)
@@ -355,7 +387,13 @@ void announce(MqttLink& link)
     link.ready = true;
     link.reached = true;
     link.phase = Phase::ready;
-    const std::vector<std::string> owned = owned_topics(link.names, link.charged);
+    for (std::size_t meter = 0; meter < link.names.meters.size(); ++meter) {
+        const std::string charge = total_topic(link.names, meter);
+        link.charge_kept[meter] = link.charge_kept[meter] ||
+                                  std::find(link.earlier_topics.begin(), link.earlier_topics.end(),
+                                            charge) != link.earlier_topics.end();
+    }
+    const std::vector<std::string> owned = owned_topics(link.names, owned_charges(link));
     for (const std::string& topic : link.earlier_topics) {
         if (std::find(owned.begin(), owned.end(), topic) == owned.end()) {
             retain(link, topic, "");
@@ -802,32 +840,41 @@ bool hold_node(MqttLink& link, std::string& problem)
 
 bool take_settings(const MqttSettings& settings, MqttLink& link, std::string& problem)
 {
-    if (!parse_url(settings.url, link.broker, problem)) {
+    // A refusal leads with the place of the option it is about, in the file of options.
+    const auto refused = [&settings, &problem](const char* option) {
+        problem = refusal_at(place_in(settings, option), problem);
         return false;
+    };
+    if (!parse_url(settings, link.broker, problem)) {
+        return refused("mqtt");
     }
     if (!link.broker.tls && !settings.cafile.empty()) {
-        problem = "--mqtt-cafile is for mqtts://: with mqtt:// the connection, and a password, "
-                  "would go in clear";
-        return false;
+        problem =
+            written(settings, "mqtt-cafile") +
+            " is for mqtts://: with mqtt:// the connection, and a password, would go in clear";
+        return refused("mqtt-cafile");
     }
     if (link.broker.tls && settings.cafile.empty()) {
-        problem =
-            "mqtts:// needs --mqtt-cafile, the authority that signed the broker's certificate";
-        return false;
+        problem = "mqtts:// needs " + option_written(place_in(settings, "mqtt"), "mqtt-cafile") +
+                  ", the authority that signed the broker's certificate";
+        return refused("mqtt");
     }
-    if ((link.broker.tls && !check_cafile(settings.cafile, problem)) ||
-        !read_password(settings.password_file, link.password, link.has_password, problem)) {
-        return false;
+    if (link.broker.tls && !check_cafile(settings, problem)) {
+        return refused("mqtt-cafile");
+    }
+    if (!read_password(settings.password_file, link.password, link.has_password, problem)) {
+        return refused("mqtt-password-file");
     }
     if (link.has_password && link.broker.user.empty()) {
-        problem = "a password (OHM_MQTT_PASSWORD or --mqtt-password-file) needs a user: "
-                  "mqtt://USER@HOST";
-        return false;
+        problem = "a password (OHM_MQTT_PASSWORD or " +
+                  option_written(place_in(settings, "mqtt"), "mqtt-password-file") +
+                  ") needs a user: mqtt://USER@HOST";
+        return refused("mqtt");
     }
     if (!settings.node.empty() && !plain_name(settings.node)) {
         problem = "bad --mqtt-node '" + settings.node +
                   "': letters, digits, _ and -, as it names MQTT topics";
-        return false;
+        return refused("mqtt-node");
     }
     link.cafile = settings.cafile;
     link.names.node = settings.node.empty() ? default_node() : settings.node;
@@ -1002,7 +1049,14 @@ bool take_names(const MqttSettings& settings, const std::vector<std::string>& me
     link.names.meters = meters;
     link.names.power = power;
     link.names.rules = alarms;
-    return take_settings(settings, link, problem) && distinct_sensors(link.names, problem);
+    if (!take_settings(settings, link, problem)) {
+        return false;
+    }
+    if (!distinct_sensors(link.names, problem)) {
+        problem = refusal_at(place_in(settings, "mqtt"), problem);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -1030,6 +1084,7 @@ new_mqtt_publisher(const MqttSettings& settings, const std::vector<std::string>&
         link->units.back() = "W";
     }
     link->charged.assign(meters.size(), false);
+    link->charge_kept.assign(meters.size(), false);
     link->raised.assign(alarms.size(), false);
     if (!set_up_client(*link, problem)) {
         return nullptr;

@@ -7,11 +7,13 @@
 
 namespace logbook {
 
-bool check_mqtt_settings(const MqttSettings&, const std::vector<std::string>&, bool,
+bool check_mqtt_settings(const MqttSettings& settings, const std::vector<std::string>&, bool,
                          const std::vector<std::string>&, std::string& problem)
 {
-    problem = "--mqtt: this build has no MQTT (libmosquitto is built for Linux only); publish "
-              "from the Linux ohmlog";
+    const auto given = settings.places.find("mqtt");
+    problem = refusal_at(given == settings.places.end() ? "" : given->second,
+                         "--mqtt: this build has no MQTT (libmosquitto is built for Linux only); "
+                         "publish from the Linux ohmlog");
     return false;
 }
 

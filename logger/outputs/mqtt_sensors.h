@@ -33,8 +33,8 @@ std::string total_topic(const MqttNames& names, std::size_t meter);
 // An alarm's binary sensor, on while it is raised.
 std::string alarm_config(const MqttNames& names, std::size_t alarm);
 
-// The retained topics a run publishes, `charged` telling the meters whose charge is announced:
-// a later run clears the others.
+// The retained topics a run publishes, `charged` telling the meters whose charge sensor it
+// owns: a later run clears the others.
 std::vector<std::string> owned_topics(const MqttNames& names, const std::vector<bool>& charged);
 
 // False with the problem when two of the run's sensors would share a topic: a meter named

@@ -119,4 +119,32 @@ bool replay_in_time_order(TimeOrder& order, const std::function<void(const Recor
     return whole;
 }
 
+void join_file_meters(RunView& view, const std::vector<std::string>& names,
+                      const std::string& power)
+{
+    const auto comma = power.find(',');
+    while (view.meters.size() < names.size()) {
+        const int index = static_cast<int>(view.meters.size());
+        const std::string& name = names[view.meters.size()];
+        view.meters.push_back(meter_view(name, ""));
+        if (view.power && name == power.substr(0, comma)) {
+            view.power->pairing.volt_meter = index;
+        } else if (view.power && comma != std::string::npos && name == power.substr(comma + 1)) {
+            view.power->pairing.ampere_meter = index;
+        }
+    }
+}
+
+RecordNews take_file_row(RunView& view, TimeOrder& order, const std::vector<std::string>& names,
+                         const std::string& power, const Record& row)
+{
+    join_file_meters(view, names, power);
+    RecordNews news = add_to_view(view, row);
+    if (view.power) {
+        order.meters = {view.power->pairing.volt_meter, view.power->pairing.ampere_meter};
+    }
+    keep_in_time_order(order, row);
+    return news;
+}
+
 } // namespace logbook

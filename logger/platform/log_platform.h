@@ -21,9 +21,14 @@ extern std::atomic<bool> stop_requested;
 // Never set on Windows, which has no such signal.
 extern std::atomic<bool> reopen_requested;
 
-// Installs the handlers that set stop_requested and reopen_requested. A write that a signal
-// interrupts goes on. A signal ignored when ohmlog started (SIGHUP under nohup, SIGINT in a
-// background job) stays ignored.
+// The first thing ohmlog does, before it reads or opens anything: standard input, output and
+// error that were closed are the null device (a file opened later must not take their place,
+// or messages would land in it), and SIGUSR1 sets reopen_requested, so that a rotation's signal
+// never ends ohmlog, whatever it is doing. A signal ignored when ohmlog started stays ignored.
+void prepare_process();
+// Installs the handlers that set stop_requested. A write that a signal interrupts goes on. A
+// signal ignored when ohmlog started (SIGHUP under nohup, SIGINT in a background job) stays
+// ignored.
 void watch_for_stop();
 // The run has written everything: a console that is closing may now end the process.
 void run_finished();
@@ -45,6 +50,14 @@ std::string open_failure(const std::string& port);
 // The same text for two names of one port: COM1 and com1; on Linux COM1 and /dev/ttyS0, or a
 // link and the device it leads to.
 std::string port_identity(const std::string& port);
+// Whether the name can be a port's at all: COMn, or on Linux a device's path (from /), on
+// Windows one in the device namespace (\\.\COM10). A relative name never opens a port.
+bool is_port_name(const std::string& port);
+// What a port's name looks like, for a message that refuses one.
+const char* port_name_forms();
+// Whether something other than a device is at the port's path now (a file, a folder), which
+// never opens as a port; never on Windows, whose ports are names.
+bool holds_no_device(const std::string& port);
 
 int process_id();
 // Whether a listening socket may take an address that connections of a program that has ended
@@ -71,12 +84,19 @@ inline bool stop_grace_over(std::chrono::steady_clock::time_point& stop_seen)
 }
 
 // What tells one file from another: the device and the file's number on it. `known` is false
-// when there is no file at that path (or the open file cannot be asked).
+// when there is no file at that path (or the open file cannot be asked); `regular` for a file
+// of bytes (not a device, a pipe or a folder), whose `size` is then told.
 struct FileIdentity {
     bool known = false;
     std::uint64_t volume = 0;
     std::uint64_t number = 0;
+    bool regular = false;
+    std::uint64_t size = 0;
 };
+inline bool one_file(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.known && b.known && a.volume == b.volume && a.number == b.number;
+}
 FileIdentity identity_of_open(std::FILE* file);
 FileIdentity identity_of_path(const std::string& path);
 // Whether a file could be created in the folder of `path` (as the run's user, read-only

@@ -87,12 +87,24 @@ std::string who_may_open(const struct stat& node)
 
 } // namespace
 
+void prepare_process()
+{
+    // A descriptor among the three that is closed takes the null device, as daemons do: the
+    // lowest free number is the one taken.
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF &&
+            open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY) != descriptor) {
+            std::_Exit(1); // nothing to say it on
+        }
+    }
+    handle_unless_ignored(SIGUSR1, on_reopen_signal);
+}
+
 void watch_for_stop()
 {
     handle_unless_ignored(SIGINT, on_stop_signal);
     handle_unless_ignored(SIGTERM, on_stop_signal);
     handle_unless_ignored(SIGHUP, on_stop_signal);
-    handle_unless_ignored(SIGUSR1, on_reopen_signal);
     // A reader of standard output that has gone away fails the write instead.
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -192,6 +204,23 @@ std::string port_identity(const std::string& port)
     return device.empty() ? port : error ? device : resolved.string();
 }
 
+bool is_port_name(const std::string& port)
+{
+    return com_port_number(port) > 0 || (!port.empty() && port[0] == '/');
+}
+
+const char* port_name_forms()
+{
+    return "a port is COMn or the path of a device, such as /dev/ttyUSB0";
+}
+
+bool holds_no_device(const std::string& port)
+{
+    struct stat node {};
+    return !port.empty() && port[0] == '/' && stat(port.c_str(), &node) == 0 &&
+           !S_ISCHR(node.st_mode);
+}
+
 int process_id()
 {
     return static_cast<int>(getpid());
@@ -218,24 +247,27 @@ WriteEnd write_out(std::FILE* file, const std::string& text)
                                                                          : WriteEnd::failed;
 }
 
+namespace {
+
+FileIdentity identity_of_status(const struct stat& status)
+{
+    return {true, static_cast<std::uint64_t>(status.st_dev),
+            static_cast<std::uint64_t>(status.st_ino), S_ISREG(status.st_mode),
+            static_cast<std::uint64_t>(status.st_size)};
+}
+
+} // namespace
+
 FileIdentity identity_of_open(std::FILE* file)
 {
     struct stat status {};
-    if (fstat(fileno(file), &status) != 0) {
-        return {};
-    }
-    return {true, static_cast<std::uint64_t>(status.st_dev),
-            static_cast<std::uint64_t>(status.st_ino)};
+    return fstat(fileno(file), &status) == 0 ? identity_of_status(status) : FileIdentity{};
 }
 
 FileIdentity identity_of_path(const std::string& path)
 {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        return {};
-    }
-    return {true, static_cast<std::uint64_t>(status.st_dev),
-            static_cast<std::uint64_t>(status.st_ino)};
+    return stat(path.c_str(), &status) == 0 ? identity_of_status(status) : FileIdentity{};
 }
 
 bool folder_writable(const std::string& path)

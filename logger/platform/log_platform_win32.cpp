@@ -5,6 +5,8 @@
 
 #include "log_platform.h"
 
+#include "serial_link.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -44,6 +46,9 @@ BOOL WINAPI on_console_event(DWORD event)
 }
 
 } // namespace
+
+// Windows has no SIGUSR1, and a program started without a standard handle writes nowhere.
+void prepare_process() {}
 
 void watch_for_stop()
 {
@@ -100,6 +105,21 @@ std::string port_identity(const std::string& port)
         c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     }
     return name;
+}
+
+bool is_port_name(const std::string& port)
+{
+    return com_port_number(port) > 0 || port.rfind("\\\\.\\", 0) == 0;
+}
+
+const char* port_name_forms()
+{
+    return "a port is COMn, or a name such as \\\\.\\CNCA0";
+}
+
+bool holds_no_device(const std::string&)
+{
+    return false;
 }
 
 int process_id()
@@ -178,9 +198,11 @@ FileIdentity identity_of_handle(HANDLE handle)
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information)) {
         return {};
     }
-    return {true, information.dwVolumeSerialNumber,
-            (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
-                information.nFileIndexLow};
+    return {
+        true, information.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow,
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0,
+        (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow};
 }
 
 } // namespace

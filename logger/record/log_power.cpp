@@ -1,6 +1,7 @@
 #include "log_power.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -11,10 +12,9 @@ namespace {
 // An ampere reading requested this long after a volt reading may still be on its way (its
 // reply bound, and the wait for the next request), so the volt reading waits that long.
 constexpr double STILL_COMING_S = PAIRING_S + 2.5;
-// Ampere readings kept for pairing, and gaps kept for the next point: a few seconds' worth is
-// plenty; a meter that stays on another quantity keeps adding gaps, and only the latest count.
-constexpr std::size_t KEPT_AMPERES = 64;
-constexpr std::size_t KEPT_GAPS = 256;
+// Ampere readings kept while the volt meter is silent: more than any exchange takes to give its
+// row, so that a volt reading still to come finds its nearest among them.
+constexpr std::size_t KEPT_AMPERES = 256;
 
 // Twice the middle one of the latest steps (the newest included), and at least LONGEST_STEP_S.
 double longest_step_s(const Integral& integral)
@@ -27,16 +27,8 @@ double longest_step_s(const Integral& integral)
     return std::max(LONGEST_STEP_S, 2.0 * *middle);
 }
 
-void note_gap(PowerPairing& pairing, double elapsed_s)
-{
-    if (elapsed_s > pairing.last_point_s) {
-        pairing.gaps.push_back(elapsed_s);
-    }
-    if (pairing.gaps.size() > KEPT_GAPS) {
-        pairing.gaps.pop_front();
-    }
-}
-
+// The ampere reading nearest in time, within PAIRING_S, whatever its status; the earlier of two
+// as near.
 const Record* nearest_amperes(const std::deque<Record>& amperes, double elapsed_s)
 {
     const Record* best = nullptr;
@@ -50,56 +42,57 @@ const Record* nearest_amperes(const std::deque<Record>& amperes, double elapsed_
     return best;
 }
 
-bool gap_between(const PowerPairing& pairing, double from_s, double to_s)
-{
-    return std::any_of(pairing.gaps.begin(), pairing.gaps.end(),
-                       [&](double gap_s) { return gap_s > from_s && gap_s <= to_s; });
-}
-
-// A volt reading paired, or found without an ampere reading: no power, and a gap.
+// A volt reading whose ampere readings are all known: a point of the energy, or a break in it.
 void settle_one(PowerPairing& pairing, const Record& volts, std::vector<PowerPoint>& points)
 {
+    const bool broken_before =
+        pairing.broken ||
+        std::any_of(pairing.amperes.begin(), pairing.amperes.end(), [&](const Record& amperes) {
+            return amperes.elapsed_s > pairing.settled_s && amperes.elapsed_s <= volts.elapsed_s &&
+                   !is_dc(amperes, "A");
+        });
+    if (broken_before) {
+        break_integral(pairing.energy);
+    }
+    pairing.broken = false;
+    pairing.settled_s = volts.elapsed_s;
     const Record* amperes = nearest_amperes(pairing.amperes, volts.elapsed_s);
-    if (amperes == nullptr) {
-        note_gap(pairing, volts.elapsed_s);
+    if (!is_dc(volts, "V") || amperes == nullptr || !is_dc(*amperes, "A")) {
+        break_integral(pairing.energy);
         return;
     }
     const PowerPoint point{volts.elapsed_s, volts.number * amperes->number, volts.time,
                            multiply_decimals(volts.value, amperes->value)};
-    const bool gap = gap_between(pairing, pairing.last_point_s, point.elapsed_s);
-    integrate(pairing.energy, point.elapsed_s, point.watts, gap);
-    pairing.last_point_s = point.elapsed_s;
-    pairing.gaps.erase(std::remove_if(pairing.gaps.begin(), pairing.gaps.end(),
-                                      [&](double gap_s) { return gap_s <= point.elapsed_s; }),
-                       pairing.gaps.end());
+    integrate(pairing.energy, point.elapsed_s, point.watts, false);
     points.push_back(point);
 }
 
-// Pairs the waiting volt readings whose nearest ampere reading is known: one at or after them
-// has come, or none can come any more (older than `settled_before_s`).
+// Lets go of the ampere readings that can be nearest to no volt reading still to settle, each
+// of them after `settled_s` that breaks the energy remembered as a break before the next one.
+void let_go_of_amperes(PowerPairing& pairing)
+{
+    const double next_s =
+        pairing.volts.empty() ? pairing.volts_until_s : pairing.volts.front().elapsed_s;
+    auto& amperes = pairing.amperes;
+    while (amperes.size() > KEPT_AMPERES ||
+           (amperes.size() > 1 && amperes[1].elapsed_s <= next_s)) {
+        pairing.broken = pairing.broken || (amperes.front().elapsed_s > pairing.settled_s &&
+                                            !is_dc(amperes.front(), "A"));
+        amperes.pop_front();
+    }
+}
+
+// Settles the volt readings in order while every ampere reading before the next is known: one
+// at or after it has come, or none can come any more (before `settled_before_s`).
 std::vector<PowerPoint> settle(PowerPairing& pairing, double settled_before_s)
 {
     std::vector<PowerPoint> points;
-    while (!pairing.waiting.empty()) {
-        const double at_s = pairing.waiting.front().elapsed_s;
-        const bool later_came =
-            (!pairing.amperes.empty() && pairing.amperes.back().elapsed_s >= at_s) ||
-            pairing.amperes_until_s > at_s + PAIRING_S;
-        if (!later_came && at_s >= settled_before_s) {
-            break;
-        }
-        settle_one(pairing, pairing.waiting.front(), points);
-        pairing.waiting.pop_front();
+    while (!pairing.volts.empty() && (pairing.volts.front().elapsed_s <= pairing.amperes_until_s ||
+                                      pairing.volts.front().elapsed_s < settled_before_s)) {
+        settle_one(pairing, pairing.volts.front(), points);
+        pairing.volts.pop_front();
     }
-    // A volt reading requested before the latest ampere reading may complete after it.
-    const double oldest_needed =
-        (pairing.waiting.empty() ? std::min(pairing.amperes_until_s, pairing.volts_until_s)
-                                 : pairing.waiting.front().elapsed_s) -
-        PAIRING_S;
-    while (pairing.amperes.size() > KEPT_AMPERES ||
-           (!pairing.amperes.empty() && pairing.amperes.front().elapsed_s < oldest_needed)) {
-        pairing.amperes.pop_front();
-    }
+    let_go_of_amperes(pairing);
     return points;
 }
 
@@ -109,21 +102,15 @@ std::string quantity(const Record& record)
     return record.mode.empty() ? unit : record.mode + " " + unit;
 }
 
-// The reading is of the quantity wanted, or breaks the series (and is told once when it is a
-// good reading of another quantity).
-bool wanted(PowerPairing& pairing, const Record& record, const char* unit, bool& told,
-            const std::string& meter_name, std::string& notice)
+// A good reading of another quantity than the one wanted is told once.
+void tell_quantity(const Record& record, const char* unit, bool& told,
+                   const std::string& meter_name, std::string& notice)
 {
-    if (is_dc(record, unit)) {
-        return true;
-    }
-    note_gap(pairing, record.elapsed_s);
-    if (record.status == Status::ok && !told) {
+    if (record.status == Status::ok && !is_dc(record, unit) && !told) {
         told = true;
         notice =
             meter_name + " reads " + quantity(record) + ", not DC " + unit + ": no power from it";
     }
-    return false;
 }
 
 } // namespace
@@ -162,10 +149,18 @@ std::string unintegrated_reason(const Integral& integral)
                                    : "a gap between every two readings";
 }
 
+double as_written_s(double elapsed_s)
+{
+    const std::string text = fixed_text(elapsed_s, 3);
+    double written = elapsed_s;
+    std::from_chars(text.data(), text.data() + text.size(), written);
+    return written;
+}
+
 void add_to_charge(Integral& charge, const Record& record)
 {
     if (is_dc(record, "A")) {
-        integrate(charge, record.elapsed_s, record.number, false);
+        integrate(charge, as_written_s(record.elapsed_s), record.number, false);
     } else {
         break_integral(charge);
     }
@@ -174,16 +169,16 @@ void add_to_charge(Integral& charge, const Record& record)
 std::vector<PowerPoint> pair_for_power(PowerPairing& pairing, const Record& record,
                                        const std::string& meter_name, std::string& notice)
 {
+    Record counted = record;
+    counted.elapsed_s = as_written_s(record.elapsed_s);
     if (record.meter == pairing.ampere_meter) {
-        if (wanted(pairing, record, "A", pairing.told_amperes, meter_name, notice)) {
-            pairing.amperes.push_back(record);
-        }
-        pairing.amperes_until_s = std::max(pairing.amperes_until_s, record.elapsed_s);
+        tell_quantity(record, "A", pairing.told_amperes, meter_name, notice);
+        pairing.amperes.push_back(counted);
+        pairing.amperes_until_s = std::max(pairing.amperes_until_s, counted.elapsed_s);
     } else if (record.meter == pairing.volt_meter) {
-        if (wanted(pairing, record, "V", pairing.told_volts, meter_name, notice)) {
-            pairing.waiting.push_back(record);
-        }
-        pairing.volts_until_s = std::max(pairing.volts_until_s, record.elapsed_s);
+        tell_quantity(record, "V", pairing.told_volts, meter_name, notice);
+        pairing.volts.push_back(counted);
+        pairing.volts_until_s = std::max(pairing.volts_until_s, counted.elapsed_s);
     }
     return settle(pairing, -std::numeric_limits<double>::infinity());
 }

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <deque>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -55,27 +56,40 @@ struct PowerPoint {
     std::string value; // the exact product of the two readings' decimals, in W
 };
 
+// Each volt reading is settled, in its meter's order, once every ampere reading requested
+// before it is known: the ampere reading nearest to it in time, within PAIRING_S, gives it its
+// power when that reading is an ok DC one; otherwise the volt reading has none and breaks the
+// energy, as does a volt reading that is not an ok DC one and an ampere reading between two
+// volt readings that is not. What comes out depends only on each meter's readings, not on how
+// the two meters' rows interleave: a run, whose rows come as their replies complete, and
+// --from, which gives them again in time order, count the same energy.
 struct PowerPairing {
     int volt_meter = 0;
     int ampere_meter = 1;
-    std::deque<Record> waiting;    // ok DC volt readings not yet paired
-    std::deque<Record> amperes;    // the recent ok DC ampere readings
-    double amperes_until_s = -1.0; // request time of the latest ampere reading, any status
-    double volts_until_s = -1.0;   // and of the latest volt reading: none earlier comes
-    std::deque<double> gaps;       // times of readings since the last point that break it
-    double last_point_s = -1.0;
+    std::deque<Record> volts;   // volt readings not yet settled, any status
+    std::deque<Record> amperes; // the ampere readings that may still be nearest to one
+    // Request times: of the latest ampere reading (none earlier comes), of the latest volt
+    // reading, and of the latest volt reading settled.
+    double amperes_until_s = -std::numeric_limits<double>::infinity();
+    double volts_until_s = -std::numeric_limits<double>::infinity();
+    double settled_s = -std::numeric_limits<double>::infinity();
+    bool broken = false;     // an ampere reading that breaks the energy, after settled_s, let go
     Integral energy;         // watt seconds
     bool told_volts = false; // a volt meter on another quantity was told once
     bool told_amperes = false;
 };
+
+// Elapsed seconds as the CSV writes them (to the millisecond) and --from reads them back: what
+// the power, the energy and the charge are counted on, live as from the file.
+double as_written_s(double elapsed_s);
 
 // What a record makes ready: power points in time order, and a notice for standard error the
 // first time a meter is found on a quantity that gives no power ("U reads AC V: no power").
 std::vector<PowerPoint> pair_for_power(PowerPairing& pairing, const Record& record,
                                        const std::string& meter_name, std::string& notice);
 
-// Pairs what waits for an ampere reading that can no longer come: everything at the end of a
-// run (`now_s` infinite), otherwise what is older than the bound of a late reply allows.
+// Settles what waits for an ampere reading that can no longer come: everything at the end of a
+// run (`now_s` infinite), otherwise what is older than any exchange takes to give its row.
 std::vector<PowerPoint> flush_power(PowerPairing& pairing, double now_s);
 
 } // namespace logbook

@@ -209,6 +209,27 @@ bool plain_name(const std::string& name)
                std::string::npos;
 }
 
+std::string option_written(const std::string& place, const std::string& name)
+{
+    return (place.empty() ? "--" : "") + name;
+}
+
+std::string refusal_at(const std::string& place, const std::string& problem)
+{
+    if (place.empty()) {
+        return problem;
+    }
+    std::string text = problem;
+    for (const std::string lead : {"--", "bad --"}) {
+        if (text.rfind(lead, 0) == 0) {
+            text.erase(lead.size() - 2, 2);
+            break;
+        }
+    }
+    const bool comment_in_value = text.find(" #") != std::string::npos;
+    return place + text + (comment_in_value ? " (a # after a value is part of it)" : "");
+}
+
 Record decode_reply(const std::string& reply)
 {
     Record record;

@@ -50,6 +50,13 @@ std::string multiply_decimals(const std::string& a, const std::string& b);
 // Letters, digits, "_" and "-", at least one: a meter's name, and a level of an MQTT topic.
 bool plain_name(const std::string& name);
 
+// An option as its user wrote it: "--alarm" on the command line (`place` empty), "alarm" on a
+// line of the file of options (`place` "FILE:LINE: ").
+std::string option_written(const std::string& place, const std::string& name);
+// A refusal of what was given at `place`: for a line of the file of options, the line's place
+// first, and the option named as the file writes it ("bad alarm '...'", not "bad --alarm").
+std::string refusal_at(const std::string& place, const std::string& problem);
+
 // Fields, status and value of a reply as read_meter and request_reply give it (with its line
 // end when it arrived). Time and elapsed seconds are left to the caller.
 Record decode_reply(const std::string& reply);

@@ -104,6 +104,11 @@ RecordNews add_power_later(RunView& view, const Record& record)
     news.power =
         pair_for_power(view.power->pairing, record,
                        view.meters[static_cast<std::size_t>(record.meter)].name, news.notice);
+    // The rows come in time order: the time has passed up to this one, and what waits for an
+    // ampere reading of long before it waits no more, so that a file whose ampere meter was
+    // long away is read in bounded memory.
+    const std::vector<PowerPoint> settled = flush_power(view.power->pairing, record.elapsed_s);
+    news.power.insert(news.power.end(), settled.begin(), settled.end());
     add_power(view, news.power, news.alarms);
     return news;
 }

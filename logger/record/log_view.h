@@ -85,7 +85,7 @@ void set_up_view(RunView& view, const std::vector<MeterView>& meters,
 // The record joins its meter's statistics, chart and charge, and is paired for power unless
 // the power comes later.
 RecordNews add_to_view(RunView& view, const Record& record);
-// A record that joined the view before, paired for power now.
+// A record that joined the view before, paired for power now: the records given in time order.
 RecordNews add_power_later(RunView& view, const Record& record);
 // A row of an earlier run, already placed on the charts' time line, joins its meter's chart.
 void add_earlier(RunView& view, const Record& record);

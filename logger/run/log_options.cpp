@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <utility>
 
 #include <getopt.h>
 
@@ -260,34 +263,100 @@ bool read_option_file(const std::string& path, std::vector<GivenOption>& given,
     return true;
 }
 
-// What the options say must hold together.
+// The name of an option of the table, by its code.
+std::string name_of(int code)
+{
+    for (const option* known = LONG_OPTIONS; known->name != nullptr; ++known) {
+        if (known->val == code) {
+            return known->name;
+        }
+    }
+    return {};
+}
+
+bool repeatable(int code)
+{
+    return code == METER || code == ALARM || code == FROM;
+}
+
+// The place of the first of these options given, and its name as written there; none: "".
+std::pair<std::string, std::string> first_given(const LogOptions& options,
+                                                std::initializer_list<const char*> names)
+{
+    for (const char* name : names) {
+        const auto given = options.places.find(name);
+        if (given != options.places.end()) {
+            return {given->second, option_written(given->second, name)};
+        }
+    }
+    return {};
+}
+
+// What the options say must hold together. A refusal names the option at fault as its user
+// wrote it, after its place in the file of options when it is there.
 bool consistent(const LogOptions& options, std::size_t ports, std::string& problem)
 {
+    const auto [from_place, from] = first_given(options, {"from"});
+    const std::string with = from_place.empty() ? "--" : "";
     if (options.append && options.force) {
-        problem = "--append and --force exclude each other";
+        const std::string place = place_of(options, "append");
+        problem = given_twice(place, place_of(options, "force"),
+                              option_written(place, "append") + " and " +
+                                  option_written(place, "force") + " exclude each other");
     } else if (!options.from.empty() &&
                (ports != 0 || !options.output.empty() || options.append || options.count != 0 ||
                 options.duration_s > 0.0 || options.interval_s > 0.0 || options.serve ||
                 options.wait_for_port)) {
-        problem = "--from reads a file instead of ports: it takes only --plot, --force and --power";
+        problem = from_place + from + " reads a file instead of ports: it takes only " + with +
+                  "plot, " + with + "force and " + with + "power";
     } else if (options.from.empty() && ports == 0) {
         problem = "no port given";
     } else if (!options.from.empty() &&
                (!options.alarms.empty() || !options.on_alarm.empty() || !options.mqtt.empty())) {
-        problem = "--from draws a file: alarms and MQTT are for a run";
+        problem = from_place + from + " draws a file: alarms and MQTT are for a run";
     } else if (options.mqtt.empty() &&
                (!options.mqtt_cafile.empty() || !options.mqtt_password_file.empty() ||
                 !options.mqtt_node.empty())) {
-        problem = "the --mqtt- options need --mqtt";
+        const auto [place, name] =
+            first_given(options, {"mqtt-cafile", "mqtt-password-file", "mqtt-node"});
+        problem = place + name + " needs " + option_written(place, "mqtt");
     } else if (options.alarms.empty() && (options.stop_on_alarm || !options.on_alarm.empty())) {
-        problem = "--on-alarm and --stop-on-alarm need an --alarm";
+        const auto [place, name] = first_given(options, {"on-alarm", "stop-on-alarm"});
+        problem = place + name + " needs " + option_written(place, "alarm");
     } else if (options.on_alarm.empty() && options.on_alarm_timeout_s > 0.0) {
-        problem = "--on-alarm-timeout needs --on-alarm";
+        const auto [place, name] = first_given(options, {"on-alarm-timeout"});
+        problem = place + name + " needs " + option_written(place, "on-alarm");
     }
     return problem.empty();
 }
 
+// The line's number in a place "FILE:LINE: ".
+std::string line_of(const std::string& place)
+{
+    const auto colon = place.rfind(':', place.size() - 3);
+    return place.substr(colon + 1, place.size() - colon - 3);
+}
+
 } // namespace
+
+std::string place_of(const LogOptions& options, const std::string& name)
+{
+    const auto given = options.places.find(name);
+    return given == options.places.end() ? "" : given->second;
+}
+
+std::string given_twice(const std::string& first, const std::string& second,
+                        const std::string& what)
+{
+    if (first.empty() || second.empty()) {
+        const std::string& place = first.empty() ? second : first;
+        return place + what + (place.empty() ? "" : ", here and on the command line");
+    }
+    const long one = std::strtol(line_of(first).c_str(), nullptr, 10);
+    const long other = std::strtol(line_of(second).c_str(), nullptr, 10);
+    return (one > other ? first : second) + what + ", at lines " +
+           std::to_string(std::min(one, other)) + " and " + std::to_string(std::max(one, other));
+}
 
 bool parse_serve_address(const std::string& text, std::string& host, unsigned short& port)
 {
@@ -311,6 +380,7 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
     optind = 1;
     int code = 0;
     std::vector<GivenOption> given;
+    std::string config_option; // the one that named the file of options, as given
     while ((code = getopt_long(argc, argv, ":n:t:i:o:", LONG_OPTIONS, nullptr)) != -1) {
         if (code == '?') {
             problem = refused_option(argv[optind - 1]);
@@ -320,9 +390,16 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
             problem = std::string("missing value after ") + argv[optind - 1];
             return false;
         }
+        if ((code == CONFIG || code == CHECK_CONFIG) && !options.config.empty()) {
+            // Which of two would be checked, or run, is no guess to make.
+            problem = config_option + " and --" + name_of(code) + " " + optarg +
+                      ": one file of options at a time";
+            return false;
+        }
         if (code == CONFIG || code == CHECK_CONFIG) {
             options.config = optarg;
             options.check_config = code == CHECK_CONFIG;
+            config_option = "--" + name_of(code) + " " + optarg;
         } else {
             given.push_back(GivenOption{code, optarg == nullptr ? "" : optarg, ""});
         }
@@ -335,14 +412,28 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
     all.insert(all.end(), given.begin(), given.end());
     bool file_choice = true; // of --append or --force, one choice: the command line's replaces it
     for (const GivenOption& option : all) {
+        const std::string name = name_of(option.code);
+        if (!option.place.empty() && !repeatable(option.code) && options.places.count(name) != 0) {
+            problem = given_twice(options.places[name], option.place, name + " given twice");
+            return false;
+        }
         if (option.place.empty() && (option.code == APPEND || option.code == FORCE) &&
             file_choice) {
             options.append = options.force = false;
+            options.places.erase("append");
+            options.places.erase("force");
             file_choice = false;
         }
         if (!take_option(option.code, option.value.c_str(), options, problem)) {
-            problem.insert(0, option.place);
+            problem = refusal_at(option.place, problem);
             return false;
+        }
+        if (option.code == METER) {
+            options.port_places.push_back(option.place);
+        } else if (option.code == ALARM) {
+            options.alarm_places.push_back(option.place);
+        } else if (option.code != FROM || options.places.count(name) == 0) {
+            options.places[name] = option.place;
         }
     }
     if (options.help || options.version) {
@@ -351,6 +442,7 @@ bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& 
     // With --from, the words after the options are more files (a glob the shell expanded).
     auto& words = options.from.empty() ? options.ports : options.from;
     words.insert(words.end(), argv + optind, argv + argc);
+    options.port_places.resize(options.ports.size());
     if (!consistent(options, options.ports.size(), problem)) {
         return false;
     }

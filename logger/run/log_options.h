@@ -3,6 +3,7 @@
 
 #include "log_record.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,21 @@ struct LogOptions {
     bool check_config = false;  // only check the options and say what the run would do
     bool help = false;
     bool version = false;
+    // Where each option was given, for what is refused of it later: "FILE:LINE: " for a line of
+    // the file of options, "" for the command line. By long name ("from": its first file), and
+    // one for each meter and each alarm.
+    std::map<std::string, std::string> places;
+    std::vector<std::string> port_places;
+    std::vector<std::string> alarm_places;
 };
+
+// Where the option was given ("" for the command line, or not given).
+std::string place_of(const LogOptions& options, const std::string& name);
+
+// The refusal of a thing given twice (`what`: "two meters named U"), at the places of the two:
+// after the later line of the file when one is there, with both lines' numbers.
+std::string given_twice(const std::string& first, const std::string& second,
+                        const std::string& what);
 
 // "[HOST:]PORT", HOST 127.0.0.1 unless named ("[::1]:8080" for IPv6); false for anything else.
 bool parse_serve_address(const std::string& text, std::string& host, unsigned short& port);
@@ -58,9 +73,11 @@ bool parse_power(const std::string& text, const std::vector<std::string>& names,
 
 // False with the problem to report when the command line, and the file of options it names
 // (--config), are not ones ohmlog understands. The file holds long options, one a line
-// without their dashes, the value after a blank ("alarm V<3.0 for=3", "meter U=COM3", a
-// line starting with # a comment); the command line's options come after the file's: a
+// without their dashes, the value after a blank to the end of the line ("alarm V<3.0 for=3",
+// "meter U=COM3"; a line starting with # is a comment, a # after a value is part of it), each
+// option once but the repeatable ones; the command line's options come after the file's: a
 // repeatable one (meters, alarms, --from files) adds to them, any other replaces the file's.
+// A problem of a line of the file starts with its place, "FILE:LINE: ".
 bool parse_log_options(int argc, char** argv, LogOptions& options, std::string& problem);
 
 const char* log_usage();

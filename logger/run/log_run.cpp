@@ -60,6 +60,9 @@ struct Run {
     std::chrono::microseconds watchdog{}; // how often the service manager wants to hear from us
     Clock::time_point watchdog_told{};
     Clock::time_point status_told{};
+    // The CSV being written now, which the server's thread serves: a file a day changes it.
+    std::mutex csv_now_lock;
+    std::string csv_now;
 };
 
 std::vector<std::string> names_of(const Run& run)
@@ -71,19 +74,62 @@ std::vector<std::string> names_of(const Run& run)
     return names;
 }
 
-// The meters of the command line, each a session with its own port identifier; the same name
-// or the same port twice is refused.
+// The alarms' rules, each refused at its place: given twice, or not one that parses.
+bool choose_alarms(const Run& run, bool power, std::vector<AlarmRule>& rules, std::string& problem)
+{
+    const LogOptions& options = run.options;
+    for (std::size_t k = 0; k < options.alarms.size(); ++k) {
+        const std::string& place = options.alarm_places[k];
+        for (std::size_t earlier = 0; earlier < k; ++earlier) {
+            if (options.alarms[earlier] == options.alarms[k]) {
+                const std::string& first = options.alarm_places[earlier];
+                problem =
+                    given_twice(first, place,
+                                "bad " + option_written(place.empty() ? first : place, "alarm") +
+                                    " '" + options.alarms[k] + "': given twice");
+                return false;
+            }
+        }
+        std::vector<AlarmRule> rule;
+        if (!parse_alarms({options.alarms[k]}, names_of(run), power, options.interval_s, rule,
+                          problem)) {
+            problem = refusal_at(place, problem);
+            return false;
+        }
+        rules.push_back(rule.front());
+    }
+    return true;
+}
+
+// The meters of the command line and the file of options, each a session with its own port
+// identifier; a name that is no port's, the same name or the same port twice are refused, at
+// the place each was given.
 bool choose_meters(Run& run, std::string& problem)
 {
-    std::vector<MeterChoice> choices;
-    if (!parse_meters(run.options.ports, choices, problem)) {
-        return false;
-    }
+    const LogOptions& options = run.options;
     std::vector<MeterView> meters;
-    for (const MeterChoice& choice : choices) {
+    for (std::size_t k = 0; k < options.ports.size(); ++k) {
+        const std::string& place = options.port_places[k];
+        std::vector<MeterChoice> parsed;
+        if (!parse_meters({options.ports[k]}, parsed, problem)) {
+            problem = refusal_at(place, problem);
+            return false;
+        }
+        const MeterChoice& choice = parsed.front();
+        if (!is_port_name(choice.port)) {
+            problem = place + "'" + choice.port + "' is no port's name: " + port_name_forms();
+            return false;
+        }
         for (const MeterSession& other : run.sessions) {
+            const std::string& other_place =
+                options.port_places[static_cast<std::size_t>(other.index)];
+            if (other.name == choice.name) {
+                problem = given_twice(other_place, place, "two meters named " + choice.name);
+                return false;
+            }
             if (port_identity(other.port) == port_identity(choice.port)) {
-                problem = choice.port + " and " + other.port + " are one port";
+                problem = given_twice(other_place, place,
+                                      choice.port + " and " + other.port + " are one port");
                 return false;
             }
         }
@@ -93,31 +139,30 @@ bool choose_meters(Run& run, std::string& problem)
         session.port = choice.port;
         session.device = device_for_port_name(choice.port);
         // A device that is not there yet is known by its path alone until it comes.
-        const bool awaited = run.options.wait_for_port && choice.port.rfind('/', 0) == 0;
+        const bool awaited = options.wait_for_port && choice.port.rfind('/', 0) == 0;
         session.device = session.device.empty() && awaited ? choice.port : session.device;
         session.policy.port = session.index;
         meters.push_back(meter_view(choice.name, choice.port));
     }
     set_up_view(run.view, meters, std::nullopt);
     std::optional<std::pair<int, int>> power;
-    if (!run.options.power.empty()) {
+    if (!options.power.empty()) {
         power.emplace();
-        if (!parse_power(run.options.power, names_of(run), power->first, power->second, problem)) {
+        if (!parse_power(options.power, names_of(run), power->first, power->second, problem)) {
+            problem = refusal_at(place_of(options, "power"), problem);
             return false;
         }
     }
     std::vector<AlarmRule> rules;
-    if (!parse_alarms(run.options.alarms, names_of(run), power.has_value(), run.options.interval_s,
-                      rules, problem)) {
+    if (!choose_alarms(run, power.has_value(), rules, problem)) {
         return false;
     }
     set_up_view(run.view, meters, power, rules);
-    const LogOptions& options = run.options;
     if (options.mqtt.empty()) {
         return true;
     }
     const MqttSettings mqtt{options.mqtt, options.mqtt_cafile, options.mqtt_password_file,
-                            options.mqtt_node};
+                            options.mqtt_node, options.places};
     if (options.check_config) {
         return check_mqtt_settings(mqtt, names_of(run), power.has_value(), options.alarms, problem);
     }
@@ -136,12 +181,15 @@ bool open_ports(Run& run)
         }
         const std::string why =
             opened == MeterOpen::not_serial ? "not a serial port" : open_failure(session.port);
-        if (run.options.wait_for_port && opened == MeterOpen::failed) {
+        // A file or a folder at the path never becomes a port: it is not waited for.
+        if (run.options.wait_for_port && opened == MeterOpen::failed &&
+            !holds_no_device(session.port)) {
             say(Severity::warning, "cannot open " + session.port + " yet: " + why);
             session.missing_at_start = true;
             continue;
         }
-        say(Severity::error, "cannot open " + session.port + ": " + why);
+        say(Severity::error, run.options.port_places[static_cast<std::size_t>(session.index)] +
+                                 "cannot open " + session.port + ": " + why);
         close_all_ports();
         return false;
     }
@@ -206,7 +254,9 @@ void tell_service_manager(Run& run)
 
 FileSettings file_settings(const LogOptions& options)
 {
-    return FileSettings{options.output, options.plot, options.from, options.append, options.force};
+    return FileSettings{options.output,           options.plot,  options.from,
+                        options.append,           options.force, place_of(options, "output"),
+                        place_of(options, "plot")};
 }
 
 double seconds_since_start(const Run& run)
@@ -269,6 +319,13 @@ void watch_pace(Run& run, const Record& record)
     }
 }
 
+// The CSV the rows go to now, for the server.
+void note_csv_now(Run& run)
+{
+    const std::lock_guard<std::mutex> hold(run.csv_now_lock);
+    run.csv_now = run.files.csv_name;
+}
+
 // A row: written, counted in the view, then handed to every other output.
 bool take_row(Run& run, const Record& record)
 {
@@ -280,6 +337,7 @@ bool take_row(Run& run, const Record& record)
     if (!run.csv.take(run.view, written)) {
         return false;
     }
+    note_csv_now(run);
     RecordNews news;
     {
         const std::lock_guard<std::mutex> hold(run.view.lock);
@@ -383,12 +441,18 @@ bool finish_outputs(Run& run)
 }
 
 // The server reads the run only once its state is whole: the earlier rows of an appended file
-// in the charts, the ports open, the start set.
+// in the charts, the ports open, the start set. /log.csv is the file the rows go to now.
 void serve_run(Run& run)
 {
-    if (run.server) {
-        start_serving(*run.server, run.view, run.files.csv_name);
+    if (!run.server) {
+        return;
     }
+    note_csv_now(run);
+    const auto csv_now = [&run] {
+        const std::lock_guard<std::mutex> hold(run.csv_now_lock);
+        return run.csv_now;
+    };
+    start_serving(*run.server, run.view, csv_now);
 }
 
 // A row read back from a file: a run that starts there starts the charts' lines anew.
@@ -418,13 +482,20 @@ void start_plan(Run& run, const CsvReading& earlier)
     run.view.start = run.plan.start;
 }
 
-// Bad usage: the cause (said already when empty here), and where the options are told.
-int usage_error(const std::string& problem)
+// Bad usage: the cause (said already when empty here), and where the options are told; a
+// line of the file of options is told alone, as --help is of the command line.
+int usage_error(const LogOptions& options, const std::string& problem)
 {
     if (!problem.empty()) {
         say(Severity::error, problem);
     }
-    std::fputs("Try 'ohmlog --help' for more information.\n", stderr);
+    // The file of options, or a line of it, is told alone: --help is of the command line.
+    const bool of_the_file = !options.config.empty() &&
+                             (problem.rfind(options.config + ":", 0) == 0 ||
+                              problem.rfind("cannot read " + options.config + ":", 0) == 0);
+    if (!of_the_file && (!problem.empty() || options.config.empty())) {
+        std::fputs("Try 'ohmlog --help' for more information.\n", stderr);
+    }
     return 2;
 }
 
@@ -432,7 +503,7 @@ int log_from_ports(Run& run)
 {
     std::string problem;
     if (!choose_meters(run, problem)) {
-        return usage_error(problem);
+        return usage_error(run.options, problem);
     }
     CsvReading earlier;
     int runs = 0;
@@ -442,7 +513,7 @@ int log_from_ports(Run& run)
                                           add_earlier(run.view, row);
                                       });
     if (refused != 0) {
-        return refused == 2 ? usage_error("") : refused;
+        return refused == 2 ? usage_error(run.options, "") : refused;
     }
     if (!open_ports(run)) {
         discard_files(run.files);
@@ -476,23 +547,6 @@ int log_from_ports(Run& run)
     return !finished ? 1 : run.view.ended_by.empty() ? 0 : 3;
 }
 
-// The meters of a file join the view as their first rows come, the power's two among them in
-// their places: a volt reading before the first ampere reading waits for it, as in a run.
-void join_meters(RunView& view, const std::vector<std::string>& names, const std::string& power)
-{
-    const auto comma = power.find(',');
-    while (view.meters.size() < names.size()) {
-        const int index = static_cast<int>(view.meters.size());
-        const std::string& name = names[view.meters.size()];
-        view.meters.push_back(meter_view(name, ""));
-        if (view.power && name == power.substr(0, comma)) {
-            view.power->pairing.volt_meter = index;
-        } else if (view.power && comma != std::string::npos && name == power.substr(comma + 1)) {
-            view.power->pairing.ampere_meter = index;
-        }
-    }
-}
-
 // --from: the file's rows through the same view and outputs as a run's, read once as they
 // come (a pipe can be read no other way). The power's two meters' rows are kept aside and
 // paired in time order at the end, whatever order the file holds them in.
@@ -511,19 +565,13 @@ int plot_from_file(Run& run)
     int runs = 0;
     const int refused =
         prepare_files(file_settings(run.options), {}, run.files, earlier, [&](const Record& row) {
-            join_meters(run.view, earlier.meters, power);
             note_runs(run.view, earlier, runs);
-            const RecordNews news = add_to_view(run.view, row);
+            const RecordNews news = take_file_row(run.view, order, earlier.meters, power, row);
             if (!news.notice.empty()) {
                 say(Severity::warning, news.notice);
             }
-            if (run.view.power) {
-                order.meters = {run.view.power->pairing.volt_meter,
-                                run.view.power->pairing.ampere_meter};
-            }
-            keep_in_time_order(order, row);
         });
-    join_meters(run.view, earlier.meters, power);
+    join_file_meters(run.view, earlier.meters, power);
     int volts = 0;
     int amperes = 0;
     const bool paired = refused == 0 && (power.empty() || parse_power(power, earlier.meters, volts,
@@ -539,11 +587,11 @@ int plot_from_file(Run& run)
             "the rows kept aside for the power could not all be written; it counts those kept");
     }
     if (refused != 0) {
-        return refused == 2 ? usage_error("") : refused;
+        return refused == 2 ? usage_error(run.options, "") : refused;
     }
     if (!paired) {
         discard_files(run.files);
-        return usage_error(problem);
+        return usage_error(run.options, refusal_at(place_of(run.options, "power"), problem));
     }
     run.view.origin_utc = earlier.line.start_utc;
     run.view.seconds = earlier.line.end_s;
@@ -607,6 +655,43 @@ std::string what_the_run_does(const Run& run)
     return text + (error ? "" : "  take relative paths in " + file_name(here) + "\n");
 }
 
+// "HOST:PORT" as --serve takes it, an IPv6 address in brackets.
+std::string serve_address(const LogOptions& options)
+{
+    const bool v6 = options.serve_host.find(':') != std::string::npos;
+    return (v6 ? "[" + options.serve_host + "]" : options.serve_host) + ":" +
+           std::to_string(options.serve_port);
+}
+
+// The server's address is one of this machine's, or a name that leads to one: a free port on it
+// is listened on for a moment, not the port named, which the run checked may hold.
+bool check_serving(const LogOptions& options)
+{
+    std::string problem;
+    if (!options.serve || listen_for_clients(*new_web_server(), options.serve_host, 0, problem)) {
+        return true;
+    }
+    say(Severity::error,
+        refusal_at(place_of(options, "serve"), "cannot serve on " + serve_address(options) +
+                                                   problem.substr(problem.find(": "))));
+    return false;
+}
+
+// A port whose path holds a file or a folder, which the run would refuse; one not there yet is
+// the run's to wait for, or to fail on.
+bool check_ports(const Run& run)
+{
+    for (const MeterSession& session : run.sessions) {
+        if (holds_no_device(session.port)) {
+            say(Severity::error,
+                refusal_at(run.options.port_places[static_cast<std::size_t>(session.index)],
+                           "cannot open " + session.port + ": " + open_failure(session.port)));
+            return false;
+        }
+    }
+    return true;
+}
+
 // --check-config: the checks a run makes before it asks a meter anything, with no file made
 // or changed and no port opened; 0 when the run could start, 2 when not.
 int check_configuration(Run& run)
@@ -616,7 +701,8 @@ int check_configuration(Run& run)
         say(Severity::error, problem);
         return 2;
     }
-    if (check_files(file_settings(run.options), names_of(run)) != 0) {
+    if (!check_ports(run) || !check_serving(run.options) ||
+        check_files(file_settings(run.options), names_of(run)) != 0) {
         return 2;
     }
     std::fputs(what_the_run_does(run).c_str(), stdout);
@@ -627,17 +713,12 @@ int check_configuration(Run& run)
 
 int run_ohmlog(int argc, char** argv)
 {
+    prepare_process();
     Run run;
     LogOptions& options = run.options;
     std::string problem;
     if (!parse_log_options(argc, argv, options, problem)) {
-        // The file of options, or a line of it, is told alone: --help is of the command line.
-        if (!options.config.empty() && (problem.rfind(options.config + ":", 0) == 0 ||
-                                        problem.rfind("cannot read " + options.config, 0) == 0)) {
-            say(Severity::error, problem);
-            return 2;
-        }
-        return usage_error(problem);
+        return usage_error(options, problem);
     }
     if (options.help || options.version) {
         std::fputs(options.help ? log_usage() : "ohmlog " OHM_VERSION "\n", stdout);
@@ -652,7 +733,7 @@ int run_ohmlog(int argc, char** argv)
     if (options.serve) {
         run.server = new_web_server();
         if (!listen_for_clients(*run.server, options.serve_host, options.serve_port, problem)) {
-            say(Severity::error, problem);
+            say(Severity::error, refusal_at(place_of(options, "serve"), problem));
             return 1;
         }
     }

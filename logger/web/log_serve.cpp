@@ -89,10 +89,10 @@ struct WebServer {
     bool stopping = false;
     std::vector<std::shared_ptr<WebClient>> sessions;
     RunView* view = nullptr;
-    std::string csv_path;          // served as /log.csv; empty: the rows go to standard output
-    std::vector<std::string> urls; // where the run is served, for the user
-    std::string place;             // "HOST:PORT" as named, or "this machine on port PORT"
-    bool local = false;            // on a loopback address: only this machine's names may ask
+    std::function<std::string()> csv_path; // the file served as /log.csv now; "": none
+    std::vector<std::string> urls;         // where the run is served, for the user
+    std::string place;                     // "HOST:PORT" as named, or "this machine on port PORT"
+    bool local = false; // on a loopback address: only this machine's names may ask
     std::thread thread;
 };
 
@@ -297,7 +297,7 @@ void send_csv(const SessionPointer& session, unsigned version, bool head, bool k
 {
     http::response<http::file_body> response{http::status::ok, version};
     beast::error_code error;
-    response.body().open(session->server->csv_path.c_str(), beast::file_mode::scan, error);
+    response.body().open(session->server->csv_path().c_str(), beast::file_mode::scan, error);
     if (error) {
         refuse(session, http::status::not_found, version, keep_alive);
         return;
@@ -372,7 +372,7 @@ void answer(const SessionPointer& session, const http::request<http::empty_body>
     }
     if (path == "/events") {
         start_events(session, version, head);
-    } else if (path == "/log.csv" && !session->server->csv_path.empty()) {
+    } else if (path == "/log.csv" && !session->server->csv_path().empty()) {
         send_csv(session, version, head, keep_alive);
     } else if (path == "/" || for_scripts) {
         auto response =
@@ -612,13 +612,13 @@ bool listen_for_clients(WebServer& server, const std::string& host, unsigned sho
     return true;
 }
 
-void start_serving(WebServer& server, RunView& view, const std::string& csv_path)
+void start_serving(WebServer& server, RunView& view, std::function<std::string()> csv_path)
 {
     if (!server.acceptor) {
         return;
     }
     server.view = &view;
-    server.csv_path = csv_path;
+    server.csv_path = std::move(csv_path);
     std::string urls;
     for (const std::string& url : server.urls) {
         urls += (urls.empty() ? "" : ", ") + url;

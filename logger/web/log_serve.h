@@ -10,6 +10,7 @@
 
 #include "output.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,9 +26,10 @@ bool listen_for_clients(WebServer& server, const std::string& host, unsigned sho
                         std::string& problem);
 
 // Serves the run's view (read under its lock) from a thread of its own, once the run's state
-// is whole. Says on standard error where the run is served, and who can see it when the
-// address reaches beyond this machine.
-void start_serving(WebServer& server, RunView& view, const std::string& csv_path);
+// is whole; /log.csv is the file `csv_path` gives at each request (none when it gives ""),
+// which the server's thread calls. Says on standard error where the run is served, and who
+// can see it when the address reaches beyond this machine.
+void start_serving(WebServer& server, RunView& view, std::function<std::string()> csv_path);
 
 // The output that hands each row to the clients of /events.
 Output web_output(WebServer& server);

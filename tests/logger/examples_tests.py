@@ -27,7 +27,10 @@ How they run:
   then stopped with Ctrl-C as a reader would stop it.
 - It ends with status 0 (3 for a run that --stop-on-alarm ended), and one that ended by itself
   printed what is shown below it (unless "..." shortens that).
-Also: every option that ohmlog --help names is in the synopsis of ohmlog(1) and the README's.
+Also: every option that ohmlog --help names is in the synopsis of ohmlog(1) and the README's;
+each tool of the README, run as a newcomer runs it (no OHM_BIN_DIR), asks to install every
+Debian package that owns a file the build used (its headers, libraries and programs, as ninja
+and CMake's cache name them), or one that such a package depends on.
 """
 import bisect, os, re, shutil, signal, subprocess, sys, tempfile, time
 
@@ -201,6 +204,57 @@ def synopses_name_every_option():
     check(len(options) > 15, "ohmlog --help", "its options")
 
 
+def packages_the_build_used():
+    tree = os.path.dirname(BIN)
+    deps = subprocess.run(["ninja", "-C", tree, "-t", "deps"], capture_output=True, text=True,
+                          check=True).stdout
+    # A file of each folder: a folder may be shared by packages, a file is not.
+    files = {os.path.dirname(line.strip()): line.strip() for line in deps.splitlines()
+             if line.startswith("    /usr/")}
+    files = set(files.values())
+    cache = open(f"{tree}/CMakeCache.txt").read()
+    used = re.findall(r"^(?:CMAKE_(?:CXX_COMPILER|MAKE_PROGRAM|COMMAND)|\w+_LIBRARY|OHM_GTEST_SOURCE_DIR)"
+                      r":\w+=(/usr/\S+)$", cache, re.M)
+    files |= {os.path.realpath(path) for path in used}
+    owners = subprocess.run(["dpkg", "-S", *sorted(files)], capture_output=True, text=True).stdout
+    return {line.split(":")[0] for line in owners.splitlines() if ": " in line}
+
+
+def with_dependencies(packages):
+    """The packages and, installed, all they depend on (every alternative, virtual ones too)."""
+    fields = subprocess.run(["dpkg-query", "-W", "-f", "${Package}\t${Depends}, ${Pre-Depends}"
+                             "\t${Provides}\n"], capture_output=True, text=True).stdout
+    depends, provided_by = {}, {}
+    for line in fields.splitlines():
+        name, needs, provides = line.split("\t")
+        depends[name] = set(re.findall(r"(?:^|[,|]\s*)([a-z0-9][a-z0-9+.-]+)", needs))
+        for virtual in re.findall(r"([a-z0-9][a-z0-9+.-]+)", re.sub(r"\([^)]*\)", "", provides)):
+            provided_by.setdefault(virtual, set()).add(name)
+    seen, todo = set(), list(packages)
+    while todo:
+        package = todo.pop()
+        if package not in seen:
+            seen.add(package)
+            todo += depends.get(package, set()) | provided_by.get(package, set())
+    return seen
+
+
+def tools_install_what_the_build_needs(readme, checkout):
+    needed = packages_the_build_used()
+    check(len(needed) >= 5, "the build's packages", needed)
+    for command, _ in readme:
+        if not command.startswith("tools/"):
+            continue
+        asked = f"{tempfile.mkdtemp()}/asked"
+        open(asked, "w").close()
+        env = {k: v for k, v in os.environ.items() if k != "OHM_BIN_DIR"}
+        subprocess.run(["bash", "-c", f"{checkout}/{command}"], cwd=tempfile.mkdtemp(),
+                       env=dict(env, OHM_INSTALL_MISSING_LIST=asked), capture_output=True,
+                       timeout=BOUND_S * 4)
+        missing = needed - with_dependencies(open(asked).read().split())
+        check(not missing, command, f"installs nothing that brings {sorted(missing)}")
+
+
 def main():
     dev_type = subprocess.run(["stat", "-f", "-c", "%T", "/dev"], capture_output=True, text=True)
     if os.environ.get("OHM_SANDBOXED") != "1" or dev_type.stdout.strip() != "tmpfs":
@@ -227,6 +281,7 @@ def main():
                 os.symlink(entry.path, f"{checkout}/{entry.name}")
         readme = readme_examples(open(f"{SOURCE}/README.md").read())
         run_all("README.md", readme, checkout)
+        tools_install_what_the_build_needs(readme, checkout)
         elsewhere = tempfile.mkdtemp()  # a tool's paths are its caller's
         subprocess.run([f"{checkout}/tools/log-simulated-meter", "-n", "1", "--plot", "run.svg"],
                        cwd=elsewhere, env=dict(os.environ, OHM_BIN_DIR=BIN), capture_output=True)

@@ -129,6 +129,11 @@ const retainedNow = (sub) => Object.fromEntries(Object.entries(Object.fromEntrie
   .filter((message) => message.retain).map((message) => [message.topic, message.payload])))
   .filter(([, payload]) => payload !== ""));
 const ohmlog = (args, env) => run(path.join(BIN, "ohmlog"), args, env);
+// "charge 208.8 uAh" in the summary as 0.0002088.
+const summarised = (text, what) => {
+  const [, number, prefix] = text.match(new RegExp(`${what} (\\S+) ([mu]?)`));
+  return Number(number) * { "": 1, m: 1e-3, u: 1e-6 }[prefix];
+};
 
 test("/metrics passes promtool, and a Prometheus server scrapes the reading", async () => {
   const device = await meter(["DC  1.500   V"]);
@@ -208,6 +213,8 @@ test("MQTT for Home Assistant: readings, power, energy, charge and alarms with t
 
   const [volt] = configs(sub, "homeassistant/sensor/pair_U/config");
   assert.deepEqual([volt.default_entity_id, volt.object_id, volt.unique_id, volt.device.name], ["sensor.pair_u", undefined, "ohmlog_pair_U", "ohmlog pair"]);
+  const [power] = configs(sub, "homeassistant/sensor/pair_power/config");
+  assert.deepEqual([power.unit_of_measurement, power.device_class, power.state_class], ["W", "power", "measurement"]);
   const [energy] = configs(sub, "homeassistant/sensor/pair_energy/config");
   assert.deepEqual([energy.device_class, energy.state_class, energy.unit_of_measurement, energy.state_topic],
     ["energy", "total", "Wh", "ohm/pair/power/energy"]);
@@ -223,8 +230,21 @@ test("MQTT for Home Assistant: readings, power, energy, charge and alarms with t
   const energies = messages(sub, "ohm/pair/power/energy").map((text) => JSON.parse(text));
   assert.equal(new Set(energies.map((each) => each.last_reset)).size, 1);
   assert.ok(Date.parse(energies[0].last_reset) <= Date.parse(energies[0].time), "the run's start");
-  assert.ok(Math.abs(Number(energies.at(-1).value) * 1000 / first.err.match(/energy (\S+) mWh/)[1] - 1) < 0.001, "the summary's energy");
-  assert.ok(Number(JSON.parse(messages(sub, "ohm/pair/I/charge").at(-1)).value) > 0);
+  for (const [topic, what] of [["ohm/pair/power/energy", "energy"], ["ohm/pair/I/charge", "charge"]]) {
+    const last = Number(JSON.parse(messages(sub, topic).at(-1)).value);
+    assert.ok(Math.abs(last / summarised(first.err, what) - 1) < 0.001, `the summary's ${what}, in Wh and Ah`);
+  }
+  assert.equal(messages(sub, "ohm/pair/power/energy").length, messages(sub, "ohm/pair/power/reading").length + 1, "and at the end");
+  assert.equal(messages(sub, "ohm/pair/I/charge").length, 7, "at each reading and at the end");
+
+  // The same meters again: nothing of theirs is cleared at the start, not even the charge
+  // sensor before I reads DC amperes (Home Assistant would delete it, and its settings).
+  const lists = messages(sub, "ohm/pair/sensors").length;
+  const again = ohmlog(["-n", "2", "--mqtt", url, "--mqtt-node", "pair", `U=${volts}`, `I=${amperes}`]);
+  assert.equal(await again.ended, 0);
+  await until("the end", () => messages(sub, "ohm/pair/availability").length === 4);
+  assert.ok(!messages(sub, "homeassistant/sensor/pair_I_charge/config").includes(""), "never cleared");
+  assert.ok(messages(sub, "ohm/pair/sensors").slice(lists).every((list) => list.includes("pair_I_charge")), "owned all along");
 
   // U alone on the node, after a will that was lost (the broker's state kept across a power
   // cut: this machine's "online" is no other logger's): what the first run announced and this
@@ -233,8 +253,9 @@ test("MQTT for Home Assistant: readings, power, energy, charge and alarms with t
   const retain = (topic, payload) => assert.equal(spawnSync("/usr/bin/mosquitto_pub",
     ["-h", "127.0.0.1", "-p", String(plain), "-q", "1", "-r", "-t", topic, "-m", payload]).status, 0);
   retain("ohm/pair/availability", "online");
+  const readings = messages(sub, "ohm/pair/U/reading").length;
   const second = ohmlog(["--mqtt", url, "--mqtt-node", "pair", `U=${volts}`]);
-  await until("the second run", () => messages(sub, "ohm/pair/U/reading").length > 6);
+  await until("the second run", () => messages(sub, "ohm/pair/U/reading").length > readings);
   const here = ohmlog(["-n", "1", "--mqtt", url, "--mqtt-node", "pair", `I=${amperes}`]);
   assert.equal(await here.ended, 2);
   assert.match(here.err, /^ohmlog: another ohmlog on this machine publishes as node pair; name this one with --mqtt-node\n/);
@@ -253,7 +274,7 @@ test("MQTT for Home Assistant: readings, power, energy, charge and alarms with t
   retain("ohm/pair/availability", "online");
   const elsewhere = ohmlog(["-n", "1", "--mqtt", url, "--mqtt-node", "pair", `I=${amperes}`]);
   assert.equal(await elsewhere.ended, 2);
-  assert.match(elsewhere.err, /^ohmlog: node pair is online on 127\.0\.0\.1:\d+: another ohmlog publishes as pair; name this one with --mqtt-node/);
+  assert.match(elsewhere.err, /^ohmlog: node pair is online on 127\.0\.0\.1:\d+: another ohmlog publishes as pair; name this one with --mqtt-node \(if none runs, clear the node: mosquitto_pub -r -n -t ohm\/pair\/availability\)\n/);
 });
 
 test("MQTT says what goes wrong, at once and in the summary: login, name, certificate, refusal; a password file's line end", async () => {
@@ -270,6 +291,8 @@ test("MQTT says what goes wrong, at once and in the summary: login, name, certif
     { cause: "connection refused", url: `mqtt://127.0.0.1:${free}` },
     { cause: "connection refused", url: `mqtts://127.0.0.1:${free}`, args: ["--mqtt-cafile", path.join(dir, "ca.crt")] },
     { cause: "connection lost", url: `mqtt://127.0.0.1:${tls}` },
+    // The sandbox's network has nothing but its loopback.
+    ...(process.env.OHM_SANDBOX_NETWORK === "1" ? [{ cause: "Network is unreachable", url: "mqtt://192.0.2.1" }] : []),
     { node: "crlf", url: `mqtt://lab@127.0.0.1:${password}`, args: ["--mqtt-password-file", path.join(dir, "password.crlf")] },
     { node: "env", url: `mqtt://lab@127.0.0.1:${password}`, env: { OHM_MQTT_PASSWORD: "secret" } },
     { node: "tls", url: `mqtts://127.0.0.1:${tls}`, args: ["--mqtt-cafile", path.join(dir, "ca.crt")] },
@@ -282,7 +305,9 @@ test("MQTT says what goes wrong, at once and in the summary: login, name, certif
       assert.equal(await log.ended, 0);
       return until(`the readings of ${each.node}`, () => messages(sub, `ohm/${each.node}/I/reading`).length === 3);
     }
-    await until(each.cause, () => new RegExp(`ohmlog: mqtt: no connection to [^ ]+: ${each.cause}`).test(log.err));
+    // Said at the start, before Ctrl-C is taken: the CSV's header comes after.
+    await until(each.cause, () => new RegExp(`ohmlog: mqtt: no connection to [^ ]+: ${each.cause}`).test(log.err) &&
+      log.out.length > 0);
     if (each.serve) {
       await until("a second attempt", () => refusals() > before + 1);
       const web = Number(log.err.match(/served at http:\/\/127\.0\.0\.1:(\d+)\//)[1]);
@@ -312,6 +337,12 @@ test("MQTT settings that cannot work are refused at start, before anything is pu
     [["--mqtt", `mqtts://127.0.0.1:${tls}`, "--mqtt-cafile", dir], `cannot read --mqtt-cafile ${dir}: not a file`],
     [["--mqtt", `mqtts://127.0.0.1:${tls}`, "--mqtt-cafile", path.join(dir, "no-certificate.pem")], "--mqtt-cafile \\S+/no-certificate.pem holds no certificate"],
     [["--mqtt", broker], "a password \\(OHM_MQTT_PASSWORD or --mqtt-password-file\\) needs a user", { OHM_MQTT_PASSWORD: "secret" }],
+    [["--mqtt", "http://127.0.0.1"], "bad --mqtt 'http://127.0.0.1': mqtt://\\[USER@\\]HOST\\[:PORT\\] or mqtts://\\.\\.\\."],
+    [["--mqtt", "mqtt://127.0.0.1:65536"], "bad --mqtt 'mqtt://127.0.0.1:65536': the port is a number from 1 to 65535"],
+    [["--mqtt", "mqtt://lab@"], "bad --mqtt 'mqtt://lab@': no broker named"],
+    [["--mqtt", `mqtts://127.0.0.1:${tls}`], "mqtts:// needs --mqtt-cafile, the authority that signed the broker's certificate"],
+    [["--mqtt", `mqtt://lab@127.0.0.1:${password}`, "--mqtt-password-file", "/nonexistent/secret"], "cannot read the MQTT password from /nonexistent/secret: No such file or directory"],
+    [["--mqtt", `mqtt://lab@127.0.0.1:${password}`, "--mqtt-password-file", "/dev/null"], "cannot read the MQTT password from /dev/null: the file holds none"],
     [["--mqtt", broker, "--power", "U,power", `power=${path.join(dir, "no-port")}`], "the meter power and the power of --power would share the MQTT sensor refused_power"],
     ...["Prüfstand 7", "a+b", "a#b", "a/b"].map((node) => [["--mqtt", broker, "--mqtt-node", node], `bad --mqtt-node '${node.replace("+", "\\+")}': letters, digits, _ and -`]),
   ]) {
@@ -345,6 +376,7 @@ test("MQTT: SIGTERM ends a run whose broker address drops connection attempts", 
     log.kill("SIGTERM");
     assert.equal(await log.ended, 0);
     assert.ok(Date.now() - stopped < 10000, `${Date.now() - stopped} ms`);
+    assert.match(log.err, /  mqtt: 0 messages published, [1-9]\d* dropped before 127\.0\.0\.1:\d+ answered\n/);
   } finally {
     queued.forEach((socket) => socket.destroy());
     mosquitto.kill("SIGCONT");
@@ -352,10 +384,13 @@ test("MQTT: SIGTERM ends a run whose broker address drops connection attempts", 
 });
 
 test("MQTT: a broker away at the start, then readings, availability, alarms and discovery, a broker killed and back", async () => {
-  const device = await meter(["DC  2.500   V", "DC  2.400   V", "OH  0.998KOhm"]);
+  // W keeps the alarm raised while U raises and clears it.
+  const lowMeter = run(path.join(BIN, "metersim"), ["--reading", "DC  2.000   V", "--link", path.join(dir, "low")]);
+  const [device, low] = await Promise.all([meter(["DC  2.500   V", "DC  2.400   V", "OH  0.998KOhm"]),
+    until("metersim", () => lowMeter.out.includes("/dev/pts/") && path.join(dir, "low"))]);
   const port = await freePort();
   const log = ohmlog(["-i", "0.25", "--alarm", "V<2.45", "--mqtt", `mqtt://127.0.0.1:${port}`, "--mqtt-node", "bench-7",
-    `U=${device}`]);
+    `U=${device}`, `W=${low}`]);
   await until("rows while the broker is away", () => log.out.split("\n").length > 4);
   assert.match(log.err, /ohmlog: mqtt: no connection to 127\.0\.0\.1:\d+: connection refused; trying again\n/);
   let mosquitto = await broker(port, ["allow_anonymous true"]);
@@ -377,8 +412,10 @@ test("MQTT: a broker away at the start, then readings, availability, alarms and 
   const reading = JSON.parse(messages(sub, "ohm/bench-7/U/reading")[0]);
   assert.equal(reading.meter, "U");
   assert.ok(["2.5", "2.4", "998"].includes(reading.value));
-  await until("an alarm", () => messages(sub, "ohm/bench-7/alarm").length > 0);
+  await until("an alarm cleared on U", () => messages(sub, "ohm/bench-7/alarm").some((text) => JSON.parse(text).state === "cleared"));
   assert.equal(JSON.parse(messages(sub, "ohm/bench-7/alarm")[0]).rule, "V<2.45");
+  const states = messages(sub, "ohm/bench-7/alarm/V_below_2_45");
+  assert.deepEqual([...new Set(states.slice(states.indexOf("ON")))], ["ON"], "raised on W from then on");
   assert.ok(messages(sub, "ohm/bench-7/availability").includes("online"));
   assert.match(log.err, /ohmlog: mqtt: connected to 127\.0\.0\.1:\d+\n/);
 
@@ -390,6 +427,9 @@ test("MQTT: a broker away at the start, then readings, availability, alarms and 
   sub = await watch(port);
   await until("the logger back online", () => messages(sub, "ohm/bench-7/availability").includes("online") &&
     messages(sub, "ohm/bench-7/U/reading").length > 0, 40000);
+  assert.ok(["V", "\u03a9"].includes(configs(sub, "homeassistant/sensor/bench-7_U/config")[0].unit_of_measurement), "announced again with its unit");
+  lowMeter.kill("SIGUSR2"); // W's adapter pulled out
+  await until("W offline while its port is lost", () => messages(sub, "ohm/bench-7/W/availability").includes("offline"));
   log.kill("SIGINT");
   assert.equal(await log.ended, 0);
   await until("offline", () => messages(sub, "ohm/bench-7/availability").includes("offline"));
