@@ -140,6 +140,13 @@ void make_dated_folder(const std::string& pattern, const std::string& path)
     }
 }
 
+// Why a file cannot be written, when another run's claim on it is in the way.
+std::string written_by(int holder)
+{
+    return ": another ohmlog" + (holder > 0 ? ", process " + std::to_string(holder) + "," : "") +
+           " writes it";
+}
+
 // A file that ohmlog writes is claimed for the run while it is open: a second run writing it
 // too is refused, saying who writes it. A device or a pipe is no one run's.
 bool claimed(std::FILE* file, const std::string& path)
@@ -148,10 +155,15 @@ bool claimed(std::FILE* file, const std::string& path)
     if (!is_file(path) || claim_file(file, holder)) {
         return true;
     }
-    say(Severity::error, "cannot write " + path + ": another ohmlog" +
-                             (holder > 0 ? ", process " + std::to_string(holder) + "," : "") +
-                             " writes it");
+    say(Severity::error, "cannot write " + path + written_by(holder));
     return false;
+}
+
+// A file just made: no other run holds it, and none will while this one has it.
+void claim_new(std::FILE* file)
+{
+    int holder = 0;
+    claim_file(file, holder);
 }
 
 // A temporary plot is the plot's name, the writer's process id and ".part": "run.svg.4321.part".
@@ -246,8 +258,7 @@ bool open_new_csv(Files& files, const std::string& path)
         return false;
     }
     files.csv_name = path;
-    int holder = 0;
-    claim_file(files.csv, holder); // a new file: no other run can hold it
+    claim_new(files.csv);
     return head_empty_csv(files);
 }
 
@@ -355,16 +366,13 @@ bool open_plot(Files& files, const std::string& plot)
             clear_parts(place.parent_path(), std::regex(literally(file_name(place.filename()))),
                         files.plot_place);
         if (writer >= 0) {
-            say(Severity::error,
-                "cannot write " + plot + ": another ohmlog" +
-                    (writer > 0 ? ", process " + std::to_string(writer) + "," : "") + " writes it");
+            say(Severity::error, "cannot write " + plot + written_by(writer));
             return false;
         }
         files.plot_part = part_name(files.plot_place, process_id());
         files.plot = create_new_file(files.plot_part);
-        int holder = 0;
         if (files.plot != nullptr) {
-            claim_file(files.plot, holder);
+            claim_new(files.plot);
         }
     }
     if (files.plot == nullptr) {
