@@ -49,7 +49,14 @@ ohm_wine_test(meter "" $<TARGET_FILE:meter_tests>)
 
 # The Windows programs end to end, driven by native test programs of the native tree.
 ohm_wine_test(cli "" ${OHM_NATIVE_BUILD_DIR}/bin/cli_wine_tests)
-ohm_wine_test(logger "" ${OHM_NATIVE_BUILD_DIR}/bin/logger_wine_tests)
+# The service's cases and MQTT's in sessions of their own, beside the others.
+set(logger_wine_tests ${OHM_NATIVE_BUILD_DIR}/bin/logger_wine_tests)
+ohm_wine_test(logger "" ${logger_wine_tests} --gtest_filter=-*Service*:*Mqtt*)
+ohm_wine_test(logger_service "" ${logger_wine_tests} --gtest_filter=*Service*)
+ohm_wine_test(logger_mqtt "" ${logger_wine_tests} --gtest_filter=*Mqtt*)
+# Their brokers and servers on the session's own loopback, where a broker's name is not found.
+set_property(TEST logger logger_service logger_mqtt APPEND PROPERTY ENVIRONMENT
+             "OHM_WINE_PRIVATE_NETWORK=1")
 
 # A host program that loads ohmbridge.dll, for the library's driver.
 add_executable(bridge_host library/bridge_host.cpp library/stack_check_${OHM_WINDOWS_ARCH}.cpp)
@@ -69,6 +76,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     # where 32-bit programs cannot.
     ohm_inspection(ohmprobe_is_a_console_program_needing_only_system_dlls
         ${binaries}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmprobe> pei-i386 3)
+    ohm_inspection(ohmlog_is_a_console_program_needing_only_system_dlls
+        ${binaries}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmlog> pei-i386 3)
     ohm_inspection(ohmbridge_is_a_dll_needing_only_system_dlls
         ${binaries}/check-imports ${CMAKE_OBJDUMP} $<TARGET_FILE:ohmbridge> pei-i386 dll)
     ohm_inspection(ohmbridge_exports_54_stdcall_functions

@@ -22,8 +22,8 @@
 // this output's own that never blocks for long (the connection is made without waiting, a name
 // lookup aside): it can always be told to stop. Publishing never waits: a broker that is away is
 // tried again with a growing pause, and what comes meanwhile is dropped and counted, never held
-// without bound. What goes wrong is said on standard error, once for each cause. The Windows builds
-// have no libmosquitto: there --mqtt is refused.
+// without bound. What goes wrong is said on standard error, once for each cause. The Windows
+// builds' libmosquitto has no TLS: there mqtts:// is refused.
 #pragma once
 
 #include "output.h"
@@ -50,7 +50,7 @@ struct MqttPublisher;
 
 // Ready to publish the run's meters, power and alarms (the rules as written), and connecting.
 // Null with the problem when the settings cannot be used (a bad URL or node, a password or
-// certificate file that cannot be read, names that would share a topic, a build without MQTT)
+// certificate file that cannot be read, names that would share a topic, a build without TLS)
 // or when another logger has the node: one of this machine, or one of another as the broker,
 // reached within a moment, says.
 std::shared_ptr<MqttPublisher>

@@ -1,24 +1,16 @@
-// The MQTT output through libmosquitto (Debian's libmosquitto-dev), for the Linux builds. The
-// certificate authority of mqtts:// is read at start by OpenSSL (libssl-dev), the library that
-// libmosquitto reads it with when it connects.
+// The MQTT output through libmosquitto: Debian's libmosquitto-dev on Linux, and on Windows
+// Debian's source package of it built for MinGW (cmake/mosquitto_mingw.cmake). What differs
+// between the two systems is in mqtt_system_posix.cpp and mqtt_system_win32.cpp.
 #include "mqtt_output.h"
 
 #include "log_files.h"
 #include "log_json.h"
 #include "log_platform.h"
 #include "mqtt_sensors.h"
+#include "mqtt_system.h"
 
-#include <fcntl.h>
 #include <mosquitto.h>
-#include <netdb.h>
 #include <nlohmann/json.hpp>
-#include <openssl/err.h>
-#include <openssl/x509_vfy.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -162,37 +154,6 @@ bool read_whole(const std::string& path, std::size_t most, std::string& text, st
     return error.empty();
 }
 
-// The certificates that libmosquitto will trust, read now so that a wrong file is said at once.
-bool check_cafile(const MqttSettings& settings, std::string& problem)
-{
-    const std::string& path = settings.cafile;
-    struct stat status {};
-    std::string error;
-    // A path that is not there fails to open with the cause stat met.
-    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        error = "not a file";
-    } else if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-        std::fgetc(file);
-        error = std::ferror(file) != 0 ? std::strerror(errno) : "";
-        std::fclose(file);
-    } else {
-        error = std::strerror(errno);
-    }
-    if (!error.empty()) {
-        problem = "cannot read " + written(settings, "mqtt-cafile") + " " + path + ": " + error;
-        return false;
-    }
-    X509_STORE* store = X509_STORE_new();
-    const bool loaded = store != nullptr && X509_STORE_load_file(store, path.c_str()) == 1;
-    X509_STORE_free(store);
-    ERR_clear_error();
-    if (!loaded) {
-        problem = written(settings, "mqtt-cafile") + " " + path +
-                  " holds no certificate (a PEM file: -----BEGIN CERTIFICATE-----)";
-    }
-    return loaded;
-}
-
 // The file's text but one line end (LF or CR LF) at its end; else OHM_MQTT_PASSWORD, taken
 // out of the environment that commands of --on-alarm inherit.
 bool read_password(const std::string& path, std::string& password, bool& has_password,
@@ -201,7 +162,7 @@ bool read_password(const std::string& path, std::string& password, bool& has_pas
     if (const char* given = std::getenv("OHM_MQTT_PASSWORD")) {
         has_password = path.empty();
         password = has_password ? given : "";
-        unsetenv("OHM_MQTT_PASSWORD");
+        forget_variable("OHM_MQTT_PASSWORD");
     }
     if (path.empty()) {
         return true;
@@ -251,9 +212,9 @@ struct MqttLink {
     bool has_password = false;
     std::string cafile;
     MqttNames names;
-    std::string client_id; // this process's
-    std::string owner;     // this machine's, as the owner of the node's retained topics
-    int node_lock = -1;    // held while this process publishes as the node
+    std::string client_id;        // this process's
+    std::string owner;            // this machine's, as the owner of the node's retained topics
+    std::intptr_t node_lock = -1; // held while this process publishes as the node
     mosquitto* client = nullptr;
     std::atomic<bool> ready{false};
     std::atomic<int> pending{0};
@@ -295,9 +256,7 @@ struct MqttLink {
             mosquitto_destroy(client);
             mosquitto_lib_cleanup();
         }
-        if (node_lock >= 0) {
-            close(node_lock);
-        }
+        release_name(node_lock);
     }
 };
 
@@ -464,7 +423,7 @@ std::string failure_of(MqttLink& link, int code, int error, bool lost)
         return "connection lost";
     }
     if (code == MOSQ_ERR_EAI) {
-        return "name not found (" + link.broker.host + ": " + gai_strerror(error) + ")";
+        return "name not found (" + link.broker.host + ": " + lookup_error_text(error) + ")";
     }
     if (code == MOSQ_ERR_TLS) {
         const std::lock_guard<std::mutex> hold(link.log_lock);
@@ -474,7 +433,8 @@ std::string failure_of(MqttLink& link, int code, int error, bool lost)
                    : "TLS failed (" + link.error_line + ")";
     }
     if (code == MOSQ_ERR_ERRNO) {
-        return error == ECONNREFUSED ? std::string("connection refused") : std::strerror(error);
+        return connection_refused(error) ? std::string("connection refused")
+                                         : socket_error_text(error);
     }
     return mosquitto_strerror(code);
 }
@@ -665,19 +625,11 @@ bool wait_to_try(MqttLink& link, Steady::time_point next_try)
 // Waits up to `ms` for the attempt's TCP connection; its failure as MOSQ_ERR_ERRNO and
 // `error`. libmosquitto does not see a TLS connection refused: it tries its handshake again and
 // again, at once, until the attempt is given up. Its first try may have taken the socket's
-// error already: a connection that hung up before it was made was refused.
+// error already.
 int wait_for_connection(mosquitto* client, int ms, int& error, bool& connected)
 {
-    pollfd socket{mosquitto_socket(client), POLLOUT, 0};
-    if (poll(&socket, 1, ms) <= 0) {
+    if (!connection_settled(mosquitto_socket(client), ms, error)) {
         return MOSQ_ERR_SUCCESS;
-    }
-    socklen_t size = sizeof error;
-    if (getsockopt(socket.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-        error = errno;
-    }
-    if (error == 0 && (socket.revents & (POLLHUP | POLLERR)) != 0) {
-        error = ECONNREFUSED;
     }
     connected = error == 0;
     return connected ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
@@ -705,7 +657,7 @@ void run_network(const std::shared_ptr<MqttLink>& shared)
             open = code == MOSQ_ERR_SUCCESS;
             // Not for the commands of --on-alarm: one that outlives the run would hold the
             // connection, and keep the broker from saying offline.
-            fcntl(mosquitto_socket(link.client), F_SETFD, FD_CLOEXEC);
+            keep_from_commands(mosquitto_socket(link.client));
             limit = Steady::now() + CONNECT_LIMIT;
             if (!open) {
                 fail(link, code, error, next_try);
@@ -804,33 +756,20 @@ bool set_up_client(MqttLink& link, std::string& problem)
     return set_up;
 }
 
-// This machine: its name, and systemd's machine id where it has one, so that two machines of
-// one name are told apart.
+// This machine: its name, and its identity where it has one, so that two machines of one name
+// are told apart.
 std::string machine_owner()
 {
-    std::string id;
-    std::string error;
-    if (!read_whole("/etc/machine-id", 64, id, error)) { // 32 hexadecimal digits and a line end
-        id.clear();
-    }
-    id.erase(id.find_last_not_of('\n') + 1);
+    const std::string id = machine_identity();
     return id.empty() ? host_name() : host_name() + "/" + id;
 }
 
-// One logger a node on this machine: a name in Linux's abstract socket space, held by the
-// process for as long as it lives, however it ends.
+// One logger a node on this machine: a name held by the process for as long as it lives,
+// however it ends.
 bool hold_node(MqttLink& link, std::string& problem)
 {
-    const std::string name = "ohmlog MQTT node " + link.names.node;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::size_t size = std::min(name.size(), sizeof address.sun_path - 1);
-    std::memcpy(address.sun_path + 1, name.data(), size); // sun_path[0] 0: abstract
-    link.node_lock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (link.node_lock >= 0 &&
-        bind(link.node_lock, reinterpret_cast<const sockaddr*>(&address),
-             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + size)) != 0 &&
-        errno == EADDRINUSE) {
+    bool taken = false;
+    if (!hold_name("ohmlog MQTT node " + link.names.node, link.node_lock, taken)) {
         problem = "another ohmlog on this machine publishes as node " + link.names.node +
                   "; name this one with --mqtt-node";
         return false;
@@ -848,6 +787,9 @@ bool take_settings(const MqttSettings& settings, MqttLink& link, std::string& pr
     if (!parse_url(settings, link.broker, problem)) {
         return refused("mqtt");
     }
+    if (link.broker.tls && !tls_built_in(problem)) {
+        return refused("mqtt");
+    }
     if (!link.broker.tls && !settings.cafile.empty()) {
         problem =
             written(settings, "mqtt-cafile") +
@@ -859,7 +801,8 @@ bool take_settings(const MqttSettings& settings, MqttLink& link, std::string& pr
                   ", the authority that signed the broker's certificate";
         return refused("mqtt");
     }
-    if (link.broker.tls && !check_cafile(settings, problem)) {
+    if (link.broker.tls &&
+        !check_cafile(settings.cafile, written(settings, "mqtt-cafile"), problem)) {
         return refused("mqtt-cafile");
     }
     if (!read_password(settings.password_file, link.password, link.has_password, problem)) {
@@ -1131,8 +1074,8 @@ Output mqtt_output(MqttPublisher& publisher, Terminal& terminal, RunView& view)
         MqttLink& ended = *publisher.link;
         end(publisher, view);
         report(ended, terminal, view);
-        std::fprintf(stderr, "  mqtt: %ld messages published, %ld dropped%s\n", ended.sent.load(),
-                     ended.dropped.load(), why_dropped(ended).c_str());
+        say_summary("  mqtt: " + std::to_string(ended.sent.load()) + " messages published, " +
+                    std::to_string(ended.dropped.load()) + " dropped" + why_dropped(ended) + "\n");
         return true;
     };
     return output;

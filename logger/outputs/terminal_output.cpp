@@ -128,7 +128,7 @@ Output terminal_output(Terminal& terminal)
     };
     output.finish = [&terminal](const RunView& view) {
         clear_status(terminal);
-        std::fputs(run_summary(view).c_str(), stderr);
+        say_summary(run_summary(view));
         return true;
     };
     return output;

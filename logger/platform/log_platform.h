@@ -37,8 +37,19 @@ void run_finished();
 // event log's types.
 enum class Severity { error, warning, info };
 
-// One line on standard error, after the program's name.
+// One line on standard error, after the program's name; also in the log file, and in a Windows
+// service's event log.
 void say(Severity severity, const std::string& message);
+// Lines of the summary at the end of a run, each ending in a line feed, on standard error as they
+// are; also in the log file and the event log, as information.
+void say_summary(const std::string& lines);
+// Every message from now on also added to the file (--log-file), a line each with its time
+// (UTC) and how much it matters; false with the problem when it cannot be opened.
+bool keep_messages_in(const std::string& path, std::string& problem);
+// What say() and say_summary() add to that file.
+void keep_message(Severity severity, const std::string& message);
+// A message as that file holds it: "2026-12-09T07:14:29Z error: cannot open COM3: ...".
+std::string stamped(Severity severity, const std::string& message);
 
 bool stderr_is_terminal();
 bool stdout_is_terminal();
@@ -151,9 +162,9 @@ std::tm calendar_fields(std::time_t moment, bool in_utc);
 // The name of this machine, for --mqtt-node; "ohmlog" when it has none.
 std::string host_name();
 
-// When a service manager started ohmlog (systemd's Type=notify, NOTIFY_SOCKET), tells it the
-// run's state: "READY=1", "STATUS=...", "WATCHDOG=1", "STOPPING=1". Nothing otherwise, and
-// nothing on Windows.
+// When a service manager started ohmlog (systemd's Type=notify, NOTIFY_SOCKET; Windows' Service
+// Control Manager), tells it the run's state: "READY=1", "STATUS=...", "WATCHDOG=1",
+// "STOPPING=1" (Windows takes READY=1 and STOPPING=1). Nothing otherwise.
 void notify_service_manager(const std::string& state);
 // How often the service manager wants to hear WATCHDOG=1 (WatchdogSec); zero when it does not.
 std::chrono::microseconds watchdog_interval();

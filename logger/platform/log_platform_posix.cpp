@@ -150,6 +150,13 @@ const char* priority_prefix(Severity severity)
 void say(Severity severity, const std::string& message)
 {
     std::fprintf(stderr, "%sohmlog: %s\n", priority_prefix(severity), message.c_str());
+    keep_message(severity, message);
+}
+
+void say_summary(const std::string& lines)
+{
+    std::fputs(lines.c_str(), stderr);
+    keep_message(Severity::info, lines.rfind("ohmlog: ", 0) == 0 ? lines.substr(8) : lines);
 }
 
 bool stderr_is_terminal()

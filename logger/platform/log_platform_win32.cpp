@@ -5,6 +5,7 @@
 
 #include "log_platform.h"
 
+#include "log_service.h"
 #include "serial_link.h"
 
 #include <algorithm>
@@ -34,9 +35,13 @@ namespace {
 HANDLE finished = nullptr;
 
 // Ctrl-C and Ctrl-Break end the run as a normal end. Closing the console, logging off or
-// shutting down end the process as soon as this returns: wait for the run's end first.
+// shutting down end the process as soon as this returns: wait for the run's end first. A
+// service is told when any user logs off, which is no reason for it to end.
 BOOL WINAPI on_console_event(DWORD event)
 {
+    if (event == CTRL_LOGOFF_EVENT && running_as_service()) {
+        return TRUE;
+    }
     stop_requested = true;
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
         return TRUE;
@@ -63,9 +68,19 @@ void run_finished()
     }
 }
 
-void say(Severity /*severity*/, const std::string& message)
+void say(Severity severity, const std::string& message)
 {
     std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
+    keep_message(severity, message);
+    tell_service(severity, message, false);
+}
+
+void say_summary(const std::string& lines)
+{
+    std::fputs(lines.c_str(), stderr);
+    const std::string told = lines.rfind("ohmlog: ", 0) == 0 ? lines.substr(8) : lines;
+    keep_message(Severity::info, told);
+    tell_service(Severity::info, told, true);
 }
 
 bool stderr_is_terminal()
@@ -529,7 +544,10 @@ bool replace_file(const std::string& from, const std::string& to)
     return false;
 }
 
-void notify_service_manager(const std::string&) {}
+void notify_service_manager(const std::string& state)
+{
+    set_service_state(state);
+}
 
 std::chrono::microseconds watchdog_interval()
 {

@@ -36,6 +36,7 @@ enum LongOnly {
     MQTT_NODE,
     METER,
     WAIT_FOR_PORT,
+    LOG_FILE,
     CONFIG,
     CHECK_CONFIG,
     HELP,
@@ -63,6 +64,7 @@ const option LONG_OPTIONS[] = {
     {"mqtt-node", required_argument, nullptr, MQTT_NODE},
     {"meter", required_argument, nullptr, METER},
     {"wait-for-port", no_argument, nullptr, WAIT_FOR_PORT},
+    {"log-file", required_argument, nullptr, LOG_FILE},
     {"config", required_argument, nullptr, CONFIG},
     {"check-config", required_argument, nullptr, CHECK_CONFIG},
     {"help", no_argument, nullptr, HELP},
@@ -131,6 +133,7 @@ bool take_option(int code, const char* value, LogOptions& options, std::string& 
     case MQTT_NODE: options.mqtt_node = value; return true;
     case METER: options.ports.emplace_back(value); return true;
     case WAIT_FOR_PORT: options.wait_for_port = true; return true;
+    case LOG_FILE: options.log_file = value; return true;
     case HELP: options.help = true; return true;
     case VERSION: options.version = true; return true;
     default: return false;
@@ -501,6 +504,8 @@ const char* log_usage()
     return "usage: ohmlog [options] [NAME=]PORT...\n"
            "       ohmlog --from FILE.csv|-... [--plot FILE.svg [--force]] [--power U,I]\n"
            "       ohmlog --config FILE [options] | --check-config FILE\n"
+           "       ohmlog service install|uninstall|start|stop|status ... (Windows; see\n"
+           "              ohmlog service --help)\n"
            "Records the MAS-345's readings as CSV, one row per request, until the count or\n"
            "the duration is reached or Ctrl-C is pressed; several meters at once, each at\n"
            "its own pace, into one file with a tenth column naming the meter.\n"
@@ -546,6 +551,7 @@ const char* log_usage()
            "      --meter [NAME=]PORT  a meter, as the PORT arguments name one\n"
            "      --wait-for-port  a port that is not there at the start is waited for, as\n"
            "                       a port lost during the run is\n"
+           "      --log-file FILE  every message also added to FILE, with its time and level\n"
            "      --config FILE    long options from FILE, one a line without the dashes\n"
            "                       (\"meter U=COM3\", # a comment); the command line adds to\n"
            "                       the repeatable ones and replaces the others\n"

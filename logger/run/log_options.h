@@ -24,6 +24,7 @@ struct LogOptions {
     std::string mqtt_cafile;
     std::string mqtt_password_file;
     std::string mqtt_node;   // this logger's name; empty: the host name
+    std::string log_file;    // every message also added to this file
     long count = 0;          // readings; 0: no limit
     double duration_s = 0.0; // 0: no limit
     double interval_s = 0.0; // 0: the next request as soon as a reply is complete

@@ -10,6 +10,7 @@
 #include "mqtt_output.h"
 #include "plot_output.h"
 #include "serial_link.h"
+#include "service_command.h"
 #include "terminal_output.h"
 #include "time_order.h"
 
@@ -649,6 +650,7 @@ std::string what_the_run_does(const Run& run)
                                 std::to_string(options.serve_port) + "\n"
                           : "";
     text += options.mqtt.empty() ? "" : "  publish the run to " + options.mqtt + "\n";
+    text += options.log_file.empty() ? "" : "  add its messages to " + options.log_file + "\n";
     // A service runs in a folder of its own: the check says which folder it was made in.
     std::error_code error;
     const std::filesystem::path here = std::filesystem::current_path(error);
@@ -705,6 +707,13 @@ int check_configuration(Run& run)
         check_files(file_settings(run.options), names_of(run)) != 0) {
         return 2;
     }
+    const std::string& log_file = run.options.log_file;
+    if (!log_file.empty() && !folder_writable(log_file)) {
+        say(Severity::error, refusal_at(place_of(run.options, "log-file"),
+                                        "cannot write the log file " + log_file +
+                                            ": its folder is not there or not writable"));
+        return 2;
+    }
     std::fputs(what_the_run_does(run).c_str(), stdout);
     return 0;
 }
@@ -714,6 +723,9 @@ int check_configuration(Run& run)
 int run_ohmlog(int argc, char** argv)
 {
     prepare_process();
+    if (is_service_command(argc, argv)) {
+        return run_service_command(argc, argv);
+    }
     Run run;
     LogOptions& options = run.options;
     std::string problem;
@@ -726,6 +738,10 @@ int run_ohmlog(int argc, char** argv)
     }
     if (options.check_config) {
         return check_configuration(run);
+    }
+    if (!options.log_file.empty() && !keep_messages_in(options.log_file, problem)) {
+        say(Severity::error, refusal_at(place_of(options, "log-file"), problem));
+        return 1;
     }
     init_port_table();
     // Before any file is made or the meter asked anything: a port that cannot be listened on

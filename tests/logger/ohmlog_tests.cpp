@@ -918,12 +918,13 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
     const std::string conf = dir_ + "/bench.conf";
     write_file(conf, "\xEF\xBB\xBF# the bench\nmeter U=" + meter.path() +
                          "\n  count 50\ninterval=0.2\r\n" + "alarm   V<0  \noutput " + dir_ +
-                         "/run.csv\nappend\n");
+                         "/run.csv\nappend\nlog-file " + dir_ + "/run.log\n");
     const ProcessResult check = run_ohmlog({"--check-config", conf});
     EXPECT_EQ(check.exit_status, 0) << check.err;
     for (const std::string& said :
          {"read U on " + meter.path(), std::string("once every 0.2 s, 50 readings of each\n"),
-          "write the rows to " + dir_ + "/run.csv, adding", std::string("watch the alarm V<0\n")}) {
+          "write the rows to " + dir_ + "/run.csv, adding", std::string("watch the alarm V<0\n"),
+          "add its messages to " + dir_ + "/run.log\n"}) {
         EXPECT_NE(check.out.find(said), std::string::npos) << said << check.out;
     }
     EXPECT_EQ(files_in(dir_), std::vector<std::string>{"bench.conf"});
@@ -935,6 +936,16 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
     EXPECT_NE(run.err.find("  alarm V<0: raised 1 time"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("  alarm V>0: never raised"), std::string::npos) << run.err;
     EXPECT_EQ(meter.received(), "\r\r");
+    // Every message in the log file as well, with its time and level; the summary's lines.
+    const std::string log = read_file(dir_ + "/run.log");
+    EXPECT_NE(log.find("Z warning: 20"), std::string::npos) << log;
+    EXPECT_NE(log.find(" alarm V<0 raised: U -842 mV\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Z info: 2 readings in "), std::string::npos) << log;
+    EXPECT_NE(log.find("\n  alarm V>0: never raised\n"), std::string::npos) << log;
+    const ProcessResult service = run_ohmlog({"service", "status"});
+    EXPECT_EQ(service.exit_status, 2);
+    EXPECT_NE(service.err.find("ohmlog service is for Windows; on Linux systemd's unit"),
+              std::string::npos);
 
     // The file's own choice of --append or --force gives way to the command line's.
     write_file(conf, "meter U=" + meter.path() + "\nforce\n");
@@ -966,6 +977,11 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
          "2: cannot write " + dir_ + "/none/run.csv: its folder, " + dir_ +
              "/none, is not there or not writable",
          2},
+        {"log-file " + dir_ + "/none/run.log",
+         "2: cannot write the log file " + dir_ +
+             "/none/run.log: its folder is not there or not "
+             "writable",
+         1},
         {"alarm U:V<3.0 for=3   # cut-off",
          "2: bad alarm 'U:V<3.0 for=3   # cut-off': unknown option '#' (for=N, for=30s, "
          "clear=VALUE) (a # after a value is part of it)",
@@ -1016,7 +1032,7 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         const std::string line = bad.said.substr(0, bad.said.find(':') + 2);
         EXPECT_EQ(refused.err.rfind("ohmlog: " + conf + ":" + line, 0), 0u) << refused.err;
     }
-    EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"bench.conf", "run.csv"}));
+    EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"bench.conf", "run.csv", "run.log"}));
     write_file(dir_ + "/utf16.conf", std::string("\xFF\xFEm\0e\0t\0e\0r\0", 12));
     EXPECT_NE(run_ohmlog({"--config", dir_ + "/utf16.conf"}).err.find("conf: it is UTF-16"),
               std::string::npos);

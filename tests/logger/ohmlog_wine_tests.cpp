@@ -2,16 +2,25 @@
 // COM1 that answers only while DTR is on and RTS off.
 #include "process.h"
 #include "sim_meter.h"
+#include "test_paths.h"
 #include "wine_session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +32,38 @@ int count_of_text(const std::string& text, const std::string& part)
         ++count;
     }
     return count;
+}
+
+// Each part in the text; the text said when one is missing.
+void expect_in(const std::string& text, std::initializer_list<std::string> parts)
+{
+    for (const std::string& part : parts) {
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\nnot in:\n" << text;
+    }
+}
+
+// The first line of the text that holds `part`; empty when none does.
+std::string line_with(const std::string& text, const std::string& part)
+{
+    const auto at = text.find(part);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const auto start = text.rfind('\n', at);
+    const auto from = start == std::string::npos ? 0 : start + 1;
+    return text.substr(from, text.find('\n', at) - from);
+}
+
+// Whether `done` came true within 20 s, looked at every 50 ms.
+bool eventually(const std::function<bool()>& done)
+{
+    for (int waited = 0; waited < 400; ++waited) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return done();
 }
 
 TEST(OhmlogWineTest, RecordsASequenceOfReadingsAsCsv)
@@ -85,10 +126,6 @@ TEST(OhmlogWineTest, TwoMetersOnTwoComPorts)
         << result.err;
     EXPECT_EQ(volts.received(), "\r\r\r");
     EXPECT_EQ(amperes.received(), "\r\r\r");
-    const ProcessResult mqtt =
-        run_under_wine({windows_binary("ohmlog.exe"), "--mqtt", "mqtt://127.0.0.1:1", "U=COM4"});
-    EXPECT_EQ(mqtt.exit_status, 2);
-    EXPECT_NE(mqtt.err.find("--mqtt: this build has no MQTT"), std::string::npos) << mqtt.err;
     unlink_com(4);
     unlink_com(5);
 }
@@ -269,6 +306,312 @@ TEST(OhmlogWineTest, AnOutputNobodyReadsDoesNotHoldTheEnd)
     EXPECT_NE(read_file(dir + "/run.svg").find("</svg>"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir + "/run.svg." + std::to_string(log.pid()) + ".part"));
     unlink_com(7);
+}
+
+// The Windows service under Wine's service manager: installed from a file of options, RUNNING
+// while a port it waits for is not there, its rows in its own folder; STOP ends it with its plot
+// and summary; a bad file is refused at install with its line and, once installed, is the
+// service's exit code; the messages in the log file and in the event log, which Wine writes on
+// its channel eventlog: err, warn and trace for errors, warnings and information.
+TEST(OhmlogWineTest, RunsAsAWindowsService)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter meter({}, session_dir());
+    link_com(8, meter.path());
+    const std::string conf = session_dir() + "/bench.conf";
+    write_file(conf, "meter U=COM8\nmeter W=COM9\nwait-for-port\ninterval 0.3\noutput bench.csv\n"
+                     "plot bench.svg\nlog-file bench.log\nalarm U:V<0\n");
+    const std::string folder =
+        std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ohmlog/lab/";
+    const auto service = [](const std::string& action, std::vector<std::string> more = {}) {
+        more.insert(more.begin(), {windows_binary("ohmlog.exe"), "service", action});
+        more.insert(more.end(), {"--service-name", "lab"});
+        return run_under_wine(more);
+    };
+    // The file named as it is from the folder it is in: the service's command line names it whole.
+    Launch install = wine_launch({windows_binary("ohmlog.exe"), "service", "install", "--config",
+                                  "bench.conf", "--service-name", "lab"});
+    install.working_dir = session_dir();
+    const ProcessResult installed = run_process(install);
+    EXPECT_EQ(installed.exit_status, 0) << installed.err;
+    expect_in(installed.out, {"relative paths in C:\\ProgramData\\ohmlog\\lab",
+                              "ohmlog.exe\" service run --service-name lab --config \"Z:\\"});
+    EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
+    expect_in(run_under_wine({"sc", "query", "lab"}).out, {"RUNNING"});
+    EXPECT_TRUE(
+        eventually([&] { return count_of_text(read_file(folder + "bench.csv"), ",U\r\n") >= 3; }));
+    expect_in(service("status").out,
+              {"ohmlog: the service lab is running (process ", "  ohmlog lab (Z:\\",
+               "  Records the readings of the MAS-345 meters that Z:\\", "  starts with Windows",
+               "  relative paths in C:\\ProgramData\\ohmlog\\lab", "  last message: 20"});
+    const double asked = monotonic_seconds();
+    EXPECT_EQ(run_under_wine({"net", "stop", "lab"}).exit_status, 0);
+    std::cout << "the service ended " << seconds_since(asked) << " s after net stop began\n";
+    expect_in(run_under_wine({"sc", "query", "lab"}).out, {"STOPPED", "SERVICE_EXIT_CODE  : 0 "});
+    expect_in(read_file(folder + "bench.csv"), {",port-lost,,W\r\n", ",ok,DC -0.842   V,U\r\n"});
+    expect_in(read_file(folder + "bench.svg"), {"</svg>"});
+    expect_in(read_file(folder + "bench.log"),
+              {" info: started with Z:\\", " warning: ", " alarm U:V<0 raised: U -842 mV\n",
+               " info: ", " readings in ", "  alarm U:V<0: raised 1 time: "});
+    const std::string events = read_file(session_dir() + "/services.log");
+    expect_in(line_with(events, "L\"lab: started with Z:"), {":trace:eventlog:ReportEventW"});
+    expect_in(line_with(events, "L\"lab: cannot open COM9 yet: "), {":warn:eventlog:"});
+    expect_in(line_with(events, " alarm U:V<0 raised: U -842 mV\""), {":warn:eventlog:"});
+    expect_in(line_with(events, "\\r\\n  U (COM8): "), {":trace:eventlog:ReportEventW L\"lab: "});
+
+    write_file(session_dir() + "/bad.conf", "meter COM8\noutput bad.csv\ncount x\n");
+    const ProcessResult refused =
+        run_under_wine({windows_binary("ohmlog.exe"), "service", "install", "--config",
+                        "Z:" + session_dir() + "/bad.conf"});
+    EXPECT_EQ(refused.exit_status, 2);
+    expect_in(refused.err, {"bad.conf:3: bad count: 'x'"});
+    write_file(session_dir() + "/bad.conf", "meter COM8\n");
+    expect_in(service("install", {"--config", "Z:" + session_dir() + "/bad.conf"}).err,
+              {"bad.conf: a service writes its rows to a file: name it with output FILE"});
+    expect_in(service("install").err, {"ohmlog: service install needs --config FILE"});
+    expect_in(service("run", {"--config", "Z:" + conf}).err,
+              {"ohmlog: ohmlog service run is for the Service Control Manager"});
+    const ProcessResult foreign = run_under_wine(
+        {windows_binary("ohmlog.exe"), "service", "uninstall", "--service-name", "EventLog"});
+    EXPECT_EQ(foreign.exit_status, 1);
+    expect_in(foreign.err, {"the service EventLog is not one of ohmlog's (it runs "});
+    EXPECT_NE(run_under_wine({"sc", "query", "ohmlog"}).exit_status, 0);
+    write_file(conf, "meter COM8\noutput bench.csv\nbogus\n");
+    EXPECT_EQ(service("start").exit_status, 1);
+    expect_in(run_under_wine({"sc", "query", "lab"}).out, {"SERVICE_EXIT_CODE  : 2 "});
+    expect_in(service("status").out,
+              {"ohmlog: the service lab is stopped: exit status 2 (bad options)",
+               "bench.conf:3: unknown option 'bogus'"});
+    expect_in(line_with(read_file(session_dir() + "/services.log"), "3: unknown option 'bogus'"),
+              {":err:eventlog:ReportEventW L\"lab: Z:"});
+    EXPECT_EQ(service("uninstall").exit_status, 0);
+    EXPECT_NE(run_under_wine({"sc", "query", "lab"}).exit_status, 0);
+    unlink_com(8);
+}
+
+// Free ports on 127.0.0.1, each different: the probes are closed only once all are taken.
+std::vector<std::string> free_ports(int count)
+{
+    std::vector<int> probes;
+    std::vector<std::string> ports;
+    for (int k = 0; k < count; ++k) {
+        probes.push_back(socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        EXPECT_EQ(bind(probes.back(), reinterpret_cast<sockaddr*>(&address), size), 0);
+        getsockname(probes.back(), reinterpret_cast<sockaddr*>(&address), &size);
+        ports.push_back(std::to_string(ntohs(address.sin_port)));
+    }
+    for (const int probe : probes) {
+        close(probe);
+    }
+    return ports;
+}
+
+// MQTT from the Windows build to Debian's mosquitto on loopback, watched by mosquitto_sub with
+// each message's retain flag: readings, availability (retained, offline at the end), Home
+// Assistant's discovery of the meters, power, energy, charge and alarm; a second logger on the
+// node refused, the will of a killed one; a wrong password, no broker and a name not found
+// said; mqtts:// refused, as this build has no TLS.
+TEST(OhmlogWineTest, PublishesToMqtt)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter volts({"--reading", "DC  12.00   V"}, session_dir());
+    SimMeter amperes({"--reading", "DC  0.500   A"}, session_dir());
+    link_com(10, volts.path());
+    link_com(11, amperes.path());
+    const std::string dir = session_dir() + "/mqtt/";
+    std::filesystem::create_directories(dir);
+    const std::vector<std::string> ports = free_ports(3); // open, with a password, nobody's
+    Launch passwords;
+    passwords.argv = {"/usr/bin/mosquitto_passwd", "-c", "-b", dir + "passwords", "lab", "secret"};
+    ASSERT_EQ(run_process(passwords).exit_status, 0);
+    write_file(dir + "broker.conf", "persistence false\nuser root\nper_listener_settings true\n"
+                                    "listener " +
+                                        ports[0] +
+                                        " 127.0.0.1\nallow_anonymous true\n"
+                                        "listener " +
+                                        ports[1] +
+                                        " 127.0.0.1\nallow_anonymous false\n"
+                                        "password_file " +
+                                        dir + "passwords\n");
+    Launch broker;
+    broker.argv = {"/usr/sbin/mosquitto", "-c", dir + "broker.conf"};
+    broker.stderr_path = dir + "broker.log";
+    BackgroundProcess broker_process(broker);
+    ASSERT_TRUE(eventually(
+        [&] { return read_file(dir + "broker.log").find(" running") != std::string::npos; }));
+    Launch watch;
+    watch.argv = {"/usr/bin/stdbuf",
+                  "-oL",
+                  "/usr/bin/mosquitto_sub",
+                  "-p",
+                  ports[0],
+                  "-V",
+                  "5",
+                  "--retain-as-published",
+                  "-F",
+                  "%r %t %p",
+                  "-t",
+                  "#"};
+    watch.stdout_path = dir + "watched";
+    write_file(watch.stdout_path, "");
+    BackgroundProcess watcher(watch);
+    Launch ready;
+    ready.argv = {"/usr/bin/mosquitto_pub", "-p", ports[0], "-t", "ohm-test/ready", "-m", "1"};
+    ASSERT_TRUE(eventually([&] {
+        run_process(ready);
+        return read_file(watch.stdout_path).find("ohm-test/ready") != std::string::npos;
+    }));
+    const std::string url = "mqtt://127.0.0.1:" + ports[0];
+    const std::string ohmlog = windows_binary("ohmlog.exe");
+    const ProcessResult run =
+        run_under_wine({ohmlog, "-n", "4", "-i", "0.3", "--power", "U,I", "--alarm", "U:V>11",
+                        "--mqtt", url, "--mqtt-node", "winbench", "U=COM10", "I=COM11"});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    expect_in(run.err, {"  mqtt: ", " messages published, 0 dropped\r\n"});
+    const auto watched = [&watch] { return read_file(watch.stdout_path); };
+    EXPECT_TRUE(eventually([&] {
+        return watched().find("1 ohm/winbench/availability offline") != std::string::npos;
+    }));
+    expect_in(watched(),
+              {"1 ohm/winbench/availability online\n", "1 ohm/winbench/U/availability online\n",
+               "0 ohm/winbench/U/reading {\"base_unit\":\"V\",",
+               "0 ohm/winbench/power/reading {\"base_unit\":\"W\",",
+               "0 ohm/winbench/power/energy {\"base_unit\":\"Wh\",",
+               "0 ohm/winbench/I/charge {\"base_unit\":\"Ah\",",
+               "1 homeassistant/sensor/winbench_U/config {",
+               "\"default_entity_id\":\"sensor.winbench_u\"",
+               "1 homeassistant/sensor/winbench_power/config {",
+               "1 homeassistant/sensor/winbench_energy/config {",
+               "1 homeassistant/sensor/winbench_I_charge/config {",
+               "1 homeassistant/binary_sensor/winbench_alarm_U_V_above_11/config {",
+               "1 ohm/winbench/alarm/U_V_above_11 ON\n",
+               "1 ohm/winbench/U/availability offline\n"});
+    // This machine as the node's owner: its name and its machine GUID.
+    const std::regex owner("\"logger\":\"[^/\"]+/[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}\",");
+    EXPECT_TRUE(std::regex_search(line_with(watched(), " ohm/winbench/sensors "), owner));
+
+    BackgroundProcess first(
+        wine_launch({ohmlog, "-i", "0.3", "--mqtt", url, "--mqtt-node", "winbench", "U=COM10"}));
+    EXPECT_TRUE(eventually(
+        [&] { return count_of_text(watched(), "1 ohm/winbench/availability online") == 2; }));
+    const ProcessResult second =
+        run_under_wine({ohmlog, "-n", "1", "--mqtt", url, "--mqtt-node", "winbench", "I=COM11"});
+    EXPECT_EQ(second.exit_status, 2);
+    expect_in(second.err, {"ohmlog: another ohmlog on this machine publishes as node winbench; "
+                           "name this one with --mqtt-node"});
+    kill(first.pid(), SIGKILL);
+    first.wait(10000);
+    EXPECT_TRUE(eventually(
+        [&] { return count_of_text(watched(), "1 ohm/winbench/availability offline") == 2; }));
+
+    const auto said = [&](const std::string& broker_url,
+                          std::vector<std::string> environment = {}) {
+        return run_under_wine({ohmlog, "-n", "3", "-i", "0.5", "--mqtt", broker_url, "--mqtt-node",
+                               "other", "I=COM11"},
+                              std::move(environment))
+            .err;
+    };
+    expect_in(said("mqtt://lab@127.0.0.1:" + ports[1], {"OHM_MQTT_PASSWORD=guess"}),
+              {"ohmlog: mqtt: no connection to 127.0.0.1:" + ports[1] +
+               ": login refused (not authorised); trying again"});
+    expect_in(said("mqtt://127.0.0.1:" + ports[2]),
+              {"ohmlog: mqtt: no connection to 127.0.0.1:" + ports[2] +
+               ": connection refused; trying again"});
+    EXPECT_TRUE(
+        std::regex_search(said("mqtt://broker.invalid"),
+                          std::regex("ohmlog: mqtt: no connection to broker.invalid:1883: "
+                                     "name not found \\(broker.invalid: [A-Z][a-z ]+\\); ")));
+    const ProcessResult secure = run_under_wine({ohmlog, "--mqtt", "mqtts://127.0.0.1", "U=COM10"});
+    EXPECT_EQ(secure.exit_status, 2);
+    expect_in(secure.err,
+              {"ohmlog: mqtts:// is not in the Windows builds: their libmosquitto has no TLS"});
+    unlink_com(10);
+    unlink_com(11);
+}
+
+// The lines of the first block of code (indented four spaces) after `from` in the text.
+std::vector<std::string> code_block(const std::string& text, std::size_t& from)
+{
+    std::vector<std::string> lines;
+    std::istringstream rest(text.substr(from));
+    for (std::string line; std::getline(rest, line);) {
+        from += line.size() + 1;
+        if (line.rfind("    ", 0) == 0) {
+            lines.push_back(line.substr(4, line.find("  #") - 4));
+        } else if (!lines.empty()) {
+            break;
+        }
+    }
+    return lines;
+}
+
+// The README's set-up of a Windows service, its file and its commands, run as written (the
+// file written where Notepad would save it), with the meter on COM3; then stopped and removed.
+TEST(OhmlogWineTest, TheReadmesWindowsServiceRunsAsWritten)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter meter({}, session_dir());
+    link_com(3, meter.path());
+    const std::string readme = read_file(std::string(OHM_SOURCE_DIR) + "/README.md");
+    std::size_t at = readme.find("\n### As a Windows service\n");
+    ASSERT_NE(at, std::string::npos);
+    std::string file;
+    for (const std::string& line : code_block(readme, at)) {
+        file += line + "\r\n";
+    }
+    const std::string drive_c = std::string(std::getenv("WINEPREFIX")) + "/drive_c/";
+    for (std::string command : code_block(readme, at)) {
+        command.erase(command.find_last_not_of(' ') + 1);
+        std::istringstream words(command);
+        std::vector<std::string> argv;
+        for (std::string word; words >> word;) {
+            argv.push_back(word);
+        }
+        if (argv[0] == "notepad") {
+            std::replace(argv[1].begin(), argv[1].end(), '\\', '/');
+            write_file(drive_c + argv[1].substr(3), file);
+            continue;
+        }
+        if (argv[0] == "mkdir") {
+            argv.insert(argv.begin(), {"cmd", "/c"});
+        } else {
+            argv[0] = windows_binary(argv[0]); // ohmlog.exe, as in the unzipped folder
+        }
+        const ProcessResult result = run_under_wine(argv);
+        EXPECT_EQ(result.exit_status, 0) << command << "\n" << result.out << result.err;
+    }
+    const std::string folder = drive_c + "ProgramData/ohmlog/bench";
+    EXPECT_TRUE(eventually([&] {
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            if (entry.path().extension() == ".csv" &&
+                read_file(entry.path().string()).find(",ok,DC -0.842   V\r\n") !=
+                    std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }));
+    // Stopped, started again, and removed while it runs: two runs, each with its summary.
+    const auto service = [](const std::string& action) {
+        return run_under_wine(
+            {windows_binary("ohmlog.exe"), "service", action, "--service-name", "bench"});
+    };
+    expect_in(service("stop").out, {"ohmlog: the service bench is stopped: exit status 0"});
+    expect_in(service("start").out, {"ohmlog: the service bench is running"});
+    EXPECT_EQ(service("uninstall").exit_status, 0);
+    const std::string log = read_file(folder + "/bench.log");
+    EXPECT_EQ(count_of_text(log, " info: started with C:\\ohmlog\\bench.conf"), 2) << log;
+    const std::regex summary("Z info: [0-9]+ readings? in ");
+    EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), summary),
+                            std::sregex_iterator()),
+              2)
+        << log;
+    EXPECT_NE(run_under_wine({"sc", "query", "bench"}).exit_status, 0);
+    unlink_com(3);
 }
 
 } // namespace
