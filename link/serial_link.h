@@ -62,7 +62,8 @@ enum LineCode : std::int32_t {
 void init_port_table();
 
 // Result: 0 when the port did not open; for a numbered identifier a non-zero value, for
-// PORT_ANY the new identifier (positive).
+// PORT_ANY the new identifier (positive). After a failure the system's last error says why
+// (errno, GetLastError), a port that another program holds included.
 std::int32_t open_port(std::int32_t id, const char* name, std::int32_t baud, std::int32_t parity,
                        std::int32_t data_bits, float stop_bits, std::int32_t handshake,
                        std::int32_t input_buffer, std::int32_t output_buffer);

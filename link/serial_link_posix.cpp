@@ -13,8 +13,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -104,16 +106,28 @@ int off_descriptor_zero(int descriptor)
     return moved;
 }
 
+// A pseudo-terminal (a simulated meter, socat's bridge, a network port's local end) lives as
+// long as its other end is open, and its exclusive mode with it.
+bool is_pseudo_terminal(int descriptor)
+{
+    struct statfs volume {};
+    return fstatfs(descriptor, &volume) == 0 && volume.f_type == DEVPTS_SUPER_MAGIC;
+}
+
 // A port that another program holds is left exactly as it is: no flush, no settings. The
 // advisory lock is the one other serial programs honour (and our own second open of the same
-// device), root's included; TIOCEXCL keeps out the programs that take no lock (libserialport's,
-// cat, stty) when, as usual, they do not run as root.
+// device), root's included, and it ends with its holder however that ends. TIOCEXCL keeps out
+// the programs that take no lock (libserialport's, cat, stty) when, as usual, they do not run
+// as root; but only a close clears it: on a pseudo-terminal, a holder that was killed would
+// leave it set, and every later open but root's refused, its own restart's included.
 bool take_exclusively(int descriptor)
 {
     if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
         return false;
     }
-    ioctl(descriptor, TIOCEXCL);
+    if (!is_pseudo_terminal(descriptor)) {
+        ioctl(descriptor, TIOCEXCL);
+    }
     return true;
 }
 
@@ -173,6 +187,7 @@ std::int32_t open_port(std::int32_t id, const char* name, const LineSettings& se
 {
     termios terminal{};
     if (name == nullptr || !identifier_can_open(id) || !terminal_settings_for(settings, terminal)) {
+        errno = EINVAL;
         return 0;
     }
     // Not inherited: a program that starts another must not leave the port held by it.
@@ -182,7 +197,9 @@ std::int32_t open_port(std::int32_t id, const char* name, const LineSettings& se
         return 0;
     }
     if (!take_exclusively(descriptor)) {
+        // The caller may ask errno why: the port is in use.
         close(descriptor);
+        errno = EWOULDBLOCK;
         return 0;
     }
     termios before{};
@@ -211,7 +228,9 @@ void release_link(SerialLink link)
     }
     // The exclusive mode outlives our descriptor while others hold the device; the lock goes
     // with the descriptor.
-    ioctl(descriptor, TIOCNXCL);
+    if (!is_pseudo_terminal(descriptor)) {
+        ioctl(descriptor, TIOCNXCL);
+    }
     close(descriptor);
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <tuple>
 
@@ -141,6 +142,75 @@ void make_dated_folder(const std::string& pattern, const std::string& path)
     }
 }
 
+// Why a file cannot be written, when another run's claim on it is in the way.
+std::string written_by(int holder)
+{
+    return ": another ohmlog" + (holder > 0 ? ", process " + std::to_string(holder) + "," : "") +
+           " writes it";
+}
+
+// A file that ohmlog writes is claimed for the run while it is open: a second run writing it
+// too is refused, saying who writes it. A device or a pipe is no one run's.
+bool claimed(std::FILE* file, const std::string& path)
+{
+    int holder = 0;
+    if (!is_file(path) || claim_file(file, holder)) {
+        return true;
+    }
+    say(Severity::error, "cannot write " + path + written_by(holder));
+    return false;
+}
+
+// A file just made: no other run holds it, and none will while this one has it.
+void claim_new(std::FILE* file)
+{
+    int holder = 0;
+    claim_file(file, holder);
+}
+
+// A temporary plot is the plot's name, the writer's process id and ".part": "run.svg.4321.part".
+std::string part_name(const std::string& place, int process)
+{
+    return place + "." + std::to_string(process) + ".part";
+}
+
+// The temporary plots in `folder` whose plot's name matches `plots`: one that no run claims
+// any more, left by a run that was killed while it wrote, is removed and said. Gives the id of
+// a process that writes a plot of `only_place` (-1 for none, 0 for one that cannot be told).
+int clear_parts(const fs::path& folder, const std::regex& plots, const std::string& only_place)
+{
+    int writer = -1;
+    std::error_code error;
+    static const std::regex part(R"((.*)\.[0-9]+\.part)");
+    for (const auto& entry : fs::directory_iterator(folder.empty() ? "." : folder, error)) {
+        const std::string name = file_name(entry.path().filename());
+        std::smatch parts;
+        if (!std::regex_match(name, parts, part) || !std::regex_match(parts[1].str(), plots)) {
+            continue;
+        }
+        const std::string path = folder.empty() ? name : file_name(folder / file_path(name));
+        std::FILE* file = open_to_append(path);
+        int holder = 0;
+        const bool stale = file != nullptr && claim_file(file, holder);
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+        if (stale && std::remove(path.c_str()) == 0) {
+            say(Severity::info, "removed " + path + ", left by a run that ended as it wrote it");
+        } else if (!stale && parts[1].str() == file_name(file_path(only_place).filename())) {
+            writer = holder;
+        }
+    }
+    return writer;
+}
+
+// Every character as itself in a regular expression.
+std::string literally(const std::string& text)
+{
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
 // The header of a CSV file that is empty: new, or cut to nothing under ohmlog (logrotate's
 // copytruncate). Not through write_csv: the header is no row, and the file is where it must be.
 bool head_empty_csv(Files& files)
@@ -165,6 +235,12 @@ bool open_csv_at_path(Files& files)
     files.csv = open_to_append(files.csv_name);
     if (files.csv == nullptr) {
         say(Severity::error, "cannot write " + files.csv_name + ": " + std::strerror(errno));
+        files.write_failed = true;
+        return false;
+    }
+    if (!claimed(files.csv, files.csv_name)) {
+        std::fclose(files.csv);
+        files.csv = nullptr;
         files.write_failed = true;
         return false;
     }
@@ -196,6 +272,7 @@ bool open_new_csv(Files& files, const std::string& path)
         return false;
     }
     files.csv_name = path;
+    claim_new(files.csv);
     return head_empty_csv(files);
 }
 
@@ -299,8 +376,19 @@ bool open_plot(Files& files, const std::string& plot, const std::string& place =
     } else {
         // Beside the file the links lead to, so that the rename replaces that file.
         files.plot_place = landing(plot);
-        files.plot_part = files.plot_place + "." + std::to_string(process_id()) + ".part";
+        const fs::path landed = file_path(files.plot_place);
+        const int writer =
+            clear_parts(landed.parent_path(), std::regex(literally(file_name(landed.filename()))),
+                        files.plot_place);
+        if (writer >= 0) {
+            say(Severity::error, place + "cannot write " + plot + written_by(writer));
+            return false;
+        }
+        files.plot_part = part_name(files.plot_place, process_id());
         files.plot = create_new_file(files.plot_part);
+        if (files.plot != nullptr) {
+            claim_new(files.plot);
+        }
     }
     if (files.plot == nullptr) {
         say(Severity::error, place + "cannot write " + plot + ": " + std::strerror(errno));
@@ -310,17 +398,19 @@ bool open_plot(Files& files, const std::string& plot, const std::string& place =
 }
 
 // Opened for appending, so that nothing of an existing file is lost before the run starts.
-bool open_csv(Files& files, const FileSettings& options)
+// Gives 0, or the exit status: 2 when the path cannot be written at all (a read-only file
+// system, no permission), which only other options mend; 1 otherwise.
+int open_csv(Files& files, const FileSettings& options)
 {
     if (options.output.empty() && stdout_was_closed()) {
         say(Severity::error,
             options.output_place + "cannot write the rows: standard output is closed; name a file");
-        return false;
+        return 1;
     }
     if (options.output.empty()) {
         use_binary_stdout();
         files.csv = stdout;
-        return true;
+        return 0;
     }
     files.csv_name = options.output;
     files.created_csv = !exists(options.output);
@@ -329,12 +419,13 @@ bool open_csv(Files& files, const FileSettings& options)
     files.csv_cut_row = files.csv_has_rows && ends_without_line_end(options.output);
     files.csv = open_to_append(options.output);
     if (files.csv == nullptr) {
+        const int error = errno;
         say(Severity::error,
-            options.output_place + "cannot write " + options.output + ": " + std::strerror(errno));
-        return false;
+            options.output_place + "cannot write " + options.output + ": " + std::strerror(error));
+        return error == EROFS || error == EACCES || error == EPERM ? 2 : 1;
     }
     files.csv_identity = identity_of_open(files.csv);
-    return true;
+    return claimed(files.csv, options.output) ? 0 : 1;
 }
 
 std::string listed(const std::vector<std::string>& names)
@@ -462,6 +553,45 @@ bool read_earlier(const FileSettings& options, const std::vector<std::string>& m
     return true;
 }
 
+// Whether a file can be made at `path` as the options name it, said when not: its folder must
+// take it, or with date fields that name folders, the nearest folder there must take those. A
+// relative path names its folder as well, which is the run's working folder.
+bool folder_takes(const std::string& pattern, const std::string& path, const std::string& place)
+{
+    fs::path folder = file_path(path).parent_path();
+    std::error_code error;
+    while (!folder.empty() && !fs::exists(folder, error) && folder != folder.parent_path()) {
+        folder = folder.parent_path();
+    }
+    const bool made_by_run = folder != file_path(path).parent_path() &&
+                             has_date_fields(file_name(file_path(pattern).parent_path()));
+    if (path.empty() || folder_writable(made_by_run ? file_name(folder / "x") : path)) {
+        return true;
+    }
+    const fs::path named = fs::absolute(file_path(path), error).parent_path();
+    say(Severity::error, place + "cannot write " + path + ": its folder" +
+                             (error ? std::string() : ", " + file_name(named) + ",") +
+                             " is not there or not writable");
+    return false;
+}
+
+// The names that a pattern's strftime fields may give, each field any text.
+std::regex names_of(const std::string& pattern)
+{
+    std::string expression;
+    for (std::size_t at = 0; at < pattern.size(); ++at) {
+        if (pattern[at] != '%' || at + 1 == pattern.size()) {
+            expression += literally(pattern.substr(at, 1));
+        } else if (pattern[++at] == '%') {
+            expression += "%";
+        } else {
+            at += (pattern[at] == 'E' || pattern[at] == 'O') && at + 1 < pattern.size() ? 1 : 0;
+            expression += ".*";
+        }
+    }
+    return std::regex(expression);
+}
+
 // The checks made before anything is opened: 0, or the exit status, having said why.
 // The finest date field of a pattern: how often the names it gives may change, in seconds (a
 // month and a year as long as theirs may be); 0 for none. Flags, widths and the E and O
@@ -578,6 +708,16 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     files.csv_named_at = now;
     files.plot_pattern = has_date_fields(options.plot) ? options.plot : "";
     const std::string& rows = named.from.empty() ? named.output : named.from.front();
+    // A folder that cannot take a new file is the options' fault, as --check-config says: a
+    // service is not started again for it.
+    if ((!exists(named.output) && !folder_takes(options.output, named.output, options.output_place)) ||
+        (!is_stream(named.plot) && !folder_takes(options.plot, named.plot, options.plot_place))) {
+        return 2;
+    }
+    if (!files.plot_pattern.empty()) {
+        const fs::path plot_folder = file_path(named.plot).parent_path();
+        clear_parts(plot_folder, names_of(file_name(file_path(options.plot).filename())), "");
+    }
     make_dated_folder(options.output, named.output);
     make_dated_folder(options.plot, named.plot);
     // A plot of each file is made as the file closes: only its folder is seen to now.
@@ -589,10 +729,13 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     }
     // The CSV first: one that is a FIFO waits for its reader with nothing made yet, which a
     // signal may end.
-    if ((named.from.empty() && !open_csv(files, named)) ||
-        (plot_now && !open_plot(files, named.plot, options.plot_place))) {
+    int csv_refused = named.from.empty() ? open_csv(files, named) : 0;
+    if (csv_refused == 0 && plot_now && !open_plot(files, named.plot, options.plot_place)) {
+        csv_refused = 1;
+    }
+    if (csv_refused != 0) {
         discard_files(files);
-        return 1;
+        return csv_refused;
     }
     // Names told apart above may still be one file where case does not count.
     if (files.created_csv && !named.plot.empty() && same_file(rows, named.plot)) {
@@ -611,27 +754,10 @@ int check_files(const FileSettings& options, const std::vector<std::string>& met
         return 2;
     }
     const FileSettings named = named_now(options, std::chrono::system_clock::now());
-    for (const auto& [path, place, pattern] :
-         {std::tuple<const std::string&, const std::string&, const std::string&>{
-              named.output, options.output_place, options.output},
-          {named.plot, options.plot_place, options.plot}}) {
-        // Folders that the date names are made by the run (as make_dated_folder does): the
-        // nearest one there must take them.
-        fs::path folder = file_path(path).parent_path();
-        std::error_code error;
-        while (!folder.empty() && !fs::exists(folder, error) && folder != folder.parent_path()) {
-            folder = folder.parent_path();
-        }
-        const bool made_by_run = folder != file_path(path).parent_path() &&
-                                 has_date_fields(file_name(file_path(pattern).parent_path()));
-        if (!path.empty() && !folder_writable(made_by_run ? file_name(folder / "x") : path)) {
-            std::string refused = place;
-            refused += "cannot write " + path + ": its folder is not there or not writable";
-            say(Severity::error, refused);
-            return 2;
-        }
-    }
-    return 0;
+    return folder_takes(options.output, named.output, options.output_place) &&
+                   folder_takes(options.plot, named.plot, options.plot_place)
+               ? 0
+               : 2;
 }
 
 bool start_files(Files& files, bool with_meter)

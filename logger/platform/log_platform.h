@@ -129,6 +129,13 @@ FileIdentity identity_of_path(const std::string& path);
 // mounts included), without creating one.
 bool folder_writable(const std::string& path);
 
+// Claims an open file for this process (a lock of the open file on Linux, of its handle on
+// Windows), until it is closed or the process ends, however it ends: no two processes that
+// claim a file write it at once. False when another process holds the claim, with that
+// process's id in `holder` (0 when it cannot be told). A file where nothing can be locked (some
+// network shares) counts as claimed.
+bool claim_file(std::FILE* file, int& holder);
+
 // A file that did not exist, created for writing (binary); nullptr with errno set otherwise.
 std::FILE* create_new_file(const std::string& path);
 // A file opened for adding to it (binary), made when missing; nullptr with errno set otherwise.

@@ -8,12 +8,14 @@
 #include "serial_link.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 
 #include <fcntl.h>
@@ -137,9 +139,45 @@ void watch_for_stop()
 
 void run_finished() {}
 
+namespace {
+
+// systemd's journal hands a service the device and inode of the stream it reads as
+// JOURNAL_STREAM: standard error is the journal only when they are still those of descriptor 2
+// (a shell started by the service may have sent it elsewhere).
+bool stderr_is_journal()
+{
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    const std::string_view text = stream != nullptr ? stream : "";
+    const auto colon = text.find(':');
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat status {};
+    return colon != std::string_view::npos &&
+           std::from_chars(text.data(), text.data() + colon, device).ec == std::errc{} &&
+           std::from_chars(text.data() + colon + 1, text.data() + text.size(), inode).ec ==
+               std::errc{} &&
+           fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+// The journal takes a line's priority from the prefix that sd-daemon.h names.
+const char* priority_prefix(Severity severity)
+{
+    static const bool to_journal = stderr_is_journal();
+    if (!to_journal) {
+        return "";
+    }
+    switch (severity) {
+    case Severity::error: return SD_ERR;
+    case Severity::warning: return SD_WARNING;
+    default: return SD_INFO;
+    }
+}
+
+} // namespace
+
 void say(Severity severity, const std::string& message)
 {
-    std::fprintf(stderr, "ohmlog: %s\n", message.c_str());
+    std::fprintf(stderr, "%sohmlog: %s\n", priority_prefix(severity), message.c_str());
     keep_message(severity, message);
 }
 
@@ -204,8 +242,27 @@ std::string unopenable(const std::string& port)
 
 std::string open_failure(const std::string& port)
 {
+    // What the failed open left: the caller asks right after it.
+    const int error = errno;
     const std::string why = unopenable(port);
-    return why.empty() ? "in use by another program, or not a serial port" : why;
+    if (!why.empty()) {
+        return why;
+    }
+    switch (error) {
+    case EACCES: return "permission denied";
+    // The mode lets us in, the device cgroup does not.
+    case EPERM:
+        return "not permitted: a device policy forbids it, such as a service's DeviceAllow=; "
+               "a drop-in allows it (SERVICE in ohmlog(1))";
+    case EBUSY:
+    case EWOULDBLOCK: return "in use by another program";
+    // A node whose driver has no device there: a UART that is not fitted, an unloaded driver.
+    case ENXIO:
+    case ENODEV:
+    case EIO: return "no device behind it";
+    default: return error == 0 ? "in use by another program, or not a serial port"
+                               : std::strerror(error);
+    }
 }
 
 std::string port_identity(const std::string& port)
@@ -286,6 +343,45 @@ bool folder_writable(const std::string& path)
 {
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     return access(folder.empty() ? "." : folder.c_str(), W_OK) == 0;
+}
+
+namespace {
+
+// A claim lies in bytes far past any end, which no write reaches: the first is the claim, and
+// its holder also takes the one its process id counts from the second, so that another process
+// may ask who holds it. Locks of the open file (not of the process) stay while another
+// descriptor of the same file is opened and closed, as the page's /log.csv does.
+constexpr off_t CLAIM_AT = off_t{1} << 62;
+constexpr off_t HOLDER_IDS = off_t{1} << 32;
+
+bool lock_bytes(int descriptor, int command, off_t at, off_t length, struct flock& lock)
+{
+    lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = at;
+    lock.l_len = length;
+    return fcntl(descriptor, command, &lock) == 0;
+}
+
+} // namespace
+
+bool claim_file(std::FILE* file, int& holder)
+{
+    const int descriptor = fileno(file);
+    struct flock lock {};
+    if (lock_bytes(descriptor, F_OFD_SETLK, CLAIM_AT, 1, lock)) {
+        lock_bytes(descriptor, F_OFD_SETLK, CLAIM_AT + 1 + getpid(), 1, lock);
+        return true;
+    }
+    if (errno != EAGAIN && errno != EACCES) {
+        return true;
+    }
+    holder = lock_bytes(descriptor, F_OFD_GETLK, CLAIM_AT + 1, HOLDER_IDS, lock) &&
+                     lock.l_type != F_UNLCK
+                 ? static_cast<int>(lock.l_start - CLAIM_AT - 1)
+                 : 0;
+    return false;
 }
 
 std::FILE* create_new_file(const std::string& path)

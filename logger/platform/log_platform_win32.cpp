@@ -279,6 +279,64 @@ bool folder_writable(const std::string& path)
            (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
+namespace {
+
+// A claim lies in bytes far past any end, which no write reaches: the first is the claim, and
+// its holder also takes the one its process id counts from the second, so that another process
+// may find who holds it. Windows' locks bar others' reads and writes of those bytes alone.
+constexpr std::uint64_t CLAIM_AT = std::uint64_t{1} << 62;
+constexpr std::uint64_t HOLDER_IDS = std::uint64_t{1} << 32;
+
+OVERLAPPED at_offset(std::uint64_t offset)
+{
+    OVERLAPPED place{};
+    place.Offset = static_cast<DWORD>(offset);
+    place.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return place;
+}
+
+bool lock_bytes(HANDLE handle, std::uint64_t offset, std::uint64_t length)
+{
+    OVERLAPPED place = at_offset(offset);
+    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                      static_cast<DWORD>(length), static_cast<DWORD>(length >> 32), &place) != 0;
+}
+
+// Whether no other process holds any of these bytes.
+bool bytes_free(HANDLE handle, std::uint64_t offset, std::uint64_t length)
+{
+    if (!lock_bytes(handle, offset, length)) {
+        return false;
+    }
+    OVERLAPPED place = at_offset(offset);
+    UnlockFileEx(handle, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32), &place);
+    return true;
+}
+
+} // namespace
+
+bool claim_file(std::FILE* file, int& holder)
+{
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (lock_bytes(handle, CLAIM_AT, 1)) {
+        lock_bytes(handle, CLAIM_AT + 1 + GetCurrentProcessId(), 1);
+        return true;
+    }
+    if (GetLastError() != ERROR_LOCK_VIOLATION) {
+        return true;
+    }
+    // Windows tells no holder: its byte is found by halves, the held half kept each time.
+    std::uint64_t from = 0;
+    for (std::uint64_t count = HOLDER_IDS; count > 1;) {
+        const std::uint64_t half = count / 2;
+        const bool held_below = !bytes_free(handle, CLAIM_AT + 1 + from, half);
+        from += held_below ? 0 : half;
+        count = held_below ? half : count - half;
+    }
+    holder = bytes_free(handle, CLAIM_AT + 1 + from, 1) ? 0 : static_cast<int>(from);
+    return false;
+}
+
 std::FILE* create_new_file(const std::string& path)
 {
     const int descriptor =

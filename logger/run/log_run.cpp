@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <limits>
 
 namespace logbook {
@@ -494,7 +495,10 @@ int usage_error(const LogOptions& options, const std::string& problem)
     if (!problem.empty()) {
         say(Severity::error, problem);
     }
-    const bool of_the_file = !options.config.empty() && problem.rfind(options.config + ":", 0) == 0;
+    // The file of options, or a line of it, is told alone: --help is of the command line.
+    const bool of_the_file = !options.config.empty() &&
+                             (problem.rfind(options.config + ":", 0) == 0 ||
+                              problem.rfind("cannot read " + options.config + ":", 0) == 0);
     if (!of_the_file && (!problem.empty() || options.config.empty())) {
         std::fputs("Try 'ohmlog --help' for more information.\n", stderr);
     }
@@ -656,7 +660,10 @@ std::string what_the_run_does(const Run& run)
                           : "";
     text += options.mqtt.empty() ? "" : "  publish the run to " + options.mqtt + "\n";
     text += options.log_file.empty() ? "" : "  add its messages to " + options.log_file + "\n";
-    return text;
+    // A service runs in a folder of its own: the check says which folder it was made in.
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    return text + (error ? "" : "  take relative paths in " + file_name(here) + "\n");
 }
 
 // "HOST:PORT" as --serve takes it, an IPv6 address in brackets.

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -13,6 +15,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -196,9 +199,9 @@ TEST_F(PosixLinkTest, AHungUpLineGivesNothingAtOnce)
 }
 
 // Kept out while the port is open: a program started meanwhile (the descriptor is not
-// inherited) and an ordinary user's program that takes no lock (the exclusive mode, which
-// closing clears).
-TEST_F(PosixLinkTest, AnOpenPortIsTheLinksAlone)
+// inherited) and a second open (the lock). A holder that is killed leaves nothing behind on the
+// pseudo-terminal, which outlives it: an ordinary user's program opens it next.
+TEST_F(PosixLinkTest, AnOpenPortIsTheLinksAloneWhileItsHolderLives)
 {
     chmod(line.slave_path.c_str(), 0666);
     Launch plain_open;
@@ -228,9 +231,27 @@ TEST_F(PosixLinkTest, AnOpenPortIsTheLinksAlone)
     }
     const std::vector<pid_t> holders = processes_holding(line.slave_path);
     EXPECT_EQ(std::count(holders.begin(), holders.end(), started.pid()), 0);
-    EXPECT_NE(run_process(plain_open).exit_status, 0);
+    EXPECT_EQ(open_port(PORT_ANY, line.slave_path.c_str(), PROBE_SETTINGS), 0);
+    EXPECT_EQ(errno, EWOULDBLOCK) << "said as in use";
     close_port(METER_PORT);
-    EXPECT_EQ(run_process(plain_open).exit_status, 0);
+
+    int opened[2];
+    ASSERT_EQ(pipe(opened), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const bool held = open_port(METER_PORT, line.slave_path.c_str(), METER_SETTINGS) != 0;
+        std::_Exit(write(opened[1], held ? "y" : "n", 1) == 1 ? (pause(), 0) : 1);
+    }
+    char held = 0;
+    EXPECT_EQ(read(opened[0], &held, 1), 1);
+    EXPECT_EQ(held, 'y');
+    EXPECT_EQ(open_port(PORT_ANY, line.slave_path.c_str(), PROBE_SETTINGS), 0);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(opened[0]);
+    close(opened[1]);
+    EXPECT_EQ(run_process(plain_open).exit_status, 0) << "the killed holder left the port busy";
+    EXPECT_GT(open_port(PORT_ANY, line.slave_path.c_str(), PROBE_SETTINGS), 0);
 }
 
 TEST_F(PosixLinkTest, FlowControlCharactersCanBeChanged)

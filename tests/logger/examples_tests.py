@@ -1,6 +1,6 @@
 """examples_tests.py BIN SOURCE: every example of the man pages and the README, run as shown
 against simulated meters with the programs of BIN, in tests/rig/sandbox --network (a private
-/dev and a private network: some serve on 0.0.0.0:8080 or look for a broker on localhost).
+/dev and a private network: some serve on 0.0.0.0:8345 or look for a broker on localhost).
 
 What an example is:
 - In a man page, what mandoc shows a terminal in EXAMPLES: a line that starts with "$ " is a

@@ -820,15 +820,25 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     "permission denied; members of its group, tty, may open it: sudo adduser "
                     "$USER tty, then log in again\n"},
+        // A path that cannot be written is the options' fault: a service is not started again.
         RefusedCase{"output_unwritable",
                     {"-o", "/nonexistent/dir/out.csv", "COM5"},
-                    1,
-                    "cannot write /nonexistent/dir/out.csv"},
+                    2,
+                    "cannot write /nonexistent/dir/out.csv: its folder, /nonexistent/dir, is not "
+                    "there or not writable\n"},
         RefusedCase{"plot_unwritable",
                     {"--force", "-o", "CSV", "--plot", "/nonexistent/p.svg", "COM5"},
-                    1,
+                    2,
                     "cannot write /nonexistent/p.svg",
                     true},
+        RefusedCase{"permission_denied_to_the_output_folder",
+                    {"-o", "/etc/out.csv", "COM5"},
+                    2,
+                    "cannot write /etc/out.csv: its folder, /etc, is not there or not writable\n"},
+        RefusedCase{"permission_denied_to_an_existing_output",
+                    {"-o", "/etc/hostname", "--append", "COM5"},
+                    2,
+                    "cannot write /etc/hostname: Permission denied\n"},
         RefusedCase{"rows_and_plot_on_one_path",
                     {"--force", "-o", "CSV", "--plot", "CSV", "COM5"},
                     2,
@@ -1178,7 +1188,9 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         {"output " + dir_ + "/run.csv",
          "2: " + dir_ + "/run.csv exists; append adds to it, force replaces it", 1},
         {"output " + dir_ + "/none/run.csv",
-         "2: cannot write " + dir_ + "/none/run.csv: its folder is not there or not writable", 1},
+         "2: cannot write " + dir_ + "/none/run.csv: its folder, " + dir_ +
+             "/none, is not there or not writable",
+         2},
         {"log-file " + dir_ + "/none/run.log",
          "2: cannot write the log file " + dir_ +
              "/none/run.log: its folder is not there or not "
@@ -1250,8 +1262,16 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
     for (const std::string& unreadable : {dir_ + "/none.conf", dir_, std::string("/dev/zero")}) {
         const ProcessResult refused = run_ohmlog({"--config", unreadable});
         EXPECT_EQ(refused.exit_status, 2);
+        EXPECT_EQ(refused.err.rfind("ohmlog: ", 0), 0u) << refused.err;
         EXPECT_NE(refused.err.find(unreadable), std::string::npos) << refused.err;
+        EXPECT_EQ(count_of(refused.err, "\n"), 1) << "said alone: " << refused.err;
     }
+    // Relative paths are taken in the folder the check runs in, which it names.
+    write_file(conf, "meter " + meter.path() + "\noutput new.csv\n");
+    Launch elsewhere = ohmlog_launch({"--check-config", conf});
+    elsewhere.working_dir = dir_;
+    EXPECT_NE(run_process(elsewhere).out.find("  take relative paths in " + dir_ + "\n"),
+              std::string::npos);
     EXPECT_EQ(meter.received(), "\r\r");
 }
 
@@ -1512,6 +1532,37 @@ TEST_F(OhmlogTest, SigusrOneFromTheStartAndStandardErrorClosed)
               std::string::npos);
 }
 
+// One writer a file: a second run naming the CSV or the plot of a run under way is refused,
+// naming the process that writes it; a temporary plot that a killed run left is removed and
+// said, one that a live run writes is not.
+TEST_F(OhmlogTest, OneRunWritesAFile)
+{
+    SimMeter meter;
+    SimMeter other({"--reading", "DC  1.502   V"});
+    const std::string csv = dir_ + "/run.csv";
+    const std::string plot = dir_ + "/run.svg";
+    BackgroundProcess first(
+        ohmlog_launch({"-i", "0.2", "-o", csv, "--plot", plot, "--append", meter.path()}));
+    wait_for([&] { return count_of(read_file(csv), ",ok,") >= 1; });
+    const std::string writes =
+        ": another ohmlog, process " + std::to_string(first.pid()) + ", writes it\n";
+    const ProcessResult rows = run_ohmlog({"-n", "2", "-o", csv, "--append", other.path()});
+    EXPECT_EQ(rows.exit_status, 1);
+    EXPECT_EQ(rows.err, "ohmlog: cannot write " + csv + writes);
+    const std::string left = plot + ".4194305.part";
+    write_file(left, "");
+    const ProcessResult drawn =
+        run_ohmlog({"-n", "2", "-o", dir_ + "/other.csv", "--plot", plot, other.path()});
+    EXPECT_EQ(drawn.exit_status, 1);
+    EXPECT_EQ(drawn.err, "ohmlog: removed " + left +
+                             ", left by a run that ended as it wrote it\nohmlog: cannot write " +
+                             plot + writes);
+    kill(first.pid(), SIGTERM);
+    EXPECT_EQ(first.wait(15000), 0);
+    EXPECT_EQ(files_in(dir_), (std::vector<std::string>{"run.csv", "run.svg"}));
+    EXPECT_EQ(count_of(read_file(csv), "DC  1.502"), 0) << "the second meter's rows";
+}
+
 // nohup and background jobs ignore SIGHUP and SIGINT for ohmlog: they stay ignored. SIGTERM
 // blocked by the parent ends the run all the same.
 TEST_F(OhmlogTest, SignalsIgnoredOnEntryStayIgnored)
@@ -1609,8 +1660,15 @@ TEST_F(OhmlogTest, APortWaitedForAndAServiceManagerTold)
     std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     Launch launch = ohmlog_launch({"--wait-for-port", "-n", "6", "-i", "0.3", dir_ + "/meter"});
-    launch.environment = {"NOTIFY_SOCKET=" + socket_path, "WATCHDOG_USEC=1000000"};
+    // Standard error is the journal's stream, which takes each line's priority from its prefix.
     launch.stderr_path = dir_ + "/stderr";
+    write_file(launch.stderr_path, "");
+    struct stat journal {};
+    stat(launch.stderr_path.c_str(), &journal);
+    const std::string stream =
+        std::to_string(journal.st_dev) + ":" + std::to_string(journal.st_ino);
+    launch.environment = {"NOTIFY_SOCKET=" + socket_path, "WATCHDOG_USEC=1000000",
+                          "JOURNAL_STREAM=" + stream};
     BackgroundProcess log(launch);
     std::vector<std::pair<double, std::string>> heard;
     std::atomic<bool> listening{true};
@@ -1653,10 +1711,14 @@ TEST_F(OhmlogTest, APortWaitedForAndAServiceManagerTold)
     }
     EXPECT_GE(pings, static_cast<int>(heard.back().first - heard.front().first) * 2 - 1);
     EXPECT_TRUE(status);
-    EXPECT_NE(read_file(dir_ + "/stderr")
-                  .find("ohmlog: cannot open " + dir_ + "/meter yet: no such device\n"),
-              std::string::npos)
+    EXPECT_EQ(read_file(dir_ + "/stderr")
+                  .rfind("<4>ohmlog: cannot open " + dir_ + "/meter yet: no such device\n", 0),
+              0u)
         << read_file(dir_ + "/stderr");
+    Launch elsewhere = ohmlog_launch({"-n", "1", "/dev/ttyUSB9"});
+    elsewhere.environment = {"JOURNAL_STREAM=" + stream};
+    EXPECT_EQ(run_process(elsewhere).err, "ohmlog: cannot open /dev/ttyUSB9: no such device\n")
+        << "standard error is not that stream";
 }
 
 // --- Paths that are no plain file, and runs appended to a file ---

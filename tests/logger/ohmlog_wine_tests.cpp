@@ -165,7 +165,7 @@ TEST(OhmlogWineTest, ALostPortComesBackAndNoFileIsDestroyed)
     const ProcessResult refused =
         run_under_wine({windows_binary("ohmlog.exe"), "-n", "1", "--force", "-o", "Z:" + csv,
                         "--plot", "Z:/nonexistent/p.svg", "COM2"});
-    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(refused.exit_status, 2) << "a folder that is not there: the options' fault";
     EXPECT_EQ(read_file(csv), appended);
 }
 
@@ -309,6 +309,29 @@ TEST(OhmlogWineTest, TheWindowsBuildsOwnWays)
         EXPECT_EQ(options.count(lacks), 0u) << lacks;
     }
     EXPECT_NE(help.find("COMn (any case)"), std::string::npos) << help;
+}
+
+// A second run naming the CSV of a run under way is refused, with the process that writes it.
+TEST(OhmlogWineTest, OneRunWritesAFile)
+{
+    ASSERT_TRUE(in_wine_session()) << "run through tests/rig/wine-session";
+    SimMeter meter({}, session_dir());
+    link_com(8, meter.path());
+    const std::string csv = session_dir() + "/claimed.csv";
+    BackgroundProcess first(wine_launch({windows_binary("ohmlog.exe"), "-o", "Z:" + csv, "COM8"}));
+    for (int waited = 0; read_file(csv).find(",ok,") == std::string::npos && waited < 200;
+         ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const ProcessResult second = run_under_wine(
+        {windows_binary("ohmlog.exe"), "-n", "1", "-o", "Z:" + csv, "--append", "COM9"});
+    EXPECT_EQ(second.exit_status, 1);
+    EXPECT_TRUE(std::regex_search(second.err, std::regex("cannot write Z:.*/claimed.csv: another "
+                                                         "ohmlog, process [1-9][0-9]*, writes it")))
+        << second.err;
+    kill(first.pid(), SIGINT);
+    EXPECT_EQ(first.wait(15000), 0);
+    unlink_com(8);
 }
 
 // Ctrl-C (Wine's SIGINT) while standard output is a pipe whose reader stalled: the blocked
