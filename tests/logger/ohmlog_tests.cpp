@@ -1196,9 +1196,11 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
              "/none/run.log: its folder is not there or not "
              "writable",
          1},
-        {"output " + dir_ + "/none/d-%Y.csv", "2: cannot write " + dir_ + "/none/d-", 1},
+        {"output " + dir_ + "/none/d-%Y.csv", "2: cannot write " + dir_ + "/none/d-", 2},
         {"plot " + dir_ + "/none/p.svg",
-         "2: cannot write " + dir_ + "/none/p.svg: its folder is not there or not writable", 1},
+         "2: cannot write " + dir_ + "/none/p.svg: its folder, " + dir_ +
+             "/none, is not there or not writable",
+         2},
         {"alarm U:V<3.0 for=3   # cut-off",
          "2: bad alarm 'U:V<3.0 for=3   # cut-off': unknown option '#' (for=N, for=30s, "
          "clear=VALUE) (a # after a value is part of it)",
