@@ -432,7 +432,9 @@ TEST_P(OhmlogExchangeTest, NoRowHoldsAnotherRequestsReply)
                       {{"--in-turn", "--delays", "20,20,950,600"}, 0.0, 6},
                       {{"--delay", "900", "--deaf-while-answering"}, 0.0, 5},
                       {{"--lose-every", "3", "--not-ready", "50", "--char-ms", "30"}, 2.0, 5, true},
-                      {{"--twice", "--in-turn", "--delays", "0,600,20"}, 2.0, 5, true, true}});
+                      {{"--twice", "--in-turn", "--delays", "0,600,20"}, 2.0, 5, true, true},
+                      {{"--in-turn", "--delays", "20,20,120,120,20"}, 0.0, 8, true},
+                      {{"--lose-every", "2", "--delays", "400,2750,400"}, 0.0, 6}});
     }
     std::vector<std::unique_ptr<BackgroundProcess>> load;
     while (GetParam() && load.size() < 2) {
