@@ -1323,6 +1323,7 @@ TEST_F(OhmlogTest, FilesNamedByTheDate)
         const std::string svg = read_file(file.substr(0, file.size() - 4) + ".svg");
         EXPECT_NE(svg.find(">" + std::to_string(rows.size() - 1) + " reading"), std::string::npos)
             << file;
+        EXPECT_EQ(svg.find("), 1970-01-01<"), std::string::npos) << "the clock of its rows";
     }
     EXPECT_TRUE(std::is_sorted(elapsed.begin(), elapsed.end()));
     std::vector<std::string> from = {"--from"};
@@ -2282,8 +2283,9 @@ TEST_F(OhmlogTest, ThePlotsClockAcrossDaylightSavingAndOverDays)
          "117.5 12:00|222.5 Dec 09|327.5 Dec 09 12:00|432.5 Dec 10|537.5 Dec 10 12:00|"
          "642.5 Dec 11|",
          "local time (CET, UTC+01:00), 2026-12-08"},
-        {"2026-12-11T00:00:00.000Z,86400.000", "2026-12-11T03:00:00.000Z,97200.000",
-         "100.0 01:00|205.0 01:30|310.0 02:00|415.0 02:30|520.0 03:00|625.0 03:30|730.0 04:00|",
+        // The date of the local clock, a day after that of UTC.
+        {"2026-12-10T23:30:00.000Z,84600.000", "2026-12-11T02:30:00.000Z,95400.000",
+         "100.0 00:30|205.0 01:00|310.0 01:30|415.0 02:00|520.0 02:30|625.0 03:00|730.0 03:30|",
          "local time (CET, UTC+01:00), 2026-12-11"},
         // Over midnight, no time twice: the date at midnight alone.
         {"2026-12-08T09:00:00.000Z,0.000", "2026-12-09T05:00:00.000Z,72000.000",
