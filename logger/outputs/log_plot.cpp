@@ -349,8 +349,8 @@ std::string render_plot(const RunView& view)
     if (readings == 0) {
         return svg + text_at(WIDTH / 2, height / 2, "no readings", "middle") + "</svg>\n";
     }
-    svg += text_at(LEFT, 35, std::to_string(readings) + " readings over " + span_text(span),
-                   "start", " font-size=\"11\" fill=\"#555\"");
+    svg += text_at(LEFT, 35, counted(readings, "reading") + " over " + span_text(span), "start",
+                   " font-size=\"11\" fill=\"#555\"");
     svg += line(WIDTH - RIGHT - 200, 10, WIDTH - RIGHT - 200, 18,
                 "stroke=\"#d02020\" stroke-width=\"2\"");
     svg += text_at(WIDTH - RIGHT - 194, 18, "overload", "start", " font-size=\"11\"");

@@ -458,7 +458,7 @@ test("the time axis of a run of two days, and of one over midnight, tells the da
 // legend's marks and words, none over another and all within the plot, whatever the span.
 test("the plot's heading never runs into its legend, and says the span in days, hours and minutes", async () => {
   const page = await browser.newPage();
-  for (const [count, step, said] of [[100000, 2592000 / 99999, "100000 readings over 30 d 0 h 0 min"], [2, 4.7, "2 readings over 4.7 s"]]) {
+  for (const [count, step, said] of [[100000, 2592000 / 99999, "100000 readings over 30 d 0 h 0 min"], [2, 4.7, "2 readings over 4.7 s"], [1, 1, "1 reading over 0.0 s"]]) {
     writeCsv("span.csv", count, Date.UTC(2026, 11, 1), step, () => "DC,1.502,V,1.502,V");
     execFileSync(path.join(BIN, "ohmlog"), ["--from", path.join(dir, "span.csv"), "--plot", path.join(dir, "span.svg"), "--force"],
       { stdio: "ignore" });
