@@ -292,8 +292,9 @@ void learn_rest(ExchangePolicy& policy, bool hurried, bool first_request_unheard
 // began no later than the meter's answer time after a repeat answered that repeat: the request
 // before went unheard. Had it been heard after all, its reply was the slow one, and a repeat
 // heard as well is answered as slowly, right behind it or that long after the repeat: the line is
-// clear once neither can come, and the next reply confirms it. Otherwise a repeat may still be
-// answered as slowly as the first request was, in turn.
+// clear once neither can come, and the next reply confirms it. Otherwise the repeat's own reply
+// may still come, and a meter's next answer may take far longer than its last: the line settles
+// as after no reply, unless the lines owed come first.
 void owe_after_reply(ExchangePolicy& policy, const Exchange& exchange, bool hurried)
 {
     const int requests = static_cast<int>(exchange.sent.size());
@@ -308,7 +309,7 @@ void owe_after_reply(ExchangePolicy& policy, const Exchange& exchange, bool hurr
     policy.settle =
         requests == 1     ? (policy.copies == Copies::one ? LATEST_ANSWER : follow_on(policy))
         : repeat_answered ? std::max(follow_on(policy), repeat_answered_by - policy.last_heard)
-                          : std::max(follow_on(policy), slow * 5 / 4 + 3 * CHARACTER_TIME);
+                          : LATEST_ANSWER;
     policy.pace_to_confirm = repeat_answered;
     // A slow reply with repeats is taken for the repeat's until every repeat has been answered:
     // then the meter heard them all, and the first request's reply was the slow one.

@@ -429,6 +429,7 @@ TEST_P(OhmlogExchangeTest, NoRowHoldsAnotherRequestsReply)
                       {{"--in-turn", "--delays", "20,350"}, 0.0, 8, true},
                       {{"--in-turn", "--delays", "500,2300,500"}, 0.5, 8},
                       {{"--delays", "20,20,1200,20"}, 0.0, 10, true},
+                      {{"--delays", "20,20,20,300,1500,20"}, 0.0, 10, true},
                       {{"--in-turn", "--delays", "20,20,950,600"}, 0.0, 6},
                       {{"--delay", "900", "--deaf-while-answering"}, 0.0, 5},
                       {{"--lose-every", "3", "--not-ready", "50", "--char-ms", "30"}, 2.0, 5, true},
