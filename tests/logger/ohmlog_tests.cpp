@@ -1227,6 +1227,8 @@ TEST_F(OhmlogTest, AFileOfOptionsCheckedAndRun)
         {"alarm V<3\non-alarm echo 1\non-alarm echo 2", "4: on-alarm given twice, at lines 3 and 4",
          2},
         {"wait-for-port\nwait-for-port", "3: wait-for-port given twice, at lines 2 and 3", 2},
+        {"output " + dir_ + "/a.csv\noutput " + dir_ + "/b.csv",
+         "3: output given twice, at lines 2 and 3", 2},
         {"wait-for-port\nmeter I=ttyUSB0", "3: 'ttyUSB0" + no_port, 2},
         {"meter I=COM0", "2: 'COM0" + no_port, 2},
         {"wait-for-port\nmeter I=" + dir_, "3: cannot open " + dir_ + ": not a device", 1},
