@@ -1380,6 +1380,13 @@ TEST_F(OhmlogTest, FilesNamedByTheDateFollowOneAnother)
                                                  at(8) + ",row\r\n" + at(12) + ",row\r\n");
     EXPECT_EQ(read_file(dir_ + file_of(9)), header + at(9) + ",row\r\n");
     EXPECT_EQ(read_file(dir_ + file_of(21)), HEADER);
+    // The fields in local time, unless a Z follows them.
+    setenv("TZ", "IST-5:30", 1);
+    tzset();
+    const auto noon = std::chrono::system_clock::from_time_t(12 * 3600);
+    EXPECT_EQ(logbook::dated_path("%H%M", noon) + logbook::dated_path("%H%MZ", noon), "17301200Z");
+    unsetenv("TZ");
+    tzset();
 }
 
 int rows_in(const std::string& path)
