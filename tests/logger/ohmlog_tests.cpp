@@ -1387,6 +1387,12 @@ TEST_F(OhmlogTest, FilesNamedByTheDateFollowOneAnother)
     EXPECT_EQ(logbook::dated_path("%H%M", noon) + logbook::dated_path("%H%MZ", noon), "17301200Z");
     unsetenv("TZ");
     tzset();
+    // Fields that name a folder: the run makes it.
+    logbook::Files foldered;
+    settings = logbook::FileSettings{};
+    settings.output = dir_ + "/%YZ/run.csv";
+    EXPECT_EQ(prepare_files(settings, {"U"}, foldered, earlier, [](const logbook::Record&) {}), 0);
+    close_csv(foldered);
 }
 
 int rows_in(const std::string& path)
