@@ -585,6 +585,10 @@ TEST(OhmlogWineTest, PublishesToMqtt)
                "1 homeassistant/binary_sensor/winbench_alarm_U_V_above_11/config {",
                "1 ohm/winbench/alarm/U_V_above_11 ON\n",
                "1 ohm/winbench/U/availability offline\n"});
+    expect_in(line_with(watched(), " homeassistant/sensor/winbench_U/config "),
+              {"\"device_class\":\"voltage\"", "\"unit_of_measurement\":\"V\""});
+    expect_in(line_with(watched(), " homeassistant/sensor/winbench_I/config "),
+              {"\"device_class\":\"current\"", "\"unit_of_measurement\":\"A\""});
     // This machine as the node's owner: its name and its machine GUID.
     const std::regex owner("\"logger\":\"[^/\"]+/[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}\",");
     EXPECT_TRUE(std::regex_search(line_with(watched(), " ohm/winbench/sensors "), owner));
