@@ -476,6 +476,10 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     write_file(conf, "meter COM8\noutput start.csv\nappend\nmqtt mqtt://127.0.0.1:" +
                          std::to_string(ntohs(address.sin_port)) + "\n");
     EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
+    const std::string starting = run_under_wine({"sc", "query", "lab"}).out;
+    if (starting.find("START_PENDING") != std::string::npos) { // its 30 s to start, when asked
+        expect_in(starting, {"WAIT_HINT          : 0x7530"});
+    }
     expect_in(service("stop").out, {"ohmlog: the service lab is stopped: exit status 0"});
     EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
     EXPECT_EQ(service("uninstall", {}, "LAB").exit_status, 0);
