@@ -476,6 +476,10 @@ TEST(OhmlogWineTest, RunsAsAWindowsService)
     write_file(conf, "meter COM8\noutput start.csv\nappend\nmqtt mqtt://127.0.0.1:" +
                          std::to_string(ntohs(address.sin_port)) + "\n");
     EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
+    const std::string starting = run_under_wine({"sc", "query", "lab"}).out;
+    if (starting.find("START_PENDING") != std::string::npos) { // its 30 s to start, when asked
+        expect_in(starting, {"WAIT_HINT          : 0x7530"});
+    }
     expect_in(service("stop").out, {"ohmlog: the service lab is stopped: exit status 0"});
     EXPECT_EQ(run_under_wine({"net", "start", "lab"}).exit_status, 0);
     EXPECT_EQ(service("uninstall", {}, "LAB").exit_status, 0);
@@ -585,6 +589,10 @@ TEST(OhmlogWineTest, PublishesToMqtt)
                "1 homeassistant/binary_sensor/winbench_alarm_U_V_above_11/config {",
                "1 ohm/winbench/alarm/U_V_above_11 ON\n",
                "1 ohm/winbench/U/availability offline\n"});
+    expect_in(line_with(watched(), " homeassistant/sensor/winbench_U/config "),
+              {"\"device_class\":\"voltage\"", "\"unit_of_measurement\":\"V\""});
+    expect_in(line_with(watched(), " homeassistant/sensor/winbench_I/config "),
+              {"\"device_class\":\"current\"", "\"unit_of_measurement\":\"A\""});
     // This machine as the node's owner: its name and its machine GUID.
     const std::regex owner("\"logger\":\"[^/\"]+/[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}\",");
     EXPECT_TRUE(std::regex_search(line_with(watched(), " ohm/winbench/sensors "), owner));
