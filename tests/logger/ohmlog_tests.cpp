@@ -1383,7 +1383,7 @@ TEST_F(OhmlogTest, FilesNamedByTheDateFollowOneAnother)
     // The fields in local time, unless a Z follows them.
     setenv("TZ", "IST-5:30", 1);
     tzset();
-    const auto noon = std::chrono::system_clock::from_time_t(12 * 3600);
+    const auto noon = std::chrono::system_clock::from_time_t(43200); // 12:00 UTC
     EXPECT_EQ(logbook::dated_path("%H%M", noon) + logbook::dated_path("%H%MZ", noon), "17301200Z");
     unsetenv("TZ");
     tzset();
