@@ -710,7 +710,8 @@ int prepare_files(const FileSettings& options, const std::vector<std::string>& m
     const std::string& rows = named.from.empty() ? named.output : named.from.front();
     // A folder that cannot take a new file is the options' fault, as --check-config says: a
     // service is not started again for it.
-    if ((!exists(named.output) && !folder_takes(options.output, named.output, options.output_place)) ||
+    if ((!exists(named.output) &&
+         !folder_takes(options.output, named.output, options.output_place)) ||
         (!is_stream(named.plot) && !folder_takes(options.plot, named.plot, options.plot_place))) {
         return 2;
     }

@@ -1050,8 +1050,10 @@ std::string mqtt_usage()
 {
     std::string without_tls;
     const bool tls = tls_built_in(without_tls);
-    return std::string("      --mqtt mqtt://[USER@]HOST[:PORT]  publish readings, availability, alarms\n") +
-           (tls ? "                       and Home Assistant discovery (mqtts:// with --mqtt-cafile);\n"
+    return std::string(
+               "      --mqtt mqtt://[USER@]HOST[:PORT]  publish readings, availability, alarms\n") +
+           (tls ? "                       and Home Assistant discovery (mqtts:// with "
+                  "--mqtt-cafile);\n"
                 : "                       and Home Assistant discovery (no TLS: no mqtts://);\n") +
            "                       the password from OHM_MQTT_PASSWORD or --mqtt-password-file\n"
            "      --mqtt-node NAME this logger's name in the topics: letters, digits, _, -\n"

@@ -244,7 +244,7 @@ std::string open_failure(const std::string& port)
 {
     // What the failed open left: the caller asks right after it.
     const int error = errno;
-    const std::string why = unopenable(port);
+    std::string why = unopenable(port);
     if (!why.empty()) {
         return why;
     }
@@ -260,8 +260,9 @@ std::string open_failure(const std::string& port)
     case ENXIO:
     case ENODEV:
     case EIO: return "no device behind it";
-    default: return error == 0 ? "in use by another program, or not a serial port"
-                               : std::strerror(error);
+    default:
+        return error == 0 ? "in use by another program, or not a serial port"
+                          : std::strerror(error);
     }
 }
 

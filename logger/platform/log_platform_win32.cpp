@@ -102,7 +102,8 @@ std::size_t terminal_width()
     if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &console)) {
         return 0;
     }
-    return static_cast<std::size_t>(console.srWindow.Right - console.srWindow.Left + 1);
+    const int columns = console.srWindow.Right - console.srWindow.Left + 1;
+    return static_cast<std::size_t>(columns);
 }
 
 bool stdout_is_terminal()

@@ -304,8 +304,10 @@ std::string install_problem(SC_HANDLE manager, const std::string& name, const st
         const std::string line = service ? command_line_of(settings_of(service.get())) : "";
         if (runs_ohmlog(line, other) &&
             lower(line).find(lower(" --config \"" + config + "\"")) != std::string::npos) {
-            return "the service " + other + " runs " + config +
-                   " already, and a meter answers one program: one service a file";
+            std::string already = "the service " + other;
+            already +=
+                " runs " + config + " already, and a meter answers one program: one service a file";
+            return already;
         }
     }
     return "";

@@ -242,7 +242,7 @@ bool read_option_file(const std::string& path, std::vector<GivenOption>& given,
     std::string line;
     for (long number = 1; next_line(file, line); ++number) {
         if (number == 1 && !skip_byte_order_mark(line, problem)) {
-            problem = "cannot read " + path + ": " + problem;
+            problem.insert(0, "cannot read " + path + ": ");
             return false;
         }
         const std::string place = path + ":" + std::to_string(number) + ": ";

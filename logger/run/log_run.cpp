@@ -496,9 +496,9 @@ int usage_error(const LogOptions& options, const std::string& problem)
         say(Severity::error, problem);
     }
     // The file of options, or a line of it, is told alone: --help is of the command line.
-    const bool of_the_file = !options.config.empty() &&
-                             (problem.rfind(options.config + ":", 0) == 0 ||
-                              problem.rfind("cannot read " + options.config + ":", 0) == 0);
+    const bool of_the_file =
+        !options.config.empty() && (problem.rfind(options.config + ":", 0) == 0 ||
+                                    problem.rfind("cannot read " + options.config + ":", 0) == 0);
     if (!of_the_file && (!problem.empty() || options.config.empty())) {
         std::fputs("Try 'ohmlog --help' for more information.\n", stderr);
     }

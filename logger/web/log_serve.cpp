@@ -107,7 +107,7 @@ struct WebServer {
     std::string place;                     // "HOST:PORT" as named, or "this machine on port PORT"
     std::string loopback;                  // "127.0.0.1", or "vm (127.0.1.1)": a loopback address
     std::string port;                      // the port listened on
-    bool local = false; // on a loopback address: only this machine's names may ask
+    bool local = false;                 // on a loopback address: only this machine's names may ask
     std::vector<std::string> own_names; // this machine's, that Host may name when local
     std::thread thread;
 };
