@@ -33,7 +33,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -356,7 +355,6 @@ std::string check_case(const MeterCase& meter_case, std::ostream& wrong, long& w
     std::vector<std::string> options = meter_case.meter_options;
     options.insert(options.end(), {"--numbered", "--request-times", dir + "/requests"});
     SimMeter meter(options);
-    setpriority(PRIO_PROCESS, static_cast<id_t>(meter.pid()), -10); // as hardware: never late
     std::ostringstream interval;
     interval << meter_case.interval_s;
     Launch launch =
