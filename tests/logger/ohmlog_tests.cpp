@@ -1975,6 +1975,8 @@ TEST_F(OhmlogTest, AnAlarmCommandGetsACleanProcessAndATimeLimit)
     std::istringstream groups(read_file(dir_ + "/groups"));
     int groups_ended = 0;
     for (std::string group; groups >> group; ++groups_ended) {
+        // An ended group's last processes may still be on their way out.
+        wait_for([&group] { return live_processes_of_group(group) == 0; });
         EXPECT_EQ(live_processes_of_group(group), 0) << "group " << group;
     }
     EXPECT_EQ(groups_ended, 2);
@@ -2075,12 +2077,13 @@ TEST_F(OhmlogTest, ALostPortRuleEndsWhenThePortIsBack)
 TEST_F(OhmlogTest, AReadyMeterIsAskedAgainAsSoonAsItHasAnswered)
 {
     SimMeter meter({"--gap-log", dir_ + "/gaps"});
-    EXPECT_EQ(run_ohmlog({"-n", "7", meter.path()}).exit_status, 0);
+    EXPECT_EQ(run_ohmlog({"-n", "12", meter.path()}).exit_status, 0);
     std::istringstream lines(read_file(dir_ + "/gaps"));
     std::vector<double> gaps{std::istream_iterator<double>(lines), {}};
-    ASSERT_EQ(gaps.size(), 6u);
+    ASSERT_EQ(gaps.size(), 11u);
+    // A reading a busy machine made look unusual is checked by a quiet wait: most are not.
     std::sort(gaps.begin(), gaps.end());
-    EXPECT_LT(gaps[1], 8.0) << "ms from a reply to the next request, less than half a character";
+    EXPECT_LT(gaps[3], 8.0) << "ms from a reply to the next request, less than half a character";
 }
 
 // Beside a ready meter, one that floods its line and one that chatters at 600 baud, both with
